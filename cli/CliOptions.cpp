@@ -1,0 +1,114 @@
+#include "cli/CliOptions.h"
+
+const char* const kCliUsage =
+    "Usage: twinscope-cli [options] FOLDER\n"
+    "Find files with identical contents in FOLDER and print them group by group.\n"
+    "\n"
+    "Options:\n"
+    "  --hash sha1|md5          digest to compare files with (default sha1)\n"
+    "  --speed fast|normal      fast: digest only files whose size another file shares;\n"
+    "                           normal: digest every file (default fast)\n"
+    "  --no-subfolders          search FOLDER only, not its subfolders\n"
+    "  --include-empty          include files of size 0 (they form one group)\n"
+    "  --format report|fdupes|json\n"
+    "                           report: the saved-report text (default);\n"
+    "                           fdupes: one path per line, groups separated by an empty line;\n"
+    "                           json: an object with the folder and the groups\n"
+    "  --output FILE            write the result to FILE instead of standard output\n"
+    "  --quiet                  show no progress on standard error\n"
+    "  --help                   show this help and exit\n"
+    "  --version                show the version and exit\n"
+    "\n"
+    "Exit status: 0 when the search finished, 1 when the result could not be written,\n"
+    "2 for bad usage or a FOLDER that is not a folder, 130 when interrupted.\n";
+
+std::optional<CliOptions> parseCliOptions(const std::vector<std::string>& args, std::string& error) {
+    CliOptions options;
+    bool folderSeen = false;
+    bool optionsEnded = false;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string& arg = args[i];
+        auto value = [&](const std::string& name) -> std::optional<std::string> {
+            std::string prefix = name + "=";
+            if (arg.rfind(prefix, 0) == 0)
+                return arg.substr(prefix.size());
+            if (i + 1 >= args.size()) {
+                error = "option " + name + " needs a value";
+                return std::nullopt;
+            }
+            return args[++i];
+        };
+        auto isOption = [&](const std::string& name) {
+            return arg == name || arg.rfind(name + "=", 0) == 0;
+        };
+        if (optionsEnded || arg.empty() || arg[0] != '-' || arg == "-") {
+            if (folderSeen) {
+                error = "only one FOLDER may be given (also got \"" + arg + "\")";
+                return std::nullopt;
+            }
+            options.folder = arg;
+            folderSeen = true;
+        } else if (arg == "--") {
+            optionsEnded = true;
+        } else if (arg == "--help" || arg == "-h") {
+            options.help = true;
+        } else if (arg == "--version") {
+            options.version = true;
+        } else if (arg == "--quiet" || arg == "-q") {
+            options.quiet = true;
+        } else if (arg == "--no-subfolders") {
+            options.subfolders = false;
+        } else if (arg == "--include-empty") {
+            options.search.ignoreEmptyFiles = "no";
+        } else if (isOption("--hash")) {
+            auto v = value("--hash");
+            if (!v)
+                return std::nullopt;
+            if (*v != "sha1" && *v != "md5") {
+                error = "--hash must be sha1 or md5, not \"" + *v + "\"";
+                return std::nullopt;
+            }
+            options.search.hash = *v;
+        } else if (isOption("--speed")) {
+            auto v = value("--speed");
+            if (!v)
+                return std::nullopt;
+            if (*v != "fast" && *v != "normal") {
+                error = "--speed must be fast or normal, not \"" + *v + "\"";
+                return std::nullopt;
+            }
+            options.search.searchSpeed = *v;
+        } else if (isOption("--format")) {
+            auto v = value("--format");
+            if (!v)
+                return std::nullopt;
+            if (*v == "report")
+                options.format = OutputFormat::Report;
+            else if (*v == "fdupes")
+                options.format = OutputFormat::Fdupes;
+            else if (*v == "json")
+                options.format = OutputFormat::Json;
+            else {
+                error = "--format must be report, fdupes or json, not \"" + *v + "\"";
+                return std::nullopt;
+            }
+        } else if (isOption("--output")) {
+            auto v = value("--output");
+            if (!v)
+                return std::nullopt;
+            if (v->empty()) {
+                error = "--output needs a file name";
+                return std::nullopt;
+            }
+            options.outputFile = *v;
+        } else {
+            error = "unknown option \"" + arg + "\" (a FOLDER that begins with \"-\" goes after --)";
+            return std::nullopt;
+        }
+    }
+    if (!folderSeen && !options.help && !options.version) {
+        error = "no FOLDER given";
+        return std::nullopt;
+    }
+    return options;
+}

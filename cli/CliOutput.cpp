@@ -1,0 +1,118 @@
+#include "cli/CliOutput.h"
+
+#include "operations/SearchReport.h"
+#include "platform/TextEncoding.h"
+#include "search/ResultRows.h"
+
+#include <cstdio>
+
+namespace {
+template <typename Visit>
+void forEachGroup(const std::vector<TFiles>& files, Visit visit) {
+    for (std::size_t start = 0; start < files.size();) {
+        std::size_t end = start + 1;
+        while (end < files.size() && sameContent(files[end], files[start]))
+            ++end;
+        visit(start, end);
+        start = end;
+    }
+}
+
+void appendHex4(std::string& out, unsigned value) {
+    char buffer[8];
+    std::snprintf(buffer, sizeof buffer, "\\u%04x", value);
+    out += buffer;
+}
+} // namespace
+
+std::string formatReport(const SearchSummary& summary, const std::vector<TFiles>& duplicates) {
+    ReportInput input;
+    input.dateText = summary.dateText;
+    input.timeText = summary.timeText;
+    input.searchPath = summary.folder;
+    input.summaryLine = searchSummaryLine(static_cast<int>(duplicates.size()), summary.filesFound,
+                                          summary.elapsed);
+    input.rows = buildRows(duplicates);
+    return encodeReport(buildReportLines(input));
+}
+
+std::string formatFdupes(const std::vector<TFiles>& duplicates) {
+    std::string out;
+    forEachGroup(duplicates, [&](std::size_t start, std::size_t end) {
+        for (std::size_t i = start; i < end; ++i) {
+            out += duplicates[i].fullName();
+            out += '\n';
+        }
+        out += '\n';
+    });
+    return out;
+}
+
+std::string jsonString(const std::string& bytes) {
+    std::string out = "\"";
+    for (std::size_t i = 0; i < bytes.size();) {
+        auto c = static_cast<unsigned char>(bytes[i]);
+        if (c < 0x80) {
+            if (c == '"')
+                out += "\\\"";
+            else if (c == '\\')
+                out += "\\\\";
+            else if (c == '\n')
+                out += "\\n";
+            else if (c == '\t')
+                out += "\\t";
+            else if (c == '\r')
+                out += "\\r";
+            else if (c < 0x20 || c == 0x7F)
+                appendHex4(out, c);
+            else
+                out += static_cast<char>(c);
+            ++i;
+            continue;
+        }
+        // Take the longest valid UTF-8 sequence here; a stray byte becomes its escape.
+        std::size_t len = 0;
+        for (std::size_t tryLen = 4; tryLen >= 2; --tryLen) {
+            if (i + tryLen <= bytes.size() && isValidUtf8(std::string_view(bytes).substr(i, tryLen))) {
+                len = tryLen;
+                break;
+            }
+        }
+        if (len == 0) {
+            appendHex4(out, 0xDC00u + c);
+            ++i;
+        } else {
+            out.append(bytes, i, len);
+            i += len;
+        }
+    }
+    out += '"';
+    return out;
+}
+
+std::string formatJson(const SearchSummary& summary, const std::vector<TFiles>& duplicates) {
+    std::string out = "{\n  \"folder\": " + jsonString(summary.folder) + ",\n";
+    out += "  \"filesFound\": " + std::to_string(summary.filesFound) + ",\n";
+    out += "  \"duplicatedFiles\": " + std::to_string(duplicates.size()) + ",\n";
+    out += "  \"groups\": [";
+    int group = 0;
+    forEachGroup(duplicates, [&](std::size_t start, std::size_t end) {
+        out += group == 0 ? "\n" : ",\n";
+        ++group;
+        out += "    {\"group\": " + std::to_string(group) +
+               ", \"hash\": " + jsonString(duplicates[start].fHash) +
+               ", \"size\": " + std::to_string(duplicates[start].fSize) + ", \"files\": [";
+        for (std::size_t i = start; i < end; ++i) {
+            const TFiles& file = duplicates[i];
+            out += i == start ? "\n" : ",\n";
+            out += "      {\"name\": " + jsonString(file.fName) +
+                   ", \"folder\": " + jsonString(file.fPath) +
+                   ", \"size\": " + std::to_string(file.fSize) +
+                   ", \"modified\": " + jsonString(file.fModified) +
+                   ", \"status\": " + std::to_string(file.fStatus) + "}";
+        }
+        out += "\n    ]}";
+    });
+    out += group == 0 ? "]\n}\n" : "\n  ]\n}\n";
+    return out;
+}

@@ -1,0 +1,28 @@
+#pragma once
+
+#include "search/TFiles.h"
+
+#include <string>
+#include <vector>
+
+struct SearchSummary {
+    std::string folder;
+    int filesFound = 0;
+    std::string elapsed; // "HH:MM:SS", with days in front when needed
+    std::string dateText;
+    std::string timeText;
+};
+
+// The report text (already encoded for the locale, CR LF line ends).
+std::string formatReport(const SearchSummary& summary, const std::vector<TFiles>& duplicates);
+
+// One full path per line as raw bytes, each group followed by an empty line.
+std::string formatFdupes(const std::vector<TFiles>& duplicates);
+
+// A JSON object with the folder, the number of files found and the groups. Bytes that are not
+// UTF-8 are written as the escapes \udc80 to \udcff (one per byte), which decoders such as
+// Python's "surrogateescape" turn back into the original bytes.
+std::string formatJson(const SearchSummary& summary, const std::vector<TFiles>& duplicates);
+
+// A JSON string literal for raw bytes, with the escapes above.
+std::string jsonString(const std::string& bytes);

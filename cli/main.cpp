@@ -1,0 +1,188 @@
+#include "cli/CliOptions.h"
+#include "cli/CliOutput.h"
+#include "platform/FileTime.h"
+#include "platform/ThreadName.h"
+#include "search/RunControl.h"
+#include "search/SearchEngine.h"
+#include "search/SearchProgress.h"
+#include "search/SharedState.h"
+#include "tools/GeneralTools.h"
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <clocale>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <string>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+constexpr int kExitOk = 0;
+constexpr int kExitWriteFailed = 1;
+constexpr int kExitUsage = 2;
+constexpr int kExitInterrupted = 130;
+
+void printError(const std::string& message) {
+    std::fprintf(stderr, "twinscope-cli: %s\n", message.c_str());
+}
+
+bool writeAll(int fd, const std::string& bytes) {
+    std::size_t written = 0;
+    while (written < bytes.size()) {
+        ssize_t n = write(fd, bytes.data() + written, bytes.size() - written);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return false;
+        written += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+bool writeOutput(const CliOptions& options, const std::string& bytes) {
+    if (options.outputFile.empty()) {
+        if (!writeAll(STDOUT_FILENO, bytes)) {
+            printError(std::string("cannot write the result: ") + std::strerror(errno));
+            return false;
+        }
+        return true;
+    }
+    int fd = open(options.outputFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (fd < 0 || !writeAll(fd, bytes) || close(fd) != 0) {
+        printError("cannot write \"" + options.outputFile + "\": " + std::strerror(errno));
+        return false;
+    }
+    return true;
+}
+
+std::string progressLine(const SharedState& state, const SearchProgress& progress) {
+    switch (state.FinderOperation.load()) {
+    case FinderPhase::None:
+        return "Searching for files: " + std::to_string(state.iFilesFounded.load()) + " found";
+    case FinderPhase::MatchFiles: {
+        std::string line = "Matching files: " + std::to_string(state.iBar.load() + 1) + "/" +
+                           std::to_string(state.iFilesFounded.load()) + ", " +
+                           std::to_string(state.iDuplicatedFiles.load()) + " duplicated";
+        int percent = progress.hashPercent();
+        if (percent >= 0)
+            line += ", hash " + std::to_string(percent) + "%";
+        return line;
+    }
+    case FinderPhase::PopulateList:
+        break;
+    }
+    return {};
+}
+
+// Waits for Ctrl-C or SIGTERM beside the search and, on a terminal, shows its progress.
+class Watcher {
+public:
+    Watcher(RunControl& control, const SharedState& state, const SearchProgress& progress,
+            bool showProgress)
+        : m_thread([this, &control, &state, &progress, showProgress] {
+              setThreadName("twinscope-watch");
+              sigset_t signals;
+              sigemptyset(&signals);
+              sigaddset(&signals, SIGINT);
+              sigaddset(&signals, SIGTERM);
+              const timespec tick{0, 100'000'000};
+              while (!m_done.load()) {
+                  if (sigtimedwait(&signals, nullptr, &tick) > 0) {
+                      m_interrupted = true;
+                      control.requestTerminate();
+                  }
+                  if (showProgress)
+                      std::fprintf(stderr, "\r\033[K%s", progressLine(state, progress).c_str());
+              }
+              if (showProgress)
+                  std::fprintf(stderr, "\r\033[K");
+          }) {}
+
+    ~Watcher() { stop(); }
+
+    void stop() {
+        m_done = true;
+        if (m_thread.joinable())
+            m_thread.join();
+    }
+
+    bool interrupted() const { return m_interrupted.load(); }
+
+private:
+    std::atomic<bool> m_done{false};
+    std::atomic<bool> m_interrupted{false};
+    std::thread m_thread;
+};
+
+} // namespace
+
+int main(int argc, char** argv) {
+    std::setlocale(LC_ALL, "");
+    std::vector<std::string> args(argv + 1, argv + argc);
+    std::string error;
+    auto options = parseCliOptions(args, error);
+    if (!options) {
+        printError(error);
+        std::fprintf(stderr, "Try 'twinscope-cli --help' for more information.\n");
+        return kExitUsage;
+    }
+    if (options->help) {
+        std::fputs(kCliUsage, stdout);
+        return kExitOk;
+    }
+    if (options->version) {
+        std::printf("twinscope-cli %s\n", TWINSCOPE_VERSION_TEXT);
+        return kExitOk;
+    }
+    if (!isExistingFolder(options->folder)) {
+        printError("\"" + options->folder + "\" is not an existing folder");
+        return kExitUsage;
+    }
+
+    // Signals go to the watcher thread only, so the search itself is never interrupted
+    // in the middle of a system call.
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+
+    SharedState state;
+    RunControl control;
+    SearchProgress progress;
+    SearchEngine engine(state, control, progress);
+    const auto started = std::chrono::steady_clock::now();
+    Watcher watcher(control, state, progress, !options->quiet && isatty(STDERR_FILENO));
+    engine.run(options->folder, options->subfolders, options->search);
+    watcher.stop();
+    if (watcher.interrupted()) {
+        printError("interrupted");
+        return kExitInterrupted;
+    }
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(
+                             std::chrono::steady_clock::now() - started)
+                             .count();
+
+    SearchSummary summary{options->folder, state.iFilesFounded.load(),
+                          elapsedTimeText(static_cast<std::int64_t>(seconds)), currentDateText(),
+                          currentTimeText()};
+    std::string output;
+    switch (options->format) {
+    case OutputFormat::Report:
+        output = formatReport(summary, state.aDuplicatedFiles);
+        break;
+    case OutputFormat::Fdupes:
+        output = formatFdupes(state.aDuplicatedFiles);
+        break;
+    case OutputFormat::Json:
+        output = formatJson(summary, state.aDuplicatedFiles);
+        break;
+    }
+    return writeOutput(*options, output) ? kExitOk : kExitWriteFailed;
+}

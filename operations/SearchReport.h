@@ -1,0 +1,39 @@
+#pragma once
+
+#include "search/ResultRows.h"
+
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+// A report that could not be written; the message names the file and the reason.
+class ReportWriteError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+struct ReportInput {
+    std::string dateText;    // today's short date
+    std::string timeText;    // the current long time
+    std::string searchPath;  // the search path box as it stands
+    std::string summaryLine; // the caption of the search result line
+    std::vector<ResultRow> rows;
+};
+
+extern const char* const kReportTitle;
+
+// The lines of the saved report: header, an aligned table (#, Name, Size, Hash, Modified,
+// Path) and the end mark.
+std::vector<std::string> buildReportLines(const ReportInput& input);
+
+// The proposed file name: "Twinscope_SearchResult_" + date without "-" + time without ":".
+std::string proposedReportName(const std::string& dateText, const std::string& timeText);
+
+// The summary line the search writes when it ends.
+std::string searchSummaryLine(int duplicated, int found, const std::string& elapsed);
+
+// The report's bytes: every line ended by CR LF, in the locale's character set.
+std::string encodeReport(const std::vector<std::string>& lines);
+
+// Creates or replaces the file with the encoded report. Throws ReportWriteError.
+void writeReportFile(const std::string& fileName, const std::vector<std::string>& lines);

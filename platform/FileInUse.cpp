@@ -1,0 +1,57 @@
+#include "platform/FileInUse.h"
+
+#include "platform/LongPath.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <unistd.h>
+
+bool openFileIsInUse(int fd, const struct stat& st, int dirFd, const char* leaf) {
+    if (!S_ISREG(st.st_mode))
+        return true;
+    // root passes every access test, so the mode's write bits stand for the read-only
+    // attribute.
+    if ((st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0)
+        return true;
+    // Also catches read-only mounts and ACLs.
+    if (faccessat(dirFd, leaf, W_OK, AT_EACCESS) != 0)
+        return true;
+    struct flock lock {};
+    lock.l_type = F_WRLCK;
+    lock.l_whence = SEEK_SET;
+    lock.l_start = 0;
+    lock.l_len = 0;
+    if (fcntl(fd, F_OFD_GETLK, &lock) != 0)
+        return false;
+    return lock.l_type != F_UNLCK;
+}
+
+int openRegularFileAt(int dirFd, const char* name, struct stat& st) {
+    int fd = openat(dirFd, name, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0)
+        return -1;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+bool IsFileInUse(const std::string& fileName) {
+    ParentHandle parent(fileName);
+    if (!parent.valid())
+        return parent.error() != ENOENT && parent.error() != ENOTDIR;
+    struct stat st {};
+    if (fstatat(parent.dirFd(), parent.leaf(), &st, 0) != 0)
+        return errno != ENOENT && errno != ENOTDIR;
+    if (!S_ISREG(st.st_mode))
+        return true;
+    // Never open anything but a regular file: a FIFO would block, a device could react.
+    int fd = openat(parent.dirFd(), parent.leaf(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0)
+        return true;
+    struct stat opened {};
+    bool inUse = fstat(fd, &opened) != 0 || openFileIsInUse(fd, opened, parent.dirFd(), parent.leaf());
+    close(fd);
+    return inUse;
+}

@@ -1,0 +1,19 @@
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+// Length of a UTF-8 text in UTF-16 code units; a byte that is not part of valid UTF-8 counts
+// as one unit (it is shown as one replacement character).
+std::size_t utf16Length(std::string_view text);
+
+// Whether a byte string is valid UTF-8.
+bool isValidUtf8(std::string_view text);
+
+// Converts UTF-8 text to the character set of the current locale (LC_CTYPE), transliterating
+// where possible and writing "?" for what the set cannot hold or what is not valid UTF-8.
+std::string toLocaleCharset(std::string_view utf8);
+
+// Same, with the target character set named (for tests).
+std::string toCharset(std::string_view utf8, const char* charset);

@@ -1,0 +1,252 @@
+#include "search/FileWalker.h"
+
+#include "platform/FileInUse.h"
+#include "platform/FileTime.h"
+#include "platform/LongPath.h"
+#include "platform/NameOrder.h"
+#include "search/RunControl.h"
+#include "search/SearchProgress.h"
+#include "search/SharedState.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <dirent.h>
+#include <fcntl.h>
+#include <fnmatch.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+// Folders kept open at once on the walk's stack; deeper ones are reopened on demand.
+constexpr std::size_t kMaxOpenFolders = 128;
+
+bool isHidden(const std::string& name) {
+    return !name.empty() && name[0] == '.';
+}
+
+bool matchesMask(const std::string& mask, const std::string& name) {
+    if (mask == "*.*" || mask == "*" || mask.empty())
+        return true;
+    return fnmatch(mask.c_str(), name.c_str(), 0) == 0;
+}
+
+void closeFd(int& fd) {
+    if (fd >= 0)
+        close(fd);
+    fd = -1;
+}
+} // namespace
+
+struct FileWalker::Entry {
+    std::string name;
+    unsigned char type;
+};
+
+struct FileWalker::Frame {
+    std::string name; // relative to the parent frame; the folder as given for the root
+    std::string dir;  // folder text with its trailing "/"
+    int fd = -1;
+    std::uint64_t device = 0;
+    std::uint64_t inode = 0;
+    std::vector<std::string> subdirs;
+    std::size_t next = 0;
+};
+
+FileWalker::FileWalker(SharedState& state, RunControl& control, SearchProgress& progress)
+    : m_state(state), m_control(control), m_progress(progress),
+      m_hashCallback(HashCallBack(progress)) {}
+
+void FileWalker::FindIt(const std::string& folder, const std::string& mask, bool subfolders) {
+    m_stopped = false;
+    Frame root;
+    root.name = folder;
+    root.dir = folder;
+    if (root.dir.empty() || root.dir.back() != '/')
+        root.dir += '/';
+    root.fd = openLongPath(folder, O_RDONLY | O_DIRECTORY | O_NOCTTY);
+    if (root.fd < 0)
+        return;
+    struct stat st {};
+    if (fstat(root.fd, &st) != 0) {
+        closeFd(root.fd);
+        return;
+    }
+    root.device = st.st_dev;
+    root.inode = st.st_ino;
+    m_visitedFolders.insert({root.device, root.inode});
+
+    std::vector<Frame> stack;
+    m_stack = &stack;
+    readFolder(root, mask, subfolders);
+    stack.push_back(std::move(root));
+
+    while (!stack.empty() && !m_stopped) {
+        Frame& top = stack.back();
+        if (top.next >= top.subdirs.size()) {
+            closeFd(top.fd);
+            stack.pop_back();
+            continue;
+        }
+        const std::string name = top.subdirs[top.next++];
+        const std::string childDir = top.dir + name + "/";
+        const bool parentDone = top.next >= top.subdirs.size();
+        int parentFd = frameFd(stack.size() - 1);
+        if (parentFd < 0) {
+            stack.back().next = stack.back().subdirs.size();
+            continue;
+        }
+        limitOpenFolders();
+        // Follows a linked folder; the identity check below keeps loops out.
+        int fd = openat(parentFd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOCTTY | O_CLOEXEC);
+        if (parentDone)
+            closeFd(stack.back().fd); // no further subfolder of it will be opened
+        if (fd < 0)
+            continue;
+        if (fstat(fd, &st) != 0 || !m_visitedFolders.insert({st.st_dev, st.st_ino}).second) {
+            close(fd);
+            continue;
+        }
+        Frame child;
+        child.name = name;
+        child.dir = childDir;
+        child.fd = fd;
+        child.device = st.st_dev;
+        child.inode = st.st_ino;
+        readFolder(child, mask, true);
+        stack.push_back(std::move(child));
+    }
+    for (Frame& frame : stack)
+        closeFd(frame.fd);
+    m_stack = nullptr;
+}
+
+bool FileWalker::readFolder(Frame& frame, const std::string& mask, bool subfolders) {
+    std::vector<Entry> entries;
+    alignas(8) char buffer[32768];
+    for (;;) {
+        ssize_t n = getdents64(frame.fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        for (ssize_t offset = 0; offset < n;) {
+            auto* entry = reinterpret_cast<struct dirent64*>(buffer + offset);
+            offset += entry->d_reclen;
+            std::string name(entry->d_name);
+            if (name == "." || name == "..")
+                continue;
+            entries.push_back({std::move(name), entry->d_type});
+        }
+    }
+    std::sort(entries.begin(), entries.end(),
+              [](const Entry& a, const Entry& b) { return nameLess(a.name, b.name); });
+
+    for (const Entry& entry : entries) {
+        if (m_stopped)
+            return false;
+        unsigned char type = entry.type;
+        if (type == DT_LNK || type == DT_UNKNOWN) {
+            struct stat st {};
+            if (fstatat(frame.fd, entry.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+                continue;
+            if (S_ISLNK(st.st_mode)) {
+                // A link to a file is not a copy of it; a link to a folder is entered.
+                if (fstatat(frame.fd, entry.name.c_str(), &st, 0) != 0 || !S_ISDIR(st.st_mode))
+                    continue;
+                type = DT_DIR;
+            } else {
+                type = S_ISDIR(st.st_mode) ? DT_DIR : S_ISREG(st.st_mode) ? DT_REG : DT_UNKNOWN;
+            }
+        }
+        if (type == DT_REG) {
+            if (matchesMask(mask, entry.name))
+                considerFile(frame, entry.name);
+        } else if (type == DT_DIR && subfolders && !isHidden(entry.name)) {
+            frame.subdirs.push_back(entry.name);
+        }
+        // FIFOs, sockets and devices are never recorded and never opened.
+    }
+    return true;
+}
+
+void FileWalker::considerFile(Frame& frame, const std::string& name) {
+    struct stat st {};
+    int fd = openRegularFileAt(frame.fd, name.c_str(), st);
+    if (fd < 0)
+        return;
+    if (openFileIsInUse(fd, st, frame.fd, name.c_str())) {
+        close(fd);
+        return;
+    }
+    if (m_control.checkpoint()) {
+        m_stopped = true;
+        close(fd);
+        return;
+    }
+    if ((m_state.sTIgnoreEmptyFiles == "yes" && st.st_size == 0) ||
+        (st.st_nlink > 1 && !m_linkedFiles.insert({st.st_dev, st.st_ino}).second)) {
+        close(fd);
+        return;
+    }
+
+    m_progress.setFileAndDirectory(name, frame.dir);
+    TFiles record;
+    record.fName = name;
+    record.fSize = st.st_size;
+    record.fModified = m_dates.dateFor(st.st_mtim.tv_sec);
+    record.fPath = frame.dir;
+    record.fStatus = fsFound;
+    record.fDevice = st.st_dev;
+    record.fInode = st.st_ino;
+    record.fModifiedNs = static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 +
+                         st.st_mtim.tv_nsec;
+    TFiles& stored = m_state.appendFound(std::move(record));
+    if (m_state.sTSearch != "fast") {
+        HashResult hash = hashOpenFile(m_state.sTHash, fd, m_hashCallback, &m_control);
+        stored.fHash = std::move(hash.text);
+        stored.fFingerprint = hash.fingerprint;
+    }
+    close(fd);
+}
+
+int FileWalker::frameFd(std::size_t index) {
+    std::vector<Frame>& stack = *m_stack;
+    if (stack[index].fd >= 0)
+        return stack[index].fd;
+    // Reopen from the nearest ancestor that is still open, one component at a time.
+    std::size_t start = index;
+    while (start > 0 && stack[start - 1].fd < 0)
+        --start;
+    int current = start == 0 ? openLongPath(stack[0].name, O_PATH | O_DIRECTORY)
+                             : openat(stack[start - 1].fd, stack[start].name.c_str(),
+                                      O_PATH | O_DIRECTORY | O_CLOEXEC);
+    for (std::size_t k = start + 1; k <= index && current >= 0; ++k) {
+        int next = openat(current, stack[k].name.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+        close(current);
+        current = next;
+    }
+    struct stat st {};
+    if (current >= 0 && (fstat(current, &st) != 0 || st.st_dev != stack[index].device ||
+                         st.st_ino != stack[index].inode)) {
+        close(current); // the tree changed under us
+        current = -1;
+    }
+    stack[index].fd = current;
+    return current;
+}
+
+void FileWalker::limitOpenFolders() {
+    std::vector<Frame>& stack = *m_stack;
+    std::size_t open = 0;
+    for (const Frame& frame : stack)
+        open += frame.fd >= 0 ? 1 : 0;
+    if (open < kMaxOpenFolders)
+        return;
+    for (std::size_t i = 0; i + 1 < stack.size(); ++i) {
+        if (stack[i].fd >= 0) {
+            closeFd(stack[i].fd);
+            return;
+        }
+    }
+}

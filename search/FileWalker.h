@@ -1,0 +1,47 @@
+#pragma once
+
+#include "platform/FileTime.h"
+#include "search/SrcHash.h"
+
+#include <cstdint>
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
+
+struct SharedState;
+class RunControl;
+class SearchProgress;
+
+// Walks a folder depth-first into aFilesFounded: a folder's own files in name order, then each
+// subfolder's whole subtree. Hidden folders are not entered, only regular files are recorded,
+// linked folders are followed but no folder is entered twice and no file recorded twice. The
+// walk keeps its own stack, so tree depth is bounded only by memory.
+class FileWalker {
+public:
+    FileWalker(SharedState& state, RunControl& control, SearchProgress& progress);
+
+    // Records the files of `folder` (and of its subfolders when `subfolders` is set) that match
+    // `mask` ("*.*" matches every name). Unreadable folders are passed over silently.
+    void FindIt(const std::string& folder, const std::string& mask, bool subfolders);
+
+private:
+    struct Frame;
+    struct Entry;
+
+    bool readFolder(Frame& frame, const std::string& mask, bool subfolders);
+    void considerFile(Frame& frame, const std::string& name);
+    int frameFd(std::size_t index);
+    void limitOpenFolders();
+
+    SharedState& m_state;
+    RunControl& m_control;
+    SearchProgress& m_progress;
+    HashProgressCallback m_hashCallback;
+    bool m_stopped = false;
+    DateTextCache m_dates;
+
+    std::set<std::pair<std::uint64_t, std::uint64_t>> m_visitedFolders;
+    std::set<std::pair<std::uint64_t, std::uint64_t>> m_linkedFiles;
+    std::vector<Frame>* m_stack = nullptr;
+};

@@ -1,0 +1,134 @@
+#include "search/Matcher.h"
+
+#include "search/RunControl.h"
+#include "search/SharedState.h"
+
+#include <algorithm>
+#include <numeric>
+#include <queue>
+#include <vector>
+
+namespace {
+
+using Index = std::size_t;
+
+// A finished group: its members in found order.
+struct Group {
+    std::vector<Index> members;
+    Index first() const { return members.front(); }
+};
+
+struct LaterFirst {
+    bool operator()(const Group& a, const Group& b) const { return a.first() > b.first(); }
+};
+
+using PendingGroups = std::priority_queue<Group, std::vector<Group>, LaterFirst>;
+
+void storeGroup(SharedState& state, const Group& group) {
+    for (std::size_t k = 1; k < group.members.size(); ++k)
+        state.appendDuplicated(state.aFilesFounded[group.members[k]]);
+    state.appendDuplicated(state.aFilesFounded[group.first()]);
+}
+
+// Splits `members` (ascending found order) into groups of equal, non-empty digests.
+void collectGroups(const std::vector<TFiles>& files, std::vector<Index> members,
+                   PendingGroups& pending) {
+    std::erase_if(members, [&](Index i) { return files[i].fHash.empty(); });
+    std::stable_sort(members.begin(), members.end(), [&](Index a, Index b) {
+        const TFiles& fa = files[a];
+        const TFiles& fb = files[b];
+        if (fa.fHash != fb.fHash)
+            return fa.fHash < fb.fHash;
+        return fa.fFingerprint < fb.fFingerprint;
+    });
+    for (std::size_t start = 0; start < members.size();) {
+        std::size_t end = start + 1;
+        while (end < members.size() && files[members[end]].fHash == files[members[start]].fHash &&
+               files[members[end]].fFingerprint == files[members[start]].fFingerprint)
+            ++end;
+        if (end - start >= 2) {
+            // The stable sort kept found order inside the run.
+            pending.push(Group{{members.begin() + static_cast<std::ptrdiff_t>(start),
+                                members.begin() + static_cast<std::ptrdiff_t>(end)}});
+        }
+        start = end;
+    }
+}
+
+void storeGroupsBefore(SharedState& state, PendingGroups& pending, Index limit) {
+    while (!pending.empty() && pending.top().first() < limit) {
+        storeGroup(state, pending.top());
+        pending.pop();
+    }
+}
+
+void matchFast(SharedState& state, RunControl& control, const DigestOnDemand& digest, Index n) {
+    std::vector<TFiles>& files = state.aFilesFounded;
+    std::vector<Index> bySize(n);
+    std::iota(bySize.begin(), bySize.end(), Index{0});
+    std::stable_sort(bySize.begin(), bySize.end(),
+                     [&](Index a, Index b) { return files[a].fSize < files[b].fSize; });
+
+    // Size classes of two or more files, taken in the order of their first member: the order
+    // in which a pairwise scan reaches them.
+    std::vector<std::pair<Index, Index>> classes; // [begin, end) in bySize
+    for (Index start = 0; start < n;) {
+        Index end = start + 1;
+        while (end < n && files[bySize[end]].fSize == files[bySize[start]].fSize)
+            ++end;
+        if (end - start >= 2)
+            classes.emplace_back(start, end);
+        start = end;
+    }
+    std::sort(classes.begin(), classes.end(), [&](const auto& a, const auto& b) {
+        return bySize[a.first] < bySize[b.first];
+    });
+
+    PendingGroups pending;
+    for (std::size_t c = 0; c < classes.size(); ++c) {
+        auto [begin, end] = classes[c];
+        Index first = bySize[begin];
+        state.iBar.store(static_cast<int>(first), std::memory_order_relaxed);
+        std::vector<Index> members(bySize.begin() + static_cast<std::ptrdiff_t>(begin),
+                                   bySize.begin() + static_cast<std::ptrdiff_t>(end));
+        for (Index member : members) {
+            if (control.checkpoint())
+                return;
+            digest(member);
+        }
+        if (control.checkpoint())
+            return;
+        collectGroups(files, std::move(members), pending);
+        // Groups that start before the next class's first member are final.
+        Index limit = c + 1 < classes.size() ? bySize[classes[c + 1].first] : n;
+        storeGroupsBefore(state, pending, limit);
+    }
+}
+
+void matchNormal(SharedState& state, RunControl& control, Index n) {
+    std::vector<Index> all(n);
+    std::iota(all.begin(), all.end(), Index{0});
+    PendingGroups pending;
+    collectGroups(state.aFilesFounded, std::move(all), pending);
+    while (!pending.empty()) {
+        if (control.checkpoint())
+            return;
+        state.iBar.store(static_cast<int>(pending.top().first()), std::memory_order_relaxed);
+        storeGroup(state, pending.top());
+        pending.pop();
+    }
+}
+
+} // namespace
+
+void matchFiles(SharedState& state, RunControl& control, const DigestOnDemand& digest) {
+    const auto n = static_cast<Index>(state.iFilesFounded.load());
+    if (n == 0)
+        return;
+    if (state.sTSearch == "fast")
+        matchFast(state, control, digest, n);
+    else if (state.sTSearch == "normal")
+        matchNormal(state, control, n);
+    if (!control.terminated())
+        state.iBar.store(static_cast<int>(n - 1), std::memory_order_relaxed);
+}

@@ -1,0 +1,44 @@
+#pragma once
+
+#include "search/TFiles.h"
+
+#include <string>
+#include <vector>
+
+// One row of the result list as text: the group number and the record's fields.
+struct ResultRow {
+    std::string caption;  // group number, from 1 in list order
+    std::string name;     // fName
+    std::string size;     // fSize followed by " bytes"
+    std::string modified; // fModified
+    std::string folder;   // fPath
+    std::string status;   // fStatus ("0", "1", "2")
+    std::string hash;     // fHash
+};
+
+// Whether two records hold the same content: equal digest texts and equal fingerprints. Two
+// files whose digests collide get adjacent groups with one digest text; the fingerprint keeps
+// them apart.
+bool sameContent(const TFiles& a, const TFiles& b);
+
+// Builds rows from records; the group number grows by one whenever a record's content differs
+// from the one before it.
+class RowBuilder {
+public:
+    ResultRow add(const TFiles& file);
+    int groupNumber() const { return m_group; }
+
+private:
+    int m_group = 0;
+    std::string m_previousHash;
+    Fingerprint m_previousFingerprint;
+    bool m_first = true;
+};
+
+std::vector<ResultRow> buildRows(const std::vector<TFiles>& files);
+
+// The extension of a file name: from its last "." to the end, dot included; empty without one.
+std::string fileExtension(const std::string& name);
+
+// Caption of the filter entry a file falls under: "*" + extension, or "Unknown".
+std::string filterCaptionFor(const std::string& name);

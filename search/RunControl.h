@@ -1,0 +1,30 @@
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+
+// Stop request and pause gate of one worker run. The worker calls checkpoint() between
+// files, pairs, rows and chunks; the window pauses, resumes and cancels from its thread.
+// The gate holds no lock while the worker waits, so the window never blocks on it.
+class RunControl {
+public:
+    void requestTerminate();
+    bool terminated() const { return m_terminated.load(std::memory_order_relaxed); }
+
+    void pause();
+    void resume();
+    bool paused() const { return m_paused.load(std::memory_order_relaxed); }
+
+    // Waits while paused. Returns true when the run has been asked to end.
+    bool checkpoint();
+
+    // Clears both flags for a new run.
+    void reset();
+
+private:
+    std::atomic<bool> m_terminated{false};
+    std::atomic<bool> m_paused{false};
+    std::mutex m_mutex;
+    std::condition_variable m_resumed;
+};

@@ -1,0 +1,52 @@
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+struct SharedState;
+class RunControl;
+class SearchProgress;
+
+// Options of one search, as the settings file or the command line give them.
+struct SearchOptions {
+    std::string searchSpeed = "fast";    // "fast" or "normal"
+    std::string hash = "sha1";           // "sha1" or "md5"
+    std::string ignoreEmptyFiles = "no"; // "yes" leaves files of size 0 out
+};
+
+// Points at which a front end changes its display between the phases of a search. They run
+// on the searching thread, in this order.
+class SearchHooks {
+public:
+    virtual ~SearchHooks() = default;
+    // The options are in the shared state; the walk is about to start.
+    virtual void optionsRead() {}
+    // The walk has ended and the phase is "matchfiles".
+    virtual void walkEnded() {}
+    // The matching has ended (or was skipped).
+    virtual void matchEnded() {}
+};
+
+// Runs the walk and the matching of a search into the shared state.
+class SearchEngine {
+public:
+    SearchEngine(SharedState& state, RunControl& control, SearchProgress& progress);
+
+    // Resets the shared state, copies the options into it and, when `folder` names an existing
+    // folder (links followed), walks it and matches its files. Returns whether the folder
+    // existed. Never throws for a file that cannot be read: such a file matches nothing.
+    bool run(const std::string& folder, bool subfolders, const SearchOptions& options,
+             SearchHooks* hooks = nullptr);
+
+    // Computes the digest of aFilesFounded[index] if the file is still the one that was found
+    // and is not in use; otherwise leaves it empty.
+    void digestOnDemand(std::size_t index);
+
+private:
+    SharedState& m_state;
+    RunControl& m_control;
+    SearchProgress& m_progress;
+};
+
+// Whether the text names an existing folder, links followed.
+bool isExistingFolder(const std::string& text);

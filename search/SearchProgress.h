@@ -1,0 +1,33 @@
+#pragma once
+
+#include <atomic>
+#include <mutex>
+#include <string>
+
+// High-rate texts of a run (current file, its folder, the hash percentage). The worker
+// writes them as often as it likes; the window reads a snapshot at display rate.
+class SearchProgress {
+public:
+    struct Snapshot {
+        std::string currentFile;
+        std::string directory;
+        int hashPercent = -1; // -1: not set since the last reset
+        unsigned generation = 0;
+    };
+
+    void setCurrentFile(const std::string& name);
+    void setDirectory(const std::string& folder);
+    void setFileAndDirectory(const std::string& name, const std::string& folder);
+    void setHashPercent(int percent);
+    int hashPercent() const { return m_hashPercent.load(std::memory_order_relaxed); }
+
+    Snapshot snapshot() const;
+    void reset();
+
+private:
+    mutable std::mutex m_mutex;
+    std::string m_currentFile;
+    std::string m_directory;
+    unsigned m_generation = 0;
+    std::atomic<int> m_hashPercent{-1};
+};

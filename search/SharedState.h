@@ -1,0 +1,47 @@
+#pragma once
+
+#include "search/TFiles.h"
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// The phase the search worker is in, as the progress display follows it.
+enum class FinderPhase : int {
+    None,         // walking, or no search yet
+    MatchFiles,   // "matchfiles"
+    PopulateList, // "populatelist"
+};
+
+const char* finderPhaseText(FinderPhase phase);
+
+// State shared by the window and the one worker that runs at a time. The worker writes the
+// tables; the window reads only the atomics while a run goes on.
+struct SharedState {
+    std::vector<TFiles> aFilesFounded;
+    std::atomic<int> iFilesFounded{0};
+    std::vector<TFiles> aDuplicatedFiles;
+    std::atomic<int> iDuplicatedFiles{0};
+    std::vector<TFiles> aTmpFiles;
+
+    std::atomic<int> iFindFiles{0};
+    std::atomic<int> iManageFiles{0};
+    std::atomic<int> iOperation{0};
+    std::atomic<FinderPhase> FinderOperation{FinderPhase::None};
+    std::atomic<int> iBar{0};
+    std::atomic<std::int64_t> iLastBytes{0};
+    std::atomic<bool> bShowOpStatus{false};
+    std::atomic<int> iShowUAC{0};
+    std::string sDestinationPath;
+
+    // Search options, copied from the settings when a search starts.
+    std::string sTSearch = "fast";
+    std::string sTHash = "sha1";
+    std::string sTIgnoreEmptyFiles = "no";
+
+    // Appends a record to aFilesFounded and keeps iFilesFounded equal to its length.
+    TFiles& appendFound(TFiles record);
+    // Appends a record to aDuplicatedFiles and keeps iDuplicatedFiles equal to its length.
+    void appendDuplicated(const TFiles& record);
+};

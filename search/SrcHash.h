@@ -1,0 +1,56 @@
+#pragma once
+
+#include "search/TFiles.h"
+
+class RunControl;
+class SearchProgress;
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <string>
+
+using MD5_DIG = std::array<std::uint8_t, 16>;
+using SHA1_DIG = std::array<std::uint8_t, 20>;
+
+// Called after each chunk with (chunk count, stream size, position after the chunk).
+using HashProgressCallback =
+    std::function<void(std::uint32_t count, std::int64_t size, std::int64_t position)>;
+
+constexpr std::size_t kHashChunkSize = 65535;
+
+std::string DataToStr(const std::uint8_t* data, std::uint32_t count);
+std::string MD5ToStr(const MD5_DIG& digest);
+std::string SHA1ToStr(const SHA1_DIG& digest);
+
+// Digest of the whole stream read from an open descriptor, in chunks of kHashChunkSize, with
+// the fingerprint computed in the same read when `fingerprint` is given. A descriptor of -1
+// does nothing and leaves the digest as it was. Returns false, leaving the digest unspecified,
+// when the stream delivers less than its size or cannot be read.
+bool MD5(int fd, const HashProgressCallback& callback, MD5_DIG& digest,
+         Fingerprint* fingerprint = nullptr, RunControl* control = nullptr);
+bool SHA1(int fd, const HashProgressCallback& callback, SHA1_DIG& digest,
+          Fingerprint* fingerprint = nullptr, RunControl* control = nullptr);
+
+struct HashResult {
+    std::string text; // empty: no digest
+    Fingerprint fingerprint;
+};
+
+// Digest text of an open file by the kind text "sha1" or "md5" (exact); empty for any other
+// kind or when the file cannot be read in full. With `control`, the read waits at its pause
+// gate between chunks and gives up (empty text) when the run is asked to end.
+HashResult hashOpenFile(const std::string& kind, int fd, const HashProgressCallback& callback,
+                        RunControl* control = nullptr);
+
+// Opens the file and digests it as hashOpenFile does; a file that cannot be opened gives the
+// empty text.
+HashResult GetHash(const std::string& kind, const std::string& fileName,
+                   const HashProgressCallback& callback, RunControl* control = nullptr);
+
+// The percentage the window shows beside 'Hash progress:' for a progress report, or -1 when
+// this report does not update it (only every third chunk does).
+int hashPercentFor(std::uint32_t count, std::int64_t size, std::int64_t position);
+
+// HashCallBack: a progress callback that shows the percentage of every third chunk.
+HashProgressCallback HashCallBack(SearchProgress& progress);
