@@ -1,0 +1,253 @@
+#include "search/Matcher.h"
+#include "search/RunControl.h"
+#include "search/SharedState.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <random>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace {
+
+// What a digest of entry k yields in these tests: a text (empty = failure) and a fingerprint.
+struct FakeContent {
+    std::string text;
+    Fingerprint fingerprint;
+};
+
+struct Table {
+    std::vector<TFiles> files;
+    std::vector<FakeContent> contents;
+};
+
+// The pairwise matcher exactly as designed: every ordered pair, fSize -1 and emptied digests
+// as marks. Slow, obvious, and the oracle for the real one.
+void referenceMatch(SharedState& state, const DigestOnDemand& digest) {
+    std::vector<TFiles>& files = state.aFilesFounded;
+    const int n = state.iFilesFounded;
+    auto digestOf = [&](int k) {
+        if (files[k].fHash.empty())
+            digest(static_cast<std::size_t>(k));
+        return std::make_pair(files[k].fHash, files[k].fFingerprint);
+    };
+    auto store = [&](int k, const std::string& hash, const Fingerprint& fingerprint) {
+        TFiles record = files[k];
+        record.fHash = hash;
+        record.fFingerprint = fingerprint;
+        state.appendDuplicated(record);
+    };
+    std::pair<std::string, Fingerprint> outer;
+    std::pair<std::string, Fingerprint> inner;
+    int lastOuter = -1;
+    bool groupFound = false;
+    for (int i = 0; i < n; ++i) {
+        for (int j = 0; j < n; ++j) {
+            state.iBar = i;
+            if (state.sTSearch == "fast") {
+                if (i != j && files[i].fSize != -1 && files[j].fSize != -1 &&
+                    files[i].fSize == files[j].fSize) {
+                    if (i != lastOuter)
+                        outer = digestOf(i);
+                    inner = digestOf(j);
+                    if (!outer.first.empty() && !inner.first.empty() && outer == inner) {
+                        store(j, inner.first, inner.second);
+                        files[j].fSize = -1;
+                        groupFound = true;
+                    }
+                    lastOuter = i;
+                }
+                if (j == n - 1 && groupFound) {
+                    store(i, outer.first, outer.second);
+                    files[i].fSize = -1;
+                    groupFound = false;
+                }
+                if (j == n - 1) {
+                    files[i].fSize = -1;
+                    files[i].fHash.clear();
+                }
+            } else if (state.sTSearch == "normal") {
+                if (i != j && !files[i].fHash.empty() && !files[j].fHash.empty() &&
+                    files[i].fHash == files[j].fHash &&
+                    files[i].fFingerprint == files[j].fFingerprint) {
+                    store(j, files[j].fHash, files[j].fFingerprint);
+                    files[j].fHash.clear();
+                    groupFound = true;
+                }
+                if (j == n - 1 && groupFound) {
+                    store(i, files[i].fHash, files[i].fFingerprint);
+                    files[i].fHash.clear();
+                    groupFound = false;
+                }
+            }
+        }
+    }
+}
+
+Fingerprint fingerprintOf(int value) {
+    Fingerprint fingerprint;
+    fingerprint.bytes[0] = static_cast<std::uint8_t>(value);
+    fingerprint.bytes[15] = static_cast<std::uint8_t>(value >> 8);
+    return fingerprint;
+}
+
+Table randomTable(std::mt19937& random) {
+    Table table;
+    const int n = std::uniform_int_distribution<int>(0, 40)(random);
+    const int sizeKinds = std::uniform_int_distribution<int>(1, 8)(random);
+    const int contentKinds = std::uniform_int_distribution<int>(1, 6)(random);
+    for (int k = 0; k < n; ++k) {
+        TFiles file;
+        file.fName = "f" + std::to_string(k);
+        file.fPath = "/d" + std::to_string(k % 3) + "/";
+        // Mostly shared sizes, some unique ones, some empty files.
+        int sizeDraw = std::uniform_int_distribution<int>(0, sizeKinds + 2)(random);
+        file.fSize = sizeDraw > sizeKinds ? 1000 + k : sizeDraw;
+        int content = std::uniform_int_distribution<int>(0, contentKinds)(random);
+        FakeContent fake;
+        // Content 0 is a file that cannot be read; contents 1 and 2 collide on the digest text.
+        if (content != 0) {
+            fake.text = content <= 2 ? "collide" : "h" + std::to_string(content);
+            fake.fingerprint = fingerprintOf(content);
+        }
+        table.files.push_back(file);
+        table.contents.push_back(fake);
+    }
+    return table;
+}
+
+struct Outcome {
+    std::vector<TFiles> duplicates;
+    std::multiset<std::size_t> digested;
+};
+
+Outcome run(const Table& table, const std::string& speed, bool reference) {
+    SharedState state;
+    state.sTSearch = speed;
+    for (std::size_t k = 0; k < table.files.size(); ++k) {
+        TFiles file = table.files[k];
+        if (speed != "fast") { // digests made during the walk
+            file.fHash = table.contents[k].text;
+            file.fFingerprint = table.contents[k].fingerprint;
+        }
+        state.appendFound(file);
+    }
+    Outcome outcome;
+    DigestOnDemand digest = [&](std::size_t k) {
+        outcome.digested.insert(k);
+        state.aFilesFounded[k].fHash = table.contents[k].text;
+        state.aFilesFounded[k].fFingerprint = table.contents[k].fingerprint;
+    };
+    RunControl control;
+    if (reference)
+        referenceMatch(state, digest);
+    else
+        matchFiles(state, control, digest);
+    outcome.duplicates = state.aDuplicatedFiles;
+    EXPECT_EQ(state.iDuplicatedFiles, static_cast<int>(state.aDuplicatedFiles.size()));
+    return outcome;
+}
+
+std::vector<std::string> describe(const std::vector<TFiles>& files) {
+    std::vector<std::string> lines;
+    for (const TFiles& file : files) {
+        lines.push_back(file.fPath + file.fName + " " + std::to_string(file.fSize) + " " +
+                        file.fHash + " " + std::to_string(file.fFingerprint.bytes[0]));
+    }
+    return lines;
+}
+
+class MatcherAgainstReference : public testing::TestWithParam<const char*> {};
+
+TEST_P(MatcherAgainstReference, SameGroupsOrderAndDigestsOnRandomTables) {
+    const std::string speed = GetParam();
+    std::mt19937 random(20261208);
+    int roundsWithGroups = 0;
+    for (int round = 0; round < 1500; ++round) {
+        Table table = randomTable(random);
+        Outcome expected = run(table, speed, true);
+        Outcome actual = run(table, speed, false);
+        roundsWithGroups += expected.duplicates.empty() ? 0 : 1;
+        ASSERT_EQ(describe(actual.duplicates), describe(expected.duplicates)) << "round " << round;
+        // The same files are digested, and each of them once.
+        std::set<std::size_t> expectedSet(expected.digested.begin(), expected.digested.end());
+        std::set<std::size_t> actualSet(actual.digested.begin(), actual.digested.end());
+        ASSERT_EQ(actualSet, expectedSet) << "round " << round;
+        ASSERT_EQ(actual.digested.size(), actualSet.size()) << "round " << round;
+    }
+    if (speed != "other")
+        EXPECT_GT(roundsWithGroups, 500); // the tables really exercise grouping
+}
+
+INSTANTIATE_TEST_SUITE_P(Speeds, MatcherAgainstReference,
+                         testing::Values("fast", "normal", "other"));
+
+Table tableOf(const std::vector<std::pair<std::int64_t, std::string>>& sizeAndContent) {
+    Table table;
+    for (std::size_t k = 0; k < sizeAndContent.size(); ++k) {
+        TFiles file;
+        file.fName = std::string(1, static_cast<char>('A' + k));
+        file.fSize = sizeAndContent[k].first;
+        table.files.push_back(file);
+        table.contents.push_back({sizeAndContent[k].second, {}});
+    }
+    return table;
+}
+
+std::string namesOf(const std::vector<TFiles>& files) {
+    std::string names;
+    for (const TFiles& file : files)
+        names += file.fName;
+    return names;
+}
+
+TEST(Matcher, GroupsByFirstMemberWithTheFirstMemberLast) {
+    Table table = tableOf({{3, "x"}, {3, "y"}, {3, "x"}, {3, "y"}, {3, "x"}});
+    for (const char* speed : {"fast", "normal"})
+        EXPECT_EQ(namesOf(run(table, speed, false).duplicates), "CEADB") << speed;
+}
+
+TEST(Matcher, FastSpeedDigestsOnlySharedSizes) {
+    Table table = tableOf({{1, "a"}, {2, "b"}, {2, "c"}, {3, "d"}, {2, "b"}});
+    Outcome outcome = run(table, "fast", false);
+    EXPECT_EQ(namesOf(outcome.duplicates), "EB");
+    EXPECT_EQ(outcome.digested, (std::multiset<std::size_t>{1, 2, 4}));
+}
+
+TEST(Matcher, AllSizesDifferentDigestsNothing) {
+    Outcome outcome = run(tableOf({{1, "a"}, {2, "a"}, {3, "a"}}), "fast", false);
+    EXPECT_TRUE(outcome.duplicates.empty());
+    EXPECT_TRUE(outcome.digested.empty());
+}
+
+TEST(Matcher, EqualDigestsWithDifferentFingerprintsDoNotMatch) {
+    Table table = tableOf({{5, "same"}, {5, "same"}, {5, "same"}});
+    table.contents[1].fingerprint = fingerprintOf(7);
+    for (const char* speed : {"fast", "normal"})
+        EXPECT_EQ(namesOf(run(table, speed, false).duplicates), "CA") << speed;
+}
+
+TEST(Matcher, UnreadableFileMatchesNothing) {
+    Table table = tableOf({{5, ""}, {5, ""}, {5, "x"}});
+    for (const char* speed : {"fast", "normal"})
+        EXPECT_TRUE(run(table, speed, false).duplicates.empty()) << speed;
+}
+
+TEST(Matcher, TerminationStopsMatching) {
+    SharedState state;
+    for (int k = 0; k < 4; ++k) {
+        TFiles file;
+        file.fSize = 1;
+        state.appendFound(file);
+    }
+    RunControl control;
+    control.requestTerminate();
+    int digests = 0;
+    matchFiles(state, control, [&](std::size_t) { ++digests; });
+    EXPECT_EQ(digests, 0);
+    EXPECT_TRUE(state.aDuplicatedFiles.empty());
+}
+
+} // namespace

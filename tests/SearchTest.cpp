@@ -1,0 +1,448 @@
+#include "TempTree.h"
+#include "search/FileWalker.h"
+#include "search/ResultRows.h"
+#include "search/RunControl.h"
+#include "search/SearchEngine.h"
+#include "search/SearchProgress.h"
+#include "search/SharedState.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <fcntl.h>
+#include <filesystem>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+struct Search {
+    SharedState state;
+    RunControl control;
+    SearchProgress progress;
+
+    bool run(const std::string& folder, SearchOptions options = {}, bool subfolders = true,
+             SearchHooks* hooks = nullptr) {
+        SearchEngine engine(state, control, progress);
+        return engine.run(folder, subfolders, options, hooks);
+    }
+
+    // Found files as paths relative to `root`.
+    std::vector<std::string> found(const std::string& root) const { return relative(state.aFilesFounded, root); }
+    std::vector<std::string> duplicates(const std::string& root) const {
+        return relative(state.aDuplicatedFiles, root);
+    }
+
+    static std::vector<std::string> relative(const std::vector<TFiles>& files, const std::string& root) {
+        std::vector<std::string> names;
+        for (const TFiles& file : files)
+            names.push_back(file.fullName().substr(root.size() + 1));
+        return names;
+    }
+};
+
+using Names = std::vector<std::string>;
+
+SearchOptions options(const std::string& speed, const std::string& hash = "sha1",
+                      const std::string& ignoreEmpty = "no") {
+    return SearchOptions{speed, hash, ignoreEmpty};
+}
+
+TEST(Walk, FilesInNameOrderThenSubfoldersDepthFirst) {
+    TempTree tree;
+    for (const char* name : {"b.txt", "a.txt", "A.txt", "c", "sub/x", "sub/deeper/z", "Sub2/y"})
+        tree.file(name, name);
+    Search search;
+    search.run(tree.root());
+    EXPECT_EQ(search.found(tree.root()),
+              (Names{"A.txt", "a.txt", "b.txt", "c", "sub/x", "sub/deeper/z", "Sub2/y"}));
+    EXPECT_EQ(search.state.iFilesFounded, 7);
+}
+
+TEST(Walk, FolderTextWithAndWithoutTrailingSlashGiveTheSameFolders) {
+    TempTree tree;
+    tree.file("sub/x", "x");
+    Search plain;
+    plain.run(tree.root());
+    Search slashed;
+    slashed.run(tree.root() + "/");
+    ASSERT_EQ(plain.state.aFilesFounded.size(), 1u);
+    EXPECT_EQ(plain.state.aFilesFounded[0].fPath, tree.root() + "/sub/");
+    EXPECT_EQ(slashed.state.aFilesFounded[0].fPath, plain.state.aFilesFounded[0].fPath);
+}
+
+TEST(Walk, SubfoldersOffKeepsToTheFolder) {
+    TempTree tree;
+    tree.file("top", "1");
+    tree.file("sub/inner", "2");
+    Search search;
+    search.run(tree.root(), {}, false);
+    EXPECT_EQ(search.found(tree.root()), (Names{"top"}));
+}
+
+TEST(Walk, HiddenFoldersAreNotEnteredButHiddenFilesAreRecorded) {
+    TempTree tree;
+    tree.file(".hidden-file", "1");
+    tree.file(".git/config", "2");
+    tree.file("visible/.also-hidden", "3");
+    Search search;
+    search.run(tree.root());
+    EXPECT_EQ(search.found(tree.root()), (Names{".hidden-file", "visible/.also-hidden"}));
+}
+
+TEST(Walk, SpecialFilesAreNeverRecordedNorOpened) {
+    TempTree tree;
+    tree.fifo("a-fifo"); // a blocking open would hang the test here
+    tree.socket("b-socket");
+    tree.symlink("/nonexistent/target", "c-dangling");
+    if (geteuid() == 0) {
+        ASSERT_EQ(mknod(tree.path("d-device").c_str(), S_IFCHR | 0666, makedev(1, 3)), 0);
+    }
+    tree.file("e-regular", "x");
+    Search search;
+    search.run(tree.root());
+    EXPECT_EQ(search.found(tree.root()), (Names{"e-regular"}));
+}
+
+TEST(Walk, LinksToFilesAreNotCopiesAndLinkedFoldersAreEnteredOnce) {
+    TempTree tree;
+    tree.file("data/photo.jpg", "jpeg");
+    tree.symlink("photo.jpg", "data/link-to-photo.jpg");
+    tree.symlink("../data", "other/link-to-data");
+    tree.symlink("..", "data/loop"); // leads back to the root
+    Search search;
+    search.run(tree.root());
+    EXPECT_EQ(search.found(tree.root()), (Names{"data/photo.jpg"}));
+    EXPECT_TRUE(search.state.aDuplicatedFiles.empty());
+}
+
+TEST(Walk, LinkedFolderIsEnteredWhenItIsTheOnlyWay) {
+    TempTree outside;
+    outside.file("kept", "k");
+    TempTree tree;
+    tree.symlink(outside.root(), "linked");
+    Search search;
+    search.run(tree.root());
+    EXPECT_EQ(search.found(tree.root()), (Names{"linked/kept"}));
+}
+
+TEST(Walk, TwoHardLinksAreOneFile) {
+    TempTree tree;
+    tree.file("a", "same bytes");
+    tree.hardlink("a", "sub/b");
+    Search search;
+    search.run(tree.root());
+    EXPECT_EQ(search.found(tree.root()), (Names{"a"}));
+    EXPECT_TRUE(search.state.aDuplicatedFiles.empty());
+}
+
+TEST(Walk, ReadOnlyFileIsInUseEvenForRoot) {
+    TempTree tree;
+    tree.file("readonly", "x");
+    tree.file("writable", "x");
+    tree.chmod("readonly", 0444);
+    Search search;
+    search.run(tree.root());
+    EXPECT_EQ(search.found(tree.root()), (Names{"writable"}));
+}
+
+TEST(Walk, FileLockedByAnotherOpenerIsInUse) {
+    TempTree tree;
+    tree.file("locked", "x");
+    tree.file("free", "x");
+    int fd = open(tree.path("locked").c_str(), O_RDWR);
+    ASSERT_GE(fd, 0);
+    struct flock lock {};
+    lock.l_type = F_WRLCK;
+    lock.l_whence = SEEK_SET;
+    ASSERT_EQ(fcntl(fd, F_OFD_SETLK, &lock), 0);
+    Search search;
+    search.run(tree.root());
+    close(fd);
+    EXPECT_EQ(search.found(tree.root()), (Names{"free"}));
+}
+
+TEST(Walk, UnreadableFolderAndFileArePassedOverSilently) {
+    TempTree tree;
+    tree.file("a-locked-away/secret", "s");
+    tree.file("b-unreadable", "u");
+    tree.file("c-open/visible", "v");
+    tree.file("d-plain", "p");
+    for (const char* name : {"b-unreadable", "c-open/visible", "d-plain"})
+        tree.chmod(name, 0666); // writable by the unprivileged user, or they would be in use
+    tree.chmod("b-unreadable", 0222);
+    tree.chmod("a-locked-away", 0000);
+    const std::string root = tree.root();
+    int status = runUnprivileged([&] {
+        Search search;
+        search.run(root);
+        return search.found(root) == Names{"d-plain", "c-open/visible"} ? 0 : 1;
+    });
+    EXPECT_EQ(status, 0);
+}
+
+TEST(Walk, IgnoreEmptyFiles) {
+    TempTree tree;
+    tree.file("empty", "");
+    tree.file("full", "x");
+    Search ignoring;
+    ignoring.run(tree.root(), options("fast", "sha1", "yes"));
+    EXPECT_EQ(ignoring.found(tree.root()), (Names{"full"}));
+    Search keeping;
+    keeping.run(tree.root(), options("fast", "sha1", "no"));
+    ASSERT_EQ(keeping.found(tree.root()), (Names{"empty", "full"}));
+    EXPECT_EQ(keeping.state.aFilesFounded[0].fSize, 0);
+}
+
+TEST(Walk, NoStackOverflowOnAVeryDeepTree) {
+    TempTree tree;
+    constexpr int kDepth = 10000;
+    tree.file("top.txt", "deep copy");
+    int fd = open(tree.root().c_str(), O_RDONLY | O_DIRECTORY);
+    for (int level = 0; level < kDepth; ++level) {
+        ASSERT_EQ(mkdirat(fd, "d", 0755), 0);
+        int child = openat(fd, "d", O_RDONLY | O_DIRECTORY);
+        close(fd);
+        fd = child;
+    }
+    int file = openat(fd, "bottom.txt", O_WRONLY | O_CREAT, 0644);
+    ASSERT_EQ(write(file, "deep copy", 9), 9);
+    close(file);
+    close(fd);
+
+    Search search;
+    search.run(tree.root());
+    ASSERT_EQ(search.state.iFilesFounded, 2);
+    EXPECT_EQ(search.state.aFilesFounded[1].fName, "bottom.txt");
+    EXPECT_EQ(search.state.aFilesFounded[1].fPath.size(), tree.root().size() + 1 + 2 * kDepth);
+    // The deep file's path is far beyond PATH_MAX and is still digested and matched.
+    ASSERT_EQ(search.state.iDuplicatedFiles, 2);
+    EXPECT_EQ(search.state.aDuplicatedFiles[0].fName, "bottom.txt");
+}
+
+TEST(Walk, ManyWideLevelsStayWithinTheOpenFolderLimit) {
+    // Every level has a second folder to come back to, so every level keeps its folder in
+    // mind; deeper than the limit of open folders, they are reopened.
+    TempTree tree;
+    std::string path;
+    for (int level = 0; level < 300; ++level) {
+        path += "d/";
+        tree.file(path + "z/leaf", "leaf " + std::to_string(level));
+    }
+    Search search;
+    search.run(tree.root());
+    EXPECT_EQ(search.state.iFilesFounded, 300);
+}
+
+TEST(Walk, DigestsInNormalSpeedOnly) {
+    TempTree tree;
+    tree.file("a", "a");
+    tree.file("b", "bb");
+    Search fast;
+    fast.run(tree.root(), options("fast"));
+    for (const TFiles& file : fast.state.aFilesFounded)
+        EXPECT_EQ(file.fHash, "");
+    for (const char* hash : {"sha1", "md5"}) {
+        Search normal;
+        normal.run(tree.root(), options("normal", hash));
+        for (const TFiles& file : normal.state.aFilesFounded)
+            EXPECT_EQ(file.fHash.size(), std::string(hash) == "sha1" ? 40u : 32u);
+        EXPECT_EQ(normal.state.aFilesFounded[1].fHash,
+                  std::string(hash) == "sha1" ? sha1Hex("bb") : md5Hex("bb"));
+    }
+}
+
+TEST(Walk, TerminationBeforeTheFirstCandidateRecordsNothing) {
+    TempTree tree;
+    tree.file("a", "1");
+    tree.file("b", "2");
+    Search search;
+    search.control.requestTerminate();
+    EXPECT_TRUE(search.run(tree.root()));
+    EXPECT_EQ(search.state.iFilesFounded, 0);
+    EXPECT_EQ(search.state.FinderOperation, FinderPhase::MatchFiles);
+}
+
+TEST(Walk, PauseHoldsTheWalkUntilResumed) {
+    TempTree tree;
+    tree.file("a", "1");
+    tree.file("b", "1");
+    Search search;
+    search.control.pause();
+    std::thread worker([&] { search.run(tree.root()); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    EXPECT_EQ(search.state.iFilesFounded.load(), 0);
+    search.control.resume();
+    worker.join();
+    EXPECT_EQ(search.state.iFilesFounded, 2);
+    EXPECT_EQ(search.state.iDuplicatedFiles, 2);
+}
+
+TEST(Walk, CancelWhilePausedEndsTheRun) {
+    TempTree tree;
+    tree.file("a", "1");
+    Search search;
+    search.control.pause();
+    std::thread worker([&] { search.run(tree.root()); });
+    search.control.requestTerminate();
+    worker.join();
+    EXPECT_EQ(search.state.iFilesFounded, 0);
+}
+
+TEST(Walk, SparseFileOverFourGibibytesKeepsItsSize) {
+    TempTree tree;
+    const std::int64_t size = (5LL << 30) + 7;
+    int fd = open(tree.path("sparse.img").c_str(), O_WRONLY | O_CREAT, 0644);
+    ASSERT_EQ(ftruncate(fd, size), 0);
+    close(fd);
+    Search search;
+    search.run(tree.root());
+    ASSERT_EQ(search.state.iFilesFounded, 1);
+    EXPECT_EQ(search.state.aFilesFounded[0].fSize, size);
+    RowBuilder rows;
+    EXPECT_EQ(rows.add(search.state.aFilesFounded[0]).size, "5368709127 bytes");
+}
+
+struct ChangeBetweenWalkAndMatch : SearchHooks {
+    std::function<void()> change;
+    void walkEnded() override { change(); }
+};
+
+TEST(Search, FileThatVanishesOrShrinksAfterTheWalkMatchesNothing) {
+    TempTree tree;
+    tree.file("a", "same content");
+    tree.file("b", "same content");
+    tree.file("c", "same content");
+    tree.file("d", "same content");
+    ChangeBetweenWalkAndMatch hooks;
+    hooks.change = [&] {
+        std::filesystem::remove(tree.path("a"));
+        std::filesystem::resize_file(tree.path("b"), 4);
+    };
+    Search search;
+    search.run(tree.root(), options("fast"), true, &hooks);
+    EXPECT_EQ(search.duplicates(tree.root()), (Names{"d", "c"}));
+}
+
+TEST(Search, FileReplacedAfterTheWalkIsNotTheFileThatWasFound) {
+    TempTree tree;
+    tree.file("a", "same content");
+    tree.file("b", "same content");
+    ChangeBetweenWalkAndMatch hooks;
+    hooks.change = [&] {
+        tree.file("new", "same content");
+        std::filesystem::rename(tree.path("new"), tree.path("b"));
+    };
+    Search search;
+    search.run(tree.root(), options("fast"), true, &hooks);
+    EXPECT_TRUE(search.state.aDuplicatedFiles.empty());
+}
+
+TEST(Search, GroupsInTheDesignedOrder) {
+    TempTree tree;
+    for (const char* name : {"a", "c", "e"})
+        tree.file(name, "first content");
+    for (const char* name : {"b", "d"})
+        tree.file(name, "other content");
+    for (const char* speed : {"fast", "normal"}) {
+        Search search;
+        search.run(tree.root(), options(speed));
+        EXPECT_EQ(search.duplicates(tree.root()), (Names{"c", "e", "a", "d", "b"})) << speed;
+        auto rows = buildRows(search.state.aDuplicatedFiles);
+        EXPECT_EQ(rows[0].caption, "1");
+        EXPECT_EQ(rows[2].caption, "1");
+        EXPECT_EQ(rows[3].caption, "2");
+        EXPECT_EQ(rows[0].size, "13 bytes");
+    }
+}
+
+TEST(Search, ThreeSameSizedFilesOfWhichTwoAreEqual) {
+    TempTree tree;
+    tree.file("a", "xxx");
+    tree.file("b", "yyy");
+    tree.file("c", "xxx");
+    Search search;
+    search.run(tree.root(), options("fast"));
+    EXPECT_EQ(search.duplicates(tree.root()), (Names{"c", "a"}));
+    for (const TFiles& file : search.state.aFilesFounded)
+        EXPECT_FALSE(file.fHash.empty()) << file.fName << " was not digested";
+}
+
+TEST(Search, EmptyFilesFormOneGroupUnlessIgnored) {
+    TempTree tree;
+    tree.file("e1", "");
+    tree.file("e2", "");
+    tree.file("x", "x");
+    for (const char* speed : {"fast", "normal"}) {
+        Search keeping;
+        keeping.run(tree.root(), options(speed, "sha1", "no"));
+        EXPECT_EQ(keeping.duplicates(tree.root()), (Names{"e2", "e1"})) << speed;
+        Search ignoring;
+        ignoring.run(tree.root(), options(speed, "sha1", "yes"));
+        EXPECT_TRUE(ignoring.state.aDuplicatedFiles.empty()) << speed;
+    }
+}
+
+TEST(Search, FolderWithNoFilesAndTextThatIsNoFolder) {
+    TempTree tree;
+    Search empty;
+    EXPECT_TRUE(empty.run(tree.root()));
+    EXPECT_EQ(empty.state.iFilesFounded, 0);
+    EXPECT_EQ(empty.state.FinderOperation, FinderPhase::MatchFiles);
+    Search none;
+    EXPECT_FALSE(none.run("Local drives"));
+    EXPECT_EQ(none.state.FinderOperation, FinderPhase::None);
+    EXPECT_EQ(none.state.iFilesFounded, 0);
+}
+
+TEST(Search, HostileNamesAreFoundAndMatched) {
+    TempTree tree;
+    const Names names{"-leading dash", "name with spaces", "quote\"s and 'apostrophes'",
+                      "new\nline", "not utf8 \xff\xfe", "tab\there"};
+    for (const std::string& name : names)
+        tree.file(name, "identical bytes");
+    for (const char* speed : {"fast", "normal"}) {
+        Search search;
+        search.run(tree.root(), options(speed));
+        EXPECT_EQ(search.state.iFilesFounded, static_cast<int>(names.size()));
+        EXPECT_EQ(search.state.iDuplicatedFiles, static_cast<int>(names.size())) << speed;
+    }
+}
+
+class Collisions : public testing::TestWithParam<std::tuple<const char*, const char*>> {};
+
+TEST_P(Collisions, EqualDigestsOfDifferentBytesAreNotDuplicates) {
+    auto [speed, hash] = GetParam();
+    TempTree tree;
+    const std::string data = TWINSCOPE_TEST_DATA "/collisions/";
+    for (const char* name : {"bad.pdf", "good.pdf", "letter_of_rec.ps", "order.ps"})
+        tree.file(name, readWholeFile(data + name));
+    Search search;
+    search.run(tree.root(), options(speed, hash));
+    EXPECT_TRUE(search.state.aDuplicatedFiles.empty());
+
+    // A real copy is still found, and only with its original.
+    tree.file("copy-of-order.ps", readWholeFile(data + "order.ps"));
+    tree.file("copy-of-good.pdf", readWholeFile(data + "good.pdf"));
+    Search again;
+    again.run(tree.root(), options(speed, hash));
+    auto rows = buildRows(again.state.aDuplicatedFiles);
+    Names names = again.duplicates(tree.root());
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (Names{"copy-of-good.pdf", "copy-of-order.ps", "good.pdf", "order.ps"}));
+    ASSERT_EQ(rows.size(), 4u);
+    EXPECT_EQ(rows[1].caption, "1");
+    EXPECT_EQ(rows[2].caption, "2");
+}
+
+INSTANTIATE_TEST_SUITE_P(SpeedsAndHashes, Collisions,
+                         testing::Combine(testing::Values("fast", "normal"),
+                                          testing::Values("sha1", "md5")),
+                         [](const auto& param) {
+                             return std::string(std::get<0>(param.param)) + "_" +
+                                    std::get<1>(param.param);
+                         });
+
+} // namespace

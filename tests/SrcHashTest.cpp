@@ -1,0 +1,134 @@
+#include "TempTree.h"
+#include "search/RunControl.h"
+#include "search/SearchProgress.h"
+#include "search/SrcHash.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+struct Report {
+    std::uint32_t count;
+    std::int64_t size;
+    std::int64_t position;
+};
+
+std::vector<Report> reportsFor(const std::string& path, std::string* text = nullptr) {
+    std::vector<Report> reports;
+    HashResult result = GetHash("sha1", path, [&](std::uint32_t c, std::int64_t s, std::int64_t p) {
+        reports.push_back({c, s, p});
+    });
+    if (text != nullptr)
+        *text = result.text;
+    return reports;
+}
+
+TEST(SrcHash, KnownDigestsOfTheEmptyMessageAndAbc) {
+    TempTree tree;
+    tree.file("empty", "");
+    tree.file("abc", "abc");
+    EXPECT_EQ(GetHash("sha1", tree.path("empty"), nullptr).text,
+              "da39a3ee5e6b4b0d3255bfef95601890afd80709");
+    EXPECT_EQ(GetHash("md5", tree.path("empty"), nullptr).text, "d41d8cd98f00b204e9800998ecf8427e");
+    EXPECT_EQ(GetHash("sha1", tree.path("abc"), nullptr).text,
+              "a9993e364706816aba3e25717850c26c9cd0d89d");
+    EXPECT_EQ(GetHash("md5", tree.path("abc"), nullptr).text, "900150983cd24fb0d6963f7d28e17f72");
+}
+
+TEST(SrcHash, KindIsComparedExactly) {
+    TempTree tree;
+    tree.file("a", "a");
+    EXPECT_EQ(GetHash("SHA1", tree.path("a"), nullptr).text, "");
+    EXPECT_EQ(GetHash("Md5", tree.path("a"), nullptr).text, "");
+}
+
+TEST(SrcHash, DifferentOneByteFilesDiffer) {
+    TempTree tree;
+    tree.file("a", "a");
+    tree.file("b", "b");
+    EXPECT_NE(GetHash("md5", tree.path("a"), nullptr).text,
+              GetHash("md5", tree.path("b"), nullptr).text);
+}
+
+TEST(SrcHash, ChunksOf65535BytesWithOneReportEach) {
+    TempTree tree;
+    std::string data(65536, 'x');
+    data[65535] = 'y';
+    tree.file("f", data);
+    std::string text;
+    auto reports = reportsFor(tree.path("f"), &text);
+    ASSERT_EQ(reports.size(), 2u);
+    EXPECT_EQ(reports[0].count, 1u);
+    EXPECT_EQ(reports[0].position, 65535);
+    EXPECT_EQ(reports[1].count, 2u);
+    EXPECT_EQ(reports[1].position, 65536);
+    EXPECT_EQ(reports[1].size, 65536);
+    EXPECT_EQ(text, sha1Hex(data)); // the last byte is covered
+}
+
+TEST(SrcHash, PercentageShownEveryThirdChunk) {
+    EXPECT_EQ(hashPercentFor(1, 196605, 65535), -1);
+    EXPECT_EQ(hashPercentFor(2, 196605, 131070), -1);
+    EXPECT_EQ(hashPercentFor(3, 196605, 196605), 100);
+    EXPECT_EQ(hashPercentFor(3, 393210, 196605), 50);
+    // halves go to the even neighbour
+    EXPECT_EQ(hashPercentFor(3, 8 * 196605, 196605), 12);     // 12.5
+    EXPECT_EQ(hashPercentFor(6, 8 * 196605, 3 * 196605), 38); // 37.5
+}
+
+TEST(SrcHash, CallbackSetsTheLabelOnlyForFilesOfThreeChunks) {
+    TempTree tree;
+    tree.file("small", std::string(131070, 'a'));
+    tree.file("three", std::string(196605, 'a'));
+    SearchProgress progress;
+    GetHash("md5", tree.path("small"), HashCallBack(progress));
+    EXPECT_EQ(progress.hashPercent(), -1);
+    GetHash("md5", tree.path("three"), HashCallBack(progress));
+    EXPECT_EQ(progress.hashPercent(), 100);
+}
+
+TEST(SrcHash, MissingFileGivesEmptyText) {
+    EXPECT_EQ(GetHash("sha1", "/nonexistent/twinscope/file", nullptr).text, "");
+}
+
+TEST(SrcHash, NoStreamLeavesTheDigestAsItWas) {
+    MD5_DIG digest{};
+    digest[0] = 0xAB;
+    EXPECT_TRUE(MD5(-1, nullptr, digest));
+    EXPECT_EQ(digest[0], 0xAB);
+}
+
+TEST(SrcHash, FifoIsNeverRead) {
+    TempTree tree;
+    tree.fifo("pipe");
+    // Would block for ever if it were opened for reading without O_NONBLOCK and read.
+    EXPECT_EQ(GetHash("sha1", tree.path("pipe"), nullptr).text, "");
+}
+
+TEST(SrcHash, FingerprintTellsCollidingFilesApart) {
+    const std::string data = TWINSCOPE_TEST_DATA "/collisions/";
+    HashResult letter = GetHash("md5", data + "letter_of_rec.ps", nullptr);
+    HashResult order = GetHash("md5", data + "order.ps", nullptr);
+    EXPECT_EQ(letter.text, "a25f7f0b29ee0b3968c860738533a4b9");
+    EXPECT_EQ(letter.text, order.text);
+    EXPECT_NE(letter.fingerprint, order.fingerprint);
+    HashResult good = GetHash("sha1", data + "good.pdf", nullptr);
+    HashResult bad = GetHash("sha1", data + "bad.pdf", nullptr);
+    EXPECT_EQ(good.text, "d00bbe65d80f6d53d5c15da7c6b4f0a655c5a86a");
+    EXPECT_EQ(good.text, bad.text);
+    EXPECT_NE(good.fingerprint, bad.fingerprint);
+}
+
+TEST(SrcHash, TerminationDuringADigestGivesUp) {
+    TempTree tree;
+    tree.file("big", std::string(4 << 20, 'z'));
+    RunControl control;
+    control.requestTerminate();
+    EXPECT_EQ(GetHash("sha1", tree.path("big"), nullptr, &control).text, "");
+}
+
+} // namespace

@@ -1,0 +1,128 @@
+#include "TempTree.h"
+
+#include <openssl/evp.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+namespace {
+void check(bool ok, const std::string& what) {
+    if (!ok)
+        throw std::runtime_error("test setup failed: " + what);
+}
+
+void makeParents(const std::string& path) {
+    fs::create_directories(fs::path(path).parent_path());
+}
+
+std::string digestHex(const std::string& data, const char* name) {
+    unsigned char out[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    EVP_Digest(data.data(), data.size(), out, &length, EVP_get_digestbyname(name), nullptr);
+    std::string hex;
+    char buffer[3];
+    for (unsigned i = 0; i < length; ++i) {
+        std::snprintf(buffer, sizeof buffer, "%02x", out[i]);
+        hex += buffer;
+    }
+    return hex;
+}
+} // namespace
+
+TempTree::TempTree() {
+    std::string pattern = (fs::temp_directory_path() / "twinscope-test-XXXXXX").string();
+    check(mkdtemp(pattern.data()) != nullptr, "mkdtemp");
+    m_root = pattern;
+    // Readable by the unprivileged user of runUnprivileged.
+    ::chmod(m_root.c_str(), 0755);
+}
+
+TempTree::~TempTree() {
+    // Restore folders made unreadable by a test so that they can be removed.
+    std::string command = "chmod -R u+rwx '" + m_root + "' 2>/dev/null; rm -rf '" + m_root + "'";
+    [[maybe_unused]] int rc = std::system(command.c_str());
+}
+
+void TempTree::file(const std::string& relative, const std::string& content) const {
+    std::string full = path(relative);
+    makeParents(full);
+    std::ofstream out(full, std::ios::binary | std::ios::trunc);
+    out << content;
+    check(out.good(), "write " + full);
+}
+
+void TempTree::folder(const std::string& relative) const {
+    fs::create_directories(path(relative));
+}
+
+void TempTree::symlink(const std::string& target, const std::string& relative) const {
+    makeParents(path(relative));
+    check(::symlink(target.c_str(), path(relative).c_str()) == 0, "symlink " + relative);
+}
+
+void TempTree::hardlink(const std::string& existing, const std::string& relative) const {
+    makeParents(path(relative));
+    check(::link(path(existing).c_str(), path(relative).c_str()) == 0, "link " + relative);
+}
+
+void TempTree::fifo(const std::string& relative) const {
+    makeParents(path(relative));
+    check(mkfifo(path(relative).c_str(), 0644) == 0, "mkfifo " + relative);
+}
+
+void TempTree::socket(const std::string& relative) const {
+    makeParents(path(relative));
+    int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::string full = path(relative);
+    check(full.size() < sizeof address.sun_path, "socket path length");
+    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", full.c_str());
+    check(bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0, "bind");
+    close(fd);
+}
+
+void TempTree::chmod(const std::string& relative, unsigned mode) const {
+    check(::chmod(path(relative).c_str(), mode) == 0, "chmod " + relative);
+}
+
+std::string readWholeFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream out;
+    out << in.rdbuf();
+    return out.str();
+}
+
+int runUnprivileged(const std::function<int()>& body) {
+    if (geteuid() != 0)
+        return body();
+    std::fflush(nullptr);
+    pid_t child = fork();
+    if (child == 0) {
+        if (setgid(65534) != 0 || setuid(65534) != 0)
+            _exit(99);
+        _exit(body());
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 98;
+}
+
+std::string sha1Hex(const std::string& data) {
+    return digestHex(data, "SHA1");
+}
+
+std::string md5Hex(const std::string& data) {
+    return digestHex(data, "MD5");
+}
