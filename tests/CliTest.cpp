@@ -1,0 +1,201 @@
+#include "TempTree.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+struct CliResult {
+    int exitCode = -1;
+    std::string out;
+    std::string err;
+};
+
+// Starts twinscope-cli with its output sent to files in `scratch`.
+pid_t startCli(const std::vector<std::string>& args, const TempTree& scratch) {
+    pid_t child = fork();
+    if (child == 0) {
+        int out = open(scratch.path("stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        int err = open(scratch.path("stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        dup2(out, STDOUT_FILENO);
+        dup2(err, STDERR_FILENO);
+        std::vector<char*> argv{const_cast<char*>(TWINSCOPE_CLI)};
+        for (const std::string& arg : args)
+            argv.push_back(const_cast<char*>(arg.c_str()));
+        argv.push_back(nullptr);
+        execv(TWINSCOPE_CLI, argv.data());
+        _exit(127);
+    }
+    return child;
+}
+
+CliResult finish(pid_t child, const TempTree& scratch) {
+    int status = 0;
+    waitpid(child, &status, 0);
+    CliResult result;
+    result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    result.out = readWholeFile(scratch.path("stdout"));
+    result.err = readWholeFile(scratch.path("stderr"));
+    return result;
+}
+
+CliResult runCli(const std::vector<std::string>& args) {
+    TempTree scratch;
+    return finish(startCli(args, scratch), scratch);
+}
+
+// a, c, e equal; b, d equal; f unique; two empty files.
+void knownTree(const TempTree& tree) {
+    for (const char* name : {"a", "c", "sub/e"})
+        tree.file(name, "first content");
+    for (const char* name : {"b", "d"})
+        tree.file(name, "other content");
+    tree.file("f", "unique content");
+    tree.file("empty1", "");
+    tree.file("empty2", "");
+}
+
+TEST(Cli, BadUsageExitsWithTwoAndOneLine) {
+    TempTree tree;
+    for (const auto& args : std::vector<std::vector<std::string>>{
+             {},
+             {"--hash", "sha256", tree.root()},
+             {"--speed"},
+             {"--format", "xml", tree.root()},
+             {"--bogus", tree.root()},
+             {tree.root(), tree.root()},
+             {tree.path("no-such-folder")},
+             {"Local drives"}}) {
+        CliResult result = runCli(args);
+        EXPECT_EQ(result.exitCode, 2) << result.err;
+        EXPECT_EQ(result.out, "");
+        EXPECT_EQ(result.err.rfind("twinscope-cli: ", 0), 0u) << result.err;
+    }
+}
+
+TEST(Cli, HelpAndVersion) {
+    CliResult help = runCli({"--help"});
+    EXPECT_EQ(help.exitCode, 0);
+    EXPECT_NE(help.out.find("Usage: twinscope-cli"), std::string::npos);
+    CliResult version = runCli({"--version"});
+    EXPECT_EQ(version.exitCode, 0);
+    EXPECT_EQ(version.out, "twinscope-cli v1.16rc\n");
+}
+
+TEST(Cli, FdupesFormatListsGroupsInResultOrder) {
+    TempTree tree;
+    knownTree(tree);
+    const std::string r = tree.root() + "/";
+    for (const char* hash : {"sha1", "md5"}) {
+        for (const char* speed : {"fast", "normal"}) {
+            CliResult result =
+                runCli({"--format", "fdupes", "--hash", hash, "--speed", speed, tree.root()});
+            EXPECT_EQ(result.exitCode, 0);
+            EXPECT_EQ(result.out, r + "c\n" + r + "sub/e\n" + r + "a\n\n" + r + "d\n" + r + "b\n\n")
+                << hash << " " << speed;
+        }
+    }
+    CliResult withEmpty = runCli({"--format=fdupes", "--include-empty", "--no-subfolders", tree.root()});
+    EXPECT_EQ(withEmpty.out, r + "c\n" + r + "a\n\n" + r + "d\n" + r + "b\n\n" + r + "empty2\n" + r +
+                                 "empty1\n\n");
+}
+
+TEST(Cli, ReportFormat) {
+    TempTree tree;
+    knownTree(tree);
+    CliResult result = runCli({"--format", "report", "--quiet", tree.root()});
+    EXPECT_EQ(result.exitCode, 0);
+    EXPECT_EQ(result.out.rfind("Twinscope v1.16rc (1892)\r\nDate: ", 0), 0u);
+    EXPECT_NE(result.out.find("\r\n\r\nSearch path: " + tree.root() + "\r\n" +
+                              "Search results: 5 duplicated files found (of 6 files). Total time: 00:00:0"),
+              std::string::npos);
+    EXPECT_NE(result.out.find("\r\n1   c   13 bytes   "), std::string::npos);
+    EXPECT_NE(result.out.find("\r\n2   b   13 bytes   "), std::string::npos);
+    EXPECT_EQ(result.out.substr(result.out.size() - 7), "\r\nEOF\r\n");
+}
+
+TEST(Cli, JsonFormat) {
+    TempTree tree;
+    knownTree(tree);
+    CliResult result = runCli({"--format", "json", "--hash", "md5", tree.root()});
+    EXPECT_EQ(result.exitCode, 0);
+    const std::string& out = result.out;
+    EXPECT_NE(out.find("\"folder\": \"" + tree.root() + "\""), std::string::npos);
+    EXPECT_NE(out.find("\"filesFound\": 6"), std::string::npos);
+    EXPECT_NE(out.find("{\"group\": 1, \"hash\": \"" + md5Hex("first content") +
+                       "\", \"size\": 13, \"files\": [\n      {\"name\": \"c\", \"folder\": \"" +
+                       tree.root() + "/\", \"size\": 13, \"modified\": \""),
+              std::string::npos);
+    EXPECT_NE(out.find("{\"group\": 2, \"hash\": \"" + md5Hex("other content")), std::string::npos);
+    EXPECT_EQ(out.find("\"group\": 3"), std::string::npos);
+}
+
+TEST(Cli, NamesThatAreNotUtf8Survive) {
+    TempTree tree;
+    tree.file("caf\xC3\xA9 \xFF", "same");
+    tree.file("quote\" back\\slash\nline", "same");
+    CliResult fdupes = runCli({"--format", "fdupes", tree.root()});
+    EXPECT_EQ(fdupes.out, tree.path("quote\" back\\slash\nline") + "\n" + tree.path("caf\xC3\xA9 \xFF") +
+                              "\n\n");
+    CliResult json = runCli({"--format", "json", tree.root()});
+    EXPECT_NE(json.out.find("\"name\": \"caf\xC3\xA9 \\udcff\""), std::string::npos) << json.out;
+    EXPECT_NE(json.out.find("\"name\": \"quote\\\" back\\\\slash\\nline\""), std::string::npos);
+}
+
+TEST(Cli, OutputFile) {
+    TempTree tree;
+    knownTree(tree);
+    TempTree scratch;
+    const std::string file = scratch.path("result.txt");
+    CliResult result = runCli({"--format", "fdupes", "--output", file, tree.root()});
+    EXPECT_EQ(result.exitCode, 0);
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(readWholeFile(file).substr(0, tree.root().size() + 3), tree.root() + "/c\n");
+    CliResult failed = runCli({"--output", scratch.path("missing/dir/x"), tree.root()});
+    EXPECT_EQ(failed.exitCode, 1);
+    EXPECT_NE(failed.err.find("missing/dir/x"), std::string::npos);
+}
+
+TEST(Cli, CollisionPairsAreNotReported) {
+    TempTree tree;
+    const std::string data = TWINSCOPE_TEST_DATA "/collisions/";
+    for (const char* name : {"bad.pdf", "good.pdf", "letter_of_rec.ps", "order.ps"})
+        tree.file(name, readWholeFile(data + name));
+    for (const char* hash : {"sha1", "md5"}) {
+        for (const char* speed : {"fast", "normal"}) {
+            CliResult result =
+                runCli({"--format", "fdupes", "--hash", hash, "--speed", speed, tree.root()});
+            EXPECT_EQ(result.exitCode, 0);
+            EXPECT_EQ(result.out, "") << hash << " " << speed;
+        }
+    }
+}
+
+TEST(Cli, InterruptEndsCleanlyWith130) {
+    TempTree tree;
+    // Two large sparse files of one size: digesting them takes seconds.
+    for (const char* name : {"big1", "big2"}) {
+        int fd = open(tree.path(name).c_str(), O_WRONLY | O_CREAT, 0644);
+        ASSERT_EQ(ftruncate(fd, 8LL << 30), 0);
+        close(fd);
+    }
+    TempTree scratch;
+    pid_t child = startCli({"--format", "fdupes", tree.root()}, scratch);
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    const auto sent = std::chrono::steady_clock::now();
+    kill(child, SIGINT);
+    CliResult result = finish(child, scratch);
+    EXPECT_EQ(result.exitCode, 130) << result.err;
+    EXPECT_EQ(result.out, "");
+    EXPECT_NE(result.err.find("interrupted"), std::string::npos);
+    // The digest in progress gives up at once rather than reading on.
+    EXPECT_LT(std::chrono::steady_clock::now() - sent, std::chrono::seconds(3));
+}
+
+} // namespace
