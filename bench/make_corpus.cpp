@@ -1,0 +1,175 @@
+// Writes deterministic test trees for the benchmarks: the same arguments always give the same
+// files, byte for byte.
+//
+//   twinscope-make-corpus small|mixed|large|tiny FOLDER
+//
+//   small  20,000 small files, about 18% duplicates, same-size files that differ
+//   mixed  100,000 files of log-normal sizes (median a few KiB, some tens of MiB), duplicates,
+//          same-size traps that differ in the first bytes and traps that differ in the last byte
+//   large  about 120 files of 8 to 40 MiB, half of them duplicated
+//   tiny   1,000,000 empty or tiny files in a deep tree
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <functional>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+struct SplitMix {
+    std::uint64_t state;
+    std::uint64_t next() {
+        std::uint64_t z = (state += 0x9E3779B97F4A7C15ULL);
+        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
+        z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
+        return z ^ (z >> 31);
+    }
+    double uniform() { return static_cast<double>(next() >> 11) * 0x1.0p-53; }
+    double normal() {
+        double u = std::max(uniform(), 1e-12);
+        return std::sqrt(-2.0 * std::log(u)) * std::cos(2.0 * M_PI * uniform());
+    }
+    std::uint64_t below(std::uint64_t n) { return next() % n; }
+};
+
+// One file to write: its content is the stream of `seed`, `size` bytes long, with an optional
+// last byte flipped.
+struct Spec {
+    std::uint64_t seed;
+    std::uint64_t size;
+    bool flipLast = false;
+};
+
+void fail(const std::string& what) {
+    std::fprintf(stderr, "twinscope-make-corpus: %s: %s\n", what.c_str(), std::strerror(errno));
+    std::exit(1);
+}
+
+void makeFolders(const std::string& path) {
+    for (std::size_t pos = 1; pos <= path.size(); ++pos) {
+        if (pos == path.size() || path[pos] == '/') {
+            std::string part = path.substr(0, pos);
+            if (mkdir(part.c_str(), 0755) != 0 && errno != EEXIST)
+                fail("mkdir " + part);
+        }
+    }
+}
+
+void writeFile(const std::string& path, const Spec& spec) {
+    static std::vector<std::uint64_t> buffer(1 << 17); // 1 MiB
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (fd < 0)
+        fail("create " + path);
+    SplitMix random{spec.seed};
+    std::uint64_t left = spec.size;
+    while (left > 0) {
+        for (auto& word : buffer)
+            word = random.next();
+        std::size_t chunk = static_cast<std::size_t>(std::min<std::uint64_t>(left, buffer.size() * 8));
+        if (left == chunk && spec.flipLast)
+            reinterpret_cast<unsigned char*>(buffer.data())[chunk - 1] ^= 0xFF;
+        if (write(fd, buffer.data(), chunk) != static_cast<ssize_t>(chunk))
+            fail("write " + path);
+        left -= chunk;
+    }
+    close(fd);
+}
+
+// Spreads n files over folders of `perFolder` files, `fanout` folders per level.
+std::string folderFor(std::size_t index, std::size_t perFolder, std::size_t fanout, int levels) {
+    std::size_t folder = index / perFolder;
+    std::string path;
+    for (int level = 0; level < levels; ++level) {
+        char part[16];
+        std::snprintf(part, sizeof part, "d%02zu/", folder % fanout);
+        path = part + path;
+        folder /= fanout;
+    }
+    return path;
+}
+
+void writeAll(const std::string& root, const std::vector<Spec>& specs, std::size_t perFolder,
+              std::size_t fanout, int levels) {
+    std::string lastFolder;
+    for (std::size_t i = 0; i < specs.size(); ++i) {
+        std::string folder = root + "/" + folderFor(i, perFolder, fanout, levels);
+        if (folder != lastFolder) {
+            makeFolders(folder);
+            lastFolder = folder;
+        }
+        char name[32];
+        std::snprintf(name, sizeof name, "f%07zu.dat", i);
+        writeFile(folder + name, specs[i]);
+    }
+}
+
+// Picks sizes and contents: a share of exact copies of earlier files, a share of same-size
+// traps (new content, or the copied content with its last byte changed).
+std::vector<Spec> plan(std::size_t n, double duplicates, double firstByteTraps,
+                       double lastByteTraps, SplitMix& random,
+                       const std::function<std::uint64_t()>& size) {
+    std::vector<Spec> specs;
+    specs.reserve(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        double draw = random.uniform();
+        if (i > 0 && draw < duplicates) {
+            specs.push_back(specs[random.below(i)]);
+            specs.back().flipLast = false;
+        } else if (i > 0 && draw < duplicates + firstByteTraps) {
+            Spec trap = specs[random.below(i)];
+            trap.seed = random.next();
+            specs.push_back(trap);
+        } else if (i > 0 && draw < duplicates + firstByteTraps + lastByteTraps) {
+            Spec trap = specs[random.below(i)];
+            if (trap.size > 0)
+                trap.flipLast = !trap.flipLast;
+            specs.push_back(trap);
+        } else {
+            specs.push_back(Spec{random.next(), size()});
+        }
+    }
+    return specs;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 3) {
+        std::fprintf(stderr, "usage: twinscope-make-corpus small|mixed|large|tiny FOLDER\n");
+        return 2;
+    }
+    const std::string kind = argv[1];
+    const std::string root = argv[2];
+    SplitMix random{0x7157C09E ^ std::hash<std::string>{}(kind)};
+    if (kind == "small") {
+        auto specs = plan(20000, 0.18, 0.05, 0.02, random,
+                          [&] { return 64 + random.below(64 * 1024); });
+        writeAll(root, specs, 200, 10, 2);
+    } else if (kind == "mixed") {
+        auto specs = plan(100000, 0.15, 0.05, 0.03, random, [&] {
+            // log-normal: median 4 KiB, a long tail up to 64 MiB
+            double bytes = 4096.0 * std::exp(1.6 * random.normal());
+            return static_cast<std::uint64_t>(std::clamp(bytes, 1.0, 64.0 * 1024 * 1024));
+        });
+        writeAll(root, specs, 250, 20, 2);
+    } else if (kind == "large") {
+        auto specs = plan(120, 0.5, 0.0, 0.0, random,
+                          [&] { return (8 + random.below(33)) * 1024 * 1024; });
+        writeAll(root, specs, 20, 10, 1);
+    } else if (kind == "tiny") {
+        auto specs = plan(1000000, 0.10, 0.0, 0.0, random, [&] { return random.below(16); });
+        writeAll(root, specs, 100, 10, 4);
+    } else {
+        std::fprintf(stderr, "twinscope-make-corpus: unknown corpus \"%s\"\n", kind.c_str());
+        return 2;
+    }
+    return 0;
+}

@@ -1,0 +1,113 @@
+#!/usr/bin/env bash
+# Times twinscope-cli against jdupes, fdupes and rdfind on generated corpora, warm cache, and
+# checks that twinscope-cli's groups equal jdupes' groups.
+#
+#   bench/run.sh [-n RUNS] [CORPUS...]      CORPUS: small mixed large tiny (default: mixed)
+#
+# Corpora are written once under bench/corpora/ (gitignored) and reused.
+set -euo pipefail
+
+runs=3
+while getopts "n:" opt; do
+    case $opt in
+    n) runs=$OPTARG ;;
+    *) exit 2 ;;
+    esac
+done
+shift $((OPTIND - 1))
+corpora=("${@:-mixed}")
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=$root/build-bench
+work=$root/bench/corpora
+results=$root/bench/results
+mkdir -p "$work" "$results"
+
+need=()
+for tool in jdupes fdupes rdfind python3; do
+    command -v "$tool" >/dev/null || need+=("$tool")
+done
+[ -x /usr/bin/time ] || need+=(time)
+if [ ${#need[@]} -gt 0 ]; then
+    apt-get install -y "${need[@]}" >/dev/null
+fi
+
+cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTWINSCOPE_BUILD_TESTS=OFF >/dev/null
+cmake --build "$build" >/dev/null
+cli=$build/twinscope-cli
+
+for corpus in "${corpora[@]}"; do
+    dir=$work/$corpus
+    if [ ! -f "$dir.done" ]; then
+        echo "Generating corpus $corpus ..." >&2
+        rm -rf "$dir"
+        "$build/twinscope-make-corpus" "$corpus" "$dir"
+        touch "$dir.done"
+    fi
+done
+
+python3 - "$runs" "$cli" "$work" "$results" "${corpora[@]}" <<'PY'
+import os, platform, statistics, subprocess, sys, time
+
+runs, cli, work, results = int(sys.argv[1]), sys.argv[2], sys.argv[3], sys.argv[4]
+corpora = sys.argv[5:]
+
+def tools(folder):
+    return [
+        ("twinscope-cli sha1", [cli, "--quiet", "--format", "fdupes", "--hash", "sha1", folder]),
+        ("twinscope-cli md5", [cli, "--quiet", "--format", "fdupes", "--hash", "md5", folder]),
+        ("jdupes -r -q", ["jdupes", "-r", "-q", folder]),
+        ("fdupes -r -q", ["fdupes", "-r", "-q", folder]),
+        ("rdfind -dryrun true", ["rdfind", "-dryrun", "true", "-outputname",
+                                 os.path.join(results, "rdfind.txt"), folder]),
+    ]
+
+def run(command):
+    """Wall time in seconds, peak memory in KiB and standard output of one run."""
+    out_path = os.path.join(results, "stdout.txt")
+    with open(out_path, "wb") as out:
+        start = time.monotonic()
+        proc = subprocess.run(["/usr/bin/time", "-f", "%M"] + command, stdout=out,
+                              stderr=subprocess.PIPE)
+        wall = time.monotonic() - start
+    if proc.returncode != 0:
+        sys.exit(f"{' '.join(command)} failed: {proc.stderr.decode(errors='replace')}")
+    peak = int(proc.stderr.decode().strip().splitlines()[-1])
+    with open(out_path, "rb") as f:
+        return wall, peak, f.read()
+
+def groups(fdupes_text):
+    found = set()
+    for block in fdupes_text.split(b"\n\n"):
+        paths = [p for p in block.split(b"\n") if p]
+        if paths:
+            found.add(frozenset(paths))
+    return found
+
+print(f"Machine: {platform.node()}, {os.cpu_count()} cores, {platform.platform()}")
+print(f"Date: {time.strftime('%Y-%m-%d %H:%M')}, runs per tool: {runs}, warm cache")
+print()
+print(f"| corpus | command | median s | ratio to jdupes | peak MiB | groups equal jdupes |")
+print(f"|---|---|---|---|---|---|")
+for corpus in corpora:
+    folder = os.path.join(work, corpus)
+    rows = []
+    reference = None
+    for name, command in tools(folder):
+        run(command)  # warm the cache
+        walls, peaks, output = [], [], b""
+        for _ in range(runs):
+            wall, peak, output = run(command)
+            walls.append(wall)
+            peaks.append(peak)
+        rows.append((name, statistics.median(walls), max(peaks), output))
+        if name.startswith("jdupes"):
+            reference = groups(output)
+    jdupes_time = next(r[1] for r in rows if r[0].startswith("jdupes"))
+    for name, wall, peak, output in rows:
+        same = ""
+        if name.startswith("twinscope"):
+            same = "yes" if groups(output) == reference else "NO"
+        print(f"| {corpus} | `{name}` | {wall:.2f} | {wall / jdupes_time:.2f} | "
+              f"{peak / 1024:.0f} | {same} |")
+PY
