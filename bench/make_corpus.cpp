@@ -73,7 +73,8 @@ void writeFile(const std::string& path, const Spec& spec) {
     while (left > 0) {
         for (auto& word : buffer)
             word = random.next();
-        std::size_t chunk = static_cast<std::size_t>(std::min<std::uint64_t>(left, buffer.size() * 8));
+        std::size_t chunk =
+            static_cast<std::size_t>(std::min<std::uint64_t>(left, buffer.size() * 8));
         if (left == chunk && spec.flipLast)
             reinterpret_cast<unsigned char*>(buffer.data())[chunk - 1] ^= 0xFF;
         if (write(fd, buffer.data(), chunk) != static_cast<ssize_t>(chunk))
@@ -150,8 +151,8 @@ int main(int argc, char** argv) {
     const std::string root = argv[2];
     SplitMix random{0x7157C09E ^ std::hash<std::string>{}(kind)};
     if (kind == "small") {
-        auto specs = plan(20000, 0.18, 0.05, 0.02, random,
-                          [&] { return 64 + random.below(64 * 1024); });
+        auto specs =
+            plan(20000, 0.18, 0.05, 0.02, random, [&] { return 64 + random.below(64 * 1024); });
         writeAll(root, specs, 200, 10, 2);
     } else if (kind == "mixed") {
         auto specs = plan(100000, 0.15, 0.05, 0.03, random, [&] {
@@ -161,8 +162,8 @@ int main(int argc, char** argv) {
         });
         writeAll(root, specs, 250, 20, 2);
     } else if (kind == "large") {
-        auto specs = plan(120, 0.5, 0.0, 0.0, random,
-                          [&] { return (8 + random.below(33)) * 1024 * 1024; });
+        auto specs =
+            plan(120, 0.5, 0.0, 0.0, random, [&] { return (8 + random.below(33)) * 1024 * 1024; });
         writeAll(root, specs, 20, 10, 1);
     } else if (kind == "tiny") {
         auto specs = plan(1000000, 0.10, 0.0, 0.0, random, [&] { return random.below(16); });

@@ -22,7 +22,8 @@ const char* const kCliUsage =
     "Exit status: 0 when the search finished, 1 when the result could not be written,\n"
     "2 for bad usage or a FOLDER that is not a folder, 130 when interrupted.\n";
 
-std::optional<CliOptions> parseCliOptions(const std::vector<std::string>& args, std::string& error) {
+std::optional<CliOptions> parseCliOptions(const std::vector<std::string>& args,
+                                          std::string& error) {
     CliOptions options;
     bool folderSeen = false;
     bool optionsEnded = false;
@@ -102,7 +103,8 @@ std::optional<CliOptions> parseCliOptions(const std::vector<std::string>& args, 
             }
             options.outputFile = *v;
         } else {
-            error = "unknown option \"" + arg + "\" (a FOLDER that begins with \"-\" goes after --)";
+            error =
+                "unknown option \"" + arg + "\" (a FOLDER that begins with \"-\" goes after --)";
             return std::nullopt;
         }
     }

@@ -7,8 +7,7 @@
 #include <cstdio>
 
 namespace {
-template <typename Visit>
-void forEachGroup(const std::vector<TFiles>& files, Visit visit) {
+template <typename Visit> void forEachGroup(const std::vector<TFiles>& files, Visit visit) {
     for (std::size_t start = 0; start < files.size();) {
         std::size_t end = start + 1;
         while (end < files.size() && sameContent(files[end], files[start]))
@@ -30,8 +29,8 @@ std::string formatReport(const SearchSummary& summary, const std::vector<TFiles>
     input.dateText = summary.dateText;
     input.timeText = summary.timeText;
     input.searchPath = summary.folder;
-    input.summaryLine = searchSummaryLine(static_cast<int>(duplicates.size()), summary.filesFound,
-                                          summary.elapsed);
+    input.summaryLine =
+        searchSummaryLine(static_cast<int>(duplicates.size()), summary.filesFound, summary.elapsed);
     input.rows = buildRows(duplicates);
     return encodeReport(buildReportLines(input));
 }
@@ -73,7 +72,8 @@ std::string jsonString(const std::string& bytes) {
         // Take the longest valid UTF-8 sequence here; a stray byte becomes its escape.
         std::size_t len = 0;
         for (std::size_t tryLen = 4; tryLen >= 2; --tryLen) {
-            if (i + tryLen <= bytes.size() && isValidUtf8(std::string_view(bytes).substr(i, tryLen))) {
+            if (i + tryLen <= bytes.size() &&
+                isValidUtf8(std::string_view(bytes).substr(i, tryLen))) {
                 len = tryLen;
                 break;
             }

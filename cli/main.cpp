@@ -165,9 +165,9 @@ int main(int argc, char** argv) {
         printError("interrupted");
         return kExitInterrupted;
     }
-    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(
-                             std::chrono::steady_clock::now() - started)
-                             .count();
+    const auto seconds =
+        std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - started)
+            .count();
 
     SearchSummary summary{options->folder, state.iFilesFounded.load(),
                           elapsedTimeText(static_cast<std::int64_t>(seconds)), currentDateText(),

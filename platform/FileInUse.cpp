@@ -51,7 +51,8 @@ bool IsFileInUse(const std::string& fileName) {
     if (fd < 0)
         return true;
     struct stat opened {};
-    bool inUse = fstat(fd, &opened) != 0 || openFileIsInUse(fd, opened, parent.dirFd(), parent.leaf());
+    bool inUse =
+        fstat(fd, &opened) != 0 || openFileIsInUse(fd, opened, parent.dirFd(), parent.leaf());
     close(fd);
     return inUse;
 }

@@ -38,8 +38,8 @@ std::string currentTimeText() {
 }
 
 const std::string& DateTextCache::dateFor(std::int64_t secondsSinceEpoch) {
-    std::int64_t bucket = secondsSinceEpoch >= 0 ? secondsSinceEpoch / 900
-                                                 : (secondsSinceEpoch - 899) / 900;
+    std::int64_t bucket =
+        secondsSinceEpoch >= 0 ? secondsSinceEpoch / 900 : (secondsSinceEpoch - 899) / 900;
     if (bucket != m_lastBucket) {
         m_lastText = dateText(secondsSinceEpoch);
         m_lastBucket = bucket;

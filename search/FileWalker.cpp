@@ -44,8 +44,8 @@ struct FileWalker::Entry {
 };
 
 struct FileWalker::Frame {
-    std::string name; // relative to the parent frame; the folder as given for the root
-    std::string dir;  // folder text with its trailing "/"
+    std::string name;          // relative to the parent frame; the folder as given for the root
+    std::size_t dirLength = 0; // length of its folder text (with the trailing "/") in m_dir
     int fd = -1;
     std::uint64_t device = 0;
     std::uint64_t inode = 0;
@@ -55,15 +55,17 @@ struct FileWalker::Frame {
 
 FileWalker::FileWalker(SharedState& state, RunControl& control, SearchProgress& progress)
     : m_state(state), m_control(control), m_progress(progress),
-      m_hashCallback(HashCallBack(progress)) {}
+      m_hashCallback(HashCallBack(progress)) {
+}
 
 void FileWalker::FindIt(const std::string& folder, const std::string& mask, bool subfolders) {
     m_stopped = false;
     Frame root;
     root.name = folder;
-    root.dir = folder;
-    if (root.dir.empty() || root.dir.back() != '/')
-        root.dir += '/';
+    m_dir = folder;
+    if (m_dir.empty() || m_dir.back() != '/')
+        m_dir += '/';
+    root.dirLength = m_dir.size();
     root.fd = openLongPath(folder, O_RDONLY | O_DIRECTORY | O_NOCTTY);
     if (root.fd < 0)
         return;
@@ -72,6 +74,8 @@ void FileWalker::FindIt(const std::string& folder, const std::string& mask, bool
         closeFd(root.fd);
         return;
     }
+    m_openFolders = 1;
+    m_shallowestOpen = 0;
     root.device = st.st_dev;
     root.inode = st.st_ino;
     m_visitedFolders.insert({root.device, root.inode});
@@ -84,12 +88,12 @@ void FileWalker::FindIt(const std::string& folder, const std::string& mask, bool
     while (!stack.empty() && !m_stopped) {
         Frame& top = stack.back();
         if (top.next >= top.subdirs.size()) {
-            closeFd(top.fd);
+            closeFrame(top);
             stack.pop_back();
             continue;
         }
         const std::string name = top.subdirs[top.next++];
-        const std::string childDir = top.dir + name + "/";
+        const std::size_t parentLength = top.dirLength;
         const bool parentDone = top.next >= top.subdirs.size();
         int parentFd = frameFd(stack.size() - 1);
         if (parentFd < 0) {
@@ -100,24 +104,29 @@ void FileWalker::FindIt(const std::string& folder, const std::string& mask, bool
         // Follows a linked folder; the identity check below keeps loops out.
         int fd = openat(parentFd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOCTTY | O_CLOEXEC);
         if (parentDone)
-            closeFd(stack.back().fd); // no further subfolder of it will be opened
+            closeFrame(stack.back()); // no further subfolder of it will be opened
         if (fd < 0)
             continue;
         if (fstat(fd, &st) != 0 || !m_visitedFolders.insert({st.st_dev, st.st_ino}).second) {
             close(fd);
             continue;
         }
+        ++m_openFolders;
+        m_dir.resize(parentLength);
+        m_dir += name;
+        m_dir += '/';
         Frame child;
         child.name = name;
-        child.dir = childDir;
+        child.dirLength = m_dir.size();
         child.fd = fd;
         child.device = st.st_dev;
         child.inode = st.st_ino;
         readFolder(child, mask, true);
         stack.push_back(std::move(child));
+        m_shallowestOpen = std::min(m_shallowestOpen, stack.size() - 1);
     }
     for (Frame& frame : stack)
-        closeFd(frame.fd);
+        closeFrame(frame);
     m_stack = nullptr;
 }
 
@@ -190,17 +199,17 @@ void FileWalker::considerFile(Frame& frame, const std::string& name) {
         return;
     }
 
-    m_progress.setFileAndDirectory(name, frame.dir);
+    m_progress.setFileAndDirectory(name, m_dir);
     TFiles record;
     record.fName = name;
     record.fSize = st.st_size;
     record.fModified = m_dates.dateFor(st.st_mtim.tv_sec);
-    record.fPath = frame.dir;
+    record.fPath = m_dir;
     record.fStatus = fsFound;
     record.fDevice = st.st_dev;
     record.fInode = st.st_ino;
-    record.fModifiedNs = static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 +
-                         st.st_mtim.tv_nsec;
+    record.fModifiedNs =
+        static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
     TFiles& stored = m_state.appendFound(std::move(record));
     if (m_state.sTSearch != "fast") {
         HashResult hash = hashOpenFile(m_state.sTHash, fd, m_hashCallback, &m_control);
@@ -233,19 +242,30 @@ int FileWalker::frameFd(std::size_t index) {
         current = -1;
     }
     stack[index].fd = current;
+    if (current >= 0) {
+        ++m_openFolders;
+        m_shallowestOpen = std::min(m_shallowestOpen, index);
+    }
     return current;
 }
 
+void FileWalker::closeFrame(Frame& frame) {
+    if (frame.fd >= 0) {
+        close(frame.fd);
+        frame.fd = -1;
+        --m_openFolders;
+    }
+}
+
 void FileWalker::limitOpenFolders() {
-    std::vector<Frame>& stack = *m_stack;
-    std::size_t open = 0;
-    for (const Frame& frame : stack)
-        open += frame.fd >= 0 ? 1 : 0;
-    if (open < kMaxOpenFolders)
+    if (m_openFolders < kMaxOpenFolders)
         return;
-    for (std::size_t i = 0; i + 1 < stack.size(); ++i) {
+    // Close the shallowest open folder but the top: it is the one needed again last.
+    std::vector<Frame>& stack = *m_stack;
+    // Frames below the hint are all closed, so the scan does not start over at the root.
+    for (std::size_t& i = m_shallowestOpen; i + 1 < stack.size(); ++i) {
         if (stack[i].fd >= 0) {
-            closeFd(stack[i].fd);
+            closeFrame(stack[i]);
             return;
         }
     }

@@ -33,6 +33,7 @@ private:
     void considerFile(Frame& frame, const std::string& name);
     int frameFd(std::size_t index);
     void limitOpenFolders();
+    void closeFrame(Frame& frame);
 
     SharedState& m_state;
     RunControl& m_control;
@@ -44,4 +45,7 @@ private:
     std::set<std::pair<std::uint64_t, std::uint64_t>> m_visitedFolders;
     std::set<std::pair<std::uint64_t, std::uint64_t>> m_linkedFiles;
     std::vector<Frame>* m_stack = nullptr;
+    std::size_t m_openFolders = 0;
+    std::size_t m_shallowestOpen = 0;
+    std::string m_dir; // folder text of the folder being read, with its trailing "/"
 };

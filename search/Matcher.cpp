@@ -80,9 +80,8 @@ void matchFast(SharedState& state, RunControl& control, const DigestOnDemand& di
             classes.emplace_back(start, end);
         start = end;
     }
-    std::sort(classes.begin(), classes.end(), [&](const auto& a, const auto& b) {
-        return bySize[a.first] < bySize[b.first];
-    });
+    std::sort(classes.begin(), classes.end(),
+              [&](const auto& a, const auto& b) { return bySize[a.first] < bySize[b.first]; });
 
     PendingGroups pending;
     for (std::size_t c = 0; c < classes.size(); ++c) {

@@ -10,8 +10,12 @@ ResultRow RowBuilder::add(const TFiles& file) {
     m_first = false;
     m_previousHash = file.fHash;
     m_previousFingerprint = file.fFingerprint;
-    return ResultRow{std::to_string(m_group), file.fName, std::to_string(file.fSize) + " bytes",
-                     file.fModified,          file.fPath, std::to_string(file.fStatus),
+    return ResultRow{std::to_string(m_group),
+                     file.fName,
+                     std::to_string(file.fSize) + " bytes",
+                     file.fModified,
+                     file.fPath,
+                     std::to_string(file.fStatus),
                      file.fHash};
 }
 

@@ -24,7 +24,8 @@ bool isExistingFolder(const std::string& text) {
 }
 
 SearchEngine::SearchEngine(SharedState& state, RunControl& control, SearchProgress& progress)
-    : m_state(state), m_control(control), m_progress(progress) {}
+    : m_state(state), m_control(control), m_progress(progress) {
+}
 
 bool SearchEngine::run(const std::string& folder, bool subfolders, const SearchOptions& options,
                        SearchHooks* hooks) {
@@ -71,12 +72,11 @@ void SearchEngine::digestOnDemand(std::size_t index) {
     if (fd < 0)
         return;
     // A file replaced or resized since the walk is not the file that was compared by size.
-    bool sameFile = st.st_dev == file.fDevice && st.st_ino == file.fInode &&
-                    st.st_size == file.fSize;
+    bool sameFile =
+        st.st_dev == file.fDevice && st.st_ino == file.fInode && st.st_size == file.fSize;
     if (sameFile && !openFileIsInUse(fd, st, parent.dirFd(), parent.leaf())) {
         m_progress.setFileAndDirectory(file.fName, file.fPath);
-        HashResult hash =
-            hashOpenFile(m_state.sTHash, fd, HashCallBack(m_progress), &m_control);
+        HashResult hash = hashOpenFile(m_state.sTHash, fd, HashCallBack(m_progress), &m_control);
         file.fHash = std::move(hash.text);
         file.fFingerprint = hash.fingerprint;
         m_progress.setHashPercent(100);

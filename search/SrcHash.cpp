@@ -42,8 +42,8 @@ std::vector<std::uint8_t>& readBuffer() {
     return buffer;
 }
 
-bool digestStream(int fd, const EVP_MD* md, const HashProgressCallback& callback,
-                  std::uint8_t* out, Fingerprint* fingerprint, RunControl* control) {
+bool digestStream(int fd, const EVP_MD* md, const HashProgressCallback& callback, std::uint8_t* out,
+                  Fingerprint* fingerprint, RunControl* control) {
     struct stat st {};
     if (md == nullptr || fstat(fd, &st) != 0)
         return false;
@@ -65,7 +65,8 @@ bool digestStream(int fd, const EVP_MD* md, const HashProgressCallback& callback
             std::min<std::int64_t>(size - position, static_cast<std::int64_t>(buffer.size())));
         std::size_t got = 0;
         while (got < want) {
-            ssize_t n = pread(fd, buffer.data() + got, want - got, position + static_cast<off_t>(got));
+            ssize_t n =
+                pread(fd, buffer.data() + got, want - got, position + static_cast<off_t>(got));
             if (n < 0 && errno == EINTR)
                 continue;
             if (n <= 0)
@@ -129,8 +130,8 @@ bool MD5(int fd, const HashProgressCallback& callback, MD5_DIG& digest, Fingerpr
     return true;
 }
 
-bool SHA1(int fd, const HashProgressCallback& callback, SHA1_DIG& digest,
-          Fingerprint* fingerprint, RunControl* control) {
+bool SHA1(int fd, const HashProgressCallback& callback, SHA1_DIG& digest, Fingerprint* fingerprint,
+          RunControl* control) {
     if (fd < 0)
         return true;
     SHA1_DIG result{};

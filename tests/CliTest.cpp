@@ -63,15 +63,14 @@ void knownTree(const TempTree& tree) {
 
 TEST(Cli, BadUsageExitsWithTwoAndOneLine) {
     TempTree tree;
-    for (const auto& args : std::vector<std::vector<std::string>>{
-             {},
-             {"--hash", "sha256", tree.root()},
-             {"--speed"},
-             {"--format", "xml", tree.root()},
-             {"--bogus", tree.root()},
-             {tree.root(), tree.root()},
-             {tree.path("no-such-folder")},
-             {"Local drives"}}) {
+    for (const auto& args : std::vector<std::vector<std::string>>{{},
+                                                                  {"--hash", "sha256", tree.root()},
+                                                                  {"--speed"},
+                                                                  {"--format", "xml", tree.root()},
+                                                                  {"--bogus", tree.root()},
+                                                                  {tree.root(), tree.root()},
+                                                                  {tree.path("no-such-folder")},
+                                                                  {"Local drives"}}) {
         CliResult result = runCli(args);
         EXPECT_EQ(result.exitCode, 2) << result.err;
         EXPECT_EQ(result.out, "");
@@ -101,9 +100,10 @@ TEST(Cli, FdupesFormatListsGroupsInResultOrder) {
                 << hash << " " << speed;
         }
     }
-    CliResult withEmpty = runCli({"--format=fdupes", "--include-empty", "--no-subfolders", tree.root()});
-    EXPECT_EQ(withEmpty.out, r + "c\n" + r + "a\n\n" + r + "d\n" + r + "b\n\n" + r + "empty2\n" + r +
-                                 "empty1\n\n");
+    CliResult withEmpty =
+        runCli({"--format=fdupes", "--include-empty", "--no-subfolders", tree.root()});
+    EXPECT_EQ(withEmpty.out, r + "c\n" + r + "a\n\n" + r + "d\n" + r + "b\n\n" + r + "empty2\n" +
+                                 r + "empty1\n\n");
 }
 
 TEST(Cli, ReportFormat) {
@@ -112,8 +112,9 @@ TEST(Cli, ReportFormat) {
     CliResult result = runCli({"--format", "report", "--quiet", tree.root()});
     EXPECT_EQ(result.exitCode, 0);
     EXPECT_EQ(result.out.rfind("Twinscope v1.16rc (1892)\r\nDate: ", 0), 0u);
-    EXPECT_NE(result.out.find("\r\n\r\nSearch path: " + tree.root() + "\r\n" +
-                              "Search results: 5 duplicated files found (of 6 files). Total time: 00:00:0"),
+    EXPECT_NE(result.out.find(
+                  "\r\n\r\nSearch path: " + tree.root() + "\r\n" +
+                  "Search results: 5 duplicated files found (of 6 files). Total time: 00:00:0"),
               std::string::npos);
     EXPECT_NE(result.out.find("\r\n1   c   13 bytes   "), std::string::npos);
     EXPECT_NE(result.out.find("\r\n2   b   13 bytes   "), std::string::npos);
@@ -141,8 +142,8 @@ TEST(Cli, NamesThatAreNotUtf8Survive) {
     tree.file("caf\xC3\xA9 \xFF", "same");
     tree.file("quote\" back\\slash\nline", "same");
     CliResult fdupes = runCli({"--format", "fdupes", tree.root()});
-    EXPECT_EQ(fdupes.out, tree.path("quote\" back\\slash\nline") + "\n" + tree.path("caf\xC3\xA9 \xFF") +
-                              "\n\n");
+    EXPECT_EQ(fdupes.out, tree.path("quote\" back\\slash\nline") + "\n" +
+                              tree.path("caf\xC3\xA9 \xFF") + "\n\n");
     CliResult json = runCli({"--format", "json", tree.root()});
     EXPECT_NE(json.out.find("\"name\": \"caf\xC3\xA9 \\udcff\""), std::string::npos) << json.out;
     EXPECT_NE(json.out.find("\"name\": \"quote\\\" back\\\\slash\\nline\""), std::string::npos);

@@ -36,8 +36,12 @@ TEST(SearchReport, WorkedExampleByteForByte) {
         "\r\n"
         "#   Name            Size      Hash                               Modified     Path"
         "            \r\n"
-        "1   a.txt           3 bytes   " + kDigest + "   2011-12-01   C:\\data\\        \r\n"
-        "1   copy of a.txt   3 bytes   " + kDigest + "   2011-12-02   C:\\backup\\old\\  \r\n"
+        "1   a.txt           3 bytes   " +
+        kDigest +
+        "   2011-12-01   C:\\data\\        \r\n"
+        "1   copy of a.txt   3 bytes   " +
+        kDigest +
+        "   2011-12-02   C:\\backup\\old\\  \r\n"
         "\r\n"
         "EOF\r\n";
     Lines lines = buildReportLines(input);

@@ -30,12 +30,15 @@ struct Search {
     }
 
     // Found files as paths relative to `root`.
-    std::vector<std::string> found(const std::string& root) const { return relative(state.aFilesFounded, root); }
+    std::vector<std::string> found(const std::string& root) const {
+        return relative(state.aFilesFounded, root);
+    }
     std::vector<std::string> duplicates(const std::string& root) const {
         return relative(state.aDuplicatedFiles, root);
     }
 
-    static std::vector<std::string> relative(const std::vector<TFiles>& files, const std::string& root) {
+    static std::vector<std::string> relative(const std::vector<TFiles>& files,
+                                             const std::string& root) {
         std::vector<std::string> names;
         for (const TFiles& file : files)
             names.push_back(file.fullName().substr(root.size() + 1));
@@ -97,6 +100,7 @@ TEST(Walk, SpecialFilesAreNeverRecordedNorOpened) {
     tree.fifo("a-fifo"); // a blocking open would hang the test here
     tree.socket("b-socket");
     tree.symlink("/nonexistent/target", "c-dangling");
+    tree.symlink("c-self-loop", "c-self-loop");
     if (geteuid() == 0) {
         ASSERT_EQ(mknod(tree.path("d-device").c_str(), S_IFCHR | 0666, makedev(1, 3)), 0);
     }
@@ -399,8 +403,8 @@ TEST(Search, FolderWithNoFilesAndTextThatIsNoFolder) {
 
 TEST(Search, HostileNamesAreFoundAndMatched) {
     TempTree tree;
-    const Names names{"-leading dash", "name with spaces", "quote\"s and 'apostrophes'",
-                      "new\nline", "not utf8 \xff\xfe", "tab\there"};
+    const Names names{"-leading dash", "name with spaces",  "quote\"s and 'apostrophes'",
+                      "new\nline",     "not utf8 \xff\xfe", "tab\there"};
     for (const std::string& name : names)
         tree.file(name, "identical bytes");
     for (const char* speed : {"fast", "normal"}) {
