@@ -1,5 +1,7 @@
 #include "cli/CliOptions.h"
 
+#include <initializer_list>
+
 const char* const kCliUsage =
     "Usage: twinscope-cli [options] FOLDER\n"
     "Find files with identical contents in FOLDER and print them group by group.\n"
@@ -39,6 +41,22 @@ std::optional<CliOptions> parseCliOptions(const std::vector<std::string>& args,
             }
             return args[++i];
         };
+        // The value of an option that takes one of a few words.
+        auto choice =
+            [&](const std::string& name,
+                std::initializer_list<const char*> allowed) -> std::optional<std::string> {
+            auto v = value(name);
+            if (!v)
+                return std::nullopt;
+            std::string words;
+            for (const char* word : allowed) {
+                if (*v == word)
+                    return v;
+                words += words.empty() ? word : std::string("|") + word;
+            }
+            error = name + " must be " + words + ", not \"" + *v + "\"";
+            return std::nullopt;
+        };
         auto isOption = [&](const std::string& name) {
             return arg == name || arg.rfind(name + "=", 0) == 0;
         };
@@ -62,37 +80,22 @@ std::optional<CliOptions> parseCliOptions(const std::vector<std::string>& args,
         } else if (arg == "--include-empty") {
             options.search.ignoreEmptyFiles = "no";
         } else if (isOption("--hash")) {
-            auto v = value("--hash");
+            auto v = choice("--hash", {"sha1", "md5"});
             if (!v)
                 return std::nullopt;
-            if (*v != "sha1" && *v != "md5") {
-                error = "--hash must be sha1 or md5, not \"" + *v + "\"";
-                return std::nullopt;
-            }
             options.search.hash = *v;
         } else if (isOption("--speed")) {
-            auto v = value("--speed");
+            auto v = choice("--speed", {"fast", "normal"});
             if (!v)
                 return std::nullopt;
-            if (*v != "fast" && *v != "normal") {
-                error = "--speed must be fast or normal, not \"" + *v + "\"";
-                return std::nullopt;
-            }
             options.search.searchSpeed = *v;
         } else if (isOption("--format")) {
-            auto v = value("--format");
+            auto v = choice("--format", {"report", "fdupes", "json"});
             if (!v)
                 return std::nullopt;
-            if (*v == "report")
-                options.format = OutputFormat::Report;
-            else if (*v == "fdupes")
-                options.format = OutputFormat::Fdupes;
-            else if (*v == "json")
-                options.format = OutputFormat::Json;
-            else {
-                error = "--format must be report, fdupes or json, not \"" + *v + "\"";
-                return std::nullopt;
-            }
+            options.format = *v == "report"   ? OutputFormat::Report
+                             : *v == "fdupes" ? OutputFormat::Fdupes
+                                              : OutputFormat::Json;
         } else if (isOption("--output")) {
             auto v = value("--output");
             if (!v)

@@ -119,26 +119,29 @@ std::string SHA1ToStr(const SHA1_DIG& digest) {
     return DataToStr(digest.data(), static_cast<std::uint32_t>(digest.size()));
 }
 
-bool MD5(int fd, const HashProgressCallback& callback, MD5_DIG& digest, Fingerprint* fingerprint,
-         RunControl* control) {
+namespace {
+template <std::size_t N>
+bool digestInto(const char* name, int fd, const HashProgressCallback& callback,
+                std::array<std::uint8_t, N>& digest, Fingerprint* fingerprint,
+                RunControl* control) {
     if (fd < 0)
         return true;
-    MD5_DIG result{};
-    if (!digestStream(fd, fetchedDigest("MD5"), callback, result.data(), fingerprint, control))
+    std::array<std::uint8_t, N> result{};
+    if (!digestStream(fd, fetchedDigest(name), callback, result.data(), fingerprint, control))
         return false;
     digest = result;
     return true;
 }
+} // namespace
+
+bool MD5(int fd, const HashProgressCallback& callback, MD5_DIG& digest, Fingerprint* fingerprint,
+         RunControl* control) {
+    return digestInto("MD5", fd, callback, digest, fingerprint, control);
+}
 
 bool SHA1(int fd, const HashProgressCallback& callback, SHA1_DIG& digest, Fingerprint* fingerprint,
           RunControl* control) {
-    if (fd < 0)
-        return true;
-    SHA1_DIG result{};
-    if (!digestStream(fd, fetchedDigest("SHA1"), callback, result.data(), fingerprint, control))
-        return false;
-    digest = result;
-    return true;
+    return digestInto("SHA1", fd, callback, digest, fingerprint, control);
 }
 
 HashResult hashOpenFile(const std::string& kind, int fd, const HashProgressCallback& callback,
