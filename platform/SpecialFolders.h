@@ -1,0 +1,14 @@
+#pragma once
+
+#include <string>
+
+// The folder of this program's settings: $XDG_CONFIG_HOME (else ~/.config) followed by
+// "/hollowbright/Twinscope/".
+std::string settingsFolder();
+
+// The user's desktop folder as xdg-user-dir DESKTOP names it, else ~/Desktop when it exists,
+// else the home folder; with a trailing "/".
+std::string desktopFolder();
+
+// Creates a folder with every missing parent; the outcome is not reported.
+void forceDirectories(const std::string& folder);

@@ -1,0 +1,159 @@
+#include "settings/IniFile.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <fstream>
+#include <sstream>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+constexpr std::size_t kMaxValueLength = 2047;
+
+std::string trimmed(const std::string& text) {
+    std::size_t begin = text.find_first_not_of(" \t\r");
+    if (begin == std::string::npos)
+        return {};
+    std::size_t end = text.find_last_not_of(" \t\r");
+    return text.substr(begin, end - begin + 1);
+}
+
+bool equalsNoCase(const std::string& a, const std::string& b) {
+    if (a.size() != b.size())
+        return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; };
+        if (lower(a[i]) != lower(b[i]))
+            return false;
+    }
+    return true;
+}
+
+std::vector<std::string> readLines(const std::string& fileName) {
+    std::vector<std::string> lines;
+    std::ifstream in(fileName, std::ios::binary);
+    std::string line;
+    while (std::getline(in, line)) {
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+// The section a "[name]" line opens, or nothing.
+bool sectionName(const std::string& line, std::string& name) {
+    std::string text = trimmed(line);
+    if (text.size() < 2 || text.front() != '[')
+        return false;
+    std::size_t close = text.find(']');
+    if (close == std::string::npos)
+        return false;
+    name = trimmed(text.substr(1, close - 1));
+    return true;
+}
+
+// Whether a "key=value" line holds `key`; fills its value.
+bool keyLine(const std::string& line, const std::string& key, std::string* value) {
+    std::size_t equals = line.find('=');
+    if (equals == std::string::npos || !equalsNoCase(trimmed(line.substr(0, equals)), key))
+        return false;
+    if (value != nullptr)
+        *value = trimmed(line.substr(equals + 1));
+    return true;
+}
+
+void writeAtomically(const std::string& fileName, const std::string& text) {
+    auto fail = [&] { throw SettingsWriteError("Unable to write to " + fileName); };
+    std::string temp = fileName + ".XXXXXX";
+    int fd = mkstemp(temp.data());
+    if (fd < 0)
+        fail();
+    struct stat existing {};
+    if (stat(fileName.c_str(), &existing) == 0)
+        fchmod(fd, existing.st_mode & 07777);
+    std::size_t written = 0;
+    bool ok = true;
+    while (ok && written < text.size()) {
+        ssize_t n = write(fd, text.data() + written, text.size() - written);
+        if (n < 0 && errno == EINTR)
+            continue;
+        ok = n > 0;
+        written += ok ? static_cast<std::size_t>(n) : 0;
+    }
+    ok = ok && fsync(fd) == 0;
+    ok = close(fd) == 0 && ok;
+    if (!ok || rename(temp.c_str(), fileName.c_str()) != 0) {
+        unlink(temp.c_str());
+        fail();
+    }
+}
+
+} // namespace
+
+IniFile::IniFile(std::string fileName) : m_fileName(std::move(fileName)) {
+}
+
+std::string IniFile::readString(const std::string& section, const std::string& key,
+                                const std::string& fallback) const {
+    std::lock_guard lock(m_mutex);
+    bool inSection = false;
+    for (const std::string& line : readLines(m_fileName)) {
+        std::string name;
+        if (sectionName(line, name)) {
+            inSection = equalsNoCase(name, section);
+            continue;
+        }
+        std::string value;
+        if (inSection && keyLine(line, key, &value))
+            return value.substr(0, kMaxValueLength);
+    }
+    return fallback;
+}
+
+void IniFile::writeString(const std::string& section, const std::string& key,
+                          const std::string& value) {
+    std::lock_guard lock(m_mutex);
+    std::vector<std::string> lines = readLines(m_fileName);
+    const std::string newLine = key + "=" + value;
+    bool inSection = false;
+    bool sectionFound = false;
+    std::size_t insertAt = lines.size();
+    bool replaced = false;
+    for (std::size_t i = 0; i < lines.size() && !replaced; ++i) {
+        std::string name;
+        if (sectionName(lines[i], name)) {
+            if (inSection)
+                break; // the section ended without the key
+            inSection = equalsNoCase(name, section);
+            if (inSection) {
+                sectionFound = true;
+                insertAt = i + 1;
+            }
+            continue;
+        }
+        if (!inSection)
+            continue;
+        if (keyLine(lines[i], key, nullptr)) {
+            lines[i] = newLine;
+            replaced = true;
+        } else if (!trimmed(lines[i]).empty()) {
+            insertAt = i + 1; // after the last entry of the section
+        }
+    }
+    if (!replaced) {
+        if (!sectionFound) {
+            if (!lines.empty() && !trimmed(lines.back()).empty())
+                lines.emplace_back();
+            lines.push_back("[" + section + "]");
+            insertAt = lines.size();
+        }
+        lines.insert(lines.begin() + static_cast<std::ptrdiff_t>(insertAt), newLine);
+    }
+    std::ostringstream text;
+    for (const std::string& line : lines)
+        text << line << '\n';
+    writeAtomically(m_fileName, text.str());
+}

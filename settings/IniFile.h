@@ -1,0 +1,32 @@
+#pragma once
+
+#include <mutex>
+#include <stdexcept>
+#include <string>
+
+// A failed write of the settings file; the message reads "Unable to write to <file>".
+class SettingsWriteError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// An INI file with the semantics of the classic profile functions: sections and keys matched
+// without regard to case, a new key appended at the end of its section, an existing key replaced
+// in place, file and section created by the first write, values cut at 2,047 characters. Every
+// write rewrites the file atomically, so a crash never leaves half a file. Reads and writes from
+// several threads are serialised.
+class IniFile {
+public:
+    explicit IniFile(std::string fileName);
+
+    const std::string& fileName() const { return m_fileName; }
+
+    std::string readString(const std::string& section, const std::string& key,
+                           const std::string& fallback) const;
+    // Throws SettingsWriteError.
+    void writeString(const std::string& section, const std::string& key, const std::string& value);
+
+private:
+    std::string m_fileName;
+    mutable std::mutex m_mutex;
+};

@@ -1,0 +1,99 @@
+#include "TempTree.h"
+#include "platform/SpecialFolders.h"
+#include "settings/IniFile.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <thread>
+#include <vector>
+
+namespace {
+
+TEST(IniFile, FirstWritesCreateTheFileAndAppendInOrder) {
+    TempTree tree;
+    IniFile ini(tree.path("config.ini"));
+    EXPECT_EQ(ini.readString("Options", "Hash", "none"), "none");
+    ini.writeString("Options", "Hash", "sha1");
+    ini.writeString("Options", "SearchSpeed", "fast");
+    ini.writeString("Options", "hash", "md5"); // replaced in place, matched without case
+    EXPECT_EQ(readWholeFile(tree.path("config.ini")), "[Options]\nhash=md5\nSearchSpeed=fast\n");
+    EXPECT_EQ(ini.readString("options", "HASH", ""), "md5");
+}
+
+TEST(IniFile, NewKeyGoesToTheEndOfItsSectionAndOtherSectionsStay) {
+    TempTree tree;
+    tree.file("config.ini", "[Other]\nA=1\n\n[Options]\nHash=sha1\n\n[Last]\nB=2\n");
+    IniFile ini(tree.path("config.ini"));
+    ini.writeString("Options", "Colour", "FFFFFF");
+    ini.writeString("New", "C", "3");
+    EXPECT_EQ(readWholeFile(tree.path("config.ini")),
+              "[Other]\nA=1\n\n[Options]\nHash=sha1\nColour=FFFFFF\n\n[Last]\nB=2\n\n[New]\nC=3\n");
+    EXPECT_EQ(ini.readString("Other", "Hash", "x"), "x");
+    EXPECT_EQ(ini.readString("Last", "b", "x"), "2");
+}
+
+TEST(IniFile, ValuesAreTrimmedAndCut) {
+    TempTree tree;
+    tree.file("config.ini",
+              "[Options]\r\n  Hash =  md5  \r\nLong=" + std::string(3000, 'v') + "\n");
+    IniFile ini(tree.path("config.ini"));
+    EXPECT_EQ(ini.readString("Options", "Hash", ""), "md5");
+    EXPECT_EQ(ini.readString("Options", "Long", "").size(), 2047u);
+}
+
+TEST(IniFile, FailedWriteSaysWhichFileAndLeavesNoTemporaryFile) {
+    TempTree tree;
+    const std::string file = tree.path("missing/config.ini");
+    IniFile ini(file);
+    try {
+        ini.writeString("Options", "Hash", "sha1");
+        FAIL() << "no error";
+    } catch (const SettingsWriteError& error) {
+        EXPECT_EQ(std::string(error.what()), "Unable to write to " + file);
+    }
+}
+
+TEST(IniFile, ConcurrentReadersSeeWholeValues) {
+    TempTree tree;
+    IniFile ini(tree.path("config.ini"));
+    ini.writeString("Options", "Hash", "sha1");
+    std::vector<std::thread> threads;
+    std::atomic<bool> torn{false};
+    for (int t = 0; t < 3; ++t) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < 100; ++i) {
+                ini.writeString("Options", "Key" + std::to_string(t), std::to_string(i));
+                std::string hash = ini.readString("Options", "Hash", "");
+                if (hash != "sha1" && hash != "md5")
+                    torn = true;
+            }
+        });
+    }
+    threads.emplace_back([&] {
+        for (int i = 0; i < 100; ++i)
+            ini.writeString("Options", "Hash", i % 2 ? "md5" : "sha1");
+    });
+    for (auto& thread : threads)
+        thread.join();
+    EXPECT_FALSE(torn);
+    for (int t = 0; t < 3; ++t)
+        EXPECT_EQ(ini.readString("Options", "Key" + std::to_string(t), ""), "99");
+}
+
+TEST(SpecialFolders, SettingsFolderFollowsXdgConfigHome) {
+    TempTree tree;
+    setenv("XDG_CONFIG_HOME", tree.root().c_str(), 1);
+    EXPECT_EQ(settingsFolder(), tree.root() + "/hollowbright/Twinscope/");
+    tree.folder("home/Schreibtisch");
+    tree.file("user-dirs.dirs", "# comment\nXDG_DESKTOP_DIR=\"$HOME/Schreibtisch\"\n");
+    std::string oldHome = std::getenv("HOME") ? std::getenv("HOME") : "";
+    setenv("HOME", tree.path("home").c_str(), 1);
+    EXPECT_EQ(desktopFolder(), tree.path("home/Schreibtisch/"));
+    tree.file("user-dirs.dirs", "");
+    EXPECT_EQ(desktopFolder(), tree.path("home/"));
+    setenv("HOME", oldHome.c_str(), 1);
+    unsetenv("XDG_CONFIG_HOME");
+}
+
+} // namespace
