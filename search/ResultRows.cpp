@@ -40,3 +40,31 @@ std::string filterCaptionFor(const std::string& name) {
     std::string ext = fileExtension(name);
     return ext.empty() ? "Unknown" : "*" + ext;
 }
+
+std::string filterCaptionKey(const std::string& caption) {
+    std::string key;
+    key.reserve(caption.size());
+    for (char c : caption) {
+        if (c == '&')
+            continue;
+        key += (c >= 'A' && c <= 'Z') ? static_cast<char>(c + ('a' - 'A')) : c;
+    }
+    return key;
+}
+
+std::string FilterEntryList::addFor(const std::string& name) {
+    const std::string caption = filterCaptionFor(name);
+    if (!m_keys.insert(filterCaptionKey(caption)).second)
+        return {};
+    m_captions.push_back(caption);
+    return caption;
+}
+
+bool FilterEntryList::contains(const std::string& caption) const {
+    return m_keys.count(filterCaptionKey(caption)) != 0;
+}
+
+void FilterEntryList::clear() {
+    m_captions.clear();
+    m_keys.clear();
+}

@@ -3,6 +3,7 @@
 #include "search/TFiles.h"
 
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 // One row of the result list as text: the group number and the record's fields.
@@ -42,3 +43,22 @@ std::string fileExtension(const std::string& name);
 
 // Caption of the filter entry a file falls under: "*" + extension, or "Unknown".
 std::string filterCaptionFor(const std::string& name);
+
+// The entries of the filter menu: one per extension, "*" + extension or "Unknown", matched
+// without regard to letter case and accelerator marks, kept in the order they first occur.
+class FilterEntryList {
+public:
+    // The caption of a new entry for this file name, or an empty text when an entry for it
+    // exists already.
+    std::string addFor(const std::string& name);
+    bool contains(const std::string& caption) const;
+    const std::vector<std::string>& captions() const { return m_captions; }
+    void clear();
+
+private:
+    std::vector<std::string> m_captions;
+    std::unordered_set<std::string> m_keys;
+};
+
+// The form in which filter captions are compared: "&" removed, ASCII letters in lower case.
+std::string filterCaptionKey(const std::string& caption);

@@ -1,0 +1,507 @@
+#include "app/TMainForm.h"
+
+#include "app/ValueLabel.h"
+#include "search/FileFinder.h"
+#include "ui/Dialogs.h"
+#include "ui/ResultListModel.h"
+#include "ui/TAboutForm.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDir>
+#include <QFileInfo>
+#include <QHeaderView>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMouseEvent>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTimer>
+#include <QToolBar>
+#include <QToolButton>
+#include <QTreeView>
+#include <QWindow>
+
+const QString TMainForm::kSearchPathHint = QStringLiteral("Specify a search path");
+
+namespace {
+const QColor kGreyText(0x6D, 0x6D, 0x6D);
+const QColor kValueBackground(0xF0, 0xF0, 0xF0);
+const QColor kHashText(0x33, 0x99, 0xFF);
+
+QLabel* makeLabel(QWidget* parent, const QString& text, int left, int top, bool grey) {
+    auto* label = new QLabel(text, parent);
+    label->move(left, top);
+    if (grey) {
+        QPalette palette = label->palette();
+        palette.setColor(QPalette::WindowText, kGreyText);
+        label->setPalette(palette);
+    }
+    label->adjustSize();
+    return label;
+}
+
+QLabel* makeValueLabel(QWidget* parent, const QString& text, QRect geometry) {
+    auto* label = new ValueLabel(text, parent);
+    label->setGeometry(geometry);
+    label->setAutoFillBackground(true);
+    QPalette palette = label->palette();
+    palette.setColor(QPalette::Window, kValueBackground);
+    label->setPalette(palette);
+    return label;
+}
+
+QAction* addItem(QMenu* menu, const QString& caption, bool checkable = false) {
+    QAction* action = menu->addAction(caption);
+    action->setCheckable(checkable);
+    return action;
+}
+} // namespace
+
+TMainForm::TMainForm(MainFormSetup setup) : m_setup(std::move(setup)) {
+    if (m_setup.dialogs == nullptr) {
+        m_ownDialogs = std::make_unique<PlatformDialogs>();
+        m_dialogs = m_ownDialogs.get();
+    } else {
+        m_dialogs = m_setup.dialogs;
+    }
+    setWindowTitle(QStringLiteral("Twinscope"));
+    setWindowIcon(QIcon(QStringLiteral(":/twinscope/icon.png")));
+    setAutoFillBackground(true);
+    QPalette palette = this->palette();
+    palette.setColor(QPalette::Window, Qt::white);
+    setPalette(palette);
+    resize(kMinOuterWidth - kFrameWidth, kMinOuterHeight - kFrameHeight);
+    setMinimumSize(kMinOuterWidth - kFrameWidth, kMinOuterHeight - kFrameHeight);
+
+    createMenus();
+    createControls();
+    createTimers();
+    m_about = new TAboutForm(this);
+    FormCreate();
+}
+
+TMainForm::~TMainForm() {
+    stopWorkers();
+}
+
+void TMainForm::stopWorkers() {
+    // A worker must not outlive the state it writes: ask it to end and wait for it.
+    if (thrFindFiles) {
+        thrFindFiles->control().requestTerminate();
+        thrFindFiles->wait();
+    }
+}
+
+void TMainForm::createMenus() {
+    iconsIL = QIcon(QStringLiteral(":/twinscope/shield.png"));
+
+    FileMenu = new QMenu(this);
+    OptSaveSearch = addItem(FileMenu, QStringLiteral("&Save search result as..."));
+    OptSaveSearch->setEnabled(false);
+    FileMenu->addSeparator();
+    Exit1 = addItem(FileMenu, QStringLiteral("&Exit"));
+    connect(Exit1, &QAction::triggered, this, &TMainForm::Exit1Click);
+
+    OptionsMenu = new QMenu(this);
+    Hashvalidation1 = OptionsMenu->addMenu(QStringLiteral("&Hash"));
+    OptSHA1 = addItem(Hashvalidation1, QStringLiteral("&SHA1"), true);
+    OptMD5 = addItem(Hashvalidation1, QStringLiteral("&MD5"), true);
+    Searchspeed1 = OptionsMenu->addMenu(QStringLiteral("&Search speed"));
+    OptFast = addItem(Searchspeed1, QStringLiteral("&Fast"), true);
+    OptNormal = addItem(Searchspeed1, QStringLiteral("&Normal"), true);
+    OptionsMenu->addSeparator();
+    OnCopy1 = OptionsMenu->addMenu(QStringLiteral("On &copy"));
+    OptPrompt = addItem(OnCopy1, QStringLiteral("Always &prompt on file conflicts  "), true);
+    OnCopy1->addSeparator();
+    OptRename = addItem(OnCopy1, QStringLiteral("Always &auto rename on file conflict"), true);
+    OptReplace =
+        addItem(OnCopy1,
+                QStringLiteral(
+                    "Always &replace the file in the destination path with the one been copied "),
+                true);
+    OnMove1 = OptionsMenu->addMenu(QStringLiteral("On &move"));
+    OptHide = addItem(OnMove1, QStringLiteral("Hi&de auto rename warnings "), true);
+    OptionsMenu->addSeparator();
+    Filelistcolors1 = OptionsMenu->addMenu(QStringLiteral("&File list colors"));
+    Filegroup1 = addItem(Filelistcolors1, QStringLiteral("&File group"));
+    Copiedfiles1 = addItem(Filelistcolors1, QStringLiteral("&Copied files"));
+    Movedfiles1 = addItem(Filelistcolors1, QStringLiteral("&Moved files"));
+    Deletedfiles1 = addItem(Filelistcolors1, QStringLiteral("&Deleted files"));
+    Deletedfiles1->setVisible(false);
+    N3 = OptionsMenu->addSeparator();
+    N3->setVisible(false);
+    Shellintegration1 = OptionsMenu->addMenu(QStringLiteral("Sh&ell integration"));
+    Shellintegration1->menuAction()->setVisible(false);
+    OptIntegrate = addItem(Shellintegration1,
+                           QStringLiteral("&Integrate Twinscope into shell context menu"), true);
+    OptIntegrateIcon = addItem(Shellintegration1, QStringLiteral("I&con in context menu"), true);
+    Shellintegration2 = addItem(OptionsMenu, QStringLiteral("Sh&ell integration"));
+    Shellintegration2->setIcon(iconsIL);
+    OptionsMenu->addSeparator();
+    OptSubfolders = addItem(OptionsMenu, QStringLiteral("&Always include subfolders"), true);
+    OptIgnore = addItem(OptionsMenu, QStringLiteral("I&gnore empty files"), true);
+
+    connectOption(OptSHA1, &TMainForm::OptSHA1Click);
+    connectOption(OptMD5, &TMainForm::OptMD5Click);
+    connectOption(OptFast, &TMainForm::OptFastClick);
+    connectOption(OptNormal, &TMainForm::OptNormalClick);
+    connectOption(OptPrompt, &TMainForm::OptPromptClick);
+    connectOption(OptRename, &TMainForm::OptRenameClick);
+    connectOption(OptReplace, &TMainForm::OptReplaceClick);
+    connectOption(OptHide, &TMainForm::OptHideClick);
+    connectOption(OptSubfolders, &TMainForm::OptSubfoldersClick);
+    connectOption(OptIgnore, &TMainForm::OptIgnoreClick);
+
+    HelpMenu = new QMenu(this);
+    About1 = addItem(HelpMenu, QStringLiteral("&About"));
+    connect(About1, &QAction::triggered, this, &TMainForm::About1Click);
+
+    DuplicatedMenu = new QMenu(this);
+    Select1 = DuplicatedMenu->addMenu(QStringLiteral("&Select"));
+    Allbutone1 = addItem(Select1, QStringLiteral("&All but one"));
+    DuplicatedMenu->addSeparator();
+    Copyto1 = addItem(DuplicatedMenu, QStringLiteral("&Copy to..."));
+    Moveto1 = addItem(DuplicatedMenu, QStringLiteral("&Move to..."));
+    DuplicatedMenu->addSeparator();
+    Delete1 = addItem(DuplicatedMenu, QStringLiteral("&Delete"));
+
+    FileListMenu = new QMenu(this);
+    N5 = addItem(FileListMenu, QStringLiteral("&Open"));
+    FileListMenu->setDefaultAction(N5);
+    Openfilelocation1 = addItem(FileListMenu, QStringLiteral("O&pen file location"));
+    FileListMenu->addSeparator();
+    Filter1 = FileListMenu->addMenu(QStringLiteral("&Filter"));
+
+    ControlMenu = new QMenu(this);
+    Cancel1 = addItem(ControlMenu, QStringLiteral("&Cancel"));
+    connect(Cancel1, &QAction::triggered, this, &TMainForm::Cancel1Click);
+}
+
+void TMainForm::createControls() {
+    ToolBar1 = new QToolBar(this);
+    ToolBar1->setGeometry(0, 0, 753, 29);
+    ToolBar1->setMovable(false);
+    ToolBar1->setStyleSheet(
+        QStringLiteral("QToolBar { border: 0; background: qlineargradient(x1:0, y1:0, x2:0, y2:1, "
+                       "stop:0 #ffffff, stop:1 #e8ecf2); }"));
+    auto toolButton = [this](const QString& caption, QMenu* menu) {
+        auto* button = new QToolButton(ToolBar1);
+        button->setText(caption);
+        button->setFixedSize(63, 29);
+        if (menu != nullptr) {
+            button->setMenu(menu);
+            button->setPopupMode(QToolButton::InstantPopup);
+        }
+        button->setStyleSheet(QStringLiteral("QToolButton::menu-indicator { image: none; }"));
+        ToolBar1->addWidget(button);
+        return button;
+    };
+    ToolButton1 = toolButton(QStringLiteral("File"), FileMenu);
+    ToolButton2 = toolButton(QStringLiteral("Options"), OptionsMenu);
+    btSelected = toolButton(QStringLiteral("Duplicated"), DuplicatedMenu);
+    ToolButton3 = toolButton(QStringLiteral("Help"), HelpMenu);
+    ToolButton4 = toolButton(QString(), nullptr);
+    for (QAction* action : ToolBar1->actions()) {
+        if (ToolBar1->widgetForAction(action) == btSelected ||
+            ToolBar1->widgetForAction(action) == ToolButton4)
+            action->setVisible(false);
+    }
+    ToolButton4->setEnabled(false);
+
+    Label1 = makeLabel(this, QStringLiteral("Search in:"), 8, 35, true);
+
+    eTarget = new QComboBox(this);
+    eTarget->setEditable(true);
+    eTarget->setInsertPolicy(QComboBox::NoInsert);
+    eTarget->setGeometry(16, 54, 648, 21);
+    eTarget->addItem(QStringLiteral("Select directory..."));
+    eTarget->setCurrentIndex(-1);
+    eTarget->lineEdit()->installEventFilter(this);
+    eTarget->installEventFilter(this);
+    connect(eTarget, &QComboBox::activated, this, &TMainForm::eTargetSelect);
+
+    btSearch = new QPushButton(QStringLiteral("Search"), this);
+    btSearch->setGeometry(670, 52, 75, 25);
+    connect(btSearch, &QPushButton::clicked, this, &TMainForm::btSearchClick);
+
+    CPBtn = new QToolButton(this);
+    CPBtn->setText(QStringLiteral("Pause"));
+    CPBtn->setGeometry(670, 52, 75, 25);
+    CPBtn->setPopupMode(QToolButton::MenuButtonPopup);
+    CPBtn->setMenu(ControlMenu);
+    CPBtn->setVisible(false);
+    connect(CPBtn, &QToolButton::clicked, this, &TMainForm::CPBtnClick);
+
+    chkSubFolders = new QCheckBox(QStringLiteral("Include subfolders"), this);
+    chkSubFolders->setGeometry(16, 81, 130, 17);
+
+    setTabOrder(btSearch, chkSubFolders);
+    setTabOrder(chkSubFolders, eTarget);
+
+    imgBackground = new QLabel(this);
+    imgBackground->setGeometry(0, 107, 753, 20);
+    imgBackground->setPixmap(QPixmap(QStringLiteral(":/twinscope/band.png")));
+    imgBackground->setScaledContents(true);
+    imgBackground->installEventFilter(this);
+
+    lbSearchResult = makeLabel(this, QStringLiteral("Search Results"), 8, 113, true);
+    lbSearchResult->setAttribute(Qt::WA_TranslucentBackground);
+    lbSearchResult->setVisible(false);
+
+    lbStatus =
+        makeLabel(this, QStringLiteral("Click “Search” and something magical will happen..."), 241,
+                  280, true);
+
+    GlobalStatus = new QProgressBar(this);
+    GlobalStatus->setGeometry(290, 299, 150, 17);
+    GlobalStatus->setTextVisible(false);
+    GlobalStatus->setVisible(false);
+
+    OpStatus = new QProgressBar(this);
+    OpStatus->setGeometry(290, 322, 150, 17);
+    OpStatus->setTextVisible(false);
+
+    // The list is created after the status texts so that it covers them when in view.
+    m_results = new ResultListModel(this);
+    FileListView = new QTreeView(this);
+    FileListView->setGeometry(0, 132, 753, 322);
+    FileListView->setModel(m_results);
+    FileListView->setRootIsDecorated(false);
+    FileListView->setUniformRowHeights(true);
+    FileListView->setItemsExpandable(false);
+    FileListView->setSortingEnabled(false);
+    FileListView->setSelectionMode(QAbstractItemView::SingleSelection);
+    FileListView->setSelectionBehavior(QAbstractItemView::SelectRows);
+    FileListView->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    FileListView->setFrameShape(QFrame::NoFrame);
+    FileListView->setAllColumnsShowFocus(true);
+    FileListView->header()->setSectionsClickable(false);
+    FileListView->header()->setSectionsMovable(false);
+    FileListView->header()->setStretchLastSection(false);
+    const int widths[] = {50, 250, 110, 70, 210};
+    for (int column = 0; column < ResultListModel::ColumnCount; ++column)
+        FileListView->header()->resizeSection(column, widths[column]);
+    FileListView->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(FileListView, &QWidget::customContextMenuRequested, this, [this](const QPoint& at) {
+        FileListMenu->popup(FileListView->viewport()->mapToGlobal(at));
+    });
+
+    imgBottom = new QLabel(this);
+    imgBottom->setGeometry(0, 458, 753, 50);
+    imgBottom->setPixmap(QPixmap(QStringLiteral(":/twinscope/bottom.png")));
+    imgBottom->setScaledContents(true);
+    imgBottom->installEventFilter(this);
+
+    lbFilesTitle = makeLabel(this, QStringLiteral("Files:"), 8, 471, true);
+    lbFilesCount = makeValueLabel(this, QStringLiteral("0"), {39, 471, 138, 13});
+    lbDupTitle = makeLabel(this, QStringLiteral("Duplicated:"), 8, 471, true);
+    lbDuplicated = makeValueLabel(this, QStringLiteral("0"), {68, 471, 109, 13});
+    Label7 = makeLabel(this, QStringLiteral("Current file:"), 183, 471, true);
+    lbCurrentFile = makeValueLabel(this, QStringLiteral("N/A"), {247, 471, 384, 13});
+    Label2 = makeLabel(this, QStringLiteral("Hash progress:"), 637, 471, true);
+    Label2->setAttribute(Qt::WA_TranslucentBackground);
+    lbHashPerc = makeValueLabel(this, QStringLiteral("100%"), {716, 471, 29, 13});
+    QPalette hashPalette = lbHashPerc->palette();
+    hashPalette.setColor(QPalette::WindowText, kHashText);
+    lbHashPerc->setPalette(hashPalette);
+    Label13 = makeLabel(this, QStringLiteral("Time elapsed:"), 8, 490, true);
+    lbSearchTime = makeValueLabel(this, QStringLiteral("00:00:00"), {80, 490, 97, 13});
+    Label9 = makeLabel(this, QStringLiteral("Path:"), 183, 490, true);
+    lbDirectory = makeValueLabel(this, QStringLiteral("N/A"), {215, 490, 530, 13});
+    for (QLabel* label :
+         {lbFilesTitle, lbFilesCount, lbDupTitle, lbDuplicated, Label7, lbCurrentFile, Label2,
+          lbHashPerc, Label13, lbSearchTime, Label9, lbDirectory})
+        label->setVisible(false);
+    // The picture lies under the labels of the bottom rows.
+    imgBottom->lower();
+    imgBackground->lower();
+
+    parkList();
+    OpStatus->move(width() + kFrameWidth + 100, OpStatus->y());
+}
+
+void TMainForm::createTimers() {
+    Timer = new QTimer(this);
+    Timer->setInterval(1000);
+    connect(Timer, &QTimer::timeout, this, &TMainForm::TimerTimer);
+    // The design asks for "as often as the system allows"; a few milliseconds keep the bar
+    // smooth without spinning.
+    BarWatch = new QTimer(this);
+    BarWatch->setInterval(15);
+    connect(BarWatch, &QTimer::timeout, this, &TMainForm::BarWatchTimer);
+    tUpdateBar = new QTimer(this);
+    tUpdateBar->setInterval(15);
+    connect(tUpdateBar, &QTimer::timeout, this, &TMainForm::tUpdateBarTimer);
+    m_runDisplay = new QTimer(this);
+    m_runDisplay->setInterval(40);
+    connect(m_runDisplay, &QTimer::timeout, this, &TMainForm::refreshRunLabels);
+}
+
+void TMainForm::setCaption(QLabel* label, const QString& text) {
+    label->setText(text);
+    if (qobject_cast<ValueLabel*>(label) == nullptr)
+        label->adjustSize();
+}
+
+bool TMainForm::listParked() const {
+    return FileListView->x() != 0;
+}
+
+void TMainForm::parkList() {
+    FileListView->move(width() + kFrameWidth + 100, FileListView->y());
+}
+
+void TMainForm::unparkList() {
+    FileListView->move(0, FileListView->y());
+}
+
+void TMainForm::FormCreate() {
+    loadSettings();
+}
+
+void TMainForm::FormShow() {
+    ThreadInicialized = false;
+    state.sDestinationPath.clear();
+    state.iOperation = 0;
+    state.iFindFiles = 0;
+    state.iManageFiles = 0;
+    parkList();
+    state.bShowOpStatus = false;
+    tUpdateBarStatus = false;
+    BarWatchStatus = false;
+
+    // The offering of the shell-integration entries comes with their own commands; until then
+    // the items keep their design state and the shield is not taken off and put back.
+    state.iShowUAC = 0;
+
+    const QString first = m_setup.arguments.isEmpty() ? QString() : m_setup.arguments.first();
+    if (!first.isEmpty() && QFileInfo(first).isDir()) {
+        QString folder = first;
+        if (!folder.endsWith(QLatin1Char('/')))
+            folder += QLatin1Char('/');
+        eTarget->addItem(folder);
+        eTarget->setCurrentIndex(eTarget->count() - 1);
+        btSearchClick();
+    } else {
+        eTarget->setEditText(kSearchPathHint);
+        QPalette palette = eTarget->palette();
+        palette.setColor(QPalette::Text, kGreyText);
+        eTarget->setPalette(palette);
+    }
+}
+
+void TMainForm::FormResize() {
+    const int W = width() + kFrameWidth;
+    const int H = height() + kFrameHeight;
+    if (W < kMinOuterWidth || H < kMinOuterHeight) {
+        resize(std::max(W, kMinOuterWidth) - kFrameWidth,
+               std::max(H, kMinOuterHeight) - kFrameHeight);
+        return; // the resize lays the window out again
+    }
+    lbCurrentFile->setGeometry(lbCurrentFile->x(), H - 75, W - 385, lbCurrentFile->height());
+    Label7->move(Label7->x(), H - 75);
+    Label2->move(lbCurrentFile->x() + lbCurrentFile->width() + 6, H - 75);
+    lbHashPerc->move(Label2->x() + Label2->width() + 6, H - 75);
+    for (QLabel* label : {lbFilesCount, lbFilesTitle, lbDupTitle, lbDuplicated})
+        label->move(label->x(), H - 75);
+    lbDirectory->setGeometry(lbDirectory->x(), H - 56, W - 270, lbDirectory->height());
+    for (QLabel* label : {Label9, lbSearchTime, Label13})
+        label->move(label->x(), H - 56);
+    eTarget->resize(W - 121, eTarget->height());
+    btSearch->move(eTarget->width() + 22, btSearch->y());
+    CPBtn->move(eTarget->width() + 22, CPBtn->y());
+    imgBackground->resize(W, imgBackground->height());
+    ToolBar1->resize(W, ToolBar1->height());
+    FileListView->resize(W - 17, H - 215);
+    if (FileListView->x() != 0)
+        FileListView->move(W + 100, FileListView->y());
+    lbStatus->move(W / 2 - lbStatus->width() / 2, lbStatus->y());
+    GlobalStatus->move(W / 2 - GlobalStatus->width() / 2, GlobalStatus->y());
+    if (state.bShowOpStatus)
+        OpStatus->move(W / 2 - OpStatus->width() / 2, OpStatus->y());
+    else
+        OpStatus->move(W + 100, OpStatus->y());
+    // The bottom picture follows the bottom edge (50 high, full width).
+    imgBottom->setGeometry(0, height() - 50, width(), 50);
+    if (!eTarget->hasFocus())
+        eTarget->lineEdit()->deselect();
+}
+
+void TMainForm::showEvent(QShowEvent* event) {
+    QWidget::showEvent(event);
+    FormResize();
+    if (!m_shown) {
+        m_shown = true;
+        FormShow();
+    }
+}
+
+void TMainForm::resizeEvent(QResizeEvent* event) {
+    QWidget::resizeEvent(event);
+    FormResize();
+}
+
+void TMainForm::closeEvent(QCloseEvent* event) {
+    if (ThreadInicialized && thrFindFiles && !thrFindFiles->isFinished())
+        thrFindFiles->control().requestTerminate();
+    QWidget::closeEvent(event);
+}
+
+void TMainForm::Exit1Click() {
+    close();
+}
+
+void TMainForm::About1Click() {
+    m_about->show();
+}
+
+void TMainForm::dragWindow() {
+    if (QWindow* window = windowHandle())
+        window->startSystemMove();
+}
+
+void TMainForm::mousePressEvent(QMouseEvent* event) {
+    dragWindow(); // the bare background
+    QWidget::mousePressEvent(event);
+}
+
+bool TMainForm::eventFilter(QObject* watched, QEvent* event) {
+    if ((watched == imgBackground || watched == imgBottom) &&
+        event->type() == QEvent::MouseButtonPress) {
+        dragWindow();
+        return true;
+    }
+    if (watched == eTarget->lineEdit() || watched == eTarget) {
+        switch (event->type()) {
+        case QEvent::FocusIn:
+            if (watched == eTarget->lineEdit())
+                eTargetEnter();
+            break;
+        case QEvent::FocusOut: {
+            auto* focus = static_cast<QFocusEvent*>(event);
+            // Opening the box's own list is not leaving it.
+            if (watched == eTarget->lineEdit() && focus->reason() != Qt::PopupFocusReason &&
+                !eTarget->isAncestorOf(QApplication::focusWidget()))
+                eTargetExit();
+            break;
+        }
+        case QEvent::KeyPress:
+            if (watched == eTarget->lineEdit() &&
+                eTargetKeyPress(static_cast<QKeyEvent*>(event)->key()))
+                return true;
+            break;
+        case QEvent::MouseButtonDblClick:
+            if (watched == eTarget->lineEdit()) {
+                eTargetDblClick();
+                return true;
+            }
+            break;
+        default:
+            break;
+        }
+    }
+    return QWidget::eventFilter(watched, event);
+}

@@ -1,0 +1,245 @@
+#pragma once
+
+#include "search/SearchProgress.h"
+#include "search/SharedState.h"
+#include "settings/IniFile.h"
+
+#include <QIcon>
+#include <QStringList>
+#include <QWidget>
+
+#include <functional>
+#include <memory>
+#include <string>
+
+class Dialogs;
+class FileFinder;
+class QAction;
+class QCheckBox;
+class QComboBox;
+class QLabel;
+class QMenu;
+class QProgressBar;
+class QPushButton;
+class QTimer;
+class QToolBar;
+class QToolButton;
+class QTreeView;
+class ResultListModel;
+class TAboutForm;
+
+// What the window needs from outside; tests replace the parts that would need a user.
+struct MainFormSetup {
+    QStringList arguments;         // command-line arguments without the program name
+    Dialogs* dialogs = nullptr;    // nullptr: the platform's dialogs
+    std::function<bool()> isAdmin; // empty: the effective user is root
+};
+
+// The main window. Its controls, menus, timers and handlers keep their designed names; the
+// handlers of the path box, the run control and the options live beside their behaviour in
+// ui/ and settings/.
+class TMainForm : public QWidget {
+    Q_OBJECT
+public:
+    explicit TMainForm(MainFormSetup setup = {});
+    ~TMainForm() override;
+
+    // The layout for the current size; also called after texts or visibility change.
+    void FormResize();
+
+    // Window frame added to the client size in the layout rules, so that the designed outer
+    // sizes give the designed positions whatever the window manager draws.
+    static constexpr int kFrameWidth = 16;
+    static constexpr int kFrameHeight = 38;
+    static constexpr int kMinOuterWidth = 769;
+    static constexpr int kMinOuterHeight = 546;
+
+    bool listParked() const;
+    void parkList();
+    void unparkList();
+
+    // Tool bar and its buttons.
+    QToolBar* ToolBar1 = nullptr;
+    QToolButton* ToolButton1 = nullptr;
+    QToolButton* ToolButton2 = nullptr;
+    QToolButton* btSelected = nullptr;
+    QToolButton* ToolButton3 = nullptr;
+    QToolButton* ToolButton4 = nullptr;
+
+    // Controls, top to bottom.
+    QLabel* Label1 = nullptr;
+    QComboBox* eTarget = nullptr;
+    QPushButton* btSearch = nullptr;
+    QToolButton* CPBtn = nullptr;
+    QCheckBox* chkSubFolders = nullptr;
+    QLabel* imgBackground = nullptr;
+    QLabel* lbSearchResult = nullptr;
+    QTreeView* FileListView = nullptr;
+    QLabel* lbStatus = nullptr;
+    QProgressBar* GlobalStatus = nullptr;
+    QProgressBar* OpStatus = nullptr;
+    QLabel* imgBottom = nullptr;
+    QLabel* lbFilesTitle = nullptr;
+    QLabel* lbFilesCount = nullptr;
+    QLabel* lbDupTitle = nullptr;
+    QLabel* lbDuplicated = nullptr;
+    QLabel* Label7 = nullptr;
+    QLabel* lbCurrentFile = nullptr;
+    QLabel* Label2 = nullptr;
+    QLabel* lbHashPerc = nullptr;
+    QLabel* Label13 = nullptr;
+    QLabel* lbSearchTime = nullptr;
+    QLabel* Label9 = nullptr;
+    QLabel* lbDirectory = nullptr;
+
+    // Menus and their items.
+    QMenu* FileMenu = nullptr;
+    QAction* OptSaveSearch = nullptr;
+    QAction* Exit1 = nullptr;
+    QMenu* OptionsMenu = nullptr;
+    QMenu* Hashvalidation1 = nullptr;
+    QAction* OptSHA1 = nullptr;
+    QAction* OptMD5 = nullptr;
+    QMenu* Searchspeed1 = nullptr;
+    QAction* OptFast = nullptr;
+    QAction* OptNormal = nullptr;
+    QMenu* OnCopy1 = nullptr;
+    QAction* OptPrompt = nullptr;
+    QAction* OptRename = nullptr;
+    QAction* OptReplace = nullptr;
+    QMenu* OnMove1 = nullptr;
+    QAction* OptHide = nullptr;
+    QMenu* Filelistcolors1 = nullptr;
+    QAction* Filegroup1 = nullptr;
+    QAction* Copiedfiles1 = nullptr;
+    QAction* Movedfiles1 = nullptr;
+    QAction* Deletedfiles1 = nullptr;
+    QAction* N3 = nullptr;
+    QMenu* Shellintegration1 = nullptr;
+    QAction* OptIntegrate = nullptr;
+    QAction* OptIntegrateIcon = nullptr;
+    QAction* Shellintegration2 = nullptr;
+    QAction* OptSubfolders = nullptr;
+    QAction* OptIgnore = nullptr;
+    QMenu* HelpMenu = nullptr;
+    QAction* About1 = nullptr;
+    QMenu* DuplicatedMenu = nullptr;
+    QMenu* Select1 = nullptr;
+    QAction* Allbutone1 = nullptr;
+    QAction* Copyto1 = nullptr;
+    QAction* Moveto1 = nullptr;
+    QAction* Delete1 = nullptr;
+    QMenu* FileListMenu = nullptr;
+    QAction* N5 = nullptr;
+    QAction* Openfilelocation1 = nullptr;
+    QMenu* Filter1 = nullptr;
+    QMenu* ControlMenu = nullptr;
+    QAction* Cancel1 = nullptr;
+    QIcon iconsIL; // the shield of the command that asks for administrator rights
+
+    QTimer* Timer = nullptr;
+    QTimer* BarWatch = nullptr;
+    QTimer* tUpdateBar = nullptr;
+
+    // Fields of the window.
+    std::unique_ptr<FileFinder> thrFindFiles;
+    double tUpTime = 0;
+    int iUpDays = 0;
+    bool ThreadInicialized = false;
+    bool tUpdateBarStatus = false;
+    bool BarWatchStatus = false;
+
+    // State shared with the workers, the settings and the list colours.
+    SharedState state;
+    SearchProgress progress;
+    std::unique_ptr<IniFile> Settings;
+    std::string sGroupColor;
+    std::string sCopiedColor;
+    std::string sMovedColor;
+
+    ResultListModel* results() const { return m_results; }
+    TAboutForm* aboutForm() const { return m_about; }
+    Dialogs& dialogs() const { return *m_dialogs; }
+
+    // Handlers of the window as a whole.
+    void FormCreate();
+    void FormShow();
+    void Exit1Click();
+    void About1Click();
+
+    // Settings and option commands.
+    void loadSettings();
+    void OptSHA1Click();
+    void OptMD5Click();
+    void OptFastClick();
+    void OptNormalClick();
+    void OptPromptClick();
+    void OptRenameClick();
+    void OptReplaceClick();
+    void OptHideClick();
+    void OptSubfoldersClick();
+    void OptIgnoreClick();
+    // Brings the folder context-menu entry in line with the settings (administrators only).
+    void reconcileShellIntegration(const std::string& contextMenu,
+                                   const std::string& contextMenuIcon);
+
+    // Run control.
+    void btSearchClick();
+    void CPBtnClick();
+    void Cancel1Click();
+    void TimerTimer();
+    void BarWatchTimer();
+    void tUpdateBarTimer();
+    // Shows the high-rate values of a run (current file, counts, hash percentage).
+    void refreshRunLabels();
+    // Enables BarWatch, or remembers it for the resume when the run is paused.
+    void startBarWatch();
+    // The closing steps of a search on the window's side.
+    void searchEnded(bool terminated, int duplicated, int found);
+    // Shows or hides the "Duplicated" tool button.
+    void setSelectedVisible(bool visible);
+    bool selectedVisible() const;
+
+    // Search path box.
+    void eTargetEnter();
+    void eTargetExit();
+    bool eTargetKeyPress(int key);
+    void eTargetSelect(int index);
+    void eTargetDblClick();
+    void selectOrAddFolder(const QString& folder);
+
+    // Filter entries of the result list.
+    void clearFilterEntries();
+    void addFilterEntries(const std::vector<std::string>& captions);
+    void FilterClick(QAction* entry);
+
+    // Text of a label, resized to fit it (labels that size themselves).
+    static void setCaption(QLabel* label, const QString& text);
+
+    static const QString kSearchPathHint;
+
+protected:
+    void showEvent(QShowEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+    void mousePressEvent(QMouseEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    void createControls();
+    void createMenus();
+    void createTimers();
+    void dragWindow();
+    void writeOption(const char* key, const char* value);
+    void showSettingsError(const std::exception& error);
+    void connectOption(QAction* action, void (TMainForm::*command)());
+    void stopWorkers();
+
+    MainFormSetup m_setup;
+    std::unique_ptr<Dialogs> m_ownDialogs;
+    Dialogs* m_dialogs = nullptr;
+    ResultListModel* m_results = nullptr;
+    TAboutForm* m_about = nullptr;
+    QTimer* m_runDisplay = nullptr;
+    bool m_shown = false;
+};

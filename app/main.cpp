@@ -1,0 +1,27 @@
+#include "app/TMainForm.h"
+
+#include <QApplication>
+#include <QFont>
+
+#include <clocale>
+
+int main(int argc, char** argv) {
+    QApplication application(argc, argv);
+    // Qt sets the locale from the environment; make sure dates and the report follow it too.
+    std::setlocale(LC_ALL, "");
+    QApplication::setApplicationName(QStringLiteral("Twinscope"));
+    QApplication::setApplicationDisplayName(QStringLiteral("Twinscope"));
+    QApplication::setWindowIcon(QIcon(QStringLiteral(":/twinscope/icon.png")));
+    // The window is designed for a small UI font (8 points, 11 pixels high).
+    QFont font = QApplication::font();
+    font.setPixelSize(11);
+    QApplication::setFont(font);
+
+    MainFormSetup setup;
+    QStringList arguments = QApplication::arguments();
+    arguments.removeFirst();
+    setup.arguments = arguments;
+    TMainForm MainForm(std::move(setup));
+    MainForm.show();
+    return QApplication::exec();
+}

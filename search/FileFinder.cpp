@@ -1,0 +1,156 @@
+#include "search/FileFinder.h"
+
+#include "app/TMainForm.h"
+#include "operations/SearchReport.h"
+#include "platform/ThreadName.h"
+#include "search/ResultRows.h"
+#include "search/SearchEngine.h"
+#include "ui/ResultListModel.h"
+
+#include <QAction>
+#include <QLabel>
+#include <QMenu>
+#include <QProgressBar>
+#include <QTimer>
+
+#include <vector>
+
+namespace {
+// Rows handed to the list at once: few enough events, small enough to keep the window lively.
+constexpr std::size_t kRowBatch = 4096;
+} // namespace
+
+class FileFinder::Hooks : public SearchHooks {
+public:
+    explicit Hooks(FileFinder& finder) : m_finder(finder) {}
+
+    void optionsRead() override {
+        if (m_finder.m_form->state.sTSearch == "normal") {
+            m_finder.post([form = m_finder.m_form] {
+                form->Label2->setVisible(true);
+                form->lbHashPerc->setVisible(true);
+            });
+        }
+    }
+
+    void walkEnded() override {
+        const bool fast = m_finder.m_form->state.sTSearch == "fast";
+        m_finder.post([form = m_finder.m_form, fast] {
+            form->startBarWatch();
+            form->Label2->setVisible(fast);
+            form->lbHashPerc->setVisible(fast);
+            if (!fast) {
+                form->lbDirectory->setVisible(false);
+                form->Label9->setVisible(false);
+            }
+            form->lbFilesCount->setVisible(false);
+            form->lbFilesTitle->setVisible(false);
+            form->lbDupTitle->setVisible(true);
+            form->lbDuplicated->setVisible(true);
+            form->lbDuplicated->setText(QStringLiteral("0"));
+        });
+    }
+
+    void matchEnded() override {
+        m_finder.post([form = m_finder.m_form] {
+            for (QWidget* widget :
+                 {static_cast<QWidget*>(form->Label2), static_cast<QWidget*>(form->lbHashPerc),
+                  static_cast<QWidget*>(form->lbDirectory), static_cast<QWidget*>(form->Label9)})
+                widget->setVisible(false);
+        });
+    }
+
+private:
+    FileFinder& m_finder;
+};
+
+FileFinder::FileFinder(TMainForm* form, std::string searchPath, bool subfolders)
+    : m_form(form), m_searchPath(std::move(searchPath)), m_subfolders(subfolders) {
+}
+
+void FileFinder::run() {
+    Execute();
+}
+
+void FileFinder::SetName() {
+    setThreadName("Twinscope File Finder");
+}
+
+void FileFinder::post(std::function<void()> change) {
+    // Queued calls from one thread arrive in the order they were made.
+    QMetaObject::invokeMethod(m_form, std::move(change), Qt::QueuedConnection);
+}
+
+void FileFinder::Execute() {
+    SharedState& state = m_form->state;
+    SetName();
+    state.iFindFiles = 1;
+    if (state.iShowUAC == 1)
+        post([form = m_form] { form->Shellintegration2->setIcon(QIcon()); });
+
+    SearchOptions options;
+    options.searchSpeed = m_form->Settings->readString("Options", "SearchSpeed", "fast");
+    options.hash = m_form->Settings->readString("Options", "Hash", "sha1");
+    options.ignoreEmptyFiles = m_form->Settings->readString("Options", "IgnoreEmptyFiles", "no");
+
+    Hooks hooks(*this);
+    SearchEngine engine(state, m_control, m_form->progress);
+    engine.run(m_searchPath, m_subfolders, options, &hooks);
+
+    if (!m_control.terminated() && state.iDuplicatedFiles >= 1)
+        fillList();
+    closingSteps();
+    state.iFindFiles = 0;
+}
+
+void FileFinder::fillList() {
+    SharedState& state = m_form->state;
+    post([form = m_form] {
+        TMainForm::setCaption(form->lbStatus, QStringLiteral("Populating list."));
+        form->GlobalStatus->setValue(0);
+        form->clearFilterEntries();
+    });
+    state.iBar = 0;
+    state.FinderOperation = FinderPhase::PopulateList;
+
+    RowBuilder builder;
+    FilterEntryList filters;
+    std::vector<ResultRow> rows;
+    std::vector<std::string> newEntries;
+    auto flush = [&] {
+        post([form = m_form, rows = std::move(rows), entries = std::move(newEntries)]() mutable {
+            form->results()->appendRows(std::move(rows));
+            form->addFilterEntries(entries);
+        });
+        rows = {};
+        newEntries = {};
+    };
+    const auto& files = state.aDuplicatedFiles;
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        state.iBar = static_cast<int>(i);
+        if (i % 256 == 0)
+            m_form->progress.setCurrentFile(files[i].fName);
+        rows.push_back(builder.add(files[i]));
+        std::string entry = filters.addFor(files[i].fName);
+        if (!entry.empty())
+            newEntries.push_back(std::move(entry));
+        const bool stop = m_control.checkpoint();
+        if (rows.size() >= kRowBatch || stop)
+            flush();
+        if (stop)
+            break;
+    }
+    if (!rows.empty())
+        flush();
+    if (!m_control.terminated())
+        post([form = m_form] { form->unparkList(); });
+}
+
+void FileFinder::closingSteps() {
+    const bool terminated = m_control.terminated();
+    const int duplicated = m_form->state.iDuplicatedFiles;
+    const int found = m_form->state.iFilesFounded;
+    post([form = m_form, terminated, duplicated, found] {
+        form->searchEnded(terminated, duplicated, found);
+    });
+}

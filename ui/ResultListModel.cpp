@@ -1,0 +1,87 @@
+#include "ui/ResultListModel.h"
+
+#include <QFile>
+
+int ResultListModel::rowCount(const QModelIndex& parent) const {
+    return parent.isValid() ? 0 : static_cast<int>(m_rows.size());
+}
+
+int ResultListModel::columnCount(const QModelIndex& parent) const {
+    return parent.isValid() ? 0 : ColumnCount;
+}
+
+QVariant ResultListModel::data(const QModelIndex& index, int role) const {
+    if (!index.isValid())
+        return {};
+    const ResultRow& r = m_rows[static_cast<std::size_t>(index.row())];
+    if (role == Qt::DisplayRole) {
+        switch (index.column()) {
+        case ColumnGroup:
+            return QString::fromStdString(r.caption);
+        case ColumnName:
+            return QFile::decodeName(QByteArray::fromStdString(r.name));
+        case ColumnSize:
+            return QString::fromStdString(r.size);
+        case ColumnModified:
+            return QString::fromLocal8Bit(r.modified.c_str());
+        case ColumnFolder:
+            return QFile::decodeName(QByteArray::fromStdString(r.folder));
+        default:
+            return {};
+        }
+    }
+    if (role == Qt::CheckStateRole && index.column() == ColumnGroup)
+        return isChecked(index.row()) ? Qt::Checked : Qt::Unchecked;
+    return {};
+}
+
+QVariant ResultListModel::headerData(int section, Qt::Orientation orientation, int role) const {
+    if (orientation != Qt::Horizontal || role != Qt::DisplayRole)
+        return {};
+    static const char* const captions[] = {"#", "Name", "Size", "Modified", "Folder"};
+    return section >= 0 && section < ColumnCount ? QString::fromLatin1(captions[section])
+                                                 : QVariant();
+}
+
+Qt::ItemFlags ResultListModel::flags(const QModelIndex& index) const {
+    if (!index.isValid())
+        return Qt::NoItemFlags;
+    Qt::ItemFlags flags = Qt::ItemIsEnabled | Qt::ItemIsSelectable;
+    if (index.column() == ColumnGroup)
+        flags |= Qt::ItemIsUserCheckable;
+    return flags;
+}
+
+bool ResultListModel::setData(const QModelIndex& index, const QVariant& value, int role) {
+    if (!index.isValid() || role != Qt::CheckStateRole || index.column() != ColumnGroup)
+        return false;
+    setChecked(index.row(), value.toInt() == Qt::Checked);
+    return true;
+}
+
+void ResultListModel::setChecked(int index, bool checked) {
+    char& slot = m_checked[static_cast<std::size_t>(index)];
+    if ((slot != 0) == checked)
+        return;
+    slot = checked ? 1 : 0;
+    QModelIndex cell = this->index(index, ColumnGroup);
+    emit dataChanged(cell, cell, {Qt::CheckStateRole});
+}
+
+void ResultListModel::clear() {
+    beginResetModel();
+    m_rows.clear();
+    m_checked.clear();
+    endResetModel();
+}
+
+void ResultListModel::appendRows(std::vector<ResultRow> rows) {
+    if (rows.empty())
+        return;
+    const int first = static_cast<int>(m_rows.size());
+    beginInsertRows({}, first, first + static_cast<int>(rows.size()) - 1);
+    m_rows.insert(m_rows.end(), std::make_move_iterator(rows.begin()),
+                  std::make_move_iterator(rows.end()));
+    m_checked.resize(m_rows.size(), 0);
+    endInsertRows();
+}

@@ -1,0 +1,35 @@
+#pragma once
+
+#include "search/ResultRows.h"
+
+#include <QAbstractTableModel>
+
+#include <vector>
+
+// The rows of the result list: the group number with a check box, name, size, date and folder.
+// The digest and status ride along unseen. Rows arrive in batches.
+class ResultListModel : public QAbstractTableModel {
+    Q_OBJECT
+public:
+    enum Column { ColumnGroup, ColumnName, ColumnSize, ColumnModified, ColumnFolder, ColumnCount };
+
+    using QAbstractTableModel::QAbstractTableModel;
+
+    int rowCount(const QModelIndex& parent = {}) const override;
+    int columnCount(const QModelIndex& parent = {}) const override;
+    QVariant data(const QModelIndex& index, int role) const override;
+    QVariant headerData(int section, Qt::Orientation orientation, int role) const override;
+    Qt::ItemFlags flags(const QModelIndex& index) const override;
+    bool setData(const QModelIndex& index, const QVariant& value, int role) override;
+
+    void clear();
+    void appendRows(std::vector<ResultRow> rows);
+
+    const ResultRow& row(int index) const { return m_rows[static_cast<std::size_t>(index)]; }
+    bool isChecked(int index) const { return m_checked[static_cast<std::size_t>(index)] != 0; }
+    void setChecked(int index, bool checked);
+
+private:
+    std::vector<ResultRow> m_rows;
+    std::vector<char> m_checked;
+};

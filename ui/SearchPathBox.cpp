@@ -1,0 +1,113 @@
+// The search path box: the hint, the remembered folders and the folder dialog.
+
+#include "app/TMainForm.h"
+
+#include "ui/Dialogs.h"
+
+#include <QComboBox>
+#include <QFileInfo>
+#include <QLineEdit>
+
+namespace {
+const QColor kHintColour(0x6D, 0x6D, 0x6D);
+
+void setTextColour(QComboBox* box, const QColor& colour) {
+    QPalette palette = box->palette();
+    palette.setColor(QPalette::Text, colour);
+    box->setPalette(palette);
+}
+
+bool isExistingFolderText(const QString& text) {
+    return !text.isEmpty() && QFileInfo(text).isDir();
+}
+} // namespace
+
+void TMainForm::eTargetEnter() {
+    if (eTarget->currentText() == kSearchPathHint) {
+        eTarget->setEditText(QString());
+        setTextColour(eTarget, palette().color(QPalette::WindowText));
+    }
+}
+
+void TMainForm::eTargetExit() {
+    const QString text = eTarget->currentText();
+    if (text.isEmpty()) {
+        eTarget->setEditText(kSearchPathHint);
+        setTextColour(eTarget, kHintColour);
+        return;
+    }
+    if (text == QLatin1String("Computer") || text == QLatin1String("Local drives") ||
+        text == QLatin1String("Removable media"))
+        return;
+    if (isExistingFolderText(text)) {
+        int match = -1;
+        for (int i = 0; i < eTarget->count(); ++i) {
+            if (eTarget->itemText(i) == text)
+                match = i; // the last equal item stays selected
+        }
+        if (match >= 0) {
+            eTarget->setCurrentIndex(match);
+        } else {
+            eTarget->addItem(text.endsWith(QLatin1Char('/')) ? text : text + QLatin1Char('/'));
+            eTarget->setCurrentIndex(eTarget->count() - 1);
+        }
+        return;
+    }
+    m_dialogs->inform(this, QStringLiteral("Please specify a valid path."));
+    eTarget->setFocus();
+}
+
+bool TMainForm::eTargetKeyPress(int key) {
+    if (key != Qt::Key_Return && key != Qt::Key_Enter)
+        return false;
+    const QString text = eTarget->currentText();
+    if (text == kSearchPathHint || !isExistingFolderText(text))
+        return false;
+    const bool start = m_dialogs->confirm(this, QStringLiteral("Start the search?"));
+    eTargetExit();
+    if (start)
+        btSearchClick();
+    return true;
+}
+
+void TMainForm::selectOrAddFolder(const QString& folder) {
+    int match = -1;
+    for (int i = 0; i < eTarget->count(); ++i) {
+        if (eTarget->itemText(i) == folder)
+            match = i;
+    }
+    if (match < 0) {
+        eTarget->addItem(folder);
+        match = eTarget->count() - 1;
+    }
+    eTarget->setCurrentIndex(match);
+    setTextColour(eTarget, palette().color(QPalette::WindowText));
+}
+
+void TMainForm::eTargetSelect(int index) {
+    if (index != 0)
+        return;
+    eTarget->setCurrentIndex(-1);
+    eTarget->setEditText(QString());
+    if (auto folder = m_dialogs->browseForFolder(
+            this, QStringLiteral("Specify a location to search for duplicated files.")))
+        selectOrAddFolder(*folder);
+    else
+        eTarget->setEditText(QString());
+}
+
+void TMainForm::eTargetDblClick() {
+    const int remembered =
+        eTarget->currentIndex() >= 0 &&
+                eTarget->itemText(eTarget->currentIndex()) == eTarget->currentText()
+            ? eTarget->currentIndex()
+            : -1;
+    eTarget->setCurrentIndex(-1);
+    eTarget->setEditText(QString());
+    if (auto folder = m_dialogs->browseForFolder(
+            this, QStringLiteral("Specify a location to search for duplicated files."))) {
+        selectOrAddFolder(*folder);
+    } else if (remembered >= 0) {
+        eTarget->setCurrentIndex(remembered);
+    }
+}

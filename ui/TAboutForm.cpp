@@ -1,0 +1,68 @@
+#include "ui/TAboutForm.h"
+
+#include <QDesktopServices>
+#include <QEvent>
+#include <QLabel>
+#include <QMouseEvent>
+#include <QUrl>
+
+const char* const TAboutForm::kMakerSite = "https://hollowbright.example/twinscope";
+
+TAboutForm::TAboutForm(QWidget* mainWindow)
+    : QWidget(mainWindow, Qt::Window | Qt::FramelessWindowHint), m_mainWindow(mainWindow) {
+    setWindowTitle(QStringLiteral("About Twinscope"));
+    setFixedSize(469, 254);
+    setAutoFillBackground(true);
+    QPalette palette = this->palette();
+    palette.setColor(QPalette::Window, Qt::white);
+    setPalette(palette);
+
+    ImgAbout = new QLabel(this);
+    ImgAbout->setGeometry(0, 0, 469, 254);
+    ImgAbout->setPixmap(QPixmap(QStringLiteral(":/twinscope/about.png")));
+    ImgAbout->installEventFilter(this);
+
+    Image1 = new QLabel(this);
+    Image1->setGeometry(310, 218, 132, 18);
+    Image1->setAttribute(Qt::WA_TranslucentBackground);
+    Image1->setCursor(Qt::PointingHandCursor);
+    Image1->installEventFilter(this);
+
+    openUrl = [](const QString& address) { QDesktopServices::openUrl(QUrl(address)); };
+}
+
+void TAboutForm::showEvent(QShowEvent* event) {
+    if (m_mainWindow != nullptr) {
+        move(m_mainWindow->geometry().center() - rect().center());
+        m_mainWindow->setEnabled(false);
+    }
+    QWidget::showEvent(event);
+}
+
+void TAboutForm::hideEvent(QHideEvent* event) {
+    if (m_mainWindow != nullptr)
+        m_mainWindow->setEnabled(true);
+    QWidget::hideEvent(event);
+}
+
+bool TAboutForm::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() == QEvent::MouseButtonRelease) {
+        if (watched == Image1) {
+            Image1Click();
+            return true;
+        }
+        if (watched == ImgAbout) {
+            ImgAboutClick();
+            return true;
+        }
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
+void TAboutForm::ImgAboutClick() {
+    hide();
+}
+
+void TAboutForm::Image1Click() {
+    openUrl(QString::fromLatin1(kMakerSite));
+}
