@@ -46,6 +46,8 @@ void TAboutForm::hideEvent(QHideEvent* event) {
 }
 
 bool TAboutForm::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() == QEvent::MouseButtonPress && (watched == Image1 || watched == ImgAbout))
+        return true;
     if (event->type() == QEvent::MouseButtonRelease) {
         if (watched == Image1) {
             Image1Click();
