@@ -11,6 +11,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDir>
+#include <QFontInfo>
 #include <QFileInfo>
 #include <QHeaderView>
 #include <QLineEdit>
@@ -51,6 +52,17 @@ QLabel* makeValueLabel(QWidget* parent, const QString& text, QRect geometry) {
     palette.setColor(QPalette::Window, kValueBackground);
     label->setPalette(palette);
     return label;
+}
+
+// Shrinks the font of a label until it ends before `right`.
+void fitTitle(QLabel* title, int right) {
+    QFont font = title->font();
+    int pixels = QFontInfo(font).pixelSize();
+    while (title->x() + title->sizeHint().width() > right && pixels > 7) {
+        font.setPixelSize(--pixels);
+        title->setFont(font);
+    }
+    title->adjustSize();
 }
 
 QAction* addItem(QMenu* menu, const QString& caption, bool checkable = false) {
@@ -311,6 +323,14 @@ void TMainForm::createControls() {
     lbSearchTime = makeValueLabel(this, QStringLiteral("00:00:00"), {80, 490, 97, 13});
     Label9 = makeLabel(this, QStringLiteral("Path:"), 183, 490, true);
     lbDirectory = makeValueLabel(this, QStringLiteral("N/A"), {215, 490, 530, 13});
+    // The design's positions were made for Tahoma; a wider system font must not run a title
+    // under its value.
+    for (auto [title, value] : {std::pair{lbFilesTitle, lbFilesCount},
+                                {lbDupTitle, lbDuplicated},
+                                {Label7, lbCurrentFile},
+                                {Label13, lbSearchTime},
+                                {Label9, lbDirectory}})
+        fitTitle(title, value->x() - 2);
     for (QLabel* label :
          {lbFilesTitle, lbFilesCount, lbDupTitle, lbDuplicated, Label7, lbCurrentFile, Label2,
           lbHashPerc, Label13, lbSearchTime, Label9, lbDirectory})

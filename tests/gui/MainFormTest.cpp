@@ -115,10 +115,11 @@ private slots:
 
     void firstStartWritesTheNineLines() {
         auto form = makeForm();
-        QCOMPARE(readText(configFile()),
-                 QStringLiteral("[Options]\nHash=sha1\nSearchSpeed=fast\nOnCopy=rename\nOnMove=yes\n"
-                                "Subfolders=yes\nIgnoreEmptyFiles=yes\nGroupColor=FEFCDA\n"
-                                "CopiedColor=95D6EE\nMovedColor=FF8000\n"));
+        QCOMPARE(
+            readText(configFile()),
+            QStringLiteral("[Options]\nHash=sha1\nSearchSpeed=fast\nOnCopy=rename\nOnMove=yes\n"
+                           "Subfolders=yes\nIgnoreEmptyFiles=yes\nGroupColor=FEFCDA\n"
+                           "CopiedColor=95D6EE\nMovedColor=FF8000\n"));
         for (QAction* ticked : {form->OptSHA1, form->OptFast, form->OptRename, form->OptHide,
                                 form->OptSubfolders, form->OptIgnore})
             QVERIFY2(ticked->isChecked(), qPrintable(ticked->text()));
@@ -133,10 +134,11 @@ private slots:
                                 "Subfolders=no\nIgnoreEmptyFiles=no\nGroupColor=not a colour\n"
                                 "CopiedColor=95D6EE\nMovedColor=FF8000\n");
         auto form = makeForm();
-        QCOMPARE(readText(configFile()),
-                 QStringLiteral("[Options]\nHash=sha1\nSearchSpeed=normal\nOnCopy=rename\nOnMove=no\n"
-                                "Subfolders=no\nIgnoreEmptyFiles=no\nGroupColor=not a colour\n"
-                                "CopiedColor=95D6EE\nMovedColor=FF8000\n"));
+        QCOMPARE(
+            readText(configFile()),
+            QStringLiteral("[Options]\nHash=sha1\nSearchSpeed=normal\nOnCopy=rename\nOnMove=no\n"
+                           "Subfolders=no\nIgnoreEmptyFiles=no\nGroupColor=not a colour\n"
+                           "CopiedColor=95D6EE\nMovedColor=FF8000\n"));
         QVERIFY(form->OptSHA1->isChecked());
         QVERIFY(form->OptNormal->isChecked() && !form->OptFast->isChecked());
         QVERIFY(form->OptRename->isChecked());
@@ -168,10 +170,11 @@ private slots:
         form->OptHide->trigger();
         form->OptSubfolders->trigger();
         form->OptIgnore->trigger();
-        QCOMPARE(readText(configFile()),
-                 QStringLiteral("[Options]\nHash=md5\nSearchSpeed=normal\nOnCopy=replace\nOnMove=no\n"
-                                "Subfolders=no\nIgnoreEmptyFiles=no\nGroupColor=FEFCDA\n"
-                                "CopiedColor=95D6EE\nMovedColor=FF8000\n"));
+        QCOMPARE(
+            readText(configFile()),
+            QStringLiteral("[Options]\nHash=md5\nSearchSpeed=normal\nOnCopy=replace\nOnMove=no\n"
+                           "Subfolders=no\nIgnoreEmptyFiles=no\nGroupColor=FEFCDA\n"
+                           "CopiedColor=95D6EE\nMovedColor=FF8000\n"));
         QVERIFY(!form->OptSubfolders->isChecked());
         QVERIFY(form->chkSubFolders->isChecked()); // the box keeps its state
         form->OptSHA1->trigger(); // choosing the ticked item of a group writes it again
@@ -246,10 +249,14 @@ private slots:
     void searchFillsTheList_data() {
         QTest::addColumn<QString>("speed");
         QTest::addColumn<QString>("hash");
-        QTest::newRow("fast sha1") << "fast" << "sha1";
-        QTest::newRow("fast md5") << "fast" << "md5";
-        QTest::newRow("normal sha1") << "normal" << "sha1";
-        QTest::newRow("normal md5") << "normal" << "md5";
+        QTest::newRow("fast sha1") << "fast"
+                                   << "sha1";
+        QTest::newRow("fast md5") << "fast"
+                                  << "md5";
+        QTest::newRow("normal sha1") << "normal"
+                                     << "sha1";
+        QTest::newRow("normal md5") << "normal"
+                                    << "md5";
     }
 
     void searchFillsTheList() {
@@ -270,7 +277,8 @@ private slots:
 
         QCOMPARE(column(*form, ResultListModel::ColumnName),
                  (QStringList{"c.TXT", "e.txt", "a.txt", "d", "b.jpg"}));
-        QCOMPARE(column(*form, ResultListModel::ColumnGroup), (QStringList{"1", "1", "1", "2", "2"}));
+        QCOMPARE(column(*form, ResultListModel::ColumnGroup),
+                 (QStringList{"1", "1", "1", "2", "2"}));
         QCOMPARE(column(*form, ResultListModel::ColumnSize).first(), QStringLiteral("13 bytes"));
         QCOMPARE(form->results()->row(0).hash.size(), hash == "sha1" ? 40u : 32u);
         QCOMPARE(filterCaptions(*form), (QStringList{"*.TXT", "Unknown", "*.jpg"}));
@@ -289,9 +297,10 @@ private slots:
         auto form = makeForm();
         form->show();
         search(*form, QStringLiteral("Local drives"));
-        QCOMPARE(form->lbSearchResult->text(),
-                 QStringLiteral("Search results: 0 duplicated files found (of 0 files). Total time: "
-                                "00:00:00."));
+        QCOMPARE(
+            form->lbSearchResult->text(),
+            QStringLiteral("Search results: 0 duplicated files found (of 0 files). Total time: "
+                           "00:00:00."));
         QCOMPARE(form->lbStatus->text(), QStringLiteral("No duplicated files were found."));
         QVERIFY(form->listParked());
         QVERIFY(!form->selectedVisible());
@@ -318,7 +327,8 @@ private slots:
         QTRY_VERIFY(form->state.FinderOperation.load() == FinderPhase::MatchFiles);
         m_dialogs.answers = {true};
         form->Cancel1Click();
-        QCOMPARE(m_dialogs.confirms, QStringList{"Are you sure you want to cancel the current operation?"});
+        QCOMPARE(m_dialogs.confirms,
+                 QStringList{"Are you sure you want to cancel the current operation?"});
         QTRY_VERIFY_WITH_TIMEOUT(form->state.iFindFiles == 0 && form->btSearch->isVisible(), 10000);
         QCOMPARE(form->lbStatus->text(), QStringLiteral("Operation terminated."));
         QCOMPARE(form->results()->rowCount(), 0);
