@@ -104,17 +104,12 @@ void matchFast(SharedState& state, RunControl& control, const DigestOnDemand& di
     }
 }
 
-void matchNormal(SharedState& state, RunControl& control, Index n) {
-    std::vector<Index> all(n);
-    std::iota(all.begin(), all.end(), Index{0});
-    PendingGroups pending;
-    collectGroups(state.aFilesFounded, std::move(all), pending);
-    while (!pending.empty()) {
+void matchNormal(SharedState& state, RunControl& control) {
+    for (const std::vector<Index>& group : groupsOfEqualContent(state.aFilesFounded)) {
         if (control.checkpoint())
             return;
-        state.iBar.store(static_cast<int>(pending.top().first()), std::memory_order_relaxed);
-        storeGroup(state, pending.top());
-        pending.pop();
+        state.iBar.store(static_cast<int>(group.front()), std::memory_order_relaxed);
+        storeGroup(state, Group{group});
     }
 }
 
@@ -127,7 +122,31 @@ void matchFiles(SharedState& state, RunControl& control, const DigestOnDemand& d
     if (state.sTSearch == "fast")
         matchFast(state, control, digest, n);
     else if (state.sTSearch == "normal")
-        matchNormal(state, control, n);
+        matchNormal(state, control);
     if (!control.terminated())
         state.iBar.store(static_cast<int>(n - 1), std::memory_order_relaxed);
+}
+
+std::vector<std::vector<std::size_t>> groupsOfEqualContent(const std::vector<TFiles>& files) {
+    std::vector<Index> all(files.size());
+    std::iota(all.begin(), all.end(), Index{0});
+    PendingGroups pending;
+    collectGroups(files, std::move(all), pending);
+    std::vector<std::vector<Index>> groups;
+    groups.reserve(pending.size());
+    while (!pending.empty()) {
+        groups.push_back(pending.top().members);
+        pending.pop();
+    }
+    return groups;
+}
+
+std::vector<TFiles> regroupedResult(const std::vector<TFiles>& slots) {
+    std::vector<TFiles> result;
+    for (const std::vector<std::size_t>& group : groupsOfEqualContent(slots)) {
+        for (std::size_t k = 1; k < group.size(); ++k)
+            result.push_back(slots[group[k]]);
+        result.push_back(slots[group.front()]);
+    }
+    return result;
 }

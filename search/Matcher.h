@@ -1,7 +1,10 @@
 #pragma once
 
+#include "search/TFiles.h"
+
 #include <cstddef>
 #include <functional>
+#include <vector>
 
 struct SharedState;
 class RunControl;
@@ -21,3 +24,12 @@ using DigestOnDemand = std::function<void(std::size_t index)>;
 // in found order and the first member last (A, B, C, D, E with A=C=E and B=D give C, E, A, D,
 // B). This is exactly the result of comparing every ordered pair, computed in O(n log n).
 void matchFiles(SharedState& state, RunControl& control, const DigestOnDemand& digest);
+
+// Groups of records with equal content (equal, non-empty digests and equal fingerprints), each
+// with its members in table order; the groups in the order of their first members.
+std::vector<std::vector<std::size_t>> groupsOfEqualContent(const std::vector<TFiles>& files);
+
+// The result table rebuilt from its records after an operation: each group once, at the place
+// of its lowest-index member, the other members in index order and that member last; records
+// without a digest, or whose content no other record shares, are dropped.
+std::vector<TFiles> regroupedResult(const std::vector<TFiles>& slots);

@@ -1,0 +1,310 @@
+#include "operations/FileTransfer.h"
+
+#include "search/ResultRows.h"
+#include "search/RunControl.h"
+
+#include <array>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <random>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+std::string reason(int error) {
+    return std::strerror(error);
+}
+
+TransferResult failure(std::string text) {
+    return TransferResult{false, std::move(text)};
+}
+
+std::string folderOf(const std::string& path) {
+    std::size_t slash = path.find_last_of('/');
+    return slash == std::string::npos ? std::string(".") : path.substr(0, slash + 1);
+}
+
+// Closes a descriptor when it goes out of scope.
+class Fd {
+public:
+    explicit Fd(int fd = -1) : m_fd(fd) {}
+    ~Fd() { reset(); }
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    int get() const { return m_fd; }
+    void reset(int fd = -1) {
+        if (m_fd >= 0)
+            ::close(m_fd);
+        m_fd = fd;
+    }
+    int release() {
+        int fd = m_fd;
+        m_fd = -1;
+        return fd;
+    }
+
+private:
+    int m_fd;
+};
+
+bool writeAll(int fd, const char* data, std::size_t size) {
+    while (size > 0) {
+        ssize_t n = ::write(fd, data, size);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        data += n;
+        size -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+ssize_t readSome(int fd, char* data, std::size_t size) {
+    for (;;) {
+        ssize_t n = ::read(fd, data, size);
+        if (n < 0 && errno == EINTR)
+            continue;
+        return n;
+    }
+}
+
+// A new, empty file with a hidden random name in `folder`; its mode follows the umask.
+int createTemporary(const std::string& folder, std::string& name) {
+    static thread_local std::mt19937_64 random{std::random_device{}()};
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        char suffix[24];
+        std::snprintf(suffix, sizeof suffix, "%016llx", static_cast<unsigned long long>(random()));
+        name = folder + ".twinscope-" + suffix + ".part";
+        int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0666);
+        if (fd >= 0 || errno != EEXIST)
+            return fd;
+    }
+    errno = EEXIST;
+    return -1;
+}
+
+// rename() that never replaces an existing file.
+int renameNoReplace(const std::string& from, const std::string& to) {
+    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0)
+        return 0;
+    if (errno != EINVAL && errno != ENOSYS)
+        return -1;
+    // File systems without RENAME_NOREPLACE: link() refuses an existing name too.
+    if (::link(from.c_str(), to.c_str()) != 0)
+        return -1;
+    ::unlink(from.c_str());
+    return 0;
+}
+
+int barPosition(std::int64_t total, std::int64_t size) {
+    return static_cast<int>(
+        std::nearbyint(static_cast<double>(total) / static_cast<double>(size) * 100.0));
+}
+
+} // namespace
+
+std::string numberedName(const std::string& name, int number) {
+    const std::string extension = fileExtension(name);
+    const std::string stem = name.substr(0, name.size() - extension.size());
+    return stem + " (" + std::to_string(number) + ")" + extension;
+}
+
+bool fileExists(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
+}
+
+std::string freeNumberedName(const std::string& folder, const std::string& name) {
+    for (int number = 1;; ++number) {
+        std::string candidate = numberedName(name, number);
+        if (!fileExists(folder + candidate))
+            return candidate;
+    }
+}
+
+TransferResult CopyFileWP(const std::string& source, const std::string& destination, CopyMode mode,
+                          const CopyProgress& bar, RunControl* control) {
+    Fd in(::open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+    struct stat sourceStat {};
+    if (in.get() < 0 || ::fstat(in.get(), &sourceStat) != 0)
+        return failure("Cannot open file \"" + source + "\". " + reason(errno));
+    if (!S_ISREG(sourceStat.st_mode))
+        return failure("Cannot open file \"" + source + "\". It is not a regular file.");
+    if (bar)
+        bar(0);
+    const std::int64_t size = sourceStat.st_size;
+
+    const std::string cannotCreate = "Cannot create file \"" + destination + "\". ";
+    struct stat destinationStat {};
+    if (::stat(destination.c_str(), &destinationStat) == 0) {
+        if (destinationStat.st_dev == sourceStat.st_dev &&
+            destinationStat.st_ino == sourceStat.st_ino)
+            return failure(cannotCreate + "It is the source file itself.");
+        if (S_ISDIR(destinationStat.st_mode))
+            return failure(cannotCreate + reason(EISDIR));
+    }
+    std::string temporary;
+    Fd out(createTemporary(folderOf(destination), temporary));
+    if (out.get() < 0)
+        return failure(cannotCreate + reason(errno));
+    auto abandon = [&](const std::string& text) {
+        out.reset();
+        ::unlink(temporary.c_str());
+        return failure(text);
+    };
+
+    std::vector<char> buffer(kCopyChunkSize);
+    std::int64_t total = 0;
+    bool first = true;
+    for (;;) {
+        ssize_t got = readSome(in.get(), buffer.data(), buffer.size());
+        if (got < 0)
+            return abandon("Cannot read file \"" + source + "\". " + reason(errno));
+        if (got > 0 && !writeAll(out.get(), buffer.data(), static_cast<std::size_t>(got)))
+            return abandon("Cannot write file \"" + destination + "\". " + reason(errno));
+        total += got;
+        // The bar moves from the second chunk on; the final empty read brings it to 100.
+        if (!first && bar && size > 0)
+            bar(barPosition(total, size));
+        if (first && got == 0)
+            break; // an empty source: the bar stays at 0
+        first = false;
+        if (got == 0)
+            break;
+        if (control != nullptr)
+            control->checkpoint();
+    }
+    if (total != size)
+        return abandon("Cannot copy file \"" + source + "\". It changed while it was copied.");
+    if (::fsync(out.get()) != 0)
+        return abandon("Cannot write file \"" + destination + "\". " + reason(errno));
+    if (::close(out.release()) != 0)
+        return abandon("Cannot write file \"" + destination + "\". " + reason(errno));
+
+    int placed = mode == CopyMode::Replace ? ::rename(temporary.c_str(), destination.c_str())
+                                           : renameNoReplace(temporary, destination);
+    if (placed != 0) {
+        int error = errno;
+        ::unlink(temporary.c_str());
+        return failure(cannotCreate + reason(error));
+    }
+    return {};
+}
+
+TransferResult moveFile(const std::string& source, const std::string& destination,
+                        RunControl* control) {
+    if (::renameat2(AT_FDCWD, source.c_str(), AT_FDCWD, destination.c_str(), RENAME_NOREPLACE) == 0)
+        return {};
+    int error = errno;
+    if (error == EINVAL || error == ENOSYS) {
+        if (::link(source.c_str(), destination.c_str()) == 0) {
+            if (::unlink(source.c_str()) == 0)
+                return {};
+            error = errno;
+            ::unlink(destination.c_str());
+            return failure("Cannot move file \"" + source + "\". " + reason(error));
+        }
+        error = errno;
+    }
+    if (error != EXDEV)
+        return failure("Cannot move file \"" + source + "\" to \"" + destination + "\". " +
+                       reason(error));
+
+    // Another file system: copy, and remove the source only when the copy is safely there.
+    struct stat before {};
+    if (::stat(source.c_str(), &before) != 0)
+        return failure("Cannot move file \"" + source + "\". " + reason(errno));
+    TransferResult copied = CopyFileWP(source, destination, CopyMode::CreateNew, nullptr, control);
+    if (!copied.ok)
+        return copied;
+    struct stat after {};
+    struct stat placed {};
+    if (::stat(destination.c_str(), &placed) != 0 || placed.st_size != before.st_size ||
+        ::stat(source.c_str(), &after) != 0 || after.st_ino != before.st_ino ||
+        after.st_size != before.st_size || after.st_mtim.tv_sec != before.st_mtim.tv_sec ||
+        after.st_mtim.tv_nsec != before.st_mtim.tv_nsec) {
+        ::unlink(destination.c_str());
+        return failure("Cannot move file \"" + source + "\". It changed while it was copied.");
+    }
+    if (::unlink(source.c_str()) != 0) {
+        error = errno;
+        ::unlink(destination.c_str());
+        return failure("Cannot move file \"" + source + "\". " + reason(error));
+    }
+    return {};
+}
+
+bool unchangedSinceSearch(const TFiles& record, std::string& why) {
+    struct stat st {};
+    if (::lstat(record.fullName().c_str(), &st) != 0) {
+        why = reason(errno);
+        return false;
+    }
+    const std::int64_t modified =
+        static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+    if (!S_ISREG(st.st_mode) || st.st_dev != record.fDevice || st.st_ino != record.fInode ||
+        st.st_size != record.fSize || modified != record.fModifiedNs) {
+        why = "The file has changed since the search.";
+        return false;
+    }
+    return true;
+}
+
+bool sameBytes(const std::string& first, const std::string& second, std::string& why) {
+    Fd a(::open(first.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+    Fd b(::open(second.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+    struct stat sa {};
+    struct stat sb {};
+    if (a.get() < 0 || b.get() < 0 || ::fstat(a.get(), &sa) != 0 || ::fstat(b.get(), &sb) != 0) {
+        why = "The file kept in its group cannot be read: " + reason(errno);
+        return false;
+    }
+    if (sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino) {
+        why = "It is the same file as the one kept in its group.";
+        return false;
+    }
+    if (!S_ISREG(sa.st_mode) || !S_ISREG(sb.st_mode) || sa.st_size != sb.st_size) {
+        why = "Its contents differ from the file kept in its group.";
+        return false;
+    }
+    std::vector<char> bufferA(1 << 16);
+    std::vector<char> bufferB(1 << 16);
+    for (;;) {
+        ssize_t na = readSome(a.get(), bufferA.data(), bufferA.size());
+        if (na < 0) {
+            why = "The file cannot be read: " + reason(errno);
+            return false;
+        }
+        std::size_t nb = 0;
+        while (nb < static_cast<std::size_t>(na)) {
+            ssize_t n = readSome(b.get(), bufferB.data() + nb, static_cast<std::size_t>(na) - nb);
+            if (n <= 0)
+                break;
+            nb += static_cast<std::size_t>(n);
+        }
+        if (nb != static_cast<std::size_t>(na) ||
+            std::memcmp(bufferA.data(), bufferB.data(), nb) != 0) {
+            why = "Its contents differ from the file kept in its group.";
+            return false;
+        }
+        if (na == 0)
+            return true;
+    }
+}
+
+TransferResult deleteVerified(const TFiles& target, const TFiles* keeper) {
+    std::string why;
+    if (!unchangedSinceSearch(target, why))
+        return failure(why);
+    if (keeper != nullptr && !sameBytes(target.fullName(), keeper->fullName(), why))
+        return failure(why);
+    if (::unlink(target.fullName().c_str()) != 0)
+        return failure(reason(errno));
+    return {};
+}

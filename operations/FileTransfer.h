@@ -1,0 +1,62 @@
+#pragma once
+
+#include "search/TFiles.h"
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+class RunControl;
+
+// The outcome of one file operation; `error` says why it failed, for the user.
+struct TransferResult {
+    bool ok = true;
+    std::string error;
+};
+
+// stem + " (" + number + ")" + extension, the extension taken from the last "." of the name.
+std::string numberedName(const std::string& name, int number);
+
+// The first numbered name (from 1) under which no file exists in `folder` (folder ends in "/").
+// A folder of that name does not count as taken.
+std::string freeNumberedName(const std::string& folder, const std::string& name);
+
+// Whether a file (not a folder) of that name exists, links followed.
+bool fileExists(const std::string& path);
+
+enum class CopyMode {
+    CreateNew, // fail if the destination exists by the time the copy is complete
+    Replace,   // replace an existing destination, atomically
+};
+
+// Receives the per-file bar's position in percent.
+using CopyProgress = std::function<void(int percent)>;
+
+constexpr std::size_t kCopyChunkSize = 16384;
+
+// Copies the content of `source` to `destination` in chunks of 16 KiB, reporting progress as the
+// per-file bar shows it. The bytes go to a temporary file in the destination folder that takes
+// the destination's name only when complete and flushed, so a failure never leaves a partial
+// file nor touches an existing destination. A destination that is the source itself, by any
+// path, fails like a destination that cannot be created. `control` is passed between chunks as
+// a pause gate; a copy under way is finished even when the run is cancelled.
+TransferResult CopyFileWP(const std::string& source, const std::string& destination, CopyMode mode,
+                          const CopyProgress& bar = nullptr, RunControl* control = nullptr);
+
+// Moves a file without ever replacing an existing one. Across file systems the file is copied,
+// flushed and checked, and only then is the source removed. A failed move leaves the source
+// where it was.
+TransferResult moveFile(const std::string& source, const std::string& destination,
+                        RunControl* control = nullptr);
+
+// Whether the file on disk is still the one recorded by the search (same device, inode, size
+// and modification time). Fills `why` when it is not.
+bool unchangedSinceSearch(const TFiles& record, std::string& why);
+
+// Deletes the file of `target` only if it is unchanged since the search and, with a `keeper`
+// (a file of its group that stays), only if its bytes equal the keeper's: a digest alone must
+// never cost a file.
+TransferResult deleteVerified(const TFiles& target, const TFiles* keeper);
+
+// Whether two files hold the same bytes (and are two files, not one).
+bool sameBytes(const std::string& first, const std::string& second, std::string& why);

@@ -1,0 +1,268 @@
+#include "TempTree.h"
+#include "operations/FileTransfer.h"
+#include "search/Matcher.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <fcntl.h>
+#include <filesystem>
+#include <random>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+// The record the search would have made of a file.
+TFiles recordOf(const std::string& folder, const std::string& name) {
+    TFiles record;
+    record.fName = name;
+    record.fPath = folder;
+    struct stat st {};
+    EXPECT_EQ(stat((folder + name).c_str(), &st), 0);
+    record.fSize = st.st_size;
+    record.fDevice = st.st_dev;
+    record.fInode = st.st_ino;
+    record.fModifiedNs =
+        static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+    record.fHash = "digest";
+    return record;
+}
+
+TEST(AutoRename, NumberGoesBeforeTheLastExtension) {
+    EXPECT_EQ(numberedName("photo.jpg", 1), "photo (1).jpg");
+    EXPECT_EQ(numberedName("photo.jpg", 2), "photo (2).jpg");
+    EXPECT_EQ(numberedName("archive.tar.gz", 1), "archive.tar (1).gz");
+    EXPECT_EQ(numberedName("README", 1), "README (1)");
+    EXPECT_EQ(numberedName(".profile", 1), " (1).profile");
+}
+
+TEST(AutoRename, FirstFreeNumberAndFoldersDoNotCount) {
+    TempTree tree;
+    tree.file("photo (1).jpg", "x");
+    tree.folder("photo (2).jpg");
+    EXPECT_EQ(freeNumberedName(tree.root() + "/", "photo.jpg"), "photo (2).jpg");
+}
+
+TEST(CopyFileWP, ProgressAsTheBarShowsIt) {
+    TempTree tree;
+    auto positions = [&](std::size_t size) {
+        tree.file("source", std::string(size, 's'));
+        std::vector<int> seen;
+        TransferResult result =
+            CopyFileWP(tree.path("source"), tree.path("copy"), CopyMode::Replace,
+                       [&](int percent) { seen.push_back(percent); });
+        EXPECT_TRUE(result.ok) << result.error;
+        EXPECT_EQ(readWholeFile(tree.path("copy")), std::string(size, 's'));
+        return seen;
+    };
+    EXPECT_EQ(positions(0), (std::vector<int>{0}));
+    EXPECT_EQ(positions(16384), (std::vector<int>{0, 100}));
+    EXPECT_EQ(positions(16385), (std::vector<int>{0, 100, 100}));
+    EXPECT_EQ(positions(4 * 16384), (std::vector<int>{0, 50, 75, 100, 100}));
+}
+
+TEST(CopyFileWP, ReplaceOverwritesAndCreateNewRefusesAnExistingFile) {
+    TempTree tree;
+    tree.file("source", "new");
+    tree.file("target", "much longer old content");
+    EXPECT_FALSE(CopyFileWP(tree.path("source"), tree.path("target"), CopyMode::CreateNew).ok);
+    EXPECT_EQ(readWholeFile(tree.path("target")), "much longer old content");
+    EXPECT_TRUE(CopyFileWP(tree.path("source"), tree.path("target"), CopyMode::Replace).ok);
+    EXPECT_EQ(readWholeFile(tree.path("target")), "new");
+}
+
+TEST(CopyFileWP, NeverOntoItsOwnSource) {
+    TempTree tree;
+    tree.file("dir/source", "precious");
+    tree.symlink("dir", "alias");
+    tree.hardlink("dir/source", "dir/hardlink");
+    for (const char* destination : {"dir/source", "alias/source", "dir/hardlink"}) {
+        TransferResult result =
+            CopyFileWP(tree.path("dir/source"), tree.path(destination), CopyMode::Replace);
+        EXPECT_FALSE(result.ok) << destination;
+        EXPECT_NE(result.error.find("Cannot create file"), std::string::npos) << result.error;
+        EXPECT_EQ(readWholeFile(tree.path("dir/source")), "precious");
+    }
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(tree.path("dir")),
+                            std::filesystem::directory_iterator()),
+              2); // no temporary file left behind
+}
+
+TEST(CopyFileWP, FailureMidwayLeavesNoPartialFileAndTheOldDestination) {
+    TempTree tree;
+    tree.file("source", std::string(200000, 'n'));
+    tree.file("out/target", "old");
+    const std::string source = tree.path("source");
+    const std::string target = tree.path("out/target");
+    // A child whose files may not grow beyond 50,000 bytes: the write fails half way.
+    pid_t child = fork();
+    if (child == 0) {
+        signal(SIGXFSZ, SIG_IGN);
+        rlimit limit{50000, 50000};
+        setrlimit(RLIMIT_FSIZE, &limit);
+        TransferResult result = CopyFileWP(source, target, CopyMode::Replace);
+        _exit(result.ok ? 1
+                        : (result.error.find("Cannot write file") != std::string::npos ? 0 : 2));
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(readWholeFile(target), "old");
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(tree.path("out")),
+                            std::filesystem::directory_iterator()),
+              1);
+}
+
+TEST(CopyFileWP, UnreadableSourceIsAnOpenError) {
+    TempTree tree;
+    TransferResult result = CopyFileWP(tree.path("missing"), tree.path("copy"), CopyMode::Replace);
+    EXPECT_FALSE(result.ok);
+    EXPECT_NE(result.error.find("Cannot open file"), std::string::npos);
+}
+
+TEST(MoveFile, NeverReplacesAnExistingFile) {
+    TempTree tree;
+    tree.file("a/file", "moving");
+    tree.file("b/file", "staying");
+    TransferResult result = moveFile(tree.path("a/file"), tree.path("b/file"));
+    EXPECT_FALSE(result.ok);
+    EXPECT_EQ(readWholeFile(tree.path("a/file")), "moving");
+    EXPECT_EQ(readWholeFile(tree.path("b/file")), "staying");
+    EXPECT_TRUE(moveFile(tree.path("a/file"), tree.path("b/file (1)")).ok);
+    EXPECT_FALSE(fileExists(tree.path("a/file")));
+    EXPECT_EQ(readWholeFile(tree.path("b/file (1)")), "moving");
+}
+
+TEST(MoveFile, AcrossFileSystemsCopiesThenRemoves) {
+    struct stat tmp {};
+    struct stat shm {};
+    if (stat("/dev/shm", &shm) != 0 ||
+        stat(std::filesystem::temp_directory_path().c_str(), &tmp) != 0 || tmp.st_dev == shm.st_dev)
+        GTEST_SKIP() << "no second file system at /dev/shm";
+    TempTree tree;
+    tree.file("file", std::string(50000, 'm'));
+    char pattern[] = "/dev/shm/twinscope-test-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    const std::string destination = std::string(pattern) + "/file";
+    TransferResult result = moveFile(tree.path("file"), destination);
+    EXPECT_TRUE(result.ok) << result.error;
+    EXPECT_FALSE(fileExists(tree.path("file")));
+    EXPECT_EQ(readWholeFile(destination), std::string(50000, 'm'));
+    std::filesystem::remove_all(pattern);
+}
+
+TEST(DeleteVerified, RefusesAFileChangedSinceTheSearch) {
+    TempTree tree;
+    tree.file("a", "same");
+    tree.file("b", "same");
+    TFiles a = recordOf(tree.root() + "/", "a");
+    TFiles b = recordOf(tree.root() + "/", "b");
+    tree.file("a", "SAME"); // same size, new content and time
+    struct timespec later[2] = {{0, UTIME_OMIT}, {a.fModifiedNs / 1000000000 + 10, 0}};
+    utimensat(AT_FDCWD, tree.path("a").c_str(), later, 0);
+    TransferResult result = deleteVerified(a, &b);
+    EXPECT_FALSE(result.ok);
+    EXPECT_TRUE(fileExists(tree.path("a")));
+}
+
+TEST(DeleteVerified, RefusesWhenTheBytesDifferFromTheKeptFile) {
+    TempTree tree;
+    const std::string data = TWINSCOPE_TEST_DATA "/collisions/";
+    tree.file("letter_of_rec.ps", readWholeFile(data + "letter_of_rec.ps"));
+    tree.file("order.ps", readWholeFile(data + "order.ps"));
+    // Two records that claim one digest, as a digest collision would make them.
+    TFiles kept = recordOf(tree.root() + "/", "letter_of_rec.ps");
+    TFiles ticked = recordOf(tree.root() + "/", "order.ps");
+    TransferResult result = deleteVerified(ticked, &kept);
+    EXPECT_FALSE(result.ok);
+    EXPECT_NE(result.error.find("differ"), std::string::npos);
+    EXPECT_TRUE(fileExists(tree.path("order.ps")));
+}
+
+TEST(DeleteVerified, DeletesAnUnchangedCopy) {
+    TempTree tree;
+    tree.file("kept", "same bytes");
+    tree.file("copy", "same bytes");
+    TFiles kept = recordOf(tree.root() + "/", "kept");
+    TFiles copy = recordOf(tree.root() + "/", "copy");
+    EXPECT_TRUE(deleteVerified(copy, &kept).ok);
+    EXPECT_FALSE(fileExists(tree.path("copy")));
+    EXPECT_TRUE(fileExists(tree.path("kept")));
+}
+
+TEST(DeleteVerified, NeverTheOnlyCopyThroughASecondPath) {
+    TempTree tree;
+    tree.file("kept", "only copy");
+    tree.hardlink("kept", "link");
+    TFiles kept = recordOf(tree.root() + "/", "kept");
+    TFiles link = recordOf(tree.root() + "/", "link");
+    EXPECT_FALSE(deleteVerified(link, &kept).ok);
+    EXPECT_TRUE(fileExists(tree.path("link")));
+}
+
+TEST(Regroup, MovesEachGroupsFirstFileToItsEndAndDropsLoneRecords) {
+    auto record = [](const char* name, const char* hash) {
+        TFiles file;
+        file.fName = name;
+        file.fHash = hash;
+        return file;
+    };
+    // A group that lost members to a delete, a lone survivor, and an appended copy.
+    std::vector<TFiles> slots{record("b", "x"), record("c", "x"), record("a", "x"),
+                              record("e", ""),  record("d", "y"), record("copy", "x")};
+    std::string names;
+    for (const TFiles& file : regroupedResult(slots))
+        names += file.fName + " ";
+    EXPECT_EQ(names, "c a copy b ");
+}
+
+// The regroup as designed: every pair of slots, digests emptied as marks.
+std::vector<TFiles> referenceRegroup(std::vector<TFiles> slots) {
+    std::vector<TFiles> result;
+    bool open = false;
+    for (std::size_t i = 0; i < slots.size(); ++i) {
+        for (std::size_t j = 0; j < slots.size(); ++j) {
+            if (j != i && !slots[i].fHash.empty() && !slots[j].fHash.empty() &&
+                slots[i].fHash == slots[j].fHash &&
+                slots[i].fFingerprint == slots[j].fFingerprint) {
+                result.push_back(slots[j]);
+                slots[j].fHash.clear();
+                open = true;
+            }
+            if (j == slots.size() - 1 && open) {
+                result.push_back(slots[i]);
+                slots[i].fHash.clear();
+                open = false;
+            }
+        }
+    }
+    return result;
+}
+
+TEST(Regroup, SameAsThePairwiseRegroupOnRandomTables) {
+    std::mt19937 random(7);
+    for (int round = 0; round < 1000; ++round) {
+        std::vector<TFiles> slots(std::uniform_int_distribution<int>(0, 30)(random));
+        for (std::size_t k = 0; k < slots.size(); ++k) {
+            slots[k].fName = std::to_string(k);
+            int content = std::uniform_int_distribution<int>(0, 6)(random);
+            slots[k].fHash = content == 0   ? ""
+                             : content <= 2 ? "collide"
+                                            : "h" + std::to_string(content);
+            slots[k].fFingerprint.bytes[0] = static_cast<std::uint8_t>(content);
+        }
+        std::vector<std::string> expected;
+        for (const TFiles& file : referenceRegroup(slots))
+            expected.push_back(file.fName);
+        std::vector<std::string> actual;
+        for (const TFiles& file : regroupedResult(slots))
+            actual.push_back(file.fName);
+        ASSERT_EQ(actual, expected) << "round " << round;
+    }
+}
+
+} // namespace
