@@ -1,6 +1,8 @@
 #include "app/TMainForm.h"
 
 #include "app/ValueLabel.h"
+#include "operations/FileFilter.h"
+#include "operations/FileOperations.h"
 #include "search/FileFinder.h"
 #include "ui/Dialogs.h"
 #include "ui/ResultListModel.h"
@@ -100,11 +102,18 @@ TMainForm::~TMainForm() {
 }
 
 void TMainForm::stopWorkers() {
-    // A worker must not outlive the state it writes: ask it to end and wait for it.
+    // A worker must not outlive the state it writes: ask it to end and wait for it. A file
+    // operation finishes the file under way first, so no file is left half copied.
     if (thrFindFiles) {
         thrFindFiles->control().requestTerminate();
         thrFindFiles->wait();
     }
+    if (thrManageFiles) {
+        thrManageFiles->control().requestTerminate();
+        thrManageFiles->wait();
+    }
+    if (thrFileFilter)
+        thrFileFilter->wait();
 }
 
 void TMainForm::createMenus() {
@@ -114,6 +123,7 @@ void TMainForm::createMenus() {
     OptSaveSearch = addItem(FileMenu, QStringLiteral("&Save search result as..."));
     OptSaveSearch->setEnabled(false);
     FileMenu->addSeparator();
+    connect(OptSaveSearch, &QAction::triggered, this, &TMainForm::OptSaveSearchClick);
     Exit1 = addItem(FileMenu, QStringLiteral("&Exit"));
     connect(Exit1, &QAction::triggered, this, &TMainForm::Exit1Click);
 
@@ -142,6 +152,9 @@ void TMainForm::createMenus() {
     Copiedfiles1 = addItem(Filelistcolors1, QStringLiteral("&Copied files"));
     Movedfiles1 = addItem(Filelistcolors1, QStringLiteral("&Moved files"));
     Deletedfiles1 = addItem(Filelistcolors1, QStringLiteral("&Deleted files"));
+    connect(Filegroup1, &QAction::triggered, this, &TMainForm::Filegroup1Click);
+    connect(Copiedfiles1, &QAction::triggered, this, &TMainForm::Copiedfiles1Click);
+    connect(Movedfiles1, &QAction::triggered, this, &TMainForm::Movedfiles1Click);
     Deletedfiles1->setVisible(false);
     N3 = OptionsMenu->addSeparator();
     N3->setVisible(false);
@@ -179,11 +192,17 @@ void TMainForm::createMenus() {
     Moveto1 = addItem(DuplicatedMenu, QStringLiteral("&Move to..."));
     DuplicatedMenu->addSeparator();
     Delete1 = addItem(DuplicatedMenu, QStringLiteral("&Delete"));
+    connect(Allbutone1, &QAction::triggered, this, &TMainForm::Allbutone1Click);
+    connect(Copyto1, &QAction::triggered, this, &TMainForm::Copyto1Click);
+    connect(Moveto1, &QAction::triggered, this, &TMainForm::Moveto1Click);
+    connect(Delete1, &QAction::triggered, this, &TMainForm::Delete1Click);
 
     FileListMenu = new QMenu(this);
     N5 = addItem(FileListMenu, QStringLiteral("&Open"));
     FileListMenu->setDefaultAction(N5);
     Openfilelocation1 = addItem(FileListMenu, QStringLiteral("O&pen file location"));
+    connect(N5, &QAction::triggered, this, &TMainForm::N5Click);
+    connect(Openfilelocation1, &QAction::triggered, this, &TMainForm::Openfilelocation1Click);
     FileListMenu->addSeparator();
     Filter1 = FileListMenu->addMenu(QStringLiteral("&Filter"));
 
@@ -296,6 +315,7 @@ void TMainForm::createControls() {
     const int widths[] = {50, 250, 110, 70, 210};
     for (int column = 0; column < ResultListModel::ColumnCount; ++column)
         FileListView->header()->resizeSection(column, widths[column]);
+    connect(FileListView, &QAbstractItemView::doubleClicked, this, &TMainForm::FileListViewDblClick);
     FileListView->setContextMenuPolicy(Qt::CustomContextMenu);
     connect(FileListView, &QWidget::customContextMenuRequested, this, [this](const QPoint& at) {
         FileListMenu->popup(FileListView->viewport()->mapToGlobal(at));
@@ -378,8 +398,13 @@ void TMainForm::unparkList() {
     FileListView->move(0, FileListView->y());
 }
 
+void TMainForm::postChange(std::function<void()> change) {
+    QMetaObject::invokeMethod(this, std::move(change), Qt::QueuedConnection);
+}
+
 void TMainForm::FormCreate() {
     loadSettings();
+    applyListColours();
 }
 
 void TMainForm::FormShow() {

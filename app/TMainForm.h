@@ -4,6 +4,7 @@
 #include "search/SharedState.h"
 #include "settings/IniFile.h"
 
+#include <QColor>
 #include <QIcon>
 #include <QStringList>
 #include <QWidget>
@@ -13,7 +14,9 @@
 #include <string>
 
 class Dialogs;
+class FileFilter;
 class FileFinder;
+class FileOperations;
 class QAction;
 class QCheckBox;
 class QComboBox;
@@ -143,6 +146,8 @@ public:
 
     // Fields of the window.
     std::unique_ptr<FileFinder> thrFindFiles;
+    std::unique_ptr<FileOperations> thrManageFiles;
+    std::unique_ptr<FileFilter> thrFileFilter;
     double tUpTime = 0;
     int iUpDays = 0;
     bool ThreadInicialized = false;
@@ -160,6 +165,10 @@ public:
     ResultListModel* results() const { return m_results; }
     TAboutForm* aboutForm() const { return m_about; }
     Dialogs& dialogs() const { return *m_dialogs; }
+
+    // Hands a change of the window to the window's thread; changes posted from one thread are
+    // made in the order they were posted.
+    void postChange(std::function<void()> change);
 
     // Handlers of the window as a whole.
     void FormCreate();
@@ -208,6 +217,26 @@ public:
     void eTargetDblClick();
     void selectOrAddFolder(const QString& folder);
 
+    // The result list: colours, ticks and the open commands.
+    void applyListColours();
+    void Filegroup1Click();
+    void Copiedfiles1Click();
+    void Movedfiles1Click();
+    void Allbutone1Click();
+    void N5Click();
+    void FileListViewDblClick();
+    void Openfilelocation1Click();
+    int selectedRow() const;
+
+    // File operations and the saved report.
+    void Copyto1Click();
+    void Moveto1Click();
+    void Delete1Click();
+    void operationStarted(int operation);
+    void operationRefillStarted(int count);
+    void operationEnded(bool terminated, int count);
+    void OptSaveSearchClick();
+
     // Filter entries of the result list.
     void clearFilterEntries();
     void addFilterEntries(const std::vector<std::string>& captions);
@@ -234,6 +263,9 @@ private:
     void showSettingsError(const std::exception& error);
     void connectOption(QAction* action, void (TMainForm::*command)());
     void stopWorkers();
+    void pickListColour(std::string& target, const char* key);
+    bool askDestination(const QString& question, const QString& prompt);
+    void startFileOperations(int operation);
 
     MainFormSetup m_setup;
     std::unique_ptr<Dialogs> m_ownDialogs;
@@ -242,4 +274,5 @@ private:
     TAboutForm* m_about = nullptr;
     QTimer* m_runDisplay = nullptr;
     bool m_shown = false;
+    QColor m_lastColour = Qt::black; // the colour dialog opens with the colour it gave last
 };

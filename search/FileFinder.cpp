@@ -5,7 +5,7 @@
 #include "platform/ThreadName.h"
 #include "search/ResultRows.h"
 #include "search/SearchEngine.h"
-#include "ui/ResultListModel.h"
+#include "ui/ResultListFill.h"
 
 #include <QAction>
 #include <QLabel>
@@ -14,11 +14,6 @@
 #include <QTimer>
 
 #include <vector>
-
-namespace {
-// Rows handed to the list at once: few enough events, small enough to keep the window lively.
-constexpr std::size_t kRowBatch = 4096;
-} // namespace
 
 class FileFinder::Hooks : public SearchHooks {
 public:
@@ -77,8 +72,7 @@ void FileFinder::SetName() {
 }
 
 void FileFinder::post(std::function<void()> change) {
-    // Queued calls from one thread arrive in the order they were made.
-    QMetaObject::invokeMethod(m_form, std::move(change), Qt::QueuedConnection);
+    m_form->postChange(std::move(change));
 }
 
 void FileFinder::Execute() {
@@ -113,35 +107,12 @@ void FileFinder::fillList() {
     state.iBar = 0;
     state.FinderOperation = FinderPhase::PopulateList;
 
-    RowBuilder builder;
-    FilterEntryList filters;
-    std::vector<ResultRow> rows;
-    std::vector<std::string> newEntries;
-    auto flush = [&] {
-        post([form = m_form, rows = std::move(rows), entries = std::move(newEntries)]() mutable {
-            form->results()->appendRows(std::move(rows));
-            form->addFilterEntries(entries);
-        });
-        rows = {};
-        newEntries = {};
-    };
     const auto& files = state.aDuplicatedFiles;
-    for (std::size_t i = 0; i < files.size(); ++i) {
+    fillResultList(m_form, files, m_control, [&](std::size_t i) {
         state.iBar = static_cast<int>(i);
         if (i % 256 == 0)
             m_form->progress.setCurrentFile(files[i].fName);
-        rows.push_back(builder.add(files[i]));
-        std::string entry = filters.addFor(files[i].fName);
-        if (!entry.empty())
-            newEntries.push_back(std::move(entry));
-        const bool stop = m_control.checkpoint();
-        if (rows.size() >= kRowBatch || stop)
-            flush();
-        if (stop)
-            break;
-    }
-    if (!rows.empty())
-        flush();
+    });
     if (!m_control.terminated())
         post([form = m_form] { form->unparkList(); });
 }

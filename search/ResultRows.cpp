@@ -4,27 +4,25 @@ bool sameContent(const TFiles& a, const TFiles& b) {
     return a.fHash == b.fHash && a.fFingerprint == b.fFingerprint;
 }
 
-ResultRow RowBuilder::add(const TFiles& file) {
+ResultRow RowBuilder::add(const TFiles& file, std::size_t record) {
     if (m_first || file.fHash != m_previousHash || file.fFingerprint != m_previousFingerprint)
         ++m_group;
     m_first = false;
     m_previousHash = file.fHash;
     m_previousFingerprint = file.fFingerprint;
-    return ResultRow{std::to_string(m_group),
-                     file.fName,
-                     std::to_string(file.fSize) + " bytes",
-                     file.fModified,
-                     file.fPath,
-                     std::to_string(file.fStatus),
-                     file.fHash};
+    ResultRow row{std::to_string(m_group), file.fName, std::to_string(file.fSize) + " bytes",
+                  file.fModified,          file.fPath, std::to_string(file.fStatus),
+                  file.fHash};
+    row.record = record;
+    return row;
 }
 
 std::vector<ResultRow> buildRows(const std::vector<TFiles>& files) {
     RowBuilder builder;
     std::vector<ResultRow> rows;
     rows.reserve(files.size());
-    for (const TFiles& file : files)
-        rows.push_back(builder.add(file));
+    for (std::size_t i = 0; i < files.size(); ++i)
+        rows.push_back(builder.add(files[i], i));
     return rows;
 }
 

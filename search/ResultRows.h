@@ -15,6 +15,7 @@ struct ResultRow {
     std::string folder;   // fPath
     std::string status;   // fStatus ("0", "1", "2")
     std::string hash;     // fHash
+    std::size_t record = 0; // index of the record in the result table
 };
 
 // Whether two records hold the same content: equal digest texts and equal fingerprints. Two
@@ -26,7 +27,7 @@ bool sameContent(const TFiles& a, const TFiles& b);
 // from the one before it.
 class RowBuilder {
 public:
-    ResultRow add(const TFiles& file);
+    ResultRow add(const TFiles& file, std::size_t record = 0);
     int groupNumber() const { return m_group; }
 
 private:

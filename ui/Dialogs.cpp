@@ -1,6 +1,10 @@
 #include "ui/Dialogs.h"
 
 #include <QApplication>
+#include <QColorDialog>
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDesktopServices>
 #include <QFileDialog>
 #include <QMessageBox>
 
@@ -32,4 +36,46 @@ std::optional<QString> PlatformDialogs::browseForFolder(QWidget* parent, const Q
     if (!folder.endsWith(QLatin1Char('/')))
         folder += QLatin1Char('/');
     return folder;
+}
+
+std::optional<QColor> PlatformDialogs::chooseColor(QWidget* parent, const QColor& initial) {
+    QColor colour = QColorDialog::getColor(initial, parent);
+    if (!colour.isValid())
+        return std::nullopt;
+    return colour;
+}
+
+std::optional<QString> PlatformDialogs::saveFileName(QWidget* parent, const QString& title,
+                                                     const QString& proposed,
+                                                     const QString& filter) {
+    QFileDialog dialog(parent, title, proposed, filter);
+    dialog.setAcceptMode(QFileDialog::AcceptSave);
+    dialog.setDefaultSuffix(QStringLiteral("txt"));
+    // The design replaces an existing file without asking.
+    dialog.setOption(QFileDialog::DontConfirmOverwrite);
+    dialog.selectFile(proposed);
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
+        return std::nullopt;
+    return dialog.selectedFiles().first();
+}
+
+QUrl fileUrl(const QByteArray& path) {
+    return QUrl::fromEncoded("file://" + path.toPercentEncoding("/"));
+}
+
+void PlatformDialogs::openFile(const QByteArray& path) {
+    QDesktopServices::openUrl(fileUrl(path));
+}
+
+void PlatformDialogs::showInFolder(const QByteArray& path) {
+    QDBusMessage call = QDBusMessage::createMethodCall(
+        QStringLiteral("org.freedesktop.FileManager1"), QStringLiteral("/org/freedesktop/FileManager1"),
+        QStringLiteral("org.freedesktop.FileManager1"), QStringLiteral("ShowItems"));
+    call << QStringList{QString::fromLatin1(fileUrl(path).toEncoded())} << QString();
+    QDBusMessage reply = QDBusConnection::sessionBus().call(call, QDBus::Block, 3000);
+    if (reply.type() != QDBusMessage::ReplyMessage) {
+        // No file manager answers: open the folder itself.
+        const qsizetype slash = path.lastIndexOf('/');
+        QDesktopServices::openUrl(fileUrl(path.left(slash + 1)));
+    }
 }

@@ -2,6 +2,7 @@
 
 #include <QColor>
 #include <QString>
+#include <QUrl>
 
 #include <optional>
 
@@ -20,6 +21,15 @@ public:
     virtual void error(QWidget* parent, const QString& text) = 0;
     // A folder chosen by the user, with a trailing "/", or nothing when cancelled.
     virtual std::optional<QString> browseForFolder(QWidget* parent, const QString& title) = 0;
+    // A colour chosen in the colour dialog, which opens with `initial`; nothing when cancelled.
+    virtual std::optional<QColor> chooseColor(QWidget* parent, const QColor& initial) = 0;
+    // A file name for saving, starting from `proposed`; nothing when cancelled.
+    virtual std::optional<QString> saveFileName(QWidget* parent, const QString& title,
+                                                const QString& proposed, const QString& filter) = 0;
+    // Opens a file with its default application.
+    virtual void openFile(const QByteArray& path) = 0;
+    // Shows the file's folder in the file manager with the file selected.
+    virtual void showInFolder(const QByteArray& path) = 0;
 };
 
 class PlatformDialogs : public Dialogs {
@@ -28,7 +38,15 @@ public:
     void inform(QWidget* parent, const QString& text) override;
     void error(QWidget* parent, const QString& text) override;
     std::optional<QString> browseForFolder(QWidget* parent, const QString& title) override;
+    std::optional<QColor> chooseColor(QWidget* parent, const QColor& initial) override;
+    std::optional<QString> saveFileName(QWidget* parent, const QString& title,
+                                        const QString& proposed, const QString& filter) override;
+    void openFile(const QByteArray& path) override;
+    void showInFolder(const QByteArray& path) override;
 };
+
+// A file URL for a path of raw bytes: every byte survives, also in names that are not UTF-8.
+QUrl fileUrl(const QByteArray& path);
 
 // Two-part messages are written with line feed, carriage return, line feed, carriage return
 // between the parts; a message box shows that as one empty line.

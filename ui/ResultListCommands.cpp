@@ -1,9 +1,83 @@
-// The filter entries of the result list's context menu.
+// The result list: its colours, "All but one", the open commands and the filter entries.
 
 #include "app/TMainForm.h"
 
+#include "operations/FileFilter.h"
+#include "tools/GeneralTools.h"
+#include "ui/Dialogs.h"
+#include "ui/ResultListModel.h"
+
 #include <QAction>
 #include <QMenu>
+#include <QTreeView>
+
+void TMainForm::applyListColours() {
+    m_results->setColours(sGroupColor, sCopiedColor, sMovedColor);
+}
+
+void TMainForm::pickListColour(std::string& target, const char* key) {
+    std::optional<QColor> chosen = m_dialogs->chooseColor(this, m_lastColour);
+    if (!chosen)
+        return;
+    m_lastColour = *chosen;
+    const auto value = static_cast<std::uint32_t>(chosen->red()) |
+                       (static_cast<std::uint32_t>(chosen->green()) << 8) |
+                       (static_cast<std::uint32_t>(chosen->blue()) << 16);
+    target = TColorToHex(value);
+    try {
+        writeOption(key, target.c_str());
+    } catch (const SettingsWriteError& error) {
+        showSettingsError(error);
+    }
+    applyListColours();
+}
+
+void TMainForm::Filegroup1Click() {
+    pickListColour(sGroupColor, "GroupColor");
+}
+
+void TMainForm::Copiedfiles1Click() {
+    pickListColour(sCopiedColor, "CopiedColor");
+}
+
+void TMainForm::Movedfiles1Click() {
+    pickListColour(sMovedColor, "MovedColor");
+}
+
+void TMainForm::Allbutone1Click() {
+    std::string previous;
+    for (int row = 0; row < m_results->rowCount(); ++row) {
+        const std::string& caption = m_results->row(row).caption;
+        m_results->setChecked(row, caption == previous);
+        previous = caption;
+    }
+}
+
+int TMainForm::selectedRow() const {
+    const QModelIndexList selected = FileListView->selectionModel()->selectedRows();
+    return selected.isEmpty() ? -1 : selected.first().row();
+}
+
+void TMainForm::N5Click() {
+    const int row = selectedRow();
+    if (row < 0)
+        return;
+    const ResultRow& r = m_results->row(row);
+    m_dialogs->openFile(QByteArray::fromStdString(r.folder + r.name));
+}
+
+void TMainForm::FileListViewDblClick() {
+    if (selectedRow() >= 0)
+        N5Click();
+}
+
+void TMainForm::Openfilelocation1Click() {
+    const int row = selectedRow();
+    if (row < 0)
+        return;
+    const ResultRow& r = m_results->row(row);
+    m_dialogs->showInFolder(QByteArray::fromStdString(r.folder + r.name));
+}
 
 void TMainForm::clearFilterEntries() {
     Filter1->clear();
@@ -11,14 +85,14 @@ void TMainForm::clearFilterEntries() {
 
 void TMainForm::addFilterEntries(const std::vector<std::string>& captions) {
     for (const std::string& caption : captions) {
-        QAction* entry = Filter1->addAction(QString::fromStdString(caption));
+        // A "&" of the extension is shown as it is, not taken as an accelerator mark.
+        QAction* entry = Filter1->addAction(
+            QString::fromStdString(caption).replace(QLatin1Char('&'), QStringLiteral("&&")));
+        entry->setData(QString::fromStdString(caption));
         entry->setCheckable(true);
         entry->setChecked(true);
-        // The menu would take "&" as an accelerator mark; the caption is the extension as is.
-        entry->setText(
-            QString::fromStdString(caption).replace(QLatin1Char('&'), QStringLiteral("&&")));
         connect(entry, &QAction::triggered, this, [this, entry](bool checked) {
-            entry->setChecked(!checked);
+            entry->setChecked(!checked); // FilterClick flips the mark itself
             FilterClick(entry);
         });
     }
@@ -26,5 +100,13 @@ void TMainForm::addFilterEntries(const std::vector<std::string>& captions) {
 
 void TMainForm::FilterClick(QAction* entry) {
     entry->setChecked(!entry->isChecked());
-    // The filter worker that refills the list from these marks comes with the result commands.
+    // One filter at a time: a second click waits for the first to finish, so their rows never
+    // mix.
+    if (thrFileFilter)
+        thrFileFilter->wait();
+    std::vector<std::pair<std::string, bool>> entries;
+    for (QAction* action : Filter1->actions())
+        entries.emplace_back(action->data().toString().toStdString(), action->isChecked());
+    thrFileFilter = std::make_unique<FileFilter>(this, std::move(entries));
+    thrFileFilter->start();
 }

@@ -1,6 +1,38 @@
 #include "ui/ResultListModel.h"
 
+#include "tools/GeneralTools.h"
+
+#include <QBrush>
 #include <QFile>
+
+#include <charconv>
+
+namespace {
+std::optional<QColor> colourOf(const std::string& text) {
+    try {
+        std::uint32_t value = HexToTColor(text);
+        return QColor(static_cast<int>(value & 0xFF), static_cast<int>((value >> 8) & 0xFF),
+                      static_cast<int>((value >> 16) & 0xFF));
+    } catch (const ConversionError&) {
+        return std::nullopt;
+    }
+}
+
+bool evenGroup(const std::string& caption) {
+    int group = 0;
+    auto [end, error] = std::from_chars(caption.data(), caption.data() + caption.size(), group);
+    return error == std::errc() && end == caption.data() + caption.size() && group % 2 == 0;
+}
+} // namespace
+
+void ResultListModel::setColours(const std::string& group, const std::string& copied,
+                                 const std::string& moved) {
+    m_groupColour = colourOf(group);
+    m_copiedColour = colourOf(copied);
+    m_movedColour = colourOf(moved);
+    if (!m_rows.empty())
+        emit dataChanged(index(0, 0), index(rowCount() - 1, ColumnCount - 1), {Qt::BackgroundRole});
+}
 
 int ResultListModel::rowCount(const QModelIndex& parent) const {
     return parent.isValid() ? 0 : static_cast<int>(m_rows.size());
@@ -29,6 +61,16 @@ QVariant ResultListModel::data(const QModelIndex& index, int role) const {
         default:
             return {};
         }
+    }
+    if (role == Qt::BackgroundRole) {
+        std::optional<QColor> colour;
+        if (m_groupColour && evenGroup(r.caption))
+            colour = m_groupColour;
+        if (r.status == "1" && m_copiedColour)
+            colour = m_copiedColour;
+        if (r.status == "2" && m_movedColour)
+            colour = m_movedColour;
+        return colour ? QVariant(QBrush(*colour)) : QVariant();
     }
     if (role == Qt::CheckStateRole && index.column() == ColumnGroup)
         return isChecked(index.row()) ? Qt::Checked : Qt::Unchecked;

@@ -3,6 +3,10 @@
 #include "search/ResultRows.h"
 
 #include <QAbstractTableModel>
+#include <QColor>
+
+#include <optional>
+#include <string>
 
 #include <vector>
 
@@ -22,6 +26,10 @@ public:
     Qt::ItemFlags flags(const QModelIndex& index) const override;
     bool setData(const QModelIndex& index, const QVariant& value, int role) override;
 
+    // The row colours from their colour texts; a text that does not convert leaves such rows in
+    // the list's own background.
+    void setColours(const std::string& group, const std::string& copied, const std::string& moved);
+
     void clear();
     void appendRows(std::vector<ResultRow> rows);
 
@@ -30,6 +38,9 @@ public:
     void setChecked(int index, bool checked);
 
 private:
+    std::optional<QColor> m_groupColour;
+    std::optional<QColor> m_copiedColour;
+    std::optional<QColor> m_movedColour;
     std::vector<ResultRow> m_rows;
     std::vector<char> m_checked;
 };

@@ -3,6 +3,7 @@
 #include "app/TMainForm.h"
 
 #include "operations/SearchReport.h"
+#include "operations/FileOperations.h"
 #include "search/FileFinder.h"
 #include "tools/GeneralTools.h"
 #include "ui/Dialogs.h"
@@ -152,6 +153,8 @@ void TMainForm::CPBtnClick() {
     if (CPBtn->text() == kPause) {
         if (state.iFindFiles == 1 && thrFindFiles)
             thrFindFiles->control().pause();
+        if (state.iManageFiles == 1 && thrManageFiles)
+            thrManageFiles->control().pause();
         tUpdateBarStatus = tUpdateBar->isActive();
         tUpdateBar->stop();
         BarWatchStatus = BarWatch->isActive();
@@ -161,6 +164,8 @@ void TMainForm::CPBtnClick() {
     } else {
         if (state.iFindFiles == 1 && thrFindFiles)
             thrFindFiles->control().resume();
+        if (state.iManageFiles == 1 && thrManageFiles)
+            thrManageFiles->control().resume();
         if (tUpdateBarStatus) {
             tUpdateBarStatus = false;
             tUpdateBar->start();
@@ -183,6 +188,8 @@ void TMainForm::Cancel1Click() {
             this, QStringLiteral("Are you sure you want to cancel the current operation?"))) {
         if (state.iFindFiles == 1 && thrFindFiles)
             thrFindFiles->control().requestTerminate();
+        if (state.iManageFiles == 1 && thrManageFiles)
+            thrManageFiles->control().requestTerminate();
         if (CPBtn->text() == kResume)
             CPBtnClick();
     } else if (remembered == kPause && CPBtn->text() == kResume) {
@@ -226,12 +233,28 @@ void TMainForm::BarWatchTimer() {
 }
 
 void TMainForm::tUpdateBarTimer() {
-    const auto last = state.iLastBytes.load();
-    GlobalStatus->setValue(GlobalStatus->value() + OpStatus->value() - static_cast<int>(last));
+    // The worker keeps the overall position itself (finished files x 100 + the file under
+    // way), which carries the per-file bar into the overall bar without a race at file ends.
+    if (!thrManageFiles)
+        return;
+    OpStatus->setValue(thrManageFiles->opStatus());
+    GlobalStatus->setValue(thrManageFiles->globalPosition());
     state.iLastBytes = OpStatus->value();
 }
 
 void TMainForm::refreshRunLabels() {
+    if (state.iManageFiles == 1 && thrManageFiles) {
+        const SearchProgress::Snapshot snapshot = progress.snapshot();
+        lbCurrentFile->setText(QFile::decodeName(QByteArray::fromStdString(snapshot.currentFile)));
+        lbDirectory->setText(QFile::decodeName(QByteArray::fromStdString(snapshot.directory)));
+        lbFilesCount->setText(
+            QStringLiteral("%1/%2").arg(thrManageFiles->fileNumber()).arg(thrManageFiles->tickedCount()));
+        if (thrManageFiles->refillIndex() >= 0)
+            lbDuplicated->setText(QStringLiteral("%1/%2")
+                                      .arg(thrManageFiles->refillIndex() + 1)
+                                      .arg(state.iDuplicatedFiles));
+        return;
+    }
     if (state.iFindFiles != 1)
         return;
     const SearchProgress::Snapshot snapshot = progress.snapshot();

@@ -1,3 +1,4 @@
+#include "FakeDialogs.h"
 #include "app/TMainForm.h"
 #include "search/FileFinder.h"
 #include "ui/Dialogs.h"
@@ -26,24 +27,6 @@
 #include <unistd.h>
 
 namespace {
-
-// Answers the window's questions without a user and remembers what was asked.
-class FakeDialogs : public Dialogs {
-public:
-    QStringList confirms;
-    QStringList messages;
-    QStringList errors;
-    QList<bool> answers; // the next answers to questions; Yes when empty
-    std::optional<QString> folder;
-
-    bool confirm(QWidget*, const QString& text) override {
-        confirms << text;
-        return answers.isEmpty() ? true : answers.takeFirst();
-    }
-    void inform(QWidget*, const QString& text) override { messages << text; }
-    void error(QWidget*, const QString& text) override { errors << text; }
-    std::optional<QString> browseForFolder(QWidget*, const QString&) override { return folder; }
-};
 
 QString readText(const QString& path) {
     QFile file(path);

@@ -1,0 +1,186 @@
+// The commands of the "Duplicated" menu that start a file operation, the window's side of the
+// operation's start and end, and the saved report.
+
+#include "app/TMainForm.h"
+
+#include "operations/FileOperations.h"
+#include "operations/SearchReport.h"
+#include "platform/FileTime.h"
+#include "platform/SpecialFolders.h"
+#include "ui/Dialogs.h"
+#include "ui/ResultListModel.h"
+
+#include <QAction>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QFile>
+#include <QLabel>
+#include <QMenu>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTimer>
+#include <QToolButton>
+#include <QTreeView>
+
+void TMainForm::startFileOperations(int operation) {
+    state.iOperation = operation;
+    std::vector<ResultRow> rows;
+    std::vector<char> checked;
+    rows.reserve(static_cast<std::size_t>(m_results->rowCount()));
+    for (int row = 0; row < m_results->rowCount(); ++row) {
+        rows.push_back(m_results->row(row));
+        checked.push_back(m_results->isChecked(row) ? 1 : 0);
+    }
+    if (thrManageFiles)
+        thrManageFiles->wait();
+    thrManageFiles = std::make_unique<FileOperations>(this, std::move(rows), std::move(checked));
+    thrManageFiles->start();
+}
+
+bool TMainForm::askDestination(const QString& question, const QString& prompt) {
+    if (state.iDuplicatedFiles <= 0 || !m_dialogs->confirm(this, question))
+        return false;
+    std::optional<QString> folder = m_dialogs->browseForFolder(this, prompt);
+    if (!folder)
+        return false;
+    state.sDestinationPath = QFile::encodeName(*folder).toStdString();
+    return true;
+}
+
+void TMainForm::Copyto1Click() {
+    if (askDestination(QStringLiteral("Are you sure you want to copy the selected file(s)?"),
+                       QStringLiteral("Specify a location to copy the files to.")))
+        startFileOperations(1);
+}
+
+void TMainForm::Moveto1Click() {
+    if (askDestination(QStringLiteral("Are you sure you want to move the selected file(s)?"),
+                       QStringLiteral("Specify a location to move the files to.")))
+        startFileOperations(2);
+}
+
+void TMainForm::Delete1Click() {
+    if (state.iDuplicatedFiles <= 0 ||
+        !m_dialogs->confirm(this, QStringLiteral("Are you sure you want to delete the selected "
+                                                 "file(s)?\n\r\n\rWARNING: The selected files will "
+                                                 "be permanently deleted!")))
+        return;
+    startFileOperations(3);
+}
+
+void TMainForm::operationStarted(int operation) {
+    CPBtn->setText(QStringLiteral("Pause"));
+    btSearch->setVisible(false);
+    CPBtn->setVisible(true);
+    eTarget->setEnabled(false);
+    chkSubFolders->setEnabled(false);
+    for (QAction* action : {OptSaveSearch, OptPrompt, OptRename, OptReplace, OptHide, Shellintegration2})
+        action->setEnabled(false);
+    if (state.iShowUAC == 1)
+        Shellintegration2->setIcon(QIcon());
+    setSelectedVisible(false);
+
+    GlobalStatus->setRange(0, 100);
+    GlobalStatus->setValue(0);
+    GlobalStatus->setVisible(true);
+    OpStatus->setValue(0);
+    state.bShowOpStatus = operation == 1;
+    tUpTime = 0;
+    iUpDays = 0;
+    parkList();
+    for (QWidget* widget : {static_cast<QWidget*>(lbCurrentFile), static_cast<QWidget*>(Label7),
+                            static_cast<QWidget*>(lbFilesCount), static_cast<QWidget*>(lbFilesTitle),
+                            static_cast<QWidget*>(lbDirectory), static_cast<QWidget*>(Label9),
+                            static_cast<QWidget*>(lbSearchTime), static_cast<QWidget*>(Label13)})
+        widget->setVisible(true);
+    lbCurrentFile->clear();
+    lbFilesCount->clear();
+    lbDirectory->clear();
+    lbSearchTime->setText(QStringLiteral("00:00:00"));
+    lbSearchResult->setVisible(false);
+    setCaption(lbStatus, operation == 1   ? QStringLiteral("Copying files.")
+                         : operation == 2 ? QStringLiteral("Moving files.")
+                                          : QStringLiteral("Deleting files."));
+    FormResize();
+    Timer->start();
+    tUpdateBar->start(); // carries the worker's progress into the bars
+    m_runDisplay->start();
+}
+
+void TMainForm::operationRefillStarted(int count) {
+    state.bShowOpStatus = false;
+    setCaption(lbStatus, QStringLiteral("Populating list."));
+    GlobalStatus->setRange(0, 100);
+    GlobalStatus->setValue(0);
+    lbFilesCount->setVisible(false);
+    lbFilesTitle->setVisible(false);
+    tUpdateBar->stop();
+    lbDupTitle->setVisible(true);
+    lbDuplicated->setVisible(true);
+    lbDuplicated->setText(QStringLiteral("0/%1").arg(count));
+    FormResize();
+    m_results->clear();
+    clearFilterEntries();
+}
+
+void TMainForm::operationEnded(bool terminated, int count) {
+    state.bShowOpStatus = false;
+    Timer->stop();
+    tUpdateBar->stop();
+    m_runDisplay->stop();
+    CPBtn->setText(QStringLiteral("Pause"));
+    eTarget->setEnabled(true);
+    chkSubFolders->setEnabled(true);
+    for (QAction* action : {OptSaveSearch, OptPrompt, OptRename, OptReplace, OptHide, Shellintegration2})
+        action->setEnabled(true);
+    if (state.iShowUAC == 1)
+        Shellintegration2->setIcon(iconsIL);
+    for (QWidget* widget :
+         {static_cast<QWidget*>(GlobalStatus), static_cast<QWidget*>(lbCurrentFile),
+          static_cast<QWidget*>(Label7), static_cast<QWidget*>(lbFilesCount),
+          static_cast<QWidget*>(lbFilesTitle), static_cast<QWidget*>(lbDupTitle),
+          static_cast<QWidget*>(lbDuplicated), static_cast<QWidget*>(lbDirectory),
+          static_cast<QWidget*>(Label9), static_cast<QWidget*>(lbSearchTime),
+          static_cast<QWidget*>(Label13)})
+        widget->setVisible(false);
+    if (terminated) {
+        lbSearchResult->setVisible(false);
+        setCaption(lbStatus, QStringLiteral("Operation terminated."));
+    } else {
+        lbSearchResult->setVisible(true);
+        setCaption(lbSearchResult,
+                   QStringLiteral("Search results: %1 duplicated files found.").arg(count));
+        if (count == 0)
+            setCaption(lbStatus, QStringLiteral("No duplicated files were found."));
+        else
+            setSelectedVisible(true);
+    }
+    btSearch->setVisible(true);
+    CPBtn->setVisible(false);
+    Cancel1->setEnabled(true);
+    ControlMenu->hide();
+    FormResize();
+}
+
+void TMainForm::OptSaveSearchClick() {
+    const std::string date = currentDateText();
+    const std::string time = currentTimeText();
+    const QString proposed = QString::fromStdString(desktopFolder() + proposedReportName(date, time));
+    std::optional<QString> file =
+        m_dialogs->saveFileName(this, QStringLiteral("Save search result as..."), proposed,
+                                QStringLiteral("Text File (*.txt)"));
+    if (!file)
+        return;
+    ReportInput input;
+    input.dateText = date;
+    input.timeText = time;
+    input.searchPath = eTarget->currentText().toStdString();
+    input.summaryLine = lbSearchResult->text().toStdString();
+    for (int row = 0; row < m_results->rowCount(); ++row)
+        input.rows.push_back(m_results->row(row));
+    try {
+        writeReportFile(QFile::encodeName(*file).toStdString(), buildReportLines(input));
+    } catch (const ReportWriteError& error) {
+        m_dialogs->error(this, QString::fromStdString(error.what()));
+    }
+}
