@@ -315,7 +315,8 @@ void TMainForm::createControls() {
     const int widths[] = {50, 250, 110, 70, 210};
     for (int column = 0; column < ResultListModel::ColumnCount; ++column)
         FileListView->header()->resizeSection(column, widths[column]);
-    connect(FileListView, &QAbstractItemView::doubleClicked, this, &TMainForm::FileListViewDblClick);
+    connect(FileListView, &QAbstractItemView::doubleClicked, this,
+            &TMainForm::FileListViewDblClick);
     FileListView->setContextMenuPolicy(Qt::CustomContextMenu);
     connect(FileListView, &QWidget::customContextMenuRequested, this, [this](const QPoint& at) {
         FileListMenu->popup(FileListView->viewport()->mapToGlobal(at));

@@ -13,7 +13,8 @@
 #include <unordered_map>
 
 FileFilter::FileFilter(TMainForm* form, std::vector<std::pair<std::string, bool>> entries)
-    : m_form(form), m_entries(std::move(entries)) {}
+    : m_form(form), m_entries(std::move(entries)) {
+}
 
 void FileFilter::run() {
     Execute();

@@ -74,7 +74,8 @@ void TMainForm::operationStarted(int operation) {
     CPBtn->setVisible(true);
     eTarget->setEnabled(false);
     chkSubFolders->setEnabled(false);
-    for (QAction* action : {OptSaveSearch, OptPrompt, OptRename, OptReplace, OptHide, Shellintegration2})
+    for (QAction* action :
+         {OptSaveSearch, OptPrompt, OptRename, OptReplace, OptHide, Shellintegration2})
         action->setEnabled(false);
     if (state.iShowUAC == 1)
         Shellintegration2->setIcon(QIcon());
@@ -88,10 +89,11 @@ void TMainForm::operationStarted(int operation) {
     tUpTime = 0;
     iUpDays = 0;
     parkList();
-    for (QWidget* widget : {static_cast<QWidget*>(lbCurrentFile), static_cast<QWidget*>(Label7),
-                            static_cast<QWidget*>(lbFilesCount), static_cast<QWidget*>(lbFilesTitle),
-                            static_cast<QWidget*>(lbDirectory), static_cast<QWidget*>(Label9),
-                            static_cast<QWidget*>(lbSearchTime), static_cast<QWidget*>(Label13)})
+    for (QWidget* widget :
+         {static_cast<QWidget*>(lbCurrentFile), static_cast<QWidget*>(Label7),
+          static_cast<QWidget*>(lbFilesCount), static_cast<QWidget*>(lbFilesTitle),
+          static_cast<QWidget*>(lbDirectory), static_cast<QWidget*>(Label9),
+          static_cast<QWidget*>(lbSearchTime), static_cast<QWidget*>(Label13)})
         widget->setVisible(true);
     lbCurrentFile->clear();
     lbFilesCount->clear();
@@ -131,7 +133,8 @@ void TMainForm::operationEnded(bool terminated, int count) {
     CPBtn->setText(QStringLiteral("Pause"));
     eTarget->setEnabled(true);
     chkSubFolders->setEnabled(true);
-    for (QAction* action : {OptSaveSearch, OptPrompt, OptRename, OptReplace, OptHide, Shellintegration2})
+    for (QAction* action :
+         {OptSaveSearch, OptPrompt, OptRename, OptReplace, OptHide, Shellintegration2})
         action->setEnabled(true);
     if (state.iShowUAC == 1)
         Shellintegration2->setIcon(iconsIL);
@@ -165,7 +168,8 @@ void TMainForm::operationEnded(bool terminated, int count) {
 void TMainForm::OptSaveSearchClick() {
     const std::string date = currentDateText();
     const std::string time = currentTimeText();
-    const QString proposed = QString::fromStdString(desktopFolder() + proposedReportName(date, time));
+    const QString proposed =
+        QString::fromStdString(desktopFolder() + proposedReportName(date, time));
     std::optional<QString> file =
         m_dialogs->saveFileName(this, QStringLiteral("Save search result as..."), proposed,
                                 QStringLiteral("Text File (*.txt)"));

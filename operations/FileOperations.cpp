@@ -45,7 +45,8 @@ QString decoded(const std::string& bytes) {
 QString failureMessage(int operation, const std::vector<std::string>& failures) {
     const char* verb = operation == 1 ? "copied" : operation == 2 ? "moved" : "deleted";
     QString text = QStringLiteral("These files were not %1:\n\r\n\r").arg(QLatin1String(verb));
-    const int named = std::min<int>(static_cast<int>(failures.size()), FileOperations::kFailuresNamed);
+    const int named =
+        std::min<int>(static_cast<int>(failures.size()), FileOperations::kFailuresNamed);
     for (int i = 0; i < named; ++i)
         text += decoded(failures[static_cast<std::size_t>(i)]) + QLatin1Char('\n');
     if (static_cast<int>(failures.size()) > named)
@@ -55,7 +56,8 @@ QString failureMessage(int operation, const std::vector<std::string>& failures) 
 
 FileOperations::FileOperations(TMainForm* form, std::vector<ResultRow> rows,
                                std::vector<char> checked)
-    : m_form(form), m_rows(std::move(rows)), m_checked(std::move(checked)) {}
+    : m_form(form), m_rows(std::move(rows)), m_checked(std::move(checked)) {
+}
 
 void FileOperations::run() {
     Execute();
@@ -104,7 +106,8 @@ void FileOperations::Execute() {
         return;
     }
     m_destination = state.sDestinationPath;
-    m_form->postChange([form = m_form, operation = m_operation] { form->operationStarted(operation); });
+    m_form->postChange(
+        [form = m_form, operation = m_operation] { form->operationStarted(operation); });
     m_onCopy = m_form->Settings->readString("Options", "OnCopy", "prompt");
     m_onMove = m_form->Settings->readString("Options", "OnMove", "no");
 
@@ -118,7 +121,8 @@ void FileOperations::Execute() {
         }
     }
     m_ticked = ticked;
-    m_form->postChange([form = m_form, ticked] { form->GlobalStatus->setRange(0, std::max(1, ticked * 100)); });
+    m_form->postChange(
+        [form = m_form, ticked] { form->GlobalStatus->setRange(0, std::max(1, ticked * 100)); });
 
     // The file a group keeps: its first record that is not ticked.
     m_keeperOf.assign(table.size(), kNoKeeper);
@@ -171,9 +175,8 @@ void FileOperations::Execute() {
     if (state.iDuplicatedFiles >= 1) {
         const int count = state.iDuplicatedFiles;
         m_form->postChange([form = m_form, count] { form->operationRefillStarted(count); });
-        fillResultList(m_form, table, m_control, [this](std::size_t index) {
-            m_refillIndex = static_cast<int>(index);
-        });
+        fillResultList(m_form, table, m_control,
+                       [this](std::size_t index) { m_refillIndex = static_cast<int>(index); });
         refilled = true;
         if (!m_control.terminated())
             m_form->postChange([form = m_form] { form->unparkList(); });
@@ -184,7 +187,8 @@ void FileOperations::Execute() {
 void FileOperations::finish(bool) {
     const bool terminated = m_control.terminated();
     const int count = m_form->state.iDuplicatedFiles;
-    m_form->postChange([form = m_form, terminated, count] { form->operationEnded(terminated, count); });
+    m_form->postChange(
+        [form = m_form, terminated, count] { form->operationEnded(terminated, count); });
     if (!m_failures.empty()) {
         QString message = failureMessage(m_operation, m_failures);
         m_form->postChange([form = m_form, message] { form->dialogs().error(form, message); });

@@ -69,7 +69,8 @@ void PlatformDialogs::openFile(const QByteArray& path) {
 
 void PlatformDialogs::showInFolder(const QByteArray& path) {
     QDBusMessage call = QDBusMessage::createMethodCall(
-        QStringLiteral("org.freedesktop.FileManager1"), QStringLiteral("/org/freedesktop/FileManager1"),
+        QStringLiteral("org.freedesktop.FileManager1"),
+        QStringLiteral("/org/freedesktop/FileManager1"),
         QStringLiteral("org.freedesktop.FileManager1"), QStringLiteral("ShowItems"));
     call << QStringList{QString::fromLatin1(fileUrl(path).toEncoded())} << QString();
     QDBusMessage reply = QDBusConnection::sessionBus().call(call, QDBus::Block, 3000);

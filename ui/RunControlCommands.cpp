@@ -247,8 +247,9 @@ void TMainForm::refreshRunLabels() {
         const SearchProgress::Snapshot snapshot = progress.snapshot();
         lbCurrentFile->setText(QFile::decodeName(QByteArray::fromStdString(snapshot.currentFile)));
         lbDirectory->setText(QFile::decodeName(QByteArray::fromStdString(snapshot.directory)));
-        lbFilesCount->setText(
-            QStringLiteral("%1/%2").arg(thrManageFiles->fileNumber()).arg(thrManageFiles->tickedCount()));
+        lbFilesCount->setText(QStringLiteral("%1/%2")
+                                  .arg(thrManageFiles->fileNumber())
+                                  .arg(thrManageFiles->tickedCount()));
         if (thrManageFiles->refillIndex() >= 0)
             lbDuplicated->setText(QStringLiteral("%1/%2")
                                       .arg(thrManageFiles->refillIndex() + 1)

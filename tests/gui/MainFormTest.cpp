@@ -1,4 +1,4 @@
-#include "FakeDialogs.h"
+#include "GuiTestSupport.h"
 #include "app/TMainForm.h"
 #include "search/FileFinder.h"
 #include "ui/Dialogs.h"
@@ -26,31 +26,6 @@
 #include <memory>
 #include <unistd.h>
 
-namespace {
-
-QString readText(const QString& path) {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return QStringLiteral("<missing>");
-    return QString::fromUtf8(file.readAll());
-}
-
-void writeText(const QString& path, const QByteArray& content) {
-    QDir().mkpath(QFileInfo(path).path());
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    file.write(content);
-}
-
-void makeSparse(const QString& path, qint64 size) {
-    int fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT, 0644);
-    QVERIFY(fd >= 0);
-    QCOMPARE(::ftruncate(fd, size), 0);
-    ::close(fd);
-}
-
-} // namespace
-
 class MainFormTest : public QObject {
     Q_OBJECT
 
@@ -72,7 +47,8 @@ private:
     void search(TMainForm& form, const QString& folder) {
         form.eTarget->setEditText(folder);
         form.btSearchClick();
-        QTRY_VERIFY_WITH_TIMEOUT(form.state.iFindFiles == 0 && form.btSearch->isVisible(), 20000);
+        QTRY_VERIFY_WITH_TIMEOUT(form.thrFindFiles->isFinished(), 20000);
+        QCoreApplication::sendPostedEvents(); // the window changes it handed over
     }
 
     static QStringList column(TMainForm& form, int column) {
@@ -312,7 +288,8 @@ private slots:
         form->Cancel1Click();
         QCOMPARE(m_dialogs.confirms,
                  QStringList{"Are you sure you want to cancel the current operation?"});
-        QTRY_VERIFY_WITH_TIMEOUT(form->state.iFindFiles == 0 && form->btSearch->isVisible(), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(form->thrFindFiles->isFinished(), 10000);
+        QCoreApplication::sendPostedEvents();
         QCOMPARE(form->lbStatus->text(), QStringLiteral("Operation terminated."));
         QCOMPARE(form->results()->rowCount(), 0);
         QVERIFY(!form->lbSearchResult->isVisible());
@@ -340,7 +317,8 @@ private slots:
         QCOMPARE(form->CPBtn->text(), QStringLiteral("Resume"));
         QVERIFY(form->Cancel1->isEnabled());
         form->CPBtnClick();
-        QTRY_VERIFY_WITH_TIMEOUT(form->state.iFindFiles == 0 && form->btSearch->isVisible(), 30000);
+        QTRY_VERIFY_WITH_TIMEOUT(form->thrFindFiles->isFinished(), 30000);
+        QCoreApplication::sendPostedEvents();
         QCOMPARE(form->results()->rowCount(), 2);
     }
 
@@ -367,7 +345,8 @@ private slots:
         form->CPBtnClick();
         QCOMPARE(form->CPBtn->text(), QStringLiteral("Pause"));
         QVERIFY(form->Timer->isActive());
-        QTRY_VERIFY_WITH_TIMEOUT(form->state.iFindFiles == 0 && form->btSearch->isVisible(), 60000);
+        QTRY_VERIFY_WITH_TIMEOUT(form->thrFindFiles->isFinished(), 60000);
+        QCoreApplication::sendPostedEvents();
         QCOMPARE(form->results()->rowCount(), 2);
     }
 
@@ -439,7 +418,8 @@ private slots:
         QCOMPARE(form->eTarget->itemText(1), tree.path() + "/");
         QCOMPARE(form->eTarget->currentIndex(), 1);
         QVERIFY(form->ThreadInicialized);
-        QTRY_VERIFY_WITH_TIMEOUT(form->state.iFindFiles == 0 && form->btSearch->isVisible(), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(form->thrFindFiles->isFinished(), 10000);
+        QCoreApplication::sendPostedEvents();
         QCOMPARE(column(*form, ResultListModel::ColumnName), (QStringList{"b", "a"}));
     }
 

@@ -3,8 +3,15 @@
 #include "ui/Dialogs.h"
 
 #include <QByteArrayList>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
 #include <QList>
 #include <QStringList>
+#include <QTest>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 // Answers the window's questions without a user and remembers what was asked.
 class FakeDialogs : public Dialogs {
@@ -40,3 +47,24 @@ public:
     void openFile(const QByteArray& path) override { opened << path; }
     void showInFolder(const QByteArray& path) override { shown << path; }
 };
+
+inline QString readText(const QString& path) {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return QStringLiteral("<missing>");
+    return QString::fromUtf8(file.readAll());
+}
+
+inline void writeText(const QString& path, const QByteArray& content) {
+    QDir().mkpath(QFileInfo(path).path());
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    file.write(content);
+}
+
+inline void makeSparse(const QString& path, qint64 size) {
+    int fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT, 0644);
+    QVERIFY(fd >= 0);
+    QCOMPARE(::ftruncate(fd, size), 0);
+    ::close(fd);
+}
