@@ -47,7 +47,11 @@ void TMainForm::setSelectedVisible(bool visible) {
 }
 
 bool TMainForm::selectedVisible() const {
-    return btSelected->isVisible();
+    for (QAction* action : ToolBar1->actions()) {
+        if (ToolBar1->widgetForAction(action) == btSelected)
+            return action->isVisible();
+    }
+    return false;
 }
 
 void TMainForm::btSearchClick() {
