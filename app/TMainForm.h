@@ -205,6 +205,8 @@ public:
     void startBarWatch();
     // The closing steps of a search on the window's side.
     void searchEnded(bool terminated, int duplicated, int found);
+    // The closing steps that every run shares: the status, the buttons and the layout.
+    void runEnded(bool terminated, int duplicated);
     // Shows or hides the "Duplicated" tool button.
     void setSelectedVisible(bool visible);
     bool selectedVisible() const;

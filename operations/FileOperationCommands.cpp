@@ -146,23 +146,12 @@ void TMainForm::operationEnded(bool terminated, int count) {
           static_cast<QWidget*>(Label9), static_cast<QWidget*>(lbSearchTime),
           static_cast<QWidget*>(Label13)})
         widget->setVisible(false);
-    if (terminated) {
-        lbSearchResult->setVisible(false);
-        setCaption(lbStatus, QStringLiteral("Operation terminated."));
-    } else {
-        lbSearchResult->setVisible(true);
+    lbSearchResult->setVisible(!terminated);
+    if (!terminated) {
         setCaption(lbSearchResult,
                    QStringLiteral("Search results: %1 duplicated files found.").arg(count));
-        if (count == 0)
-            setCaption(lbStatus, QStringLiteral("No duplicated files were found."));
-        else
-            setSelectedVisible(true);
     }
-    btSearch->setVisible(true);
-    CPBtn->setVisible(false);
-    Cancel1->setEnabled(true);
-    ControlMenu->hide();
-    FormResize();
+    runEnded(terminated, count);
 }
 
 void TMainForm::OptSaveSearchClick() {

@@ -135,6 +135,10 @@ void TMainForm::searchEnded(bool terminated, int duplicated, int found) {
                                        duplicated, found, lbSearchTime->text().toStdString())));
     }
 
+    runEnded(terminated, duplicated);
+}
+
+void TMainForm::runEnded(bool terminated, int duplicated) {
     if (terminated)
         setCaption(lbStatus, QStringLiteral("Operation terminated."));
     else if (duplicated == 0)

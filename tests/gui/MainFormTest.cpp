@@ -51,6 +51,17 @@ private:
         QCoreApplication::sendPostedEvents(); // the window changes it handed over
     }
 
+    // A search that takes seconds: two large files of one size, digested in full.
+    std::unique_ptr<TMainForm> startLongSearch(const QTemporaryDir& tree, qint64 size) {
+        makeSparse(tree.path() + "/big1", size);
+        makeSparse(tree.path() + "/big2", size);
+        auto form = makeForm();
+        form->show();
+        form->eTarget->setEditText(tree.path());
+        form->btSearchClick();
+        return form;
+    }
+
     static QStringList column(TMainForm& form, int column) {
         QStringList texts;
         for (int row = 0; row < form.results()->rowCount(); ++row)
@@ -276,12 +287,7 @@ private slots:
 
     void cancelDuringASearch() {
         QTemporaryDir tree;
-        makeSparse(tree.path() + "/big1", 3LL << 30);
-        makeSparse(tree.path() + "/big2", 3LL << 30);
-        auto form = makeForm();
-        form->show();
-        form->eTarget->setEditText(tree.path());
-        form->btSearchClick();
+        auto form = startLongSearch(tree, 3LL << 30);
         QVERIFY(form->CPBtn->isVisible());
         QTRY_VERIFY(form->state.FinderOperation.load() == FinderPhase::MatchFiles);
         m_dialogs.answers = {true};
@@ -300,12 +306,7 @@ private slots:
 
     void cancelAnsweredNoLeavesTheRunAsItWas() {
         QTemporaryDir tree;
-        makeSparse(tree.path() + "/big1", 2LL << 30);
-        makeSparse(tree.path() + "/big2", 2LL << 30);
-        auto form = makeForm();
-        form->show();
-        form->eTarget->setEditText(tree.path());
-        form->btSearchClick();
+        auto form = startLongSearch(tree, 2LL << 30);
         QTRY_COMPARE(form->state.iFindFiles.load(), 1);
         m_dialogs.answers = {false};
         form->Cancel1Click();
@@ -324,12 +325,7 @@ private slots:
 
     void pauseFreezesTheWorkerAndTheClock() {
         QTemporaryDir tree;
-        makeSparse(tree.path() + "/big1", 3LL << 30);
-        makeSparse(tree.path() + "/big2", 3LL << 30);
-        auto form = makeForm();
-        form->show();
-        form->eTarget->setEditText(tree.path());
-        form->btSearchClick();
+        auto form = startLongSearch(tree, 3LL << 30);
         QTRY_VERIFY(form->state.FinderOperation.load() == FinderPhase::MatchFiles);
         form->CPBtnClick();
         QCOMPARE(form->CPBtn->text(), QStringLiteral("Resume"));
@@ -438,12 +434,7 @@ private slots:
 
     void closingDuringASearchStopsIt() {
         QTemporaryDir tree;
-        makeSparse(tree.path() + "/big1", 3LL << 30);
-        makeSparse(tree.path() + "/big2", 3LL << 30);
-        auto form = makeForm();
-        form->show();
-        form->eTarget->setEditText(tree.path());
-        form->btSearchClick();
+        auto form = startLongSearch(tree, 3LL << 30);
         QTRY_VERIFY(form->state.FinderOperation.load() == FinderPhase::MatchFiles);
         form->close();
         QVERIFY(form->thrFindFiles->control().terminated());
