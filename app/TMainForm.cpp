@@ -2,6 +2,7 @@
 
 #include "app/ValueLabel.h"
 #include "operations/FileFilter.h"
+#include "platform/Registry.h"
 #include "operations/FileOperations.h"
 #include "search/FileFinder.h"
 #include "ui/Dialogs.h"
@@ -179,6 +180,9 @@ void TMainForm::createMenus() {
     connectOption(OptHide, &TMainForm::OptHideClick);
     connectOption(OptSubfolders, &TMainForm::OptSubfoldersClick);
     connectOption(OptIgnore, &TMainForm::OptIgnoreClick);
+    connectOption(OptIntegrate, &TMainForm::OptIntegrateClick);
+    connectOption(OptIntegrateIcon, &TMainForm::OptIntegrateIconClick);
+    connect(Shellintegration2, &QAction::triggered, this, &TMainForm::Shellintegration2Click);
 
     HelpMenu = new QMenu(this);
     About1 = addItem(HelpMenu, QStringLiteral("&About"));
@@ -419,9 +423,7 @@ void TMainForm::FormShow() {
     tUpdateBarStatus = false;
     BarWatchStatus = false;
 
-    // The offering of the shell-integration entries comes with their own commands; until then
-    // the items keep their design state and the shield is not taken off and put back.
-    state.iShowUAC = 0;
+    offerShellIntegration();
 
     const QString first = m_setup.arguments.isEmpty() ? QString() : m_setup.arguments.first();
     if (!first.isEmpty() && QFileInfo(first).isDir()) {

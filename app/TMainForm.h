@@ -12,8 +12,10 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 class Dialogs;
+class Registry;
 class FileFilter;
 class FileFinder;
 class FileOperations;
@@ -36,6 +38,11 @@ struct MainFormSetup {
     QStringList arguments;         // command-line arguments without the program name
     Dialogs* dialogs = nullptr;    // nullptr: the platform's dialogs
     std::function<bool()> isAdmin; // empty: the effective user is root
+    std::string shellDataRoot = "/usr/local/share"; // where the folder menu entry is written
+    std::string executablePath;                     // empty: the running program's own path
+    std::function<bool()> hasElevationPrompt;       // empty: whether pkexec is installed
+    // Restarts the program with administrator rights; empty: through pkexec.
+    std::function<bool(const std::string&, const std::vector<std::string>&)> runAsAdmin;
 };
 
 // The main window. Its controls, menus, timers and handlers keep their designed names; the
@@ -158,6 +165,7 @@ public:
     SharedState state;
     SearchProgress progress;
     std::unique_ptr<IniFile> Settings;
+    std::unique_ptr<Registry> Reg;
     std::string sGroupColor;
     std::string sCopiedColor;
     std::string sMovedColor;
@@ -191,6 +199,15 @@ public:
     // Brings the folder context-menu entry in line with the settings (administrators only).
     void reconcileShellIntegration(const std::string& contextMenu,
                                    const std::string& contextMenuIcon);
+
+    // Shell integration and elevation.
+    void OptIntegrateClick();
+    void OptIntegrateIconClick();
+    void Shellintegration2Click();
+    void offerShellIntegration();
+    bool RunAsAdmin(const std::string& fileName, const std::vector<std::string>& parameters);
+    std::string executablePath() const;
+    bool isAdmin() const;
 
     // Run control.
     void btSearchClick();

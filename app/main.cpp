@@ -1,4 +1,5 @@
 #include "app/TMainForm.h"
+#include "platform/Elevation.h"
 
 #include <QApplication>
 #include <QFont>
@@ -6,6 +7,7 @@
 #include <clocale>
 
 int main(int argc, char** argv) {
+    signalStartedToLauncher(); // an elevated restart waits for this
     QApplication application(argc, argv);
     // Qt sets the locale from the environment; make sure dates and the report follow it too.
     std::setlocale(LC_ALL, "");

@@ -2,13 +2,13 @@
 
 #include "app/TMainForm.h"
 
+#include "platform/Registry.h"
 #include "platform/SpecialFolders.h"
 #include "ui/Dialogs.h"
 
 #include <QAction>
 #include <QCheckBox>
 
-#include <unistd.h>
 
 namespace {
 const char* const kSection = "Options";
@@ -24,7 +24,7 @@ void TMainForm::connectOption(QAction* action, void (TMainForm::*command)()) {
         action->setChecked(!checked);
         try {
             (this->*command)();
-        } catch (const SettingsWriteError& error) {
+        } catch (const std::exception& error) {
             showSettingsError(error); // the command's remaining effects are skipped
         }
     });
@@ -38,6 +38,7 @@ void TMainForm::loadSettings() {
     const std::string folder = settingsFolder();
     forceDirectories(folder);
     Settings = std::make_unique<IniFile>(folder + "config.ini");
+    Reg = std::make_unique<FreedesktopRegistry>(m_setup.shellDataRoot);
     try {
         auto read = [this](const char* key) { return Settings->readString(kSection, key, ""); };
         const std::string hash = read("Hash");
@@ -86,8 +87,7 @@ void TMainForm::loadSettings() {
         else if (onMove != "no")
             OptHideClick();
 
-        const bool admin = m_setup.isAdmin ? m_setup.isAdmin() : geteuid() == 0;
-        if (admin)
+        if (isAdmin())
             reconcileShellIntegration(contextMenu, contextMenuIcon);
 
         if (subfolders == "yes") {
@@ -118,11 +118,6 @@ void TMainForm::loadSettings() {
     } catch (const std::exception& error) {
         showSettingsError(error);
     }
-}
-
-void TMainForm::reconcileShellIntegration(const std::string&, const std::string&) {
-    // The folder context-menu entry and its settings are brought in line by the shell
-    // integration; until it exists there is nothing to reconcile.
 }
 
 void TMainForm::OptSHA1Click() {

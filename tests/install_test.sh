@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# Installs the build into a temporary prefix and checks that the programs start and that the
+# desktop entry is valid.
+set -euo pipefail
+build=$1
+prefix=$(mktemp -d)
+folder=$(mktemp -d)
+trap 'rm -rf "$prefix" "$folder"' EXIT
+cmake --install "$build" --prefix "$prefix" >/dev/null
+for file in bin/twinscope bin/twinscope-cli share/applications/twinscope.desktop \
+            share/icons/hicolor/256x256/apps/twinscope.png share/man/man1/twinscope-cli.1; do
+    [ -e "$prefix/$file" ] || { echo "missing: $file"; exit 1; }
+done
+grep -q "^Exec=\"$prefix/bin/twinscope\" %f$" "$prefix/share/applications/twinscope.desktop"
+grep -q "share/applications/twinscope.desktop" "$build/install_manifest.txt"
+if command -v desktop-file-validate >/dev/null; then
+    desktop-file-validate "$prefix/share/applications/twinscope.desktop"
+fi
+"$prefix/bin/twinscope-cli" --version | grep -q "twinscope-cli v1.16rc"
+echo same >"$folder/a"
+echo same >"$folder/b"
+"$prefix/bin/twinscope-cli" --format fdupes "$folder" | grep -q "$folder/a"
+# The window starts and keeps running until it is ended.
+status=0
+XDG_CONFIG_HOME="$folder/config" QT_QPA_PLATFORM=offscreen timeout 3 "$prefix/bin/twinscope" "$folder" \
+    >/dev/null 2>&1 || status=$?
+[ "$status" -eq 124 ] || { echo "twinscope ended with $status"; exit 1; }
+echo "install test passed"
