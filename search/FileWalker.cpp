@@ -60,6 +60,7 @@ FileWalker::FileWalker(SharedState& state, RunControl& control, SearchProgress& 
 
 void FileWalker::FindIt(const std::string& folder, const std::string& mask, bool subfolders) {
     m_stopped = false;
+    m_locks = LockedFiles::snapshot();
     Frame root;
     root.name = folder;
     m_dir = folder;
@@ -181,22 +182,32 @@ bool FileWalker::readFolder(Frame& frame, const std::string& mask, bool subfolde
 
 void FileWalker::considerFile(Frame& frame, const std::string& name) {
     struct stat st {};
-    int fd = openRegularFileAt(frame.fd, name.c_str(), st);
-    if (fd < 0)
+    if (fstatat(frame.fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode))
         return;
-    if (openFileIsInUse(fd, st, frame.fd, name.c_str())) {
-        close(fd);
+    // In use: read-only by its mode (root's access test would ignore that), not readable and
+    // writable by this process (which also catches read-only mounts), or locked by another.
+    if ((st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0 ||
+        faccessat(frame.fd, name.c_str(), R_OK | W_OK, AT_EACCESS) != 0 ||
+        m_locks.contains(st.st_dev, st.st_ino) ||
+        (!m_locks.available() && IsFileInUse(m_dir + name)))
         return;
-    }
     if (m_control.checkpoint()) {
         m_stopped = true;
-        close(fd);
         return;
     }
     if ((m_state.sTIgnoreEmptyFiles == "yes" && st.st_size == 0) ||
-        (st.st_nlink > 1 && !m_linkedFiles.insert({st.st_dev, st.st_ino}).second)) {
-        close(fd);
+        (st.st_nlink > 1 && !m_linkedFiles.insert({st.st_dev, st.st_ino}).second))
         return;
+
+    // Normal speed reads the file now; it must still be the file that was looked at.
+    int fd = -1;
+    if (m_state.sTSearch != "fast") {
+        struct stat opened {};
+        fd = openRegularFileAt(frame.fd, name.c_str(), opened);
+        if (fd >= 0 && (opened.st_dev != st.st_dev || opened.st_ino != st.st_ino)) {
+            close(fd);
+            fd = -1;
+        }
     }
 
     m_progress.setFileAndDirectory(name, m_dir);
@@ -211,12 +222,12 @@ void FileWalker::considerFile(Frame& frame, const std::string& name) {
     record.fModifiedNs =
         static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
     TFiles& stored = m_state.appendFound(std::move(record));
-    if (m_state.sTSearch != "fast") {
+    if (fd >= 0) {
         HashResult hash = hashOpenFile(m_state.sTHash, fd, m_hashCallback, &m_control);
         stored.fHash = std::move(hash.text);
         stored.fFingerprint = hash.fingerprint;
+        close(fd);
     }
-    close(fd);
 }
 
 int FileWalker::frameFd(std::size_t index) {

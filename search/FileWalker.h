@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/FileLocks.h"
 #include "platform/FileTime.h"
 #include "search/SrcHash.h"
 
@@ -41,6 +42,7 @@ private:
     HashProgressCallback m_hashCallback;
     bool m_stopped = false;
     DateTextCache m_dates;
+    LockedFiles m_locks;
 
     std::set<std::pair<std::uint64_t, std::uint64_t>> m_visitedFolders;
     std::set<std::pair<std::uint64_t, std::uint64_t>> m_linkedFiles;

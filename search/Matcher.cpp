@@ -1,10 +1,12 @@
 #include "search/Matcher.h"
 
+#include "search/OrderedTasks.h"
 #include "search/RunControl.h"
 #include "search/SharedState.h"
 
 #include <algorithm>
 #include <numeric>
+#include <optional>
 #include <queue>
 #include <vector>
 
@@ -62,7 +64,33 @@ void storeGroupsBefore(SharedState& state, PendingGroups& pending, Index limit) 
     }
 }
 
-void matchFast(SharedState& state, RunControl& control, const DigestOnDemand& digest, Index n) {
+// Members of a size class that could equal another member: those whose prefix another member
+// shares, or that have no prefix to compare. The others need no digest.
+std::vector<Index> prefixSurvivors(const std::vector<Index>& members,
+                                   const std::vector<std::optional<Fingerprint>>& prefixes,
+                                   const std::vector<std::size_t>& slot) {
+    std::vector<std::pair<Fingerprint, Index>> keyed;
+    std::vector<Index> survivors;
+    for (Index member : members) {
+        const auto& prefix = prefixes[slot[member]];
+        if (prefix)
+            keyed.emplace_back(*prefix, member);
+        else
+            survivors.push_back(member);
+    }
+    std::sort(keyed.begin(), keyed.end());
+    for (std::size_t i = 0; i < keyed.size(); ++i) {
+        const bool shared = (i > 0 && keyed[i - 1].first == keyed[i].first) ||
+                            (i + 1 < keyed.size() && keyed[i + 1].first == keyed[i].first);
+        if (shared)
+            survivors.push_back(keyed[i].second);
+    }
+    std::sort(survivors.begin(), survivors.end());
+    return survivors;
+}
+
+void matchFast(SharedState& state, RunControl& control, const DigestOnDemand& digest,
+               const PrefixOf& prefixOf, unsigned threads, Index n) {
     std::vector<TFiles>& files = state.aFilesFounded;
     std::vector<Index> bySize(n);
     std::iota(bySize.begin(), bySize.end(), Index{0});
@@ -82,22 +110,57 @@ void matchFast(SharedState& state, RunControl& control, const DigestOnDemand& di
     }
     std::sort(classes.begin(), classes.end(),
               [&](const auto& a, const auto& b) { return bySize[a.first] < bySize[b.first]; });
+    auto membersOf = [&](std::size_t c) {
+        return std::vector<Index>(bySize.begin() + static_cast<std::ptrdiff_t>(classes[c].first),
+                                  bySize.begin() + static_cast<std::ptrdiff_t>(classes[c].second));
+    };
 
-    PendingGroups pending;
-    for (std::size_t c = 0; c < classes.size(); ++c) {
-        auto [begin, end] = classes[c];
-        Index first = bySize[begin];
-        state.iBar.store(static_cast<int>(first), std::memory_order_relaxed);
-        std::vector<Index> members(bySize.begin() + static_cast<std::ptrdiff_t>(begin),
-                                   bySize.begin() + static_cast<std::ptrdiff_t>(end));
-        for (Index member : members) {
-            if (control.checkpoint())
+    // A cheap look at the first bytes rules out files that differ from every file of their
+    // size, so that they are never read in full.
+    std::vector<std::size_t> slot(prefixOf ? n : 0);
+    std::vector<Index> prefixTasks;
+    if (prefixOf) {
+        for (std::size_t c = 0; c < classes.size(); ++c) {
+            for (Index member : membersOf(c)) {
+                slot[member] = prefixTasks.size();
+                prefixTasks.push_back(member);
+            }
+        }
+    }
+    std::vector<std::optional<Fingerprint>> prefixes(prefixTasks.size());
+    {
+        OrderedTasks reading(
+            prefixTasks.size(), [&](std::size_t t) { prefixes[t] = prefixOf(prefixTasks[t]); },
+            control, threads);
+        for (std::size_t t = 0; t < prefixTasks.size(); ++t) {
+            if (!reading.waitFor(t))
                 return;
-            digest(member);
+            state.iBar.store(static_cast<int>(prefixTasks[t]), std::memory_order_relaxed);
+        }
+    }
+
+    // The digests, computed in parallel and consumed class by class in the designed order.
+    std::vector<std::vector<Index>> digestMembers(classes.size());
+    std::vector<Index> digestTasks;
+    std::vector<std::size_t> classEnd(classes.size());
+    for (std::size_t c = 0; c < classes.size(); ++c) {
+        digestMembers[c] = prefixOf ? prefixSurvivors(membersOf(c), prefixes, slot) : membersOf(c);
+        digestTasks.insert(digestTasks.end(), digestMembers[c].begin(), digestMembers[c].end());
+        classEnd[c] = digestTasks.size();
+    }
+    OrderedTasks digesting(
+        digestTasks.size(), [&](std::size_t t) { digest(digestTasks[t]); }, control, threads);
+    PendingGroups pending;
+    std::size_t task = 0;
+    for (std::size_t c = 0; c < classes.size(); ++c) {
+        state.iBar.store(static_cast<int>(bySize[classes[c].first]), std::memory_order_relaxed);
+        for (; task < classEnd[c]; ++task) {
+            if (!digesting.waitFor(task))
+                return;
         }
         if (control.checkpoint())
             return;
-        collectGroups(files, std::move(members), pending);
+        collectGroups(files, digestMembers[c], pending);
         // Groups that start before the next class's first member are final.
         Index limit = c + 1 < classes.size() ? bySize[classes[c + 1].first] : n;
         storeGroupsBefore(state, pending, limit);
@@ -115,12 +178,13 @@ void matchNormal(SharedState& state, RunControl& control) {
 
 } // namespace
 
-void matchFiles(SharedState& state, RunControl& control, const DigestOnDemand& digest) {
+void matchFiles(SharedState& state, RunControl& control, const DigestOnDemand& digest,
+                const PrefixOf& prefixOf, unsigned threads) {
     const auto n = static_cast<Index>(state.iFilesFounded.load());
     if (n == 0)
         return;
     if (state.sTSearch == "fast")
-        matchFast(state, control, digest, n);
+        matchFast(state, control, digest, prefixOf, threads, n);
     else if (state.sTSearch == "normal")
         matchNormal(state, control);
     if (!control.terminated())

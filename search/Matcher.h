@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <functional>
+#include <optional>
 #include <vector>
 
 struct SharedState;
@@ -12,6 +13,9 @@ class RunControl;
 // Fills the digest (fHash and fFingerprint) of entry `index` of aFilesFounded, leaving fHash
 // empty when the file cannot be digested. Called at most once per entry.
 using DigestOnDemand = std::function<void(std::size_t index)>;
+
+// A key of the first bytes of entry `index`, or nothing when it has none worth comparing.
+using PrefixOf = std::function<std::optional<Fingerprint>(std::size_t index)>;
 
 // Groups the entries of aFilesFounded into aDuplicatedFiles, group by group.
 //
@@ -23,7 +27,12 @@ using DigestOnDemand = std::function<void(std::size_t index)>;
 // Groups appear in the order of their first members; inside a group the other members come
 // in found order and the first member last (A, B, C, D, E with A=C=E and B=D give C, E, A, D,
 // B). This is exactly the result of comparing every ordered pair, computed in O(n log n).
-void matchFiles(SharedState& state, RunControl& control, const DigestOnDemand& digest);
+//
+// With `prefixOf`, a file whose prefix key differs from that of every other file of its size is
+// not digested (it cannot equal any of them); nullopt means "no key: digest it". Digests and
+// prefix keys are computed on `threads` threads; called concurrently for different entries.
+void matchFiles(SharedState& state, RunControl& control, const DigestOnDemand& digest,
+                const PrefixOf& prefixOf = nullptr, unsigned threads = 1);
 
 // Groups of records with equal content (equal, non-empty digests and equal fingerprints), each
 // with its members in table order; the groups in the order of their first members.

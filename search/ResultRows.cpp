@@ -10,8 +10,12 @@ ResultRow RowBuilder::add(const TFiles& file, std::size_t record) {
     m_first = false;
     m_previousHash = file.fHash;
     m_previousFingerprint = file.fFingerprint;
-    ResultRow row{std::to_string(m_group), file.fName, std::to_string(file.fSize) + " bytes",
-                  file.fModified,          file.fPath, std::to_string(file.fStatus),
+    ResultRow row{std::to_string(m_group),
+                  file.fName,
+                  std::to_string(file.fSize) + " bytes",
+                  file.fModified,
+                  file.fPath,
+                  std::to_string(file.fStatus),
                   file.fHash};
     row.record = record;
     return row;

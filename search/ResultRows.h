@@ -8,13 +8,13 @@
 
 // One row of the result list as text: the group number and the record's fields.
 struct ResultRow {
-    std::string caption;  // group number, from 1 in list order
-    std::string name;     // fName
-    std::string size;     // fSize followed by " bytes"
-    std::string modified; // fModified
-    std::string folder;   // fPath
-    std::string status;   // fStatus ("0", "1", "2")
-    std::string hash;     // fHash
+    std::string caption;    // group number, from 1 in list order
+    std::string name;       // fName
+    std::string size;       // fSize followed by " bytes"
+    std::string modified;   // fModified
+    std::string folder;     // fPath
+    std::string status;     // fStatus ("0", "1", "2")
+    std::string hash;       // fHash
     std::size_t record = 0; // index of the record in the result table
 };
 

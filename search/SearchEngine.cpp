@@ -4,11 +4,15 @@
 #include "platform/LongPath.h"
 #include "search/FileWalker.h"
 #include "search/Matcher.h"
+#include "search/OrderedTasks.h"
 #include "search/RunControl.h"
 #include "search/SearchProgress.h"
 #include "search/SharedState.h"
 #include "search/SrcHash.h"
 
+#include <xxhash.h>
+
+#include <array>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -52,11 +56,35 @@ bool SearchEngine::run(const std::string& folder, bool subfolders, const SearchO
     m_state.FinderOperation = FinderPhase::MatchFiles;
     if (hooks != nullptr)
         hooks->walkEnded();
-    if (!m_control.terminated() && m_state.iFilesFounded >= 1)
-        matchFiles(m_state, m_control, [this](std::size_t index) { digestOnDemand(index); });
+    if (!m_control.terminated() && m_state.iFilesFounded >= 1) {
+        matchFiles(
+            m_state, m_control, [this](std::size_t index) { digestOnDemand(index); },
+            [this](std::size_t index) { return prefixKey(index); }, OrderedTasks::defaultThreads());
+    }
     if (hooks != nullptr)
         hooks->matchEnded();
     return true;
+}
+
+std::optional<Fingerprint> SearchEngine::prefixKey(std::size_t index) const {
+    const TFiles& file = m_state.aFilesFounded[index];
+    // A small file is read in one go by its digest; a look at its start would cost as much.
+    if (file.fSize <= static_cast<std::int64_t>(kPrefixMinimumSize))
+        return std::nullopt;
+    int fd = openLongPath(file.fullName(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW);
+    if (fd < 0)
+        return std::nullopt; // the digest will find out
+    std::array<char, kPrefixBytes> buffer;
+    ssize_t got = pread(fd, buffer.data(), buffer.size(), 0);
+    close(fd);
+    if (got <= 0)
+        return std::nullopt;
+    XXH128_canonical_t canonical;
+    XXH128_canonicalFromHash(&canonical,
+                             XXH3_128bits(buffer.data(), static_cast<std::size_t>(got)));
+    Fingerprint key;
+    std::copy(std::begin(canonical.digest), std::end(canonical.digest), key.bytes.begin());
+    return key;
 }
 
 void SearchEngine::digestOnDemand(std::size_t index) {
@@ -75,8 +103,12 @@ void SearchEngine::digestOnDemand(std::size_t index) {
     bool sameFile =
         st.st_dev == file.fDevice && st.st_ino == file.fInode && st.st_size == file.fSize;
     if (sameFile && !openFileIsInUse(fd, st, parent.dirFd(), parent.leaf())) {
-        m_progress.setFileAndDirectory(file.fName, file.fPath);
-        HashResult hash = hashOpenFile(m_state.sTHash, fd, HashCallBack(m_progress), &m_control);
+        // The window shows the name at display rate: large files always, small ones now and then.
+        if (file.fSize >= (1 << 20) ||
+            m_digestCount.fetch_add(1, std::memory_order_relaxed) % 64 == 0)
+            m_progress.setFileAndDirectory(file.fName, file.fPath);
+        HashResult hash =
+            hashOpenFile(m_state.sTHash, fd, HashCallBack(m_progress), &m_control, st.st_size);
         file.fHash = std::move(hash.text);
         file.fFingerprint = hash.fingerprint;
         m_progress.setHashPercent(100);

@@ -1,6 +1,10 @@
 #pragma once
 
+#include "search/TFiles.h"
+
+#include <atomic>
 #include <cstddef>
+#include <optional>
 #include <string>
 
 struct SharedState;
@@ -42,10 +46,16 @@ public:
     // and is not in use; otherwise leaves it empty.
     void digestOnDemand(std::size_t index);
 
+    // A key of the first 4 KiB of a file larger than 16 KiB, or nothing.
+    std::optional<Fingerprint> prefixKey(std::size_t index) const;
+    static constexpr std::size_t kPrefixBytes = 4096;
+    static constexpr std::size_t kPrefixMinimumSize = 16384;
+
 private:
     SharedState& m_state;
     RunControl& m_control;
     SearchProgress& m_progress;
+    std::atomic<unsigned> m_digestCount{0};
 };
 
 // Whether the text names an existing folder, links followed.

@@ -43,11 +43,11 @@ std::vector<std::uint8_t>& readBuffer() {
 }
 
 bool digestStream(int fd, const EVP_MD* md, const HashProgressCallback& callback, std::uint8_t* out,
-                  Fingerprint* fingerprint, RunControl* control) {
+                  Fingerprint* fingerprint, RunControl* control, std::int64_t knownSize) {
     struct stat st {};
-    if (md == nullptr || fstat(fd, &st) != 0)
+    if (md == nullptr || (knownSize < 0 && fstat(fd, &st) != 0))
         return false;
-    const std::int64_t size = st.st_size;
+    const std::int64_t size = knownSize >= 0 ? knownSize : st.st_size;
     std::unique_ptr<EVP_MD_CTX, CtxDeleter> ctx(EVP_MD_CTX_new());
     if (!ctx || EVP_DigestInit_ex(ctx.get(), md, nullptr) != 1)
         return false;
@@ -122,12 +122,13 @@ std::string SHA1ToStr(const SHA1_DIG& digest) {
 namespace {
 template <std::size_t N>
 bool digestInto(const char* name, int fd, const HashProgressCallback& callback,
-                std::array<std::uint8_t, N>& digest, Fingerprint* fingerprint,
-                RunControl* control) {
+                std::array<std::uint8_t, N>& digest, Fingerprint* fingerprint, RunControl* control,
+                std::int64_t knownSize = -1) {
     if (fd < 0)
         return true;
     std::array<std::uint8_t, N> result{};
-    if (!digestStream(fd, fetchedDigest(name), callback, result.data(), fingerprint, control))
+    if (!digestStream(fd, fetchedDigest(name), callback, result.data(), fingerprint, control,
+                      knownSize))
         return false;
     digest = result;
     return true;
@@ -145,15 +146,15 @@ bool SHA1(int fd, const HashProgressCallback& callback, SHA1_DIG& digest, Finger
 }
 
 HashResult hashOpenFile(const std::string& kind, int fd, const HashProgressCallback& callback,
-                        RunControl* control) {
+                        RunControl* control, std::int64_t knownSize) {
     HashResult result;
     if (kind == "sha1") {
         SHA1_DIG digest{};
-        if (SHA1(fd, callback, digest, &result.fingerprint, control))
+        if (digestInto("SHA1", fd, callback, digest, &result.fingerprint, control, knownSize))
             result.text = SHA1ToStr(digest);
     } else if (kind == "md5") {
         MD5_DIG digest{};
-        if (MD5(fd, callback, digest, &result.fingerprint, control))
+        if (digestInto("MD5", fd, callback, digest, &result.fingerprint, control, knownSize))
             result.text = MD5ToStr(digest);
     }
     return result;

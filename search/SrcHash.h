@@ -40,8 +40,9 @@ struct HashResult {
 // Digest text of an open file by the kind text "sha1" or "md5" (exact); empty for any other
 // kind or when the file cannot be read in full. With `control`, the read waits at its pause
 // gate between chunks and gives up (empty text) when the run is asked to end.
+// `knownSize`: the size from the caller's own fstat of `fd`, saving a second one.
 HashResult hashOpenFile(const std::string& kind, int fd, const HashProgressCallback& callback,
-                        RunControl* control = nullptr);
+                        RunControl* control = nullptr, std::int64_t knownSize = -1);
 
 // Opens the file and digests it as hashOpenFile does; a file that cannot be opened gives the
 // empty text.

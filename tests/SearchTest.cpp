@@ -1,4 +1,5 @@
 #include "TempTree.h"
+#include "platform/FileLocks.h"
 #include "search/FileWalker.h"
 #include "search/ResultRows.h"
 #include "search/RunControl.h"
@@ -166,6 +167,17 @@ TEST(Walk, FileLockedByAnotherOpenerIsInUse) {
     search.run(tree.root());
     close(fd);
     EXPECT_EQ(search.found(tree.root()), (Names{"free"}));
+}
+
+TEST(Walk, LockListNamesRecordLocksOnly) {
+    LockedFiles locks = LockedFiles::parse("1: POSIX  ADVISORY  WRITE 1234 fd:01:2360379 0 EOF\n"
+                                           "1: -> POSIX  ADVISORY  WRITE 1299 fd:01:77 0 EOF\n"
+                                           "2: OFDLCK ADVISORY  READ  -1 08:02:42 0 EOF\n"
+                                           "3: FLOCK  ADVISORY  WRITE 99 08:02:43 0 EOF\n");
+    EXPECT_TRUE(locks.contains(makedev(0xfd, 1), 2360379));
+    EXPECT_TRUE(locks.contains(makedev(8, 2), 42));
+    EXPECT_FALSE(locks.contains(makedev(0xfd, 1), 77)); // only waiting for it
+    EXPECT_FALSE(locks.contains(makedev(8, 2), 43));    // flock() does not stop a record lock
 }
 
 TEST(Walk, UnreadableFolderAndFileArePassedOverSilently) {
