@@ -215,7 +215,9 @@ void FileWalker::considerFile(Frame& frame, const std::string& name) {
     record.fName = name;
     record.fSize = st.st_size;
     record.fModified = m_dates.dateFor(st.st_mtim.tv_sec);
-    record.fPath = m_dir;
+    if (m_folderText.str() != m_dir)
+        m_folderText = FolderText(m_dir);
+    record.fPath = m_folderText;
     record.fStatus = fsFound;
     record.fDevice = st.st_dev;
     record.fInode = st.st_ino;

@@ -49,5 +49,6 @@ private:
     std::vector<Frame>* m_stack = nullptr;
     std::size_t m_openFolders = 0;
     std::size_t m_shallowestOpen = 0;
-    std::string m_dir; // folder text of the folder being read, with its trailing "/"
+    std::string m_dir;       // folder text of the folder being read, with its trailing "/"
+    FolderText m_folderText; // the same, shared by the records of that folder
 };

@@ -26,15 +26,24 @@ struct LaterFirst {
 
 using PendingGroups = std::priority_queue<Group, std::vector<Group>, LaterFirst>;
 
+// Empties a found entry's digest once the matcher is done with it, as the pairwise scan marks
+// the entries it has finished with; the copy in the result keeps its digest.
+void release(TFiles& file) {
+    std::string().swap(file.fHash);
+}
+
 void storeGroup(SharedState& state, const Group& group) {
     for (std::size_t k = 1; k < group.members.size(); ++k)
         state.appendDuplicated(state.aFilesFounded[group.members[k]]);
     state.appendDuplicated(state.aFilesFounded[group.first()]);
+    for (Index member : group.members)
+        release(state.aFilesFounded[member]);
 }
 
 // Splits `members` (ascending found order) into groups of equal, non-empty digests.
-void collectGroups(const std::vector<TFiles>& files, std::vector<Index> members,
-                   PendingGroups& pending) {
+template <typename Table>
+void collectGroups(const Table& files, std::vector<Index> members, PendingGroups& pending,
+                   std::vector<Index>* lone = nullptr) {
     std::erase_if(members, [&](Index i) { return files[i].fHash.empty(); });
     std::stable_sort(members.begin(), members.end(), [&](Index a, Index b) {
         const TFiles& fa = files[a];
@@ -52,6 +61,8 @@ void collectGroups(const std::vector<TFiles>& files, std::vector<Index> members,
             // The stable sort kept found order inside the run.
             pending.push(Group{{members.begin() + static_cast<std::ptrdiff_t>(start),
                                 members.begin() + static_cast<std::ptrdiff_t>(end)}});
+        } else if (lone != nullptr) {
+            lone->push_back(members[start]);
         }
         start = end;
     }
@@ -91,7 +102,7 @@ std::vector<Index> prefixSurvivors(const std::vector<Index>& members,
 
 void matchFast(SharedState& state, RunControl& control, const DigestOnDemand& digest,
                const PrefixOf& prefixOf, unsigned threads, Index n) {
-    std::vector<TFiles>& files = state.aFilesFounded;
+    FileTable& files = state.aFilesFounded;
     std::vector<Index> bySize(n);
     std::iota(bySize.begin(), bySize.end(), Index{0});
     std::stable_sort(bySize.begin(), bySize.end(),
@@ -160,7 +171,10 @@ void matchFast(SharedState& state, RunControl& control, const DigestOnDemand& di
         }
         if (control.checkpoint())
             return;
-        collectGroups(files, digestMembers[c], pending);
+        std::vector<Index> lone;
+        collectGroups(files, digestMembers[c], pending, &lone);
+        for (Index member : lone)
+            release(files[member]);
         // Groups that start before the next class's first member are final.
         Index limit = c + 1 < classes.size() ? bySize[classes[c + 1].first] : n;
         storeGroupsBefore(state, pending, limit);
@@ -191,7 +205,8 @@ void matchFiles(SharedState& state, RunControl& control, const DigestOnDemand& d
         state.iBar.store(static_cast<int>(n - 1), std::memory_order_relaxed);
 }
 
-std::vector<std::vector<std::size_t>> groupsOfEqualContent(const std::vector<TFiles>& files) {
+namespace {
+template <typename Table> std::vector<std::vector<std::size_t>> groupsIn(const Table& files) {
     std::vector<Index> all(files.size());
     std::iota(all.begin(), all.end(), Index{0});
     PendingGroups pending;
@@ -203,6 +218,15 @@ std::vector<std::vector<std::size_t>> groupsOfEqualContent(const std::vector<TFi
         pending.pop();
     }
     return groups;
+}
+} // namespace
+
+std::vector<std::vector<std::size_t>> groupsOfEqualContent(const std::vector<TFiles>& files) {
+    return groupsIn(files);
+}
+
+std::vector<std::vector<std::size_t>> groupsOfEqualContent(const FileTable& files) {
+    return groupsIn(files);
 }
 
 std::vector<TFiles> regroupedResult(const std::vector<TFiles>& slots) {

@@ -37,6 +37,7 @@ void matchFiles(SharedState& state, RunControl& control, const DigestOnDemand& d
 // Groups of records with equal content (equal, non-empty digests and equal fingerprints), each
 // with its members in table order; the groups in the order of their first members.
 std::vector<std::vector<std::size_t>> groupsOfEqualContent(const std::vector<TFiles>& files);
+std::vector<std::vector<std::size_t>> groupsOfEqualContent(const FileTable& files);
 
 // The result table rebuilt from its records after an operation: each group once, at the place
 // of its lowest-index member, the other members in index order and that member last; records

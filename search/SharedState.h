@@ -19,7 +19,7 @@ const char* finderPhaseText(FinderPhase phase);
 // State shared by the window and the one worker that runs at a time. The worker writes the
 // tables; the window reads only the atomics while a run goes on.
 struct SharedState {
-    std::vector<TFiles> aFilesFounded;
+    FileTable aFilesFounded;
     std::atomic<int> iFilesFounded{0};
     std::vector<TFiles> aDuplicatedFiles;
     std::atomic<int> iDuplicatedFiles{0};

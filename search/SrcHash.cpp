@@ -21,7 +21,7 @@ namespace {
 
 // Reads are larger than a chunk to keep system calls few; the digest and the progress
 // reports still go chunk by chunk.
-constexpr std::size_t kChunksPerRead = 16;
+constexpr std::size_t kChunksPerRead = 4;
 
 struct MdDeleter {
     void operator()(EVP_MD* md) const { EVP_MD_free(md); }

@@ -1,7 +1,10 @@
 #pragma once
 
+#include "search/FolderText.h"
+
 #include <array>
 #include <cstdint>
+#include <deque>
 #include <string>
 
 // Second fingerprint, computed in the same read as the digest, so that two files whose
@@ -24,7 +27,7 @@ struct TFiles {
     std::string fName;      // name without folder
     std::int64_t fSize = 0; // bytes; -1 marks an entry the fast matcher has finished with
     std::string fModified;  // local date text of the last modification
-    std::string fPath;      // folder, always ending in "/"
+    FolderText fPath;       // folder, always ending in "/"; shared by the files of one folder
     std::int32_t fStatus = fsFound;
     std::string fHash; // lower-case hex digest; empty while not computed or unavailable
 
@@ -37,3 +40,7 @@ struct TFiles {
 
     std::string fullName() const { return fPath + fName; }
 };
+
+// The table of found files. A deque grows without moving its records, so a large walk never
+// holds two copies of the table at once, and a reference to a record stays valid.
+using FileTable = std::deque<TFiles>;

@@ -26,7 +26,7 @@ struct Table {
 // The pairwise matcher exactly as designed: every ordered pair, fSize -1 and emptied digests
 // as marks. Slow, obvious, and the oracle for the real one.
 void referenceMatch(SharedState& state, const DigestOnDemand& digest) {
-    std::vector<TFiles>& files = state.aFilesFounded;
+    FileTable& files = state.aFilesFounded;
     const int n = state.iFilesFounded;
     auto digestOf = [&](int k) {
         if (files[k].fHash.empty())
