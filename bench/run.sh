@@ -4,7 +4,9 @@
 #
 #   bench/run.sh [-n RUNS] [CORPUS...]      CORPUS: small mixed large tiny (default: mixed)
 #
-# Corpora are written once under bench/corpora/ (gitignored) and reused.
+# Corpora are written once under bench/corpora/ (gitignored) and reused. For each corpus the
+# window is measured too: how long the list takes to fill after the matching, and the worst
+# delay of its event loop during the search (offscreen, so no display is needed).
 set -euo pipefail
 
 runs=3
@@ -34,6 +36,7 @@ fi
 
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTWINSCOPE_BUILD_TESTS=OFF >/dev/null
 cmake --build "$build" >/dev/null
+cmake --build "$build" --target twinscope-window-bench >/dev/null
 cli=$build/twinscope-cli
 
 for corpus in "${corpora[@]}"; do
@@ -111,3 +114,9 @@ for corpus in corpora:
         print(f"| {corpus} | `{name}` | {wall:.2f} | {wall / jdupes_time:.2f} | "
               f"{peak / 1024:.0f} | {same} |")
 PY
+
+echo
+for corpus in "${corpora[@]}"; do
+    printf '%s: ' "$corpus"
+    XDG_CONFIG_HOME=$(mktemp -d) QT_QPA_PLATFORM=offscreen "$build/twinscope-window-bench" "$work/$corpus" 2>/dev/null
+done
