@@ -21,23 +21,28 @@ OrderedTasks::~OrderedTasks() {
 }
 
 unsigned OrderedTasks::defaultThreads() {
-    return std::max(1u, std::thread::hardware_concurrency());
+    // The consumer works too, so one thread fewer than there are cores.
+    return std::max(1u, std::thread::hardware_concurrency() - 1);
+}
+
+bool OrderedTasks::runNext() {
+    if (m_control.checkpoint())
+        return false;
+    const std::size_t index = m_next.fetch_add(1);
+    if (index >= m_count)
+        return false;
+    m_task(index);
+    m_done[index].store(true);
+    // Wake the consumer only when it waits for this very task: most finish before it asks.
+    if (m_waitingFor.load() == index) {
+        std::lock_guard lock(m_mutex);
+        m_changed.notify_all();
+    }
+    return true;
 }
 
 void OrderedTasks::work() {
-    for (;;) {
-        if (m_control.checkpoint())
-            break;
-        const std::size_t index = m_next.fetch_add(1);
-        if (index >= m_count)
-            break;
-        m_task(index);
-        m_done[index].store(true);
-        // Wake the consumer only when it waits for this very task: most finish before it asks.
-        if (m_waitingFor.load() == index) {
-            std::lock_guard lock(m_mutex);
-            m_changed.notify_all();
-        }
+    while (runNext()) {
     }
     std::lock_guard lock(m_mutex);
     --m_running;
@@ -45,6 +50,11 @@ void OrderedTasks::work() {
 }
 
 bool OrderedTasks::waitFor(std::size_t index) {
+    // The consumer lends a hand while its task is not done, rather than sleep.
+    while (!m_done[index].load()) {
+        if (!runNext())
+            break;
+    }
     if (m_done[index].load())
         return true;
     std::unique_lock lock(m_mutex);

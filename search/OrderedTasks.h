@@ -12,8 +12,9 @@
 class RunControl;
 
 // Runs task(0), task(1), ... on several threads, taking the tasks in order, while the caller
-// consumes the results in that same order with waitFor(). The run's pause gate is passed before
-// each task; a run asked to end takes no further task.
+// consumes the results in that same order with waitFor() (and runs tasks itself while it
+// waits). The run's pause gate is passed before each task; a run asked to end takes no further
+// task.
 class OrderedTasks {
 public:
     OrderedTasks(std::size_t count, std::function<void(std::size_t)> task, RunControl& control,
@@ -29,6 +30,7 @@ public:
     static unsigned defaultThreads();
 
 private:
+    bool runNext();
     void work();
 
     std::size_t m_count;
