@@ -1,6 +1,7 @@
 #include "platform/Registry.h"
 
 #include "platform/SpecialFolders.h"
+#include "tools/AsciiCase.h"
 
 #include <cerrno>
 #include <fstream>
@@ -23,30 +24,14 @@ KeyKind kindOf(std::string key) {
     shell.pop_back();
     std::string command = kCommandKey;
     command.pop_back();
-    auto lower = [](std::string text) {
-        for (char& c : text)
-            c = (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c;
-        return text;
-    };
-    if (lower(key) == lower(shell))
+    if (equalsIgnoringAsciiCase(key, shell))
         return KeyKind::Shell;
-    if (lower(key) == lower(command))
+    if (equalsIgnoringAsciiCase(key, command))
         return KeyKind::Command;
     return KeyKind::Other;
 }
 
-bool equalsNoCase(const std::string& a, const std::string& b) {
-    if (a.size() != b.size())
-        return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; };
-        if (lower(a[i]) != lower(b[i]))
-            return false;
-    }
-    return true;
-}
-
-// The raw values ride along under keys of our own, hex-free: escaped like any string value.
+// The raw values ride along under keys of our own, escaped like any string value.
 const char* const kRawLabel = "X-Twinscope-Label";
 const char* const kRawIcon = "X-Twinscope-Icon";
 const char* const kRawCommand = "X-Twinscope-Command";
@@ -263,7 +248,7 @@ std::string FreedesktopRegistry::readString(const std::string& key, const std::s
     const KeyKind kind = kindOf(key);
     if (kind == KeyKind::Shell && name.empty())
         return entry.label;
-    if (kind == KeyKind::Shell && equalsNoCase(name, "Icon"))
+    if (kind == KeyKind::Shell && equalsIgnoringAsciiCase(name, "Icon"))
         return entry.icon;
     if (kind == KeyKind::Command && name.empty())
         return entry.command;
@@ -276,7 +261,7 @@ void FreedesktopRegistry::writeString(const std::string& key, const std::string&
     const KeyKind kind = kindOf(key);
     if (kind == KeyKind::Shell && name.empty()) {
         entry.label = value;
-    } else if (kind == KeyKind::Shell && equalsNoCase(name, "Icon")) {
+    } else if (kind == KeyKind::Shell && equalsIgnoringAsciiCase(name, "Icon")) {
         entry.hasIcon = true;
         entry.icon = value;
     } else if (kind == KeyKind::Command && name.empty()) {
@@ -294,7 +279,7 @@ void FreedesktopRegistry::deleteValue(const std::string& key, const std::string&
     if (!entry.exists)
         return;
     const KeyKind kind = kindOf(key);
-    if (kind == KeyKind::Shell && equalsNoCase(name, "Icon") && entry.hasIcon) {
+    if (kind == KeyKind::Shell && equalsIgnoringAsciiCase(name, "Icon") && entry.hasIcon) {
         entry.hasIcon = false;
         entry.icon.clear();
     } else if (kind == KeyKind::Command && name.empty() && entry.hasCommand) {

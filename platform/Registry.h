@@ -70,8 +70,8 @@ private:
     std::string m_root;
 };
 
-// The Exec line of a desktop entry for a command value: the program quoted as the desktop entry
-// specification asks, "%l" (quoted or not) turned into "%f", "%" doubled elsewhere.
+// The Exec line of a desktop entry for a command value: the program quoted as desktop entries
+// require, "%l" (quoted or not) turned into "%f", "%" doubled elsewhere.
 std::string execLineFor(const std::string& command);
 
 // A string value of a desktop entry with its characters escaped.

@@ -1,5 +1,7 @@
 #include "search/ResultRows.h"
 
+#include "tools/AsciiCase.h"
+
 bool sameContent(const TFiles& a, const TFiles& b) {
     return a.fHash == b.fHash && a.fFingerprint == b.fFingerprint;
 }
@@ -49,7 +51,7 @@ std::string filterCaptionKey(const std::string& caption) {
     for (char c : caption) {
         if (c == '&')
             continue;
-        key += (c >= 'A' && c <= 'Z') ? static_cast<char>(c + ('a' - 'A')) : c;
+        key += asciiLower(c);
     }
     return key;
 }

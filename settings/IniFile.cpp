@@ -1,5 +1,7 @@
 #include "settings/IniFile.h"
 
+#include "tools/AsciiCase.h"
+
 #include <cerrno>
 #include <fcntl.h>
 #include <fstream>
@@ -18,17 +20,6 @@ std::string trimmed(const std::string& text) {
         return {};
     std::size_t end = text.find_last_not_of(" \t\r");
     return text.substr(begin, end - begin + 1);
-}
-
-bool equalsNoCase(const std::string& a, const std::string& b) {
-    if (a.size() != b.size())
-        return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; };
-        if (lower(a[i]) != lower(b[i]))
-            return false;
-    }
-    return true;
 }
 
 std::vector<std::string> readLines(const std::string& fileName) {
@@ -58,7 +49,8 @@ bool sectionName(const std::string& line, std::string& name) {
 // Whether a "key=value" line holds `key`; fills its value.
 bool keyLine(const std::string& line, const std::string& key, std::string* value) {
     std::size_t equals = line.find('=');
-    if (equals == std::string::npos || !equalsNoCase(trimmed(line.substr(0, equals)), key))
+    if (equals == std::string::npos ||
+        !equalsIgnoringAsciiCase(trimmed(line.substr(0, equals)), key))
         return false;
     if (value != nullptr)
         *value = trimmed(line.substr(equals + 1));
@@ -103,7 +95,7 @@ std::string IniFile::readString(const std::string& section, const std::string& k
     for (const std::string& line : readLines(m_fileName)) {
         std::string name;
         if (sectionName(line, name)) {
-            inSection = equalsNoCase(name, section);
+            inSection = equalsIgnoringAsciiCase(name, section);
             continue;
         }
         std::string value;
@@ -127,7 +119,7 @@ void IniFile::writeString(const std::string& section, const std::string& key,
         if (sectionName(lines[i], name)) {
             if (inSection)
                 break; // the section ended without the key
-            inSection = equalsNoCase(name, section);
+            inSection = equalsIgnoringAsciiCase(name, section);
             if (inSection) {
                 sectionFound = true;
                 insertAt = i + 1;

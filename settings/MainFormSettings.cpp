@@ -9,7 +9,6 @@
 #include <QAction>
 #include <QCheckBox>
 
-
 namespace {
 const char* const kSection = "Options";
 } // namespace
