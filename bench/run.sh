@@ -2,7 +2,9 @@
 # Times twinscope-cli against jdupes, fdupes and rdfind on generated corpora, warm cache, and
 # checks that twinscope-cli's groups equal jdupes' groups.
 #
-#   bench/run.sh [-n RUNS] [CORPUS...]      CORPUS: small mixed large tiny (default: mixed)
+#   bench/run.sh [-n RUNS] [-t SECONDS] [CORPUS...]   CORPUS: small mixed large tiny (default: mixed)
+#
+# A run that takes longer than SECONDS (default 300) is stopped and shown as such.
 #
 # Corpora are written once under bench/corpora/ (gitignored) and reused. For each corpus the
 # window is measured too: how long the list takes to fill after the matching, and the worst
@@ -10,9 +12,11 @@
 set -euo pipefail
 
 runs=3
-while getopts "n:" opt; do
+limit=300
+while getopts "n:t:" opt; do
     case $opt in
     n) runs=$OPTARG ;;
+    t) limit=$OPTARG ;;
     *) exit 2 ;;
     esac
 done
@@ -49,11 +53,12 @@ for corpus in "${corpora[@]}"; do
     fi
 done
 
-python3 - "$runs" "$cli" "$work" "$results" "${corpora[@]}" <<'PY'
+python3 - "$runs" "$cli" "$work" "$results" "$limit" "${corpora[@]}" <<'PY'
 import os, platform, statistics, subprocess, sys, time
 
 runs, cli, work, results = int(sys.argv[1]), sys.argv[2], sys.argv[3], sys.argv[4]
-corpora = sys.argv[5:]
+limit = int(sys.argv[5])
+corpora = sys.argv[6:]
 
 def tools(folder):
     return [
@@ -66,12 +71,17 @@ def tools(folder):
     ]
 
 def run(command):
-    """Wall time in seconds, peak memory in KiB and standard output of one run."""
+    """Wall time in seconds, peak memory in KiB and standard output of one run; nothing when
+    the run took longer than the limit."""
     out_path = os.path.join(results, "stdout.txt")
     with open(out_path, "wb") as out:
         start = time.monotonic()
-        proc = subprocess.run(["/usr/bin/time", "-f", "%M"] + command, stdout=out,
-                              stderr=subprocess.PIPE)
+        try:
+            proc = subprocess.run(["/usr/bin/time", "-f", "%M"] + command, stdout=out,
+                                  stderr=subprocess.PIPE, timeout=limit)
+        except subprocess.TimeoutExpired:
+            subprocess.run(["pkill", "-f", " ".join(command[:2])])
+            return None
         wall = time.monotonic() - start
     if proc.returncode != 0:
         sys.exit(f"{' '.join(command)} failed: {proc.stderr.decode(errors='replace')}")
@@ -97,7 +107,9 @@ for corpus in corpora:
     rows = []
     reference = None
     for name, command in tools(folder):
-        run(command)  # warm the cache
+        if run(command) is None:  # warm the cache
+            rows.append((name, None, None, b""))
+            continue
         walls, peaks, output = [], [], b""
         for _ in range(runs):
             wall, peak, output = run(command)
@@ -108,6 +120,9 @@ for corpus in corpora:
             reference = groups(output)
     jdupes_time = next(r[1] for r in rows if r[0].startswith("jdupes"))
     for name, wall, peak, output in rows:
+        if wall is None:
+            print(f"| {corpus} | `{name}` | over {limit} s | | | |")
+            continue
         same = ""
         if name.startswith("twinscope"):
             same = "yes" if groups(output) == reference else "NO"
