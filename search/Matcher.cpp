@@ -13,6 +13,7 @@
 namespace {
 
 using Index = std::size_t;
+constexpr std::size_t kNoAlike = static_cast<std::size_t>(-1);
 
 // A finished group: its members in found order.
 struct Group {
@@ -79,15 +80,15 @@ void storeGroupsBefore(SharedState& state, PendingGroups& pending, Index limit) 
 // shares, or that have no prefix to compare. The others need no digest.
 std::vector<Index> prefixSurvivors(const std::vector<Index>& members,
                                    const std::vector<std::optional<Fingerprint>>& prefixes,
-                                   const std::vector<std::size_t>& slot) {
+                                   std::size_t firstTask) {
     std::vector<std::pair<Fingerprint, Index>> keyed;
     std::vector<Index> survivors;
-    for (Index member : members) {
-        const auto& prefix = prefixes[slot[member]];
+    for (std::size_t i = 0; i < members.size(); ++i) {
+        const auto& prefix = prefixes[firstTask + i];
         if (prefix)
-            keyed.emplace_back(*prefix, member);
+            keyed.emplace_back(*prefix, members[i]);
         else
-            survivors.push_back(member);
+            survivors.push_back(members[i]);
     }
     std::sort(keyed.begin(), keyed.end());
     for (std::size_t i = 0; i < keyed.size(); ++i) {
@@ -101,7 +102,8 @@ std::vector<Index> prefixSurvivors(const std::vector<Index>& members,
 }
 
 void matchFast(SharedState& state, RunControl& control, const DigestOnDemand& digest,
-               const PrefixOf& prefixOf, unsigned threads, Index n) {
+               const PrefixOf& prefixOf, unsigned threads, const ContentShortcut* shortcut,
+               Index n) {
     FileTable& files = state.aFilesFounded;
     std::vector<Index> bySize(n);
     std::iota(bySize.begin(), bySize.end(), Index{0});
@@ -127,19 +129,20 @@ void matchFast(SharedState& state, RunControl& control, const DigestOnDemand& di
     };
 
     // A cheap look at the first bytes rules out files that differ from every file of their
-    // size, so that they are never read in full.
-    std::vector<std::size_t> slot(prefixOf ? n : 0);
-    std::vector<Index> prefixTasks;
-    if (prefixOf) {
-        for (std::size_t c = 0; c < classes.size(); ++c) {
-            for (Index member : membersOf(c)) {
-                slot[member] = prefixTasks.size();
-                prefixTasks.push_back(member);
-            }
-        }
-    }
-    std::vector<std::optional<Fingerprint>> prefixes(prefixTasks.size());
+    // size, so that they are never read in full. Tasks stand class by class, so a class's
+    // results are found from its first task.
+    std::vector<std::vector<Index>> digestMembers(classes.size());
     {
+        std::vector<std::size_t> firstTask(classes.size() + 1, 0);
+        for (std::size_t c = 0; c < classes.size(); ++c)
+            firstTask[c + 1] = firstTask[c] + (prefixOf ? classes[c].second - classes[c].first : 0);
+        std::vector<std::optional<Fingerprint>> prefixes(firstTask.back());
+        std::vector<Index> prefixTasks;
+        prefixTasks.reserve(prefixes.size());
+        for (std::size_t c = 0; prefixOf && c < classes.size(); ++c) {
+            for (Index member : membersOf(c))
+                prefixTasks.push_back(member);
+        }
         OrderedTasks reading(
             prefixTasks.size(), [&](std::size_t t) { prefixes[t] = prefixOf(prefixTasks[t]); },
             control, threads);
@@ -148,19 +151,85 @@ void matchFast(SharedState& state, RunControl& control, const DigestOnDemand& di
                 return;
             state.iBar.store(static_cast<int>(prefixTasks[t]), std::memory_order_relaxed);
         }
+        for (std::size_t c = 0; c < classes.size(); ++c) {
+            digestMembers[c] =
+                prefixOf ? prefixSurvivors(membersOf(c), prefixes, firstTask[c]) : membersOf(c);
+        }
+    }
+
+    // Large files with the shortcut: a key of the whole content first; files whose key another
+    // file of their size shares are then digested once per key and compared byte for byte.
+    auto keyed = [&](std::size_t c) {
+        return shortcut != nullptr && digestMembers[c].size() >= 2 &&
+               shortcut->applies(digestMembers[c].front());
+    };
+    struct DigestTask {
+        Index member;                 // a file digested on its own, or
+        std::size_t alike = kNoAlike; // a set of files with one key
+    };
+    std::vector<DigestTask> digestTasks;
+    std::vector<std::vector<Index>> alikeSets;
+    std::vector<std::size_t> classEnd(classes.size());
+    {
+        std::vector<Index> keyTasks;
+        std::vector<std::size_t> firstKey(classes.size(), 0);
+        for (std::size_t c = 0; c < classes.size(); ++c) {
+            firstKey[c] = keyTasks.size();
+            if (keyed(c))
+                keyTasks.insert(keyTasks.end(), digestMembers[c].begin(), digestMembers[c].end());
+        }
+        std::vector<std::optional<Fingerprint>> keys(keyTasks.size());
+        OrderedTasks keying(
+            keyTasks.size(), [&](std::size_t t) { keys[t] = shortcut->key(keyTasks[t]); }, control,
+            threads);
+        for (std::size_t t = 0; t < keyTasks.size(); ++t) {
+            if (!keying.waitFor(t))
+                return;
+            state.iBar.store(static_cast<int>(keyTasks[t]), std::memory_order_relaxed);
+        }
+        for (std::size_t c = 0; c < classes.size(); ++c) {
+            const std::vector<Index>& members = digestMembers[c];
+            if (!keyed(c)) {
+                for (Index member : members)
+                    digestTasks.push_back({member});
+            } else {
+                std::vector<std::pair<Fingerprint, Index>> byKey;
+                for (std::size_t i = 0; i < members.size(); ++i) {
+                    if (const auto& key = keys[firstKey[c] + i])
+                        byKey.emplace_back(*key, members[i]);
+                    else
+                        digestTasks.push_back({members[i]});
+                }
+                std::sort(byKey.begin(), byKey.end());
+                for (std::size_t start = 0; start < byKey.size();) {
+                    std::size_t end = start + 1;
+                    while (end < byKey.size() && byKey[end].first == byKey[start].first)
+                        ++end;
+                    if (end - start >= 2) { // a lone key cannot equal any other file
+                        std::vector<Index> alike;
+                        for (std::size_t k = start; k < end; ++k)
+                            alike.push_back(byKey[k].second);
+                        std::sort(alike.begin(), alike.end());
+                        digestTasks.push_back({0, alikeSets.size()});
+                        alikeSets.push_back(std::move(alike));
+                    }
+                    start = end;
+                }
+            }
+            classEnd[c] = digestTasks.size();
+        }
     }
 
     // The digests, computed in parallel and consumed class by class in the designed order.
-    std::vector<std::vector<Index>> digestMembers(classes.size());
-    std::vector<Index> digestTasks;
-    std::vector<std::size_t> classEnd(classes.size());
-    for (std::size_t c = 0; c < classes.size(); ++c) {
-        digestMembers[c] = prefixOf ? prefixSurvivors(membersOf(c), prefixes, slot) : membersOf(c);
-        digestTasks.insert(digestTasks.end(), digestMembers[c].begin(), digestMembers[c].end());
-        classEnd[c] = digestTasks.size();
-    }
     OrderedTasks digesting(
-        digestTasks.size(), [&](std::size_t t) { digest(digestTasks[t]); }, control, threads);
+        digestTasks.size(),
+        [&](std::size_t t) {
+            if (digestTasks[t].alike == kNoAlike)
+                digest(digestTasks[t].member);
+            else
+                shortcut->digestAlike(alikeSets[digestTasks[t].alike]);
+        },
+        control, threads);
     PendingGroups pending;
     std::size_t task = 0;
     for (std::size_t c = 0; c < classes.size(); ++c) {
@@ -193,12 +262,12 @@ void matchNormal(SharedState& state, RunControl& control) {
 } // namespace
 
 void matchFiles(SharedState& state, RunControl& control, const DigestOnDemand& digest,
-                const PrefixOf& prefixOf, unsigned threads) {
+                const PrefixOf& prefixOf, unsigned threads, const ContentShortcut* shortcut) {
     const auto n = static_cast<Index>(state.iFilesFounded.load());
     if (n == 0)
         return;
     if (state.sTSearch == "fast")
-        matchFast(state, control, digest, prefixOf, threads, n);
+        matchFast(state, control, digest, prefixOf, threads, shortcut, n);
     else if (state.sTSearch == "normal")
         matchNormal(state, control);
     if (!control.terminated())

@@ -31,8 +31,18 @@ using PrefixOf = std::function<std::optional<Fingerprint>(std::size_t index)>;
 // With `prefixOf`, a file whose prefix key differs from that of every other file of its size is
 // not digested (it cannot equal any of them); nullopt means "no key: digest it". Digests and
 // prefix keys are computed on `threads` threads; called concurrently for different entries.
+// With `shortcut`, large files are keyed by their whole content first (cheap), and each set of
+// same-size files with one key is handed to digestAlike, which digests one of them and gives
+// the others that digest only when their bytes are equal.
+struct ContentShortcut {
+    std::function<bool(std::size_t index)> applies;
+    std::function<std::optional<Fingerprint>(std::size_t index)> key;
+    std::function<void(const std::vector<std::size_t>& alike)> digestAlike;
+};
+
 void matchFiles(SharedState& state, RunControl& control, const DigestOnDemand& digest,
-                const PrefixOf& prefixOf = nullptr, unsigned threads = 1);
+                const PrefixOf& prefixOf = nullptr, unsigned threads = 1,
+                const ContentShortcut* shortcut = nullptr);
 
 // Groups of records with equal content (equal, non-empty digests and equal fingerprints), each
 // with its members in table order; the groups in the order of their first members.

@@ -10,9 +10,12 @@
 #include "search/SharedState.h"
 #include "search/SrcHash.h"
 
+#define XXH_STATIC_LINKING_ONLY
 #include <xxhash.h>
 
 #include <array>
+#include <cstring>
+#include <vector>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -57,9 +60,16 @@ bool SearchEngine::run(const std::string& folder, bool subfolders, const SearchO
     if (hooks != nullptr)
         hooks->walkEnded();
     if (!m_control.terminated() && m_state.iFilesFounded >= 1) {
+        ContentShortcut shortcut{
+            [this](std::size_t index) {
+                return m_state.aFilesFounded[index].fSize >= kShortcutMinimumSize;
+            },
+            [this](std::size_t index) { return contentKey(index); },
+            [this](const std::vector<std::size_t>& alike) { digestAlike(alike); }};
         matchFiles(
             m_state, m_control, [this](std::size_t index) { digestOnDemand(index); },
-            [this](std::size_t index) { return prefixKey(index); }, OrderedTasks::defaultThreads());
+            [this](std::size_t index) { return prefixKey(index); }, OrderedTasks::defaultThreads(),
+            &shortcut);
     }
     if (hooks != nullptr)
         hooks->matchEnded();
@@ -87,31 +97,111 @@ std::optional<Fingerprint> SearchEngine::prefixKey(std::size_t index) const {
     return key;
 }
 
+int SearchEngine::openRecorded(const TFiles& file) const {
+    ParentHandle parent(file.fullName());
+    if (!parent.valid())
+        return -1;
+    struct stat st {};
+    int fd = openRegularFileAt(parent.dirFd(), parent.leaf(), st);
+    if (fd < 0)
+        return -1;
+    // A file replaced or resized since the walk is not the file that was compared by size.
+    const bool sameFile =
+        st.st_dev == file.fDevice && st.st_ino == file.fInode && st.st_size == file.fSize;
+    if (!sameFile || openFileIsInUse(fd, st, parent.dirFd(), parent.leaf())) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
 void SearchEngine::digestOnDemand(std::size_t index) {
     TFiles& file = m_state.aFilesFounded[index];
     if (!file.fHash.empty())
         return;
-    const std::string fullName = file.fullName();
-    ParentHandle parent(fullName);
-    if (!parent.valid())
-        return;
-    struct stat st {};
-    int fd = openRegularFileAt(parent.dirFd(), parent.leaf(), st);
+    const int fd = openRecorded(file);
     if (fd < 0)
         return;
-    // A file replaced or resized since the walk is not the file that was compared by size.
-    bool sameFile =
-        st.st_dev == file.fDevice && st.st_ino == file.fInode && st.st_size == file.fSize;
-    if (sameFile && !openFileIsInUse(fd, st, parent.dirFd(), parent.leaf())) {
-        // The window shows the name at display rate: large files always, small ones now and then.
-        if (file.fSize >= (1 << 20) ||
-            m_digestCount.fetch_add(1, std::memory_order_relaxed) % 64 == 0)
-            m_progress.setFileAndDirectory(file.fName, file.fPath);
-        HashResult hash =
-            hashOpenFile(m_state.sTHash, fd, HashCallBack(m_progress), &m_control, st.st_size);
-        file.fHash = std::move(hash.text);
-        file.fFingerprint = hash.fingerprint;
-        m_progress.setHashPercent(100);
+    // The window shows the name at display rate: large files always, small ones now and then.
+    if (file.fSize >= (1 << 20) || m_digestCount.fetch_add(1, std::memory_order_relaxed) % 64 == 0)
+        m_progress.setFileAndDirectory(file.fName, file.fPath);
+    HashResult hash =
+        hashOpenFile(m_state.sTHash, fd, HashCallBack(m_progress), &m_control, file.fSize);
+    file.fHash = std::move(hash.text);
+    file.fFingerprint = hash.fingerprint;
+    m_progress.setHashPercent(100);
+    close(fd);
+}
+
+std::optional<Fingerprint> SearchEngine::contentKey(std::size_t index) const {
+    const TFiles& file = m_state.aFilesFounded[index];
+    const int fd = openRecorded(file);
+    if (fd < 0)
+        return std::nullopt;
+    posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+    std::vector<char> buffer(kCompareChunk);
+    XXH3_state_t state;
+    XXH3_128bits_reset(&state);
+    std::int64_t position = 0;
+    while (position < file.fSize) {
+        ssize_t got = pread(fd, buffer.data(), buffer.size(), position);
+        if (got <= 0 || m_control.checkpoint()) {
+            close(fd);
+            return std::nullopt; // the digest will find out
+        }
+        XXH3_128bits_update(&state, buffer.data(), static_cast<std::size_t>(got));
+        position += got;
     }
     close(fd);
+    XXH128_canonical_t canonical;
+    XXH128_canonicalFromHash(&canonical, XXH3_128bits_digest(&state));
+    Fingerprint key;
+    std::copy(std::begin(canonical.digest), std::end(canonical.digest), key.bytes.begin());
+    return key;
+}
+
+SearchEngine::Comparison SearchEngine::compareContent(const TFiles& file,
+                                                      const TFiles& with) const {
+    const int a = openRecorded(file);
+    if (a < 0)
+        return Comparison::Unreadable;
+    const int b = openRecorded(with);
+    if (b < 0) {
+        close(a);
+        return Comparison::Differs; // let the file's own digest decide
+    }
+    std::vector<char> left(kCompareChunk);
+    std::vector<char> right(kCompareChunk);
+    Comparison result = Comparison::Equal;
+    for (std::int64_t position = 0; position < file.fSize && result == Comparison::Equal;) {
+        ssize_t gotA = pread(a, left.data(), left.size(), position);
+        ssize_t gotB = pread(b, right.data(), right.size(), position);
+        if (gotA <= 0 || m_control.checkpoint())
+            result = Comparison::Unreadable;
+        else if (gotB != gotA ||
+                 std::memcmp(left.data(), right.data(), static_cast<std::size_t>(gotA)) != 0)
+            result = Comparison::Differs;
+        position += std::max<ssize_t>(gotA, 0);
+    }
+    close(a);
+    close(b);
+    return result;
+}
+
+void SearchEngine::digestAlike(const std::vector<std::size_t>& alike) {
+    // One digest for files whose bytes are equal: the digest text is the same for all of them.
+    const std::size_t first = alike.front();
+    digestOnDemand(first);
+    const TFiles& model = m_state.aFilesFounded[first];
+    for (std::size_t k = 1; k < alike.size(); ++k) {
+        TFiles& file = m_state.aFilesFounded[alike[k]];
+        const Comparison comparison =
+            model.fHash.empty() ? Comparison::Differs : compareContent(file, model);
+        if (comparison == Comparison::Equal) {
+            file.fHash = model.fHash;
+            file.fFingerprint = model.fFingerprint;
+        } else if (comparison == Comparison::Differs) {
+            digestOnDemand(alike[k]); // equal keys, different bytes: its own digest decides
+        }
+    }
 }

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstddef>
 #include <optional>
+#include <vector>
 #include <string>
 
 struct SharedState;
@@ -51,7 +52,20 @@ public:
     static constexpr std::size_t kPrefixBytes = 4096;
     static constexpr std::size_t kPrefixMinimumSize = 16384;
 
+    // Large files of one size are keyed by their whole content (XXH3-128, far cheaper than the
+    // digest); files with one key are digested once and the others compared byte for byte.
+    std::optional<Fingerprint> contentKey(std::size_t index) const;
+    void digestAlike(const std::vector<std::size_t>& alike);
+    static constexpr std::int64_t kShortcutMinimumSize = 1 << 20;
+
 private:
+    enum class Comparison { Equal, Differs, Unreadable };
+
+    // Opens the file of a record if it is still the file that was found and is not in use.
+    int openRecorded(const TFiles& file) const;
+    Comparison compareContent(const TFiles& file, const TFiles& with) const;
+    static constexpr std::size_t kCompareChunk = 1 << 18;
+
     SharedState& m_state;
     RunControl& m_control;
     SearchProgress& m_progress;

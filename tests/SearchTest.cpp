@@ -391,6 +391,27 @@ TEST(Search, ThreeSameSizedFilesOfWhichTwoAreEqual) {
         EXPECT_EQ(file.fHash, sha1Hex("xxx"));
 }
 
+TEST(Search, LargeFilesAreComparedByTheirBytes) {
+    TempTree tree;
+    const std::string content(3 << 20, 'L');
+    std::string lastByte = content;
+    lastByte.back() = 'M';
+    std::string firstByte = content;
+    firstByte.front() = 'F';
+    tree.file("a", content);
+    tree.file("b", lastByte);
+    tree.file("c", content);
+    tree.file("d", firstByte);
+    tree.file("e", content);
+    for (const char* hash : {"sha1", "md5"}) {
+        Search search;
+        search.run(tree.root(), options("fast", hash));
+        EXPECT_EQ(search.duplicates(tree.root()), (Names{"c", "e", "a"})) << hash;
+        for (const TFiles& file : search.state.aDuplicatedFiles)
+            EXPECT_EQ(file.fHash, std::string(hash) == "sha1" ? sha1Hex(content) : md5Hex(content));
+    }
+}
+
 TEST(Search, EmptyFilesFormOneGroupUnlessIgnored) {
     TempTree tree;
     tree.file("e1", "");
