@@ -171,20 +171,18 @@ void FileOperations::Execute() {
     table = regroupedResult(state.aTmpFiles);
     state.iDuplicatedFiles = static_cast<int>(table.size());
 
-    bool refilled = false;
     if (state.iDuplicatedFiles >= 1) {
         const int count = state.iDuplicatedFiles;
         m_form->postChange([form = m_form, count] { form->operationRefillStarted(count); });
         fillResultList(m_form, table, m_control,
                        [this](std::size_t index) { m_refillIndex = static_cast<int>(index); });
-        refilled = true;
         if (!m_control.terminated())
             m_form->postChange([form = m_form] { form->unparkList(); });
     }
-    finish(refilled);
+    finish();
 }
 
-void FileOperations::finish(bool) {
+void FileOperations::finish() {
     const bool terminated = m_control.terminated();
     const int count = m_form->state.iDuplicatedFiles;
     m_form->postChange(

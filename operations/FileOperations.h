@@ -48,7 +48,7 @@ private:
     // Asks on the window's thread and waits for the answer; a run asked to end answers No.
     bool ask(const QString& text, bool question);
     void fail(const std::string& path, const std::string& why);
-    void finish(bool refilled);
+    void finish();
 
     TMainForm* m_form;
     std::vector<ResultRow> m_rows;

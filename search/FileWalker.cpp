@@ -131,7 +131,7 @@ void FileWalker::FindIt(const std::string& folder, const std::string& mask, bool
     m_stack = nullptr;
 }
 
-bool FileWalker::readFolder(Frame& frame, const std::string& mask, bool subfolders) {
+void FileWalker::readFolder(Frame& frame, const std::string& mask, bool subfolders) {
     std::vector<Entry> entries;
     alignas(8) char buffer[32768];
     for (;;) {
@@ -154,7 +154,7 @@ bool FileWalker::readFolder(Frame& frame, const std::string& mask, bool subfolde
 
     for (const Entry& entry : entries) {
         if (m_stopped)
-            return false;
+            return;
         unsigned char type = entry.type;
         if (type == DT_LNK || type == DT_UNKNOWN) {
             struct stat st {};
@@ -177,7 +177,6 @@ bool FileWalker::readFolder(Frame& frame, const std::string& mask, bool subfolde
         }
         // FIFOs, sockets and devices are never recorded and never opened.
     }
-    return true;
 }
 
 void FileWalker::considerFile(Frame& frame, const std::string& name) {

@@ -30,7 +30,7 @@ private:
     struct Frame;
     struct Entry;
 
-    bool readFolder(Frame& frame, const std::string& mask, bool subfolders);
+    void readFolder(Frame& frame, const std::string& mask, bool subfolders);
     void considerFile(Frame& frame, const std::string& name);
     int frameFd(std::size_t index);
     void limitOpenFolders();

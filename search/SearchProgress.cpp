@@ -6,12 +6,6 @@ void SearchProgress::setCurrentFile(const std::string& name) {
     ++m_generation;
 }
 
-void SearchProgress::setDirectory(const std::string& folder) {
-    std::lock_guard lock(m_mutex);
-    m_directory = folder;
-    ++m_generation;
-}
-
 void SearchProgress::setFileAndDirectory(const std::string& name, const std::string& folder) {
     std::lock_guard lock(m_mutex);
     m_currentFile = name;

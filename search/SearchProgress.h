@@ -16,7 +16,6 @@ public:
     };
 
     void setCurrentFile(const std::string& name);
-    void setDirectory(const std::string& folder);
     void setFileAndDirectory(const std::string& name, const std::string& folder);
     void setHashPercent(int percent);
     int hashPercent() const { return m_hashPercent.load(std::memory_order_relaxed); }
