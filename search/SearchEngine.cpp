@@ -10,9 +10,6 @@
 #include "search/SharedState.h"
 #include "search/SrcHash.h"
 
-#define XXH_STATIC_LINKING_ONLY
-#include <xxhash.h>
-
 #include <array>
 #include <cstring>
 #include <vector>
@@ -89,12 +86,7 @@ std::optional<Fingerprint> SearchEngine::prefixKey(std::size_t index) const {
     close(fd);
     if (got <= 0)
         return std::nullopt;
-    XXH128_canonical_t canonical;
-    XXH128_canonicalFromHash(&canonical,
-                             XXH3_128bits(buffer.data(), static_cast<std::size_t>(got)));
-    Fingerprint key;
-    std::copy(std::begin(canonical.digest), std::end(canonical.digest), key.bytes.begin());
-    return key;
+    return fingerprintOfBytes(buffer.data(), static_cast<std::size_t>(got));
 }
 
 int SearchEngine::openRecorded(const TFiles& file) const {
@@ -138,26 +130,9 @@ std::optional<Fingerprint> SearchEngine::contentKey(std::size_t index) const {
     const int fd = openRecorded(file);
     if (fd < 0)
         return std::nullopt;
-    posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
-    std::vector<char> buffer(kCompareChunk);
-    XXH3_state_t state;
-    XXH3_128bits_reset(&state);
-    std::int64_t position = 0;
-    while (position < file.fSize) {
-        ssize_t got = pread(fd, buffer.data(), buffer.size(), position);
-        if (got <= 0 || m_control.checkpoint()) {
-            close(fd);
-            return std::nullopt; // the digest will find out
-        }
-        XXH3_128bits_update(&state, buffer.data(), static_cast<std::size_t>(got));
-        position += got;
-    }
+    std::optional<Fingerprint> key = fingerprintOfFile(fd, file.fSize, &m_control);
     close(fd);
-    XXH128_canonical_t canonical;
-    XXH128_canonicalFromHash(&canonical, XXH3_128bits_digest(&state));
-    Fingerprint key;
-    std::copy(std::begin(canonical.digest), std::end(canonical.digest), key.bytes.begin());
-    return key;
+    return key; // without a key, the digest will find out
 }
 
 SearchEngine::Comparison SearchEngine::compareContent(const TFiles& file,

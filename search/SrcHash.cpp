@@ -42,6 +42,14 @@ std::vector<std::uint8_t>& readBuffer() {
     return buffer;
 }
 
+Fingerprint toFingerprint(XXH128_hash_t hash) {
+    XXH128_canonical_t canonical;
+    XXH128_canonicalFromHash(&canonical, hash);
+    Fingerprint fingerprint;
+    std::copy(std::begin(canonical.digest), std::end(canonical.digest), fingerprint.bytes.begin());
+    return fingerprint;
+}
+
 bool digestStream(int fd, const EVP_MD* md, const HashProgressCallback& callback, std::uint8_t* out,
                   Fingerprint* fingerprint, RunControl* control, std::int64_t knownSize) {
     struct stat st {};
@@ -91,10 +99,7 @@ bool digestStream(int fd, const EVP_MD* md, const HashProgressCallback& callback
     if (EVP_DigestFinal_ex(ctx.get(), out, &length) != 1)
         return false;
     if (fingerprint != nullptr) {
-        XXH128_canonical_t canonical;
-        XXH128_canonicalFromHash(&canonical, XXH3_128bits_digest(&xxState));
-        std::copy(std::begin(canonical.digest), std::end(canonical.digest),
-                  fingerprint->bytes.begin());
+        *fingerprint = toFingerprint(XXH3_128bits_digest(&xxState));
     }
     return true;
 }
@@ -187,4 +192,26 @@ HashProgressCallback HashCallBack(SearchProgress& progress) {
         if (percent >= 0)
             progress.setHashPercent(percent);
     };
+}
+
+Fingerprint fingerprintOfBytes(const void* data, std::size_t size) {
+    return toFingerprint(XXH3_128bits(data, size));
+}
+
+std::optional<Fingerprint> fingerprintOfFile(int fd, std::int64_t size, RunControl* control) {
+    if (size > static_cast<std::int64_t>(kHashChunkSize))
+        posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+    auto& buffer = readBuffer();
+    XXH3_state_t state;
+    XXH3_128bits_reset(&state);
+    for (std::int64_t position = 0; position < size;) {
+        const auto want = static_cast<std::size_t>(
+            std::min<std::int64_t>(size - position, static_cast<std::int64_t>(buffer.size())));
+        const ssize_t got = pread(fd, buffer.data(), want, position);
+        if (got <= 0 || (control != nullptr && control->checkpoint()))
+            return std::nullopt;
+        XXH3_128bits_update(&state, buffer.data(), static_cast<std::size_t>(got));
+        position += got;
+    }
+    return toFingerprint(XXH3_128bits_digest(&state));
 }

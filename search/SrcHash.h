@@ -8,6 +8,7 @@ class SearchProgress;
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 
 using MD5_DIG = std::array<std::uint8_t, 16>;
@@ -55,3 +56,8 @@ int hashPercentFor(std::uint32_t count, std::int64_t size, std::int64_t position
 
 // HashCallBack: a progress callback that shows the percentage of every third chunk.
 HashProgressCallback HashCallBack(SearchProgress& progress);
+
+// The 128-bit fingerprint (XXH3) of bytes in memory, and of the first `size` bytes of an open
+// file; nothing when the file delivers less or the run is asked to end.
+Fingerprint fingerprintOfBytes(const void* data, std::size_t size);
+std::optional<Fingerprint> fingerprintOfFile(int fd, std::int64_t size, RunControl* control);
