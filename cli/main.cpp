@@ -80,6 +80,9 @@ std::string progressLine(const SharedState& state, const SearchProgress& progres
     return {};
 }
 
+// Blocked in every thread; only ever sent to the watcher to end its wait.
+constexpr int kWakeSignal = SIGUSR2;
+
 // Waits for Ctrl-C or SIGTERM beside the search and, on a terminal, shows its progress.
 class Watcher {
 public:
@@ -91,9 +94,11 @@ public:
               sigemptyset(&signals);
               sigaddset(&signals, SIGINT);
               sigaddset(&signals, SIGTERM);
+              sigaddset(&signals, kWakeSignal);
               const timespec tick{0, 100'000'000};
               while (!m_done.load()) {
-                  if (sigtimedwait(&signals, nullptr, &tick) > 0) {
+                  const int received = sigtimedwait(&signals, nullptr, &tick);
+                  if (received == SIGINT || received == SIGTERM) {
                       m_interrupted = true;
                       control.requestTerminate();
                   }
@@ -106,10 +111,14 @@ public:
 
     ~Watcher() { stop(); }
 
+    // The wake signal ends the watcher's wait at once, so a short search does not wait out
+    // the progress tick.
     void stop() {
         m_done = true;
-        if (m_thread.joinable())
+        if (m_thread.joinable()) {
+            pthread_kill(m_thread.native_handle(), kWakeSignal);
             m_thread.join();
+        }
     }
 
     bool interrupted() const { return m_interrupted.load(); }
@@ -151,6 +160,7 @@ int main(int argc, char** argv) {
     sigemptyset(&signals);
     sigaddset(&signals, SIGINT);
     sigaddset(&signals, SIGTERM);
+    sigaddset(&signals, kWakeSignal);
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
     SharedState state;
