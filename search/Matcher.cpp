@@ -163,9 +163,14 @@ void matchFast(SharedState& state, RunControl& control, const DigestOnDemand& di
         return shortcut != nullptr && digestMembers[c].size() >= 2 &&
                shortcut->applies(digestMembers[c].front());
     };
+    auto batched = [&](std::size_t c) {
+        return shortcut != nullptr && shortcut->batched && digestMembers[c].size() >= 2 &&
+               shortcut->batched(digestMembers[c].front());
+    };
     struct DigestTask {
         Index member;                 // a file digested on its own, or
-        std::size_t alike = kNoAlike; // a set of files with one key
+        std::size_t alike = kNoAlike; // a set of files with one key, or
+        bool batch = false;           // that set is a run of files of one size
     };
     std::vector<DigestTask> digestTasks;
     std::vector<std::vector<Index>> alikeSets;
@@ -189,7 +194,16 @@ void matchFast(SharedState& state, RunControl& control, const DigestOnDemand& di
         }
         for (std::size_t c = 0; c < classes.size(); ++c) {
             const std::vector<Index>& members = digestMembers[c];
-            if (!keyed(c)) {
+            if (!keyed(c) && batched(c)) {
+                for (std::size_t start = 0; start < members.size();
+                     start += ContentShortcut::kBatchSize) {
+                    const std::size_t end =
+                        std::min(members.size(), start + ContentShortcut::kBatchSize);
+                    digestTasks.push_back({0, alikeSets.size(), true});
+                    alikeSets.emplace_back(members.begin() + static_cast<std::ptrdiff_t>(start),
+                                           members.begin() + static_cast<std::ptrdiff_t>(end));
+                }
+            } else if (!keyed(c)) {
                 for (Index member : members)
                     digestTasks.push_back({member});
             } else {
@@ -220,12 +234,21 @@ void matchFast(SharedState& state, RunControl& control, const DigestOnDemand& di
         }
     }
 
+    // Only files digested here can be duplicates. Room for all of them up front spares the
+    // result table its copies as it grows; room never filled is never touched.
+    std::size_t candidates = 0;
+    for (const DigestTask& digestTask : digestTasks)
+        candidates += digestTask.alike == kNoAlike ? 1 : alikeSets[digestTask.alike].size();
+    state.aDuplicatedFiles.reserve(candidates);
+
     // The digests, computed in parallel and consumed class by class in the designed order.
     OrderedTasks digesting(
         digestTasks.size(),
         [&](std::size_t t) {
             if (digestTasks[t].alike == kNoAlike)
                 digest(digestTasks[t].member);
+            else if (digestTasks[t].batch)
+                shortcut->digestBatch(alikeSets[digestTasks[t].alike]);
             else
                 shortcut->digestAlike(alikeSets[digestTasks[t].alike]);
         },
@@ -251,7 +274,12 @@ void matchFast(SharedState& state, RunControl& control, const DigestOnDemand& di
 }
 
 void matchNormal(SharedState& state, RunControl& control) {
-    for (const std::vector<Index>& group : groupsOfEqualContent(state.aFilesFounded)) {
+    const std::vector<std::vector<Index>> groups = groupsOfEqualContent(state.aFilesFounded);
+    std::size_t members = 0;
+    for (const std::vector<Index>& group : groups)
+        members += group.size();
+    state.aDuplicatedFiles.reserve(members);
+    for (const std::vector<Index>& group : groups) {
         if (control.checkpoint())
             return;
         state.iBar.store(static_cast<int>(group.front()), std::memory_order_relaxed);

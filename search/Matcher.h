@@ -34,10 +34,17 @@ using PrefixOf = std::function<std::optional<Fingerprint>(std::size_t index)>;
 // With `shortcut`, large files are keyed by their whole content first (cheap), and each set of
 // same-size files with one key is handed to digestAlike, which digests one of them and gives
 // the others that digest only when their bytes are equal.
+//
+// With `batched` true for a file, the files of its size are digested by one task, one after
+// another (in runs of at most kBatchSize), through digestBatch; so a copy can take the digest
+// of an equal file digested before it instead of computing it again.
 struct ContentShortcut {
     std::function<bool(std::size_t index)> applies;
     std::function<std::optional<Fingerprint>(std::size_t index)> key;
     std::function<void(const std::vector<std::size_t>& alike)> digestAlike;
+    std::function<bool(std::size_t index)> batched;
+    std::function<void(const std::vector<std::size_t>& members)> digestBatch;
+    static constexpr std::size_t kBatchSize = 64;
 };
 
 void matchFiles(SharedState& state, RunControl& control, const DigestOnDemand& digest,

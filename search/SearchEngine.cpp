@@ -2,6 +2,7 @@
 
 #include "platform/FileInUse.h"
 #include "platform/LongPath.h"
+#include "search/DigestMemo.h"
 #include "search/FileWalker.h"
 #include "search/Matcher.h"
 #include "search/OrderedTasks.h"
@@ -62,7 +63,12 @@ bool SearchEngine::run(const std::string& folder, bool subfolders, const SearchO
                 return m_state.aFilesFounded[index].fSize >= kShortcutMinimumSize;
             },
             [this](std::size_t index) { return contentKey(index); },
-            [this](const std::vector<std::size_t>& alike) { digestAlike(alike); }};
+            [this](const std::vector<std::size_t>& alike) { digestAlike(alike); },
+            [this](std::size_t index) {
+                const std::int64_t size = m_state.aFilesFounded[index].fSize;
+                return size >= kMemoMinimumSize && size <= static_cast<std::int64_t>(hashReadSize());
+            },
+            [this](const std::vector<std::size_t>& members) { digestBatch(members); }};
         matchFiles(
             m_state, m_control, [this](std::size_t index) { digestOnDemand(index); },
             [this](std::size_t index) { return prefixKey(index); }, OrderedTasks::defaultThreads(),
@@ -107,7 +113,13 @@ int SearchEngine::openRecorded(const TFiles& file) const {
     return fd;
 }
 
-void SearchEngine::digestOnDemand(std::size_t index) {
+void SearchEngine::digestBatch(const std::vector<std::size_t>& members) {
+    DigestMemo memo(kMemoBudget);
+    for (std::size_t member : members)
+        digestOnDemand(member, &memo);
+}
+
+void SearchEngine::digestOnDemand(std::size_t index, DigestMemo* memo) {
     TFiles& file = m_state.aFilesFounded[index];
     if (!file.fHash.empty())
         return;
@@ -118,7 +130,8 @@ void SearchEngine::digestOnDemand(std::size_t index) {
     if (file.fSize >= (1 << 20) || m_digestCount.fetch_add(1, std::memory_order_relaxed) % 64 == 0)
         m_progress.setFileAndDirectory(file.fName, file.fPath);
     HashResult hash =
-        hashOpenFile(m_state.sTHash, fd, HashCallBack(m_progress), &m_control, file.fSize);
+        hashOpenFile(m_state.sTHash, fd, HashCallBack(m_progress), &m_control, file.fSize,
+                     memo);
     file.fHash = std::move(hash.text);
     file.fFingerprint = hash.fingerprint;
     m_progress.setHashPercent(100);
@@ -145,8 +158,9 @@ SearchEngine::Comparison SearchEngine::compareContent(const TFiles& file,
         close(a);
         return Comparison::Differs; // let the file's own digest decide
     }
-    std::vector<char> left(kCompareChunk);
-    std::vector<char> right(kCompareChunk);
+    // Kept per thread: a search compares many files, each comparison in a few chunks.
+    thread_local std::vector<char> left(kCompareChunk);
+    thread_local std::vector<char> right(kCompareChunk);
     Comparison result = Comparison::Equal;
     for (std::int64_t position = 0; position < file.fSize && result == Comparison::Equal;) {
         ssize_t gotA = pread(a, left.data(), left.size(), position);

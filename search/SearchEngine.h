@@ -8,6 +8,7 @@
 #include <vector>
 #include <string>
 
+class DigestMemo;
 struct SharedState;
 class RunControl;
 class SearchProgress;
@@ -45,7 +46,7 @@ public:
 
     // Computes the digest of aFilesFounded[index] if the file is still the one that was found
     // and is not in use; otherwise leaves it empty.
-    void digestOnDemand(std::size_t index);
+    void digestOnDemand(std::size_t index) { digestOnDemand(index, nullptr); }
 
     // A key of the first 4 KiB of a file larger than 16 KiB, or nothing.
     std::optional<Fingerprint> prefixKey(std::size_t index) const;
@@ -58,13 +59,21 @@ public:
     void digestAlike(const std::vector<std::size_t>& alike);
     static constexpr std::int64_t kShortcutMinimumSize = 1 << 20;
 
+    // Files of one size that their digest reads in one go are digested one after another,
+    // each remembered with its bytes for the next: a copy takes the digest after a byte
+    // comparison. Below the minimum, digesting costs less than remembering.
+    void digestBatch(const std::vector<std::size_t>& members);
+    static constexpr std::int64_t kMemoMinimumSize = 4096;
+    static constexpr std::size_t kMemoBudget = 1 << 19;
+
 private:
     enum class Comparison { Equal, Differs, Unreadable };
 
     // Opens the file of a record if it is still the file that was found and is not in use.
     int openRecorded(const TFiles& file) const;
     Comparison compareContent(const TFiles& file, const TFiles& with) const;
-    static constexpr std::size_t kCompareChunk = 1 << 18;
+    void digestOnDemand(std::size_t index, DigestMemo* memo);
+    static constexpr std::size_t kCompareChunk = 1 << 16;
 
     SharedState& m_state;
     RunControl& m_control;

@@ -1,18 +1,21 @@
 #include "search/SrcHash.h"
 
 #include "platform/LongPath.h"
+#include "search/DigestMemo.h"
 #include "search/RunControl.h"
 #include "search/SearchProgress.h"
 
 #define XXH_STATIC_LINKING_ONLY
 #include <xxhash.h>
 
-#include <openssl/evp.h>
+// The plain digest contexts are marked deprecated in OpenSSL 3 but stay part of it.
+#define OPENSSL_SUPPRESS_DEPRECATED
+#include <openssl/md5.h>
+#include <openssl/sha.h>
 
 #include <cerrno>
 #include <cmath>
 #include <fcntl.h>
-#include <memory>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -21,24 +24,29 @@ namespace {
 
 // Reads are larger than a chunk to keep system calls few; the digest and the progress
 // reports still go chunk by chunk.
-constexpr std::size_t kChunksPerRead = 4;
+constexpr std::size_t kChunksPerRead = 2;
 
-struct MdDeleter {
-    void operator()(EVP_MD* md) const { EVP_MD_free(md); }
+// The plain MD5 and SHA-1 contexts of libcrypto: the same assembly as its EVP interface, without
+// the provider set-up that costs each process about 2 MiB of memory.
+struct Md5Context {
+    static constexpr std::size_t kLength = MD5_DIGEST_LENGTH;
+    MD5_CTX ctx;
+    bool init() { return MD5_Init(&ctx) == 1; }
+    bool update(const void* data, std::size_t length) { return MD5_Update(&ctx, data, length) == 1; }
+    bool final(std::uint8_t* out) { return MD5_Final(out, &ctx) == 1; }
 };
-struct CtxDeleter {
-    void operator()(EVP_MD_CTX* ctx) const { EVP_MD_CTX_free(ctx); }
+struct Sha1Context {
+    static constexpr std::size_t kLength = SHA_DIGEST_LENGTH;
+    SHA_CTX ctx;
+    bool init() { return SHA1_Init(&ctx) == 1; }
+    bool update(const void* data, std::size_t length) {
+        return SHA1_Update(&ctx, data, length) == 1;
+    }
+    bool final(std::uint8_t* out) { return SHA1_Final(out, &ctx) == 1; }
 };
-
-const EVP_MD* fetchedDigest(const char* name) {
-    // Fetch once: an implicit fetch per file is costly with OpenSSL 3.
-    static std::unique_ptr<EVP_MD, MdDeleter> md5(EVP_MD_fetch(nullptr, "MD5", nullptr));
-    static std::unique_ptr<EVP_MD, MdDeleter> sha1(EVP_MD_fetch(nullptr, "SHA1", nullptr));
-    return std::string_view(name) == "MD5" ? md5.get() : sha1.get();
-}
 
 std::vector<std::uint8_t>& readBuffer() {
-    thread_local std::vector<std::uint8_t> buffer(kHashChunkSize * kChunksPerRead);
+    thread_local std::vector<std::uint8_t> buffer(hashReadSize());
     return buffer;
 }
 
@@ -50,14 +58,82 @@ Fingerprint toFingerprint(XXH128_hash_t hash) {
     return fingerprint;
 }
 
-bool digestStream(int fd, const EVP_MD* md, const HashProgressCallback& callback, std::uint8_t* out,
-                  Fingerprint* fingerprint, RunControl* control, std::int64_t knownSize) {
+// Reads `want` bytes at `position`; false when the file delivers less or cannot be read.
+bool readFully(int fd, std::uint8_t* into, std::size_t want, std::int64_t position) {
+    std::size_t got = 0;
+    while (got < want) {
+        ssize_t n = pread(fd, into + got, want - got, position + static_cast<off_t>(got));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false; // the file shrank or is unreadable
+        got += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+// Feeds bytes to the digest chunk by chunk, reporting each chunk.
+template <typename Context>
+bool digestChunks(Context& context, const std::uint8_t* data, std::size_t got, std::int64_t size,
+                  std::int64_t& position, std::uint32_t& count,
+                  const HashProgressCallback& callback) {
+    for (std::size_t offset = 0; offset < got; offset += kHashChunkSize) {
+        std::size_t length = std::min(kHashChunkSize, got - offset);
+        if (!context.update(data + offset, length))
+            return false;
+        position += static_cast<std::int64_t>(length);
+        ++count;
+        if (callback)
+            callback(count, size, position);
+    }
+    return true;
+}
+
+// A file read in one go, with the memo: its bytes may equal those of a file digested a moment
+// ago, whose digest it then takes.
+template <typename Context>
+bool digestWhole(int fd, std::int64_t size, const HashProgressCallback& callback,
+                 std::uint8_t* out, Fingerprint* fingerprint, RunControl* control,
+                 DigestMemo& memo) {
+    auto& buffer = readBuffer();
+    const auto length = static_cast<std::size_t>(size);
+    if (!readFully(fd, buffer.data(), length, 0) ||
+        (control != nullptr && control->checkpoint()))
+        return false;
+    const Fingerprint key = fingerprintOfBytes(buffer.data(), length);
+    if (fingerprint != nullptr)
+        *fingerprint = key;
+    std::int64_t position = 0;
+    std::uint32_t count = 0;
+    if (memo.recall(buffer.data(), length, key, out, Context::kLength)) {
+        for (; position < size; position += static_cast<std::int64_t>(kHashChunkSize))
+            if (callback)
+                callback(++count, size, std::min(size, position + std::int64_t{kHashChunkSize}));
+        return true;
+    }
+    Context context;
+    if (!context.init() ||
+        !digestChunks(context, buffer.data(), length, size, position, count, callback) ||
+        !context.final(out))
+        return false;
+    memo.remember(buffer.data(), length, key, out, Context::kLength);
+    return true;
+}
+
+template <typename Context>
+bool digestStream(int fd, const HashProgressCallback& callback, std::uint8_t* out,
+                  Fingerprint* fingerprint, RunControl* control, std::int64_t knownSize,
+                  DigestMemo* memo) {
     struct stat st {};
-    if (md == nullptr || (knownSize < 0 && fstat(fd, &st) != 0))
+    if (knownSize < 0 && fstat(fd, &st) != 0)
         return false;
     const std::int64_t size = knownSize >= 0 ? knownSize : st.st_size;
-    std::unique_ptr<EVP_MD_CTX, CtxDeleter> ctx(EVP_MD_CTX_new());
-    if (!ctx || EVP_DigestInit_ex(ctx.get(), md, nullptr) != 1)
+    auto& buffer = readBuffer();
+    if (memo != nullptr && size > 0 && size <= static_cast<std::int64_t>(buffer.size()))
+        return digestWhole<Context>(fd, size, callback, out, fingerprint, control, *memo);
+
+    Context context;
+    if (!context.init())
         return false;
     XXH3_state_t xxState;
     if (fingerprint != nullptr)
@@ -65,42 +141,24 @@ bool digestStream(int fd, const EVP_MD* md, const HashProgressCallback& callback
     if (size > static_cast<std::int64_t>(kHashChunkSize))
         posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
 
-    auto& buffer = readBuffer();
     std::int64_t position = 0;
     std::uint32_t count = 0;
     while (position < size) {
         auto want = static_cast<std::size_t>(
             std::min<std::int64_t>(size - position, static_cast<std::int64_t>(buffer.size())));
-        std::size_t got = 0;
-        while (got < want) {
-            ssize_t n =
-                pread(fd, buffer.data() + got, want - got, position + static_cast<off_t>(got));
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0)
-                return false; // short or failed read: the file shrank or is unreadable
-            got += static_cast<std::size_t>(n);
-        }
+        if (!readFully(fd, buffer.data(), want, position))
+            return false;
         if (fingerprint != nullptr)
-            XXH3_128bits_update(&xxState, buffer.data(), got);
-        for (std::size_t offset = 0; offset < got; offset += kHashChunkSize) {
-            std::size_t length = std::min(kHashChunkSize, got - offset);
-            if (EVP_DigestUpdate(ctx.get(), buffer.data() + offset, length) != 1)
-                return false;
-            position += static_cast<std::int64_t>(length);
-            ++count;
-            if (callback)
-                callback(count, size, position);
-        }
+            XXH3_128bits_update(&xxState, buffer.data(), want);
+        if (!digestChunks(context, buffer.data(), want, size, position, count, callback))
+            return false;
         if (control != nullptr && control->checkpoint())
             return false;
     }
-    unsigned int length = 0;
-    if (EVP_DigestFinal_ex(ctx.get(), out, &length) != 1)
+    if (!context.final(out))
         return false;
-    if (fingerprint != nullptr) {
+    if (fingerprint != nullptr)
         *fingerprint = toFingerprint(XXH3_128bits_digest(&xxState));
-    }
     return true;
 }
 
@@ -125,15 +183,15 @@ std::string SHA1ToStr(const SHA1_DIG& digest) {
 }
 
 namespace {
-template <std::size_t N>
-bool digestInto(const char* name, int fd, const HashProgressCallback& callback,
-                std::array<std::uint8_t, N>& digest, Fingerprint* fingerprint, RunControl* control,
-                std::int64_t knownSize = -1) {
+template <typename Context>
+bool digestInto(int fd, const HashProgressCallback& callback,
+                std::array<std::uint8_t, Context::kLength>& digest, Fingerprint* fingerprint,
+                RunControl* control, std::int64_t knownSize = -1, DigestMemo* memo = nullptr) {
     if (fd < 0)
         return true;
-    std::array<std::uint8_t, N> result{};
-    if (!digestStream(fd, fetchedDigest(name), callback, result.data(), fingerprint, control,
-                      knownSize))
+    std::array<std::uint8_t, Context::kLength> result{};
+    if (!digestStream<Context>(fd, callback, result.data(), fingerprint, control, knownSize,
+                               memo))
         return false;
     digest = result;
     return true;
@@ -142,27 +200,33 @@ bool digestInto(const char* name, int fd, const HashProgressCallback& callback,
 
 bool MD5(int fd, const HashProgressCallback& callback, MD5_DIG& digest, Fingerprint* fingerprint,
          RunControl* control) {
-    return digestInto("MD5", fd, callback, digest, fingerprint, control);
+    return digestInto<Md5Context>(fd, callback, digest, fingerprint, control);
 }
 
 bool SHA1(int fd, const HashProgressCallback& callback, SHA1_DIG& digest, Fingerprint* fingerprint,
           RunControl* control) {
-    return digestInto("SHA1", fd, callback, digest, fingerprint, control);
+    return digestInto<Sha1Context>(fd, callback, digest, fingerprint, control);
 }
 
 HashResult hashOpenFile(const std::string& kind, int fd, const HashProgressCallback& callback,
-                        RunControl* control, std::int64_t knownSize) {
+                        RunControl* control, std::int64_t knownSize, DigestMemo* memo) {
     HashResult result;
     if (kind == "sha1") {
         SHA1_DIG digest{};
-        if (digestInto("SHA1", fd, callback, digest, &result.fingerprint, control, knownSize))
+        if (digestInto<Sha1Context>(fd, callback, digest, &result.fingerprint, control, knownSize,
+                                    memo))
             result.text = SHA1ToStr(digest);
     } else if (kind == "md5") {
         MD5_DIG digest{};
-        if (digestInto("MD5", fd, callback, digest, &result.fingerprint, control, knownSize))
+        if (digestInto<Md5Context>(fd, callback, digest, &result.fingerprint, control, knownSize,
+                                   memo))
             result.text = MD5ToStr(digest);
     }
     return result;
+}
+
+std::size_t hashReadSize() {
+    return kHashChunkSize * kChunksPerRead;
 }
 
 HashResult GetHash(const std::string& kind, const std::string& fileName,

@@ -2,6 +2,7 @@
 
 #include "search/TFiles.h"
 
+class DigestMemo;
 class RunControl;
 class SearchProgress;
 
@@ -42,8 +43,14 @@ struct HashResult {
 // kind or when the file cannot be read in full. With `control`, the read waits at its pause
 // gate between chunks and gives up (empty text) when the run is asked to end.
 // `knownSize`: the size from the caller's own fstat of `fd`, saving a second one.
+// With `memo`, a file that fits one read takes the remembered digest of equal bytes, and its
+// own digest is remembered otherwise.
 HashResult hashOpenFile(const std::string& kind, int fd, const HashProgressCallback& callback,
-                        RunControl* control = nullptr, std::int64_t knownSize = -1);
+                        RunControl* control = nullptr, std::int64_t knownSize = -1,
+                        DigestMemo* memo = nullptr);
+
+// The most bytes a digest reads at once.
+std::size_t hashReadSize();
 
 // Opens the file and digests it as hashOpenFile does; a file that cannot be opened gives the
 // empty text.

@@ -257,8 +257,10 @@ TEST(Matcher, ContentShortcutGivesTheSameResult) {
             state.aFilesFounded[k].fHash = table.contents[k].text;
             state.aFilesFounded[k].fFingerprint = table.contents[k].fingerprint;
         };
+        // Even sizes take the keyed path, odd sizes the batched one.
+        std::multiset<std::size_t> batchedDigests;
         ContentShortcut shortcut{
-            [](std::size_t) { return true; },
+            [&](std::size_t k) { return table.files[k].fSize % 2 == 0; },
             [&](std::size_t k) -> std::optional<Fingerprint> {
                 if (table.contents[k].text.empty())
                     return std::nullopt;
@@ -279,11 +281,32 @@ TEST(Matcher, ContentShortcutGivesTheSameResult) {
                         digest(alike[k]);
                     }
                 }
+            },
+            [&](std::size_t k) { return table.files[k].fSize % 2 == 1; },
+            [&](const std::vector<std::size_t>& members) {
+                ASSERT_LE(members.size(), ContentShortcut::kBatchSize);
+                for (std::size_t k : members) {
+                    ASSERT_EQ(table.files[k].fSize, table.files[members.front()].fSize);
+                    std::lock_guard lock(mutex);
+                    batchedDigests.insert(k);
+                }
+                for (std::size_t k : members)
+                    digest(k);
             }};
         RunControl control;
         matchFiles(state, control, digest, nullptr, 2, &shortcut);
         ASSERT_EQ(describe(state.aDuplicatedFiles), describe(expected.duplicates))
             << "round " << round;
+        // A batch digests exactly the files the plain path would: those whose size another
+        // file shares, each once.
+        std::set<std::size_t> expectedBatched;
+        for (std::size_t k : expected.digested)
+            if (table.files[k].fSize % 2 == 1)
+                expectedBatched.insert(k);
+        ASSERT_EQ(std::set<std::size_t>(batchedDigests.begin(), batchedDigests.end()),
+                  expectedBatched)
+            << "round " << round;
+        ASSERT_EQ(batchedDigests.size(), expectedBatched.size()) << "round " << round;
     }
 }
 

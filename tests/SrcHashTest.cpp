@@ -1,4 +1,5 @@
 #include "TempTree.h"
+#include "search/DigestMemo.h"
 #include "search/RunControl.h"
 #include "search/SearchProgress.h"
 #include "search/SrcHash.h"
@@ -129,6 +130,79 @@ TEST(SrcHash, TerminationDuringADigestGivesUp) {
     RunControl control;
     control.requestTerminate();
     EXPECT_EQ(GetHash("sha1", tree.path("big"), nullptr, &control).text, "");
+}
+
+HashResult hashWithMemo(const std::string& path, const std::string& kind, DigestMemo& memo,
+                        std::vector<Report>* reports = nullptr) {
+    int fd = open(path.c_str(), O_RDONLY);
+    HashResult result = hashOpenFile(
+        kind, fd,
+        [&](std::uint32_t c, std::int64_t s, std::int64_t p) {
+            if (reports != nullptr)
+                reports->push_back({c, s, p});
+        },
+        nullptr, -1, &memo);
+    close(fd);
+    return result;
+}
+
+TEST(DigestMemo, CopyTakesTheDigestOnlyWhenItsBytesAreEqual) {
+    TempTree tree;
+    std::string data(70000, 'm');
+    std::string other = data;
+    other.back() = 'n';
+    tree.file("a", data);
+    tree.file("b", data);
+    tree.file("c", other);
+    for (const char* kind : {"sha1", "md5"}) {
+        DigestMemo memo(1 << 20);
+        const std::string expected = std::string(kind) == "sha1" ? sha1Hex(data) : md5Hex(data);
+        EXPECT_EQ(hashWithMemo(tree.path("a"), kind, memo).text, expected);
+        std::vector<Report> reports;
+        HashResult copy = hashWithMemo(tree.path("b"), kind, memo, &reports);
+        EXPECT_EQ(copy.text, expected);
+        EXPECT_EQ(copy.fingerprint, fingerprintOfBytes(data.data(), data.size()));
+        ASSERT_EQ(reports.size(), 2u); // progress as if digested
+        EXPECT_EQ(reports[1].position, 70000);
+        EXPECT_EQ(hashWithMemo(tree.path("c"), kind, memo).text,
+                  std::string(kind) == "sha1" ? sha1Hex(other) : md5Hex(other));
+    }
+}
+
+TEST(DigestMemo, EqualKeysWithOtherBytesAreNotTrusted) {
+    TempTree tree;
+    std::string data(5000, 'k');
+    tree.file("a", data);
+    // Another content remembered under this file's size and fingerprint, with a made-up digest.
+    std::string impostor(5000, 'i');
+    const std::uint8_t madeUp[20] = {1, 2, 3};
+    DigestMemo memo(1 << 20);
+    memo.remember(reinterpret_cast<const std::uint8_t*>(impostor.data()), impostor.size(),
+                  fingerprintOfBytes(data.data(), data.size()), madeUp, sizeof madeUp);
+    EXPECT_EQ(hashWithMemo(tree.path("a"), "sha1", memo).text, sha1Hex(data));
+}
+
+TEST(DigestMemo, KeepsTheNewestWithinItsBudget) {
+    auto bytes = [](char c) { return std::string(40, c); };
+    auto key = [](const std::string& b) { return fingerprintOfBytes(b.data(), b.size()); };
+    auto as = [](const std::string& b) { return reinterpret_cast<const std::uint8_t*>(b.data()); };
+    const std::uint8_t digest[16] = {9};
+    std::uint8_t out[16] = {};
+    DigestMemo memo(100);
+    for (char c : {'a', 'b', 'c'})
+        memo.remember(as(bytes(c)), 40, key(bytes(c)), digest, sizeof digest);
+    EXPECT_FALSE(memo.recall(as(bytes('a')), 40, key(bytes('a')), out, sizeof out));
+    EXPECT_TRUE(memo.recall(as(bytes('b')), 40, key(bytes('b')), out, sizeof out));
+    EXPECT_TRUE(memo.recall(as(bytes('c')), 40, key(bytes('c')), out, sizeof out));
+    EXPECT_EQ(out[0], 9);
+    // A digest of another length (the other kind) is not given out.
+    std::uint8_t longer[20] = {};
+    EXPECT_FALSE(memo.recall(as(bytes('c')), 40, key(bytes('c')), longer, sizeof longer));
+    // Content larger than the whole budget is not kept.
+    std::string big(200, 'z');
+    memo.remember(as(big), big.size(), key(big), digest, sizeof digest);
+    EXPECT_FALSE(memo.recall(as(big), big.size(), key(big), out, sizeof out));
+    EXPECT_TRUE(memo.recall(as(bytes('c')), 40, key(bytes('c')), out, sizeof out));
 }
 
 } // namespace
