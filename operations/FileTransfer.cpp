@@ -2,10 +2,10 @@
 
 #include "search/ResultRows.h"
 #include "search/RunControl.h"
+#include "tools/GeneralTools.h"
 
 #include <array>
 #include <cerrno>
-#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
@@ -104,7 +104,7 @@ int renameNoReplace(const std::string& from, const std::string& to) {
 
 int barPosition(std::int64_t total, std::int64_t size) {
     return static_cast<int>(
-        std::nearbyint(static_cast<double>(total) / static_cast<double>(size) * 100.0));
+        roundHalfEven(static_cast<double>(total) / static_cast<double>(size) * 100.0));
 }
 
 } // namespace

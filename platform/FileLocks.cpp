@@ -1,40 +1,54 @@
 #include "platform/FileLocks.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <sstream>
+#include <fcntl.h>
 #include <string>
 #include <sys/sysmacros.h>
+#include <unistd.h>
 
 LockedFiles LockedFiles::snapshot() {
-    std::ifstream in("/proc/locks");
-    if (!in)
+    int fd = open("/proc/locks", O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
         return {};
-    std::ostringstream text;
-    text << in.rdbuf();
-    return parse(text.str().c_str());
+    std::string text;
+    char chunk[8192];
+    for (;;) {
+        const ssize_t got = read(fd, chunk, sizeof chunk);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            break;
+        text.append(chunk, static_cast<std::size_t>(got));
+    }
+    close(fd);
+    return parse(text.c_str());
 }
 
 LockedFiles LockedFiles::parse(const char* text) {
     LockedFiles locks;
     locks.m_available = true;
-    std::istringstream lines(text);
     std::string line;
-    while (std::getline(lines, line)) {
+    for (const char* start = text; *start != '\0';) {
+        const char* end = std::strchr(start, '\n');
+        const std::size_t length = end != nullptr ? static_cast<std::size_t>(end - start)
+                                                  : std::strlen(start);
+        line.assign(start, length);
+        start += length + (end != nullptr ? 1 : 0);
         // "1: POSIX  ADVISORY  WRITE 1234 fd:01:2360379 0 EOF"; "->" marks a waiting request.
-        std::istringstream fields(line);
-        std::string id, type, mode, access, pid, file;
-        fields >> id >> type;
-        if (type == "->")
+        char type[16];
+        char file[64];
+        if (std::sscanf(line.c_str(), "%*s %15s", type) != 1 || std::strcmp(type, "->") == 0)
             continue;
-        fields >> mode >> access >> pid >> file;
-        if (type != "POSIX" && type != "OFDLCK")
+        if (std::strcmp(type, "POSIX") != 0 && std::strcmp(type, "OFDLCK") != 0)
             continue; // flock() locks do not stop a record lock
+        if (std::sscanf(line.c_str(), "%*s %*s %*s %*s %*s %63s", file) != 1)
+            continue;
         unsigned major = 0;
         unsigned minor = 0;
         unsigned long long inode = 0;
-        if (std::sscanf(file.c_str(), "%x:%x:%llu", &major, &minor, &inode) == 3)
+        if (std::sscanf(file, "%x:%x:%llu", &major, &minor, &inode) == 3)
             locks.m_locked.insert(Key{makedev(major, minor), inode});
     }
     return locks;

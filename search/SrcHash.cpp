@@ -4,6 +4,7 @@
 #include "search/DigestMemo.h"
 #include "search/RunControl.h"
 #include "search/SearchProgress.h"
+#include "tools/GeneralTools.h"
 
 #define XXH_STATIC_LINKING_ONLY
 #include <xxhash.h>
@@ -14,7 +15,6 @@
 #include <openssl/sha.h>
 
 #include <cerrno>
-#include <cmath>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -247,7 +247,7 @@ int hashPercentFor(std::uint32_t count, std::int64_t size, std::int64_t position
     if (count % 3 != 0 || size <= 0)
         return -1;
     return static_cast<int>(
-        std::nearbyint(100.0 / static_cast<double>(size) * static_cast<double>(position)));
+        roundHalfEven(100.0 / static_cast<double>(size) * static_cast<double>(position)));
 }
 
 HashProgressCallback HashCallBack(SearchProgress& progress) {

@@ -2,7 +2,6 @@
 
 #include "platform/TextEncoding.h"
 
-#include <cmath>
 #include <cstdlib>
 
 namespace {
@@ -39,9 +38,18 @@ std::int64_t hexPairValue(const std::string& pair) {
 }
 } // namespace
 
+std::int64_t roundHalfEven(double value) {
+    auto whole = static_cast<std::int64_t>(value); // toward zero
+    const double rest = value - static_cast<double>(whole);
+    if (rest > 0.5 || (rest == 0.5 && whole % 2 != 0))
+        ++whole;
+    else if (rest < -0.5 || (rest == -0.5 && whole % 2 != 0))
+        --whole;
+    return whole;
+}
+
 std::string FixTime(double value) {
-    // nearbyint rounds halves to the even neighbour under the default rounding mode.
-    auto ms = static_cast<std::int64_t>(std::nearbyint(value * 86400000.0));
+    const std::int64_t ms = roundHalfEven(value * 86400000.0);
     std::int64_t ofDay = std::llabs(ms) % 86400000;
     std::int64_t hours = ofDay / 3600000;
     std::int64_t minutes = (ofDay / 60000) % 60;

@@ -13,6 +13,10 @@ public:
 // A date-time value (days, fraction = time of day) as "HH:MM:SS"; whole days are dropped.
 std::string FixTime(double value);
 
+// The nearest integer, halves to the even neighbour (the default rounding mode's rule),
+// without the maths library.
+std::int64_t roundHalfEven(double value);
+
 // Pads S with blanks to W + 1 code units when it is shorter than W; otherwise returns S as it is.
 std::string SetStrLength(const std::string& S, int W);
 
