@@ -43,6 +43,14 @@ TEST(FixTime, SumOfSecondsJustShortOfAMinuteShowsTheMinute) {
     EXPECT_EQ(FixTime(60.0 / 86400 - 0.0004 / 86400), "00:01:00");
 }
 
+TEST(RoundHalfEven, HalvesGoToTheEvenNeighbourOnBothSides) {
+    const std::pair<double, std::int64_t> cases[] = {
+        {0.5, 0},   {1.5, 2},   {2.5, 2},   {2.4999, 2}, {2.5001, 3}, {-0.5, 0},
+        {-1.5, -2}, {-2.5, -2}, {-2.7, -3}, {-2.2, -2},  {12.5, 12},  {37.5, 38}};
+    for (const auto& [value, expected] : cases)
+        EXPECT_EQ(roundHalfEven(value), expected) << value;
+}
+
 TEST(ElapsedTimeText, PutsDaysInFront) {
     EXPECT_EQ(elapsedTimeText(59), "00:00:59");
     EXPECT_EQ(elapsedTimeText(3600), "01:00:00");
