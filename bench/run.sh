@@ -127,7 +127,7 @@ for corpus in corpora:
         if name.startswith("twinscope"):
             same = "yes" if groups(output) == reference else "NO"
         print(f"| {corpus} | `{name}` | {wall:.2f} | {wall / jdupes_time:.2f} | "
-              f"{peak / 1024:.0f} | {same} |")
+              f"{peak / 1024:.1f} | {same} |")
 PY
 
 echo

@@ -32,8 +32,8 @@ LockedFiles LockedFiles::parse(const char* text) {
     std::string line;
     for (const char* start = text; *start != '\0';) {
         const char* end = std::strchr(start, '\n');
-        const std::size_t length = end != nullptr ? static_cast<std::size_t>(end - start)
-                                                  : std::strlen(start);
+        const std::size_t length =
+            end != nullptr ? static_cast<std::size_t>(end - start) : std::strlen(start);
         line.assign(start, length);
         start += length + (end != nullptr ? 1 : 0);
         // "1: POSIX  ADVISORY  WRITE 1234 fd:01:2360379 0 EOF"; "->" marks a waiting request.

@@ -66,7 +66,8 @@ bool SearchEngine::run(const std::string& folder, bool subfolders, const SearchO
             [this](const std::vector<std::size_t>& alike) { digestAlike(alike); },
             [this](std::size_t index) {
                 const std::int64_t size = m_state.aFilesFounded[index].fSize;
-                return size >= kMemoMinimumSize && size <= static_cast<std::int64_t>(hashReadSize());
+                return size >= kMemoMinimumSize &&
+                       size <= static_cast<std::int64_t>(hashReadSize());
             },
             [this](const std::vector<std::size_t>& members) { digestBatch(members); }};
         matchFiles(
@@ -115,8 +116,11 @@ int SearchEngine::openRecorded(const TFiles& file) const {
 
 void SearchEngine::digestBatch(const std::vector<std::size_t>& members) {
     DigestMemo memo(kMemoBudget);
-    for (std::size_t member : members)
+    for (std::size_t member : members) {
+        if (m_control.terminated())
+            return;
         digestOnDemand(member, &memo);
+    }
 }
 
 void SearchEngine::digestOnDemand(std::size_t index, DigestMemo* memo) {
@@ -130,8 +134,7 @@ void SearchEngine::digestOnDemand(std::size_t index, DigestMemo* memo) {
     if (file.fSize >= (1 << 20) || m_digestCount.fetch_add(1, std::memory_order_relaxed) % 64 == 0)
         m_progress.setFileAndDirectory(file.fName, file.fPath);
     HashResult hash =
-        hashOpenFile(m_state.sTHash, fd, HashCallBack(m_progress), &m_control, file.fSize,
-                     memo);
+        hashOpenFile(m_state.sTHash, fd, HashCallBack(m_progress), &m_control, file.fSize, memo);
     file.fHash = std::move(hash.text);
     file.fFingerprint = hash.fingerprint;
     m_progress.setHashPercent(100);
@@ -158,17 +161,17 @@ SearchEngine::Comparison SearchEngine::compareContent(const TFiles& file,
         close(a);
         return Comparison::Differs; // let the file's own digest decide
     }
-    // Kept per thread: a search compares many files, each comparison in a few chunks.
-    thread_local std::vector<char> left(kCompareChunk);
-    thread_local std::vector<char> right(kCompareChunk);
+    // The two halves of the thread's read buffer, which no digest uses meanwhile.
+    const std::size_t chunk = hashReadSize() / 2;
+    std::uint8_t* left = threadReadBuffer();
+    std::uint8_t* right = left + chunk;
     Comparison result = Comparison::Equal;
     for (std::int64_t position = 0; position < file.fSize && result == Comparison::Equal;) {
-        ssize_t gotA = pread(a, left.data(), left.size(), position);
-        ssize_t gotB = pread(b, right.data(), right.size(), position);
+        ssize_t gotA = pread(a, left, chunk, position);
+        ssize_t gotB = pread(b, right, chunk, position);
         if (gotA <= 0 || m_control.checkpoint())
             result = Comparison::Unreadable;
-        else if (gotB != gotA ||
-                 std::memcmp(left.data(), right.data(), static_cast<std::size_t>(gotA)) != 0)
+        else if (gotB != gotA || std::memcmp(left, right, static_cast<std::size_t>(gotA)) != 0)
             result = Comparison::Differs;
         position += std::max<ssize_t>(gotA, 0);
     }

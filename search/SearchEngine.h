@@ -73,7 +73,6 @@ private:
     int openRecorded(const TFiles& file) const;
     Comparison compareContent(const TFiles& file, const TFiles& with) const;
     void digestOnDemand(std::size_t index, DigestMemo* memo);
-    static constexpr std::size_t kCompareChunk = 1 << 16;
 
     SharedState& m_state;
     RunControl& m_control;

@@ -32,7 +32,9 @@ struct Md5Context {
     static constexpr std::size_t kLength = MD5_DIGEST_LENGTH;
     MD5_CTX ctx;
     bool init() { return MD5_Init(&ctx) == 1; }
-    bool update(const void* data, std::size_t length) { return MD5_Update(&ctx, data, length) == 1; }
+    bool update(const void* data, std::size_t length) {
+        return MD5_Update(&ctx, data, length) == 1;
+    }
     bool final(std::uint8_t* out) { return MD5_Final(out, &ctx) == 1; }
 };
 struct Sha1Context {
@@ -44,11 +46,6 @@ struct Sha1Context {
     }
     bool final(std::uint8_t* out) { return SHA1_Final(out, &ctx) == 1; }
 };
-
-std::vector<std::uint8_t>& readBuffer() {
-    thread_local std::vector<std::uint8_t> buffer(hashReadSize());
-    return buffer;
-}
 
 Fingerprint toFingerprint(XXH128_hash_t hash) {
     XXH128_canonical_t canonical;
@@ -92,20 +89,18 @@ bool digestChunks(Context& context, const std::uint8_t* data, std::size_t got, s
 // A file read in one go, with the memo: its bytes may equal those of a file digested a moment
 // ago, whose digest it then takes.
 template <typename Context>
-bool digestWhole(int fd, std::int64_t size, const HashProgressCallback& callback,
-                 std::uint8_t* out, Fingerprint* fingerprint, RunControl* control,
-                 DigestMemo& memo) {
-    auto& buffer = readBuffer();
+bool digestWhole(int fd, std::int64_t size, const HashProgressCallback& callback, std::uint8_t* out,
+                 Fingerprint* fingerprint, RunControl* control, DigestMemo& memo) {
+    std::uint8_t* const buffer = threadReadBuffer();
     const auto length = static_cast<std::size_t>(size);
-    if (!readFully(fd, buffer.data(), length, 0) ||
-        (control != nullptr && control->checkpoint()))
+    if (!readFully(fd, buffer, length, 0) || (control != nullptr && control->checkpoint()))
         return false;
-    const Fingerprint key = fingerprintOfBytes(buffer.data(), length);
+    const Fingerprint key = fingerprintOfBytes(buffer, length);
     if (fingerprint != nullptr)
         *fingerprint = key;
     std::int64_t position = 0;
     std::uint32_t count = 0;
-    if (memo.recall(buffer.data(), length, key, out, Context::kLength)) {
+    if (memo.recall(buffer, length, key, out, Context::kLength)) {
         for (; position < size; position += static_cast<std::int64_t>(kHashChunkSize))
             if (callback)
                 callback(++count, size, std::min(size, position + std::int64_t{kHashChunkSize}));
@@ -113,10 +108,10 @@ bool digestWhole(int fd, std::int64_t size, const HashProgressCallback& callback
     }
     Context context;
     if (!context.init() ||
-        !digestChunks(context, buffer.data(), length, size, position, count, callback) ||
+        !digestChunks(context, buffer, length, size, position, count, callback) ||
         !context.final(out))
         return false;
-    memo.remember(buffer.data(), length, key, out, Context::kLength);
+    memo.remember(buffer, length, key, out, Context::kLength);
     return true;
 }
 
@@ -128,8 +123,9 @@ bool digestStream(int fd, const HashProgressCallback& callback, std::uint8_t* ou
     if (knownSize < 0 && fstat(fd, &st) != 0)
         return false;
     const std::int64_t size = knownSize >= 0 ? knownSize : st.st_size;
-    auto& buffer = readBuffer();
-    if (memo != nullptr && size > 0 && size <= static_cast<std::int64_t>(buffer.size()))
+    std::uint8_t* const buffer = threadReadBuffer();
+    const std::size_t bufferSize = hashReadSize();
+    if (memo != nullptr && size > 0 && size <= static_cast<std::int64_t>(bufferSize))
         return digestWhole<Context>(fd, size, callback, out, fingerprint, control, *memo);
 
     Context context;
@@ -145,12 +141,12 @@ bool digestStream(int fd, const HashProgressCallback& callback, std::uint8_t* ou
     std::uint32_t count = 0;
     while (position < size) {
         auto want = static_cast<std::size_t>(
-            std::min<std::int64_t>(size - position, static_cast<std::int64_t>(buffer.size())));
-        if (!readFully(fd, buffer.data(), want, position))
+            std::min<std::int64_t>(size - position, static_cast<std::int64_t>(bufferSize)));
+        if (!readFully(fd, buffer, want, position))
             return false;
         if (fingerprint != nullptr)
-            XXH3_128bits_update(&xxState, buffer.data(), want);
-        if (!digestChunks(context, buffer.data(), want, size, position, count, callback))
+            XXH3_128bits_update(&xxState, buffer, want);
+        if (!digestChunks(context, buffer, want, size, position, count, callback))
             return false;
         if (control != nullptr && control->checkpoint())
             return false;
@@ -190,8 +186,7 @@ bool digestInto(int fd, const HashProgressCallback& callback,
     if (fd < 0)
         return true;
     std::array<std::uint8_t, Context::kLength> result{};
-    if (!digestStream<Context>(fd, callback, result.data(), fingerprint, control, knownSize,
-                               memo))
+    if (!digestStream<Context>(fd, callback, result.data(), fingerprint, control, knownSize, memo))
         return false;
     digest = result;
     return true;
@@ -227,6 +222,11 @@ HashResult hashOpenFile(const std::string& kind, int fd, const HashProgressCallb
 
 std::size_t hashReadSize() {
     return kHashChunkSize * kChunksPerRead;
+}
+
+std::uint8_t* threadReadBuffer() {
+    thread_local std::vector<std::uint8_t> buffer(hashReadSize());
+    return buffer.data();
 }
 
 HashResult GetHash(const std::string& kind, const std::string& fileName,
@@ -265,16 +265,16 @@ Fingerprint fingerprintOfBytes(const void* data, std::size_t size) {
 std::optional<Fingerprint> fingerprintOfFile(int fd, std::int64_t size, RunControl* control) {
     if (size > static_cast<std::int64_t>(kHashChunkSize))
         posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
-    auto& buffer = readBuffer();
+    std::uint8_t* const buffer = threadReadBuffer();
     XXH3_state_t state;
     XXH3_128bits_reset(&state);
     for (std::int64_t position = 0; position < size;) {
         const auto want = static_cast<std::size_t>(
-            std::min<std::int64_t>(size - position, static_cast<std::int64_t>(buffer.size())));
-        const ssize_t got = pread(fd, buffer.data(), want, position);
+            std::min<std::int64_t>(size - position, static_cast<std::int64_t>(hashReadSize())));
+        const ssize_t got = pread(fd, buffer, want, position);
         if (got <= 0 || (control != nullptr && control->checkpoint()))
             return std::nullopt;
-        XXH3_128bits_update(&state, buffer.data(), static_cast<std::size_t>(got));
+        XXH3_128bits_update(&state, buffer, static_cast<std::size_t>(got));
         position += got;
     }
     return toFingerprint(XXH3_128bits_digest(&state));

@@ -52,6 +52,10 @@ HashResult hashOpenFile(const std::string& kind, int fd, const HashProgressCallb
 // The most bytes a digest reads at once.
 std::size_t hashReadSize();
 
+// The calling thread's read buffer of hashReadSize() bytes, in which digests read. Other reads
+// of the thread may use it between digests, so that each thread keeps one buffer.
+std::uint8_t* threadReadBuffer();
+
 // Opens the file and digests it as hashOpenFile does; a file that cannot be opened gives the
 // empty text.
 HashResult GetHash(const std::string& kind, const std::string& fileName,
