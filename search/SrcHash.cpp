@@ -28,24 +28,17 @@ constexpr std::size_t kChunksPerRead = 2;
 
 // The plain MD5 and SHA-1 contexts of libcrypto: the same assembly as its EVP interface, without
 // the provider set-up that costs each process about 2 MiB of memory.
-struct Md5Context {
-    static constexpr std::size_t kLength = MD5_DIGEST_LENGTH;
-    MD5_CTX ctx;
-    bool init() { return MD5_Init(&ctx) == 1; }
-    bool update(const void* data, std::size_t length) {
-        return MD5_Update(&ctx, data, length) == 1;
-    }
-    bool final(std::uint8_t* out) { return MD5_Final(out, &ctx) == 1; }
+template <typename Ctx, int (*Init)(Ctx*), int (*Update)(Ctx*, const void*, std::size_t),
+          int (*Final)(unsigned char*, Ctx*), std::size_t Length>
+struct PlainContext {
+    static constexpr std::size_t kLength = Length;
+    Ctx ctx;
+    bool init() { return Init(&ctx) == 1; }
+    bool update(const void* data, std::size_t length) { return Update(&ctx, data, length) == 1; }
+    bool final(std::uint8_t* out) { return Final(out, &ctx) == 1; }
 };
-struct Sha1Context {
-    static constexpr std::size_t kLength = SHA_DIGEST_LENGTH;
-    SHA_CTX ctx;
-    bool init() { return SHA1_Init(&ctx) == 1; }
-    bool update(const void* data, std::size_t length) {
-        return SHA1_Update(&ctx, data, length) == 1;
-    }
-    bool final(std::uint8_t* out) { return SHA1_Final(out, &ctx) == 1; }
-};
+using Md5Context = PlainContext<MD5_CTX, MD5_Init, MD5_Update, MD5_Final, MD5_DIGEST_LENGTH>;
+using Sha1Context = PlainContext<SHA_CTX, SHA1_Init, SHA1_Update, SHA1_Final, SHA_DIGEST_LENGTH>;
 
 Fingerprint toFingerprint(XXH128_hash_t hash) {
     XXH128_canonical_t canonical;
