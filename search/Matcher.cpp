@@ -101,6 +101,40 @@ std::vector<Index> prefixSurvivors(const std::vector<Index>& members,
     return survivors;
 }
 
+// The bar of the matching phase: the work done so far, in bytes to read plus a little for
+// each file opened, as a share of all the work, given to iBar as an index of the found files.
+// The look at the first bytes, the content keys and the digests follow one another, so each
+// moves the bar on from where the one before left it; the bar never falls back.
+class MatchProgress {
+public:
+    MatchProgress(SharedState& state, Index n) : m_state(state), m_n(n) {}
+
+    static double costOf(std::int64_t bytes) {
+        constexpr double kOpenCost = 4096; // opening a file costs about as much as a small read
+        return static_cast<double>(std::max<std::int64_t>(bytes, 0)) + kOpenCost;
+    }
+    // Work still to come, replacing the estimate made before.
+    void setRemaining(double remaining) { m_total = m_done + remaining; }
+    void add(double cost) {
+        m_done += cost;
+        if (m_total <= 0)
+            return;
+        const auto bar =
+            static_cast<int>(std::min(m_done / m_total, 1.0) * static_cast<double>(m_n - 1));
+        if (bar > m_bar) {
+            m_bar = bar;
+            m_state.iBar.store(bar, std::memory_order_relaxed);
+        }
+    }
+
+private:
+    SharedState& m_state;
+    Index m_n;
+    double m_done = 0;
+    double m_total = 0;
+    int m_bar = 0;
+};
+
 void matchFast(SharedState& state, RunControl& control, const DigestOnDemand& digest,
                const PrefixOf& prefixOf, unsigned threads, const ContentShortcut* shortcut,
                Index n) {
@@ -127,6 +161,23 @@ void matchFast(SharedState& state, RunControl& control, const DigestOnDemand& di
         return std::vector<Index>(bySize.begin() + static_cast<std::ptrdiff_t>(classes[c].first),
                                   bySize.begin() + static_cast<std::ptrdiff_t>(classes[c].second));
     };
+    auto fileCost = [&](Index member) { return MatchProgress::costOf(files[member].fSize); };
+    constexpr std::int64_t kPrefixBytes = 4096;
+    auto prefixCost = [&](Index member) {
+        return MatchProgress::costOf(std::min(files[member].fSize, kPrefixBytes));
+    };
+
+    // Until the plan is known, every file of a shared size counts as read in full once, and
+    // once more in part when its first bytes are looked at.
+    MatchProgress progress(state, n);
+    {
+        double estimate = 0;
+        for (const auto& [begin, end] : classes) {
+            for (Index k = begin; k < end; ++k)
+                estimate += fileCost(bySize[k]) + (prefixOf ? prefixCost(bySize[k]) : 0);
+        }
+        progress.setRemaining(estimate);
+    }
 
     // A cheap look at the first bytes rules out files that differ from every file of their
     // size, so that they are never read in full. Tasks stand class by class, so a class's
@@ -149,7 +200,7 @@ void matchFast(SharedState& state, RunControl& control, const DigestOnDemand& di
         for (std::size_t t = 0; t < prefixTasks.size(); ++t) {
             if (!reading.waitFor(t))
                 return;
-            state.iBar.store(static_cast<int>(prefixTasks[t]), std::memory_order_relaxed);
+            progress.add(prefixCost(prefixTasks[t]));
         }
         for (std::size_t c = 0; c < classes.size(); ++c) {
             digestMembers[c] =
@@ -183,14 +234,24 @@ void matchFast(SharedState& state, RunControl& control, const DigestOnDemand& di
             if (keyed(c))
                 keyTasks.insert(keyTasks.end(), digestMembers[c].begin(), digestMembers[c].end());
         }
+        double keyWork = 0;
+        for (Index member : keyTasks)
+            keyWork += fileCost(member);
         std::vector<std::optional<Fingerprint>> keys(keyTasks.size());
         OrderedTasks keying(
             keyTasks.size(), [&](std::size_t t) { keys[t] = shortcut->key(keyTasks[t]); }, control,
             threads);
+        // The survivors of the first look are now known: keys for some, digests for all.
+        double digestWork = 0;
+        for (const std::vector<Index>& members : digestMembers) {
+            for (Index member : members)
+                digestWork += fileCost(member);
+        }
+        progress.setRemaining(keyWork + digestWork);
         for (std::size_t t = 0; t < keyTasks.size(); ++t) {
             if (!keying.waitFor(t))
                 return;
-            state.iBar.store(static_cast<int>(keyTasks[t]), std::memory_order_relaxed);
+            progress.add(fileCost(keyTasks[t]));
         }
         for (std::size_t c = 0; c < classes.size(); ++c) {
             const std::vector<Index>& members = digestMembers[c];
@@ -237,9 +298,22 @@ void matchFast(SharedState& state, RunControl& control, const DigestOnDemand& di
     // Only files digested here can be duplicates. Room for all of them up front spares the
     // result table its copies as it grows; room never filled is never touched.
     std::size_t candidates = 0;
-    for (const DigestTask& digestTask : digestTasks)
-        candidates += digestTask.alike == kNoAlike ? 1 : alikeSets[digestTask.alike].size();
+    std::vector<double> taskCost(digestTasks.size());
+    double digestWork = 0;
+    for (std::size_t t = 0; t < digestTasks.size(); ++t) {
+        const DigestTask& digestTask = digestTasks[t];
+        if (digestTask.alike == kNoAlike) {
+            ++candidates;
+            taskCost[t] = fileCost(digestTask.member);
+        } else {
+            candidates += alikeSets[digestTask.alike].size();
+            for (Index member : alikeSets[digestTask.alike])
+                taskCost[t] += fileCost(member);
+        }
+        digestWork += taskCost[t];
+    }
     state.aDuplicatedFiles.reserve(candidates);
+    progress.setRemaining(digestWork);
 
     // The digests, computed in parallel and consumed class by class in the designed order.
     OrderedTasks digesting(
@@ -256,10 +330,10 @@ void matchFast(SharedState& state, RunControl& control, const DigestOnDemand& di
     PendingGroups pending;
     std::size_t task = 0;
     for (std::size_t c = 0; c < classes.size(); ++c) {
-        state.iBar.store(static_cast<int>(bySize[classes[c].first]), std::memory_order_relaxed);
         for (; task < classEnd[c]; ++task) {
             if (!digesting.waitFor(task))
                 return;
+            progress.add(taskCost[task]);
         }
         if (control.checkpoint())
             return;

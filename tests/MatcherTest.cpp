@@ -4,11 +4,14 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <map>
 #include <mutex>
 #include <random>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -308,6 +311,59 @@ TEST(Matcher, ContentShortcutGivesTheSameResult) {
             << "round " << round;
         ASSERT_EQ(batchedDigests.size(), expectedBatched.size()) << "round " << round;
     }
+}
+
+TEST(Matcher, BarOnlyRisesWhileMatching) {
+    // Size classes whose members interleave in found order, some read in part first, some keyed
+    // by their whole content, the rest digested: a bar that followed the files being read would
+    // run back and forth.
+    SharedState state;
+    state.sTSearch = "fast";
+    const int n = 240;
+    for (int k = 0; k < n; ++k) {
+        TFiles file;
+        file.fName = "f" + std::to_string(k);
+        file.fSize = 100000 + (k % 24) * 1000;
+        state.appendFound(file);
+    }
+    DigestOnDemand digest = [&](std::size_t k) {
+        std::this_thread::sleep_for(std::chrono::microseconds(300));
+        state.aFilesFounded[k].fHash = "h" + std::to_string(k % 48);
+        state.aFilesFounded[k].fFingerprint = fingerprintOf(static_cast<int>(k % 48));
+    };
+    PrefixOf prefixOf = [&](std::size_t k) -> std::optional<Fingerprint> {
+        std::this_thread::sleep_for(std::chrono::microseconds(300));
+        return fingerprintOf(static_cast<int>(k % 72));
+    };
+    ContentShortcut shortcut{[&](std::size_t k) { return k % 24 < 8; },
+                             [&](std::size_t k) -> std::optional<Fingerprint> {
+                                 std::this_thread::sleep_for(std::chrono::microseconds(300));
+                                 return fingerprintOf(static_cast<int>(k % 48));
+                             },
+                             [&](const std::vector<std::size_t>& alike) {
+                                 for (std::size_t k : alike)
+                                     digest(k);
+                             },
+                             nullptr, nullptr};
+
+    std::atomic<bool> done{false};
+    std::vector<int> fallsBack;
+    std::thread watcher([&] {
+        int last = 0;
+        while (!done.load()) {
+            const int bar = state.iBar.load();
+            if (bar < last)
+                fallsBack.push_back(bar);
+            last = bar;
+        }
+    });
+    RunControl control;
+    matchFiles(state, control, digest, prefixOf, 2, &shortcut);
+    done = true;
+    watcher.join();
+    EXPECT_TRUE(fallsBack.empty()) << fallsBack.size() << " times, first to " << fallsBack.front();
+    EXPECT_EQ(state.iBar.load(), n - 1);
+    EXPECT_FALSE(state.aDuplicatedFiles.empty());
 }
 
 TEST(Matcher, TerminationStopsMatching) {
