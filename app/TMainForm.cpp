@@ -14,7 +14,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDir>
-#include <QFontInfo>
+#include <QScreen>
 #include <QFileInfo>
 #include <QHeaderView>
 #include <QLineEdit>
@@ -47,25 +47,14 @@ QLabel* makeLabel(QWidget* parent, const QString& text, int left, int top, bool 
     return label;
 }
 
-QLabel* makeValueLabel(QWidget* parent, const QString& text, QRect geometry) {
-    auto* label = new ValueLabel(text, parent);
+QLabel* makeValueLabel(QWidget* parent, const QString& text, QRect geometry, bool elide = true) {
+    auto* label = new ValueLabel(text, elide, parent);
     label->setGeometry(geometry);
     label->setAutoFillBackground(true);
     QPalette palette = label->palette();
     palette.setColor(QPalette::Window, kValueBackground);
     label->setPalette(palette);
     return label;
-}
-
-// Shrinks the font of a label until it ends before `right`.
-void fitTitle(QLabel* title, int right) {
-    QFont font = title->font();
-    int pixels = QFontInfo(font).pixelSize();
-    while (title->x() + title->sizeHint().width() > right && pixels > 7) {
-        font.setPixelSize(--pixels);
-        title->setFont(font);
-    }
-    title->adjustSize();
 }
 
 QAction* addItem(QMenu* menu, const QString& caption, bool checkable = false) {
@@ -90,6 +79,11 @@ TMainForm::TMainForm(MainFormSetup setup) : m_setup(std::move(setup)) {
     setPalette(palette);
     resize(kMinOuterWidth - kFrameWidth, kMinOuterHeight - kFrameHeight);
     setMinimumSize(kMinOuterWidth - kFrameWidth, kMinOuterHeight - kFrameHeight);
+    if (const QScreen* screen = QGuiApplication::primaryScreen()) {
+        const QRect area = screen->availableGeometry();
+        move(area.x() + (area.width() - kMinOuterWidth) / 2,
+             area.y() + (area.height() - kMinOuterHeight) / 2);
+    }
 
     createMenus();
     createControls();
@@ -100,6 +94,13 @@ TMainForm::TMainForm(MainFormSetup setup) : m_setup(std::move(setup)) {
 
 TMainForm::~TMainForm() {
     stopWorkers();
+    delete m_about; // a window of its own, not a child
+}
+
+void TMainForm::useDesignFont() {
+    QFont font = QApplication::font();
+    font.setPixelSize(11);
+    QApplication::setFont(font);
 }
 
 void TMainForm::stopWorkers() {
@@ -226,6 +227,8 @@ void TMainForm::createControls() {
         auto* button = new QToolButton(ToolBar1);
         button->setText(caption);
         button->setFixedSize(63, 29);
+        // Tool bar buttons take no keyboard focus: the first focus belongs to "Search".
+        button->setFocusPolicy(Qt::NoFocus);
         if (menu != nullptr) {
             button->setMenu(menu);
             button->setPopupMode(QToolButton::InstantPopup);
@@ -257,6 +260,7 @@ void TMainForm::createControls() {
     eTarget->lineEdit()->installEventFilter(this);
     eTarget->installEventFilter(this);
     connect(eTarget, &QComboBox::activated, this, &TMainForm::eTargetSelect);
+    connect(eTarget->lineEdit(), &QLineEdit::textChanged, this, &TMainForm::updatePathBoxColour);
 
     btSearch = new QPushButton(QStringLiteral("Search"), this);
     btSearch->setGeometry(670, 52, 75, 25);
@@ -275,6 +279,7 @@ void TMainForm::createControls() {
 
     setTabOrder(btSearch, chkSubFolders);
     setTabOrder(chkSubFolders, eTarget);
+    btSearch->setFocus(); // first in the tab order, taken when the window is first activated
 
     imgBackground = new QLabel(this);
     imgBackground->setGeometry(0, 107, 753, 20);
@@ -323,8 +328,12 @@ void TMainForm::createControls() {
             &TMainForm::FileListViewDblClick);
     FileListView->setContextMenuPolicy(Qt::CustomContextMenu);
     connect(FileListView, &QWidget::customContextMenuRequested, this, [this](const QPoint& at) {
-        FileListMenu->popup(FileListView->viewport()->mapToGlobal(at));
+        if (!listParked() && FileListView->isVisible())
+            FileListMenu->popup(FileListView->viewport()->mapToGlobal(at));
     });
+    FileListView->installEventFilter(this);
+    // The "#" column widens for group numbers of any length.
+    connect(m_results, &QAbstractItemModel::rowsInserted, this, &TMainForm::fitGroupColumn);
 
     imgBottom = new QLabel(this);
     imgBottom->setGeometry(0, 458, 753, 50);
@@ -340,22 +349,14 @@ void TMainForm::createControls() {
     lbCurrentFile = makeValueLabel(this, QStringLiteral("N/A"), {247, 471, 384, 13});
     Label2 = makeLabel(this, QStringLiteral("Hash progress:"), 637, 471, true);
     Label2->setAttribute(Qt::WA_TranslucentBackground);
-    lbHashPerc = makeValueLabel(this, QStringLiteral("100%"), {716, 471, 29, 13});
+    lbHashPerc = makeValueLabel(this, QStringLiteral("100%"), {716, 471, 29, 13}, false);
     QPalette hashPalette = lbHashPerc->palette();
     hashPalette.setColor(QPalette::WindowText, kHashText);
     lbHashPerc->setPalette(hashPalette);
     Label13 = makeLabel(this, QStringLiteral("Time elapsed:"), 8, 490, true);
-    lbSearchTime = makeValueLabel(this, QStringLiteral("00:00:00"), {80, 490, 97, 13});
+    lbSearchTime = makeValueLabel(this, QStringLiteral("00:00:00"), {80, 490, 97, 13}, false);
     Label9 = makeLabel(this, QStringLiteral("Path:"), 183, 490, true);
     lbDirectory = makeValueLabel(this, QStringLiteral("N/A"), {215, 490, 530, 13});
-    // The design's positions were made for Tahoma; a wider system font must not run a title
-    // under its value.
-    for (auto [title, value] : {std::pair{lbFilesTitle, lbFilesCount},
-                                {lbDupTitle, lbDuplicated},
-                                {Label7, lbCurrentFile},
-                                {Label13, lbSearchTime},
-                                {Label9, lbDirectory}})
-        fitTitle(title, value->x() - 2);
     for (QLabel* label :
          {lbFilesTitle, lbFilesCount, lbDupTitle, lbDuplicated, Label7, lbCurrentFile, Label2,
           lbHashPerc, Label13, lbSearchTime, Label9, lbDirectory})
@@ -395,12 +396,16 @@ bool TMainForm::listParked() const {
     return FileListView->x() != 0;
 }
 
+// A parked list is also hidden, so that neither Tab nor the menu key reaches it (its filter
+// entries would start a run during another).
 void TMainForm::parkList() {
     FileListView->move(width() + kFrameWidth + 100, FileListView->y());
+    FileListView->setVisible(false);
 }
 
 void TMainForm::unparkList() {
     FileListView->move(0, FileListView->y());
+    FileListView->setVisible(true);
 }
 
 void TMainForm::postChange(std::function<void()> change) {
@@ -434,10 +439,7 @@ void TMainForm::FormShow() {
         eTarget->setCurrentIndex(eTarget->count() - 1);
         btSearchClick();
     } else {
-        eTarget->setEditText(kSearchPathHint);
-        QPalette palette = eTarget->palette();
-        palette.setColor(QPalette::Text, kGreyText);
-        eTarget->setPalette(palette);
+        showPathHint();
     }
 }
 
@@ -449,15 +451,7 @@ void TMainForm::FormResize() {
                std::max(H, kMinOuterHeight) - kFrameHeight);
         return; // the resize lays the window out again
     }
-    lbCurrentFile->setGeometry(lbCurrentFile->x(), H - 75, W - 385, lbCurrentFile->height());
-    Label7->move(Label7->x(), H - 75);
-    Label2->move(lbCurrentFile->x() + lbCurrentFile->width() + 6, H - 75);
-    lbHashPerc->move(Label2->x() + Label2->width() + 6, H - 75);
-    for (QLabel* label : {lbFilesCount, lbFilesTitle, lbDupTitle, lbDuplicated})
-        label->move(label->x(), H - 75);
-    lbDirectory->setGeometry(lbDirectory->x(), H - 56, W - 270, lbDirectory->height());
-    for (QLabel* label : {Label9, lbSearchTime, Label13})
-        label->move(label->x(), H - 56);
+    layOutBottomRows(W, H);
     eTarget->resize(W - 121, eTarget->height());
     btSearch->move(eTarget->width() + 22, btSearch->y());
     CPBtn->move(eTarget->width() + 22, CPBtn->y());
@@ -478,6 +472,47 @@ void TMainForm::FormResize() {
         eTarget->lineEdit()->deselect();
 }
 
+void TMainForm::layOutBottomRows(int W, int H) {
+    // The designed positions were made for a narrow font. With the system's font a value starts
+    // after its title, and the values that must show their whole text (hash percentage, elapsed
+    // time) take their room from the ones that cut their text with an ellipsis.
+    auto after = [](const QWidget* title, int designLeft) {
+        return std::max(designLeft, title->x() + title->width() + 4);
+    };
+    auto place = [](QWidget* value, int left, int top, int width) {
+        value->setGeometry(left, top, std::max(0, width), value->height());
+    };
+    const int top1 = H - 75;
+    const int top2 = H - 56;
+    for (QLabel* title : {lbFilesTitle, lbDupTitle, Label7})
+        title->move(title->x(), top1);
+    for (QLabel* title : {Label13, Label9})
+        title->move(title->x(), top2);
+    // Values of the left column end where the design ends them.
+    constexpr int kLeftColumnRight = 177;
+    place(lbFilesCount, after(lbFilesTitle, 39), top1, kLeftColumnRight - after(lbFilesTitle, 39));
+    place(lbDuplicated, after(lbDupTitle, 68), top1, kLeftColumnRight - after(lbDupTitle, 68));
+
+    const int rightEdge = W - kFrameWidth - 8;
+    const int hashWidth =
+        static_cast<ValueLabel*>(lbHashPerc)->fittingWidth(QStringLiteral("100%"), 29);
+    const int currentLeft = after(Label7, 247);
+    int currentWidth = W - 385 - (currentLeft - 247);
+    const int hashRight = currentLeft + currentWidth + 6 + Label2->width() + 6 + hashWidth;
+    currentWidth -= std::max(0, hashRight - rightEdge);
+    place(lbCurrentFile, currentLeft, top1, currentWidth);
+    Label2->move(lbCurrentFile->x() + lbCurrentFile->width() + 6, top1);
+    place(lbHashPerc, Label2->x() + Label2->width() + 6, top1, hashWidth);
+
+    const int timeLeft = after(Label13, 80);
+    const int timeWidth = static_cast<ValueLabel*>(lbSearchTime)
+                              ->fittingWidth(lbSearchTime->text(), kLeftColumnRight - timeLeft);
+    place(lbSearchTime, timeLeft, top2, timeWidth);
+    Label9->move(std::max(183, timeLeft + timeWidth + 6), top2);
+    const int directoryLeft = after(Label9, 215);
+    place(lbDirectory, directoryLeft, top2, 215 + W - 270 - directoryLeft);
+}
+
 void TMainForm::showEvent(QShowEvent* event) {
     QWidget::showEvent(event);
     FormResize();
@@ -493,6 +528,7 @@ void TMainForm::resizeEvent(QResizeEvent* event) {
 }
 
 void TMainForm::closeEvent(QCloseEvent* event) {
+    m_about->hide();
     if (ThreadInicialized && thrFindFiles && !thrFindFiles->isFinished())
         thrFindFiles->control().requestTerminate();
     QWidget::closeEvent(event);
@@ -517,36 +553,43 @@ void TMainForm::mousePressEvent(QMouseEvent* event) {
 }
 
 bool TMainForm::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == FileListView && event->type() == QEvent::KeyPress) {
+        auto* key = static_cast<QKeyEvent*>(event);
+        // Space ticks the selected row whichever of its cells is current.
+        if (key->key() == Qt::Key_Space && key->modifiers() == Qt::NoModifier) {
+            toggleSelectedRow();
+            return true;
+        }
+    }
     if ((watched == imgBackground || watched == imgBottom) &&
         event->type() == QEvent::MouseButtonPress) {
         dragWindow();
         return true;
     }
+    // The editable box is the focus proxy of its line edit: focus and keys reach the box, the
+    // mouse reaches the line edit. Each real event passes exactly one of the two filters.
     if (watched == eTarget->lineEdit() || watched == eTarget) {
         switch (event->type()) {
         case QEvent::FocusIn:
-            if (watched == eTarget->lineEdit())
-                eTargetEnter();
+            eTargetEnter();
             break;
         case QEvent::FocusOut: {
-            auto* focus = static_cast<QFocusEvent*>(event);
-            // Opening the box's own list is not leaving it.
-            if (watched == eTarget->lineEdit() && focus->reason() != Qt::PopupFocusReason &&
-                !eTarget->isAncestorOf(QApplication::focusWidget()))
+            const Qt::FocusReason reason = static_cast<QFocusEvent*>(event)->reason();
+            // Opening the box's own list, or another window taking the keyboard (a message
+            // box, another program), is not leaving the box.
+            if (reason != Qt::PopupFocusReason && reason != Qt::ActiveWindowFocusReason &&
+                !eTarget->isAncestorOf(QApplication::focusWidget()) &&
+                QApplication::focusWidget() != eTarget)
                 eTargetExit();
             break;
         }
         case QEvent::KeyPress:
-            if (watched == eTarget->lineEdit() &&
-                eTargetKeyPress(static_cast<QKeyEvent*>(event)->key()))
+            if (eTargetKeyPress(static_cast<QKeyEvent*>(event)->key()))
                 return true;
             break;
         case QEvent::MouseButtonDblClick:
-            if (watched == eTarget->lineEdit()) {
-                eTargetDblClick();
-                return true;
-            }
-            break;
+            eTargetDblClick();
+            return true;
         default:
             break;
         }

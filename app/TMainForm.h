@@ -54,6 +54,9 @@ public:
     explicit TMainForm(MainFormSetup setup = {});
     ~TMainForm() override;
 
+    // The system's UI font at the size the window is designed for (8 points, 11 pixels high).
+    static void useDesignFont();
+
     // The layout for the current size; also called after texts or visibility change.
     void FormResize();
 
@@ -235,6 +238,8 @@ public:
     void eTargetSelect(int index);
     void eTargetDblClick();
     void selectOrAddFolder(const QString& folder);
+    void showPathHint();
+    void updatePathBoxColour();
 
     // The result list: colours, ticks and the open commands.
     void applyListColours();
@@ -246,6 +251,8 @@ public:
     void FileListViewDblClick();
     void Openfilelocation1Click();
     int selectedRow() const;
+    void toggleSelectedRow();
+    void fitGroupColumn();
 
     // File operations and the saved report.
     void Copyto1Click();
@@ -277,6 +284,7 @@ private:
     void createControls();
     void createMenus();
     void createTimers();
+    void layOutBottomRows(int W, int H);
     void dragWindow();
     void writeOption(const char* key, const char* value);
     void showSettingsError(const std::exception& error);

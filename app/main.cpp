@@ -2,7 +2,6 @@
 #include "platform/Elevation.h"
 
 #include <QApplication>
-#include <QFont>
 
 #include <clocale>
 
@@ -14,10 +13,7 @@ int main(int argc, char** argv) {
     QApplication::setApplicationName(QStringLiteral("Twinscope"));
     QApplication::setApplicationDisplayName(QStringLiteral("Twinscope"));
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/twinscope/icon.png")));
-    // The window is designed for a small UI font (8 points, 11 pixels high).
-    QFont font = QApplication::font();
-    font.setPixelSize(11);
-    QApplication::setFont(font);
+    TMainForm::useDesignFont();
 
     MainFormSetup setup;
     QStringList arguments = QApplication::arguments();

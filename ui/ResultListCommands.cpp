@@ -8,6 +8,7 @@
 #include "ui/ResultListModel.h"
 
 #include <QAction>
+#include <QHeaderView>
 #include <QMenu>
 #include <QTreeView>
 
@@ -51,6 +52,28 @@ void TMainForm::Allbutone1Click() {
         m_results->setChecked(row, caption == previous);
         previous = caption;
     }
+}
+
+void TMainForm::toggleSelectedRow() {
+    int row = selectedRow();
+    if (row < 0 && FileListView->currentIndex().isValid())
+        row = FileListView->currentIndex().row();
+    if (row >= 0)
+        m_results->setChecked(row, !m_results->isChecked(row));
+}
+
+void TMainForm::fitGroupColumn() {
+    // Group numbers grow down the list, so the last row holds the widest one.
+    const int rows = m_results->rowCount();
+    if (rows == 0)
+        return;
+    const int needed =
+        FileListView->sizeHintForIndex(m_results->index(rows - 1, ResultListModel::ColumnGroup))
+            .width() +
+        4;
+    QHeaderView* header = FileListView->header();
+    if (header->sectionSize(ResultListModel::ColumnGroup) < needed)
+        header->resizeSection(ResultListModel::ColumnGroup, needed);
 }
 
 int TMainForm::selectedRow() const {
@@ -99,6 +122,9 @@ void TMainForm::addFilterEntries(const std::vector<std::string>& captions) {
 }
 
 void TMainForm::FilterClick(QAction* entry) {
+    // The entries belong to the list in view; no filter runs during another run.
+    if (state.iFindFiles == 1 || state.iManageFiles == 1 || listParked())
+        return;
     entry->setChecked(!entry->isChecked());
     // One filter at a time: a second click waits for the first to finish, so their rows never
     // mix.

@@ -2,6 +2,7 @@
 
 #include "app/TMainForm.h"
 
+#include "app/ValueLabel.h"
 #include "operations/SearchReport.h"
 #include "operations/FileOperations.h"
 #include "search/FileFinder.h"
@@ -215,6 +216,10 @@ void TMainForm::TimerTimer() {
         tUpTime = 0;
     }
     lbSearchTime->setText(QString::fromStdString(elapsedTimeText(iUpDays, tUpTime)));
+    // A day count makes the text longer than the label; the layout widens it.
+    if (static_cast<ValueLabel*>(lbSearchTime)->fittingWidth(lbSearchTime->text(), 0) >
+        lbSearchTime->width())
+        FormResize();
 }
 
 void TMainForm::BarWatchTimer() {

@@ -11,29 +11,36 @@
 namespace {
 const QColor kHintColour(0x6D, 0x6D, 0x6D);
 
-void setTextColour(QComboBox* box, const QColor& colour) {
-    QPalette palette = box->palette();
-    palette.setColor(QPalette::Text, colour);
-    box->setPalette(palette);
-}
-
 bool isExistingFolderText(const QString& text) {
     return !text.isEmpty() && QFileInfo(text).isDir();
 }
 } // namespace
 
-void TMainForm::eTargetEnter() {
-    if (eTarget->currentText() == kSearchPathHint) {
-        eTarget->setEditText(QString());
-        setTextColour(eTarget, palette().color(QPalette::WindowText));
+void TMainForm::showPathHint() {
+    eTarget->setEditText(kSearchPathHint);
+}
+
+void TMainForm::updatePathBoxColour() {
+    // The hint is grey; any other text, and the box's list, in the normal text colour. Only the
+    // line edit is coloured, so that "Select directory..." in the list keeps the normal colour.
+    QLineEdit* edit = eTarget->lineEdit();
+    QPalette palette = eTarget->palette();
+    if (edit->text() == kSearchPathHint) {
+        for (auto group : {QPalette::Active, QPalette::Inactive, QPalette::Disabled})
+            palette.setColor(group, QPalette::Text, kHintColour);
     }
+    edit->setPalette(palette);
+}
+
+void TMainForm::eTargetEnter() {
+    if (eTarget->currentText() == kSearchPathHint)
+        eTarget->setEditText(QString());
 }
 
 void TMainForm::eTargetExit() {
     const QString text = eTarget->currentText();
     if (text.isEmpty()) {
-        eTarget->setEditText(kSearchPathHint);
-        setTextColour(eTarget, kHintColour);
+        showPathHint();
         return;
     }
     if (text == QLatin1String("Computer") || text == QLatin1String("Local drives") ||
@@ -81,7 +88,6 @@ void TMainForm::selectOrAddFolder(const QString& folder) {
         match = eTarget->count() - 1;
     }
     eTarget->setCurrentIndex(match);
-    setTextColour(eTarget, palette().color(QPalette::WindowText));
 }
 
 void TMainForm::eTargetSelect(int index) {

@@ -5,11 +5,14 @@
 #include <QLabel>
 #include <QMouseEvent>
 #include <QUrl>
+#include <QWindow>
 
 const char* const TAboutForm::kMakerSite = "https://hollowbright.example/twinscope";
 
+// A window of its own, not a child of the main window: the main window is disabled while this
+// one shows, and a child would be drawn disabled (greyed) with it.
 TAboutForm::TAboutForm(QWidget* mainWindow)
-    : QWidget(mainWindow, Qt::Window | Qt::FramelessWindowHint), m_mainWindow(mainWindow) {
+    : QWidget(nullptr, Qt::Window | Qt::FramelessWindowHint), m_mainWindow(mainWindow) {
     setWindowTitle(QStringLiteral("About Twinscope"));
     setFixedSize(469, 254);
     setAutoFillBackground(true);
@@ -33,6 +36,9 @@ TAboutForm::TAboutForm(QWidget* mainWindow)
 
 void TAboutForm::showEvent(QShowEvent* event) {
     if (m_mainWindow != nullptr) {
+        // Kept above the main window by the window manager.
+        if (windowHandle() != nullptr && m_mainWindow->windowHandle() != nullptr)
+            windowHandle()->setTransientParent(m_mainWindow->windowHandle());
         move(m_mainWindow->geometry().center() - rect().center());
         m_mainWindow->setEnabled(false);
     }

@@ -1,4 +1,5 @@
 #include "GuiTestSupport.h"
+#include "UserInput.h"
 #include "app/TMainForm.h"
 #include "search/FileFinder.h"
 #include "ui/Dialogs.h"
@@ -15,6 +16,7 @@
 #include <QMenu>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScreen>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -43,10 +45,22 @@ private:
         return std::make_unique<TMainForm>(setup);
     }
 
-    // Runs a search of `folder` through the path box and the Search button.
+    // Types `text` into the path box as a user does: a click into the box, everything in it
+    // selected and typed over.
+    static void typeIntoPathBox(TMainForm& form, const QString& text) {
+        user::click(form.eTarget->lineEdit());
+        user::press(Qt::Key_A, Qt::ControlModifier);
+        if (text.isEmpty())
+            user::press(Qt::Key_Backspace);
+        else
+            user::type(text);
+    }
+
+    // Runs a search of `folder`: typed into the path box, then a click on "Search".
     void search(TMainForm& form, const QString& folder) {
-        form.eTarget->setEditText(folder);
-        form.btSearchClick();
+        typeIntoPathBox(form, folder);
+        user::click(form.btSearch);
+        QVERIFY(form.thrFindFiles);
         QTRY_VERIFY_WITH_TIMEOUT(form.thrFindFiles->isFinished(), 20000);
         QCoreApplication::sendPostedEvents(); // the window changes it handed over
     }
@@ -56,10 +70,24 @@ private:
         makeSparse(tree.path() + "/big1", size);
         makeSparse(tree.path() + "/big2", size);
         auto form = makeForm();
-        form->show();
-        form->eTarget->setEditText(tree.path());
-        form->btSearchClick();
+        if (!user::showActive(form.get()))
+            return nullptr;
+        typeIntoPathBox(*form, tree.path());
+        user::click(form->btSearch);
         return form;
+    }
+
+    // The face of the split button (pause / resume) and its arrow (the drop-down).
+    static void clickPauseFace(TMainForm& form) {
+        user::click(form.CPBtn, QPoint(10, form.CPBtn->height() / 2));
+    }
+    static void chooseCancel(TMainForm& form, bool* chosen) {
+        user::chooseFromMenu({"Cancel"}, chosen);
+        user::click(form.CPBtn, QPoint(form.CPBtn->width() - 4, form.CPBtn->height() / 2));
+    }
+
+    static QColor textColour(QWidget* widget) {
+        return widget->palette().color(QPalette::Active, QPalette::Text);
     }
 
     static QStringList column(TMainForm& form, int column) {
@@ -77,6 +105,8 @@ private:
     }
 
 private slots:
+    void initTestCase() { TMainForm::useDesignFont(); }
+
     void init() {
         m_config = std::make_unique<QTemporaryDir>();
         qputenv("XDG_CONFIG_HOME", m_config->path().toLocal8Bit());
@@ -152,68 +182,137 @@ private slots:
         QVERIFY(form->OptSHA1->isChecked());
     }
 
-    void pathBoxHintAndFolders() {
+    void pathBoxHintAndFoldersUnderTyping() {
         QTemporaryDir folder;
         auto form = makeForm();
-        form->show();
-        QCOMPARE(form->eTarget->currentText(), TMainForm::kSearchPathHint);
-        QCOMPARE(form->eTarget->palette().color(QPalette::Text), QColor(0x6D, 0x6D, 0x6D));
-        form->eTargetEnter();
-        QCOMPARE(form->eTarget->currentText(), QString());
-        form->eTargetExit();
-        QCOMPARE(form->eTarget->currentText(), TMainForm::kSearchPathHint);
+        QVERIFY(user::showActive(form.get()));
+        QLineEdit* edit = form->eTarget->lineEdit();
+        const QColor grey(0x6D, 0x6D, 0x6D);
+        QCOMPARE(edit->text(), TMainForm::kSearchPathHint);
+        QCOMPARE(textColour(edit), grey);
+        // "Select directory..." in the box's list is drawn in the normal colour.
+        QVERIFY(textColour(form->eTarget->view()) != grey);
 
-        form->eTargetEnter();
-        form->eTarget->setEditText(folder.path());
-        form->eTargetExit();
+        user::click(edit);
+        QCOMPARE(user::focus(), form->eTarget);
+        QCOMPARE(edit->text(), QString());
+        user::type(folder.path());
+        QCOMPARE(edit->text(), folder.path());
+        QVERIFY(textColour(edit) != grey);
+
+        user::press(Qt::Key_Tab); // leaving remembers the folder with a trailing "/"
+        QVERIFY(user::focus() != form->eTarget);
         QCOMPARE(form->eTarget->count(), 2);
         QCOMPARE(form->eTarget->itemText(1), folder.path() + "/");
         QCOMPARE(form->eTarget->currentIndex(), 1);
-        form->eTarget->setEditText(folder.path() + "/");
-        form->eTargetExit();
+        QCOMPARE(edit->text(), folder.path() + "/");
+
+        typeIntoPathBox(*form, folder.path() + "/");
+        user::press(Qt::Key_Tab); // the same folder again: selected, not added
         QCOMPARE(form->eTarget->count(), 2);
+        QCOMPARE(form->eTarget->currentIndex(), 1);
 
-        form->eTarget->setEditText(folder.path() + "/missing");
-        form->eTargetExit();
+        typeIntoPathBox(*form, QString());
+        user::press(Qt::Key_Tab); // left empty: the grey hint comes back
+        QCOMPARE(edit->text(), TMainForm::kSearchPathHint);
+        QCOMPARE(textColour(edit), grey);
+
+        typeIntoPathBox(*form, folder.path() + "/missing");
+        QCOMPARE(edit->text(), folder.path() + "/missing");
+        user::press(Qt::Key_Tab);
         QCOMPARE(m_dialogs.messages, QStringList{"Please specify a valid path."});
-        QCOMPARE(form->eTarget->currentText(), folder.path() + "/missing");
+        QCOMPARE(user::focus(), form->eTarget); // the focus is back in the box
+        QCOMPARE(edit->text(), folder.path() + "/missing");
 
-        form->eTarget->setEditText(QStringLiteral("Computer"));
-        form->eTargetExit();
+        typeIntoPathBox(*form, QStringLiteral("Computer"));
+        user::click(form->chkSubFolders); // leaving by mouse
         QCOMPARE(m_dialogs.messages.size(), 1);
         QCOMPARE(form->eTarget->count(), 2);
+        QCOMPARE(edit->text(), QStringLiteral("Computer"));
     }
 
-    void pathBoxEnterAndFolderDialog() {
+    void pathBoxEnterKey() {
         QTemporaryDir first;
         QTemporaryDir second;
+        writeText(second.path() + "/a", "same");
+        writeText(second.path() + "/b", "same");
         auto form = makeForm();
-        form->show();
-        form->eTarget->setEditText(first.path() + "/missing");
-        QVERIFY(!form->eTargetKeyPress(Qt::Key_Return)); // nothing at all for a missing folder
-        QVERIFY(m_dialogs.confirms.isEmpty());
+        QVERIFY(user::showActive(form.get()));
 
-        form->eTarget->setEditText(first.path());
+        typeIntoPathBox(*form, first.path() + "/missing");
+        user::press(Qt::Key_Return); // nothing at all for a missing folder
+        QVERIFY(m_dialogs.confirms.isEmpty());
+        QVERIFY(m_dialogs.messages.isEmpty());
+        QVERIFY(!form->thrFindFiles);
+
+        typeIntoPathBox(*form, first.path());
         m_dialogs.answers = {false};
-        QVERIFY(form->eTargetKeyPress(Qt::Key_Return));
+        user::press(Qt::Key_Return);
         QCOMPARE(m_dialogs.confirms, QStringList{"Start the search?"});
         QCOMPARE(form->eTarget->itemText(1), first.path() + "/"); // remembered, not searched
         QVERIFY(form->btSearch->isVisible());
+        QVERIFY(!form->thrFindFiles);
 
+        typeIntoPathBox(*form, second.path());
+        m_dialogs.answers = {true};
+        user::press(Qt::Key_Enter);
+        QCOMPARE(m_dialogs.confirms.size(), 2);
+        QVERIFY(form->thrFindFiles);
+        QTRY_VERIFY_WITH_TIMEOUT(form->thrFindFiles->isFinished(), 20000);
+        QCoreApplication::sendPostedEvents();
+        QCOMPARE(column(*form, ResultListModel::ColumnName), (QStringList{"b", "a"}));
+        QCOMPARE(form->eTarget->currentText(), second.path() + "/");
+        QVERIFY(form->lbSearchResult->text().startsWith(
+            "Search results: 2 duplicated files found (of 2 files)."));
+    }
+
+    void pathBoxFolderDialog() {
+        QTemporaryDir first;
+        QTemporaryDir second;
+        auto form = makeForm();
+        QVERIFY(user::showActive(form.get()));
+        typeIntoPathBox(*form, first.path());
+        user::press(Qt::Key_Tab);
+        QCOMPARE(form->eTarget->currentIndex(), 1);
+
+        // "Select directory..." chosen from the box's list, the dialog cancelled: empty box.
         m_dialogs.folder = std::nullopt;
-        form->eTargetSelect(0);
+        user::click(form->eTarget, QPoint(form->eTarget->width() - 6, form->eTarget->height() / 2));
+        QTRY_VERIFY(form->eTarget->view()->isVisible());
+        QAbstractItemView* list = form->eTarget->view();
+        QTest::qWait(QApplication::doubleClickInterval() + 50);
+        user::clickCell(list, list->model()->index(0, 0));
+        QTRY_VERIFY(!list->isVisible());
         QCOMPARE(form->eTarget->currentText(), QString());
 
+        // A double click with a remembered folder selected, the dialog cancelled: it comes back.
         form->eTarget->setCurrentIndex(1);
-        form->eTargetDblClick(); // cancelled: the remembered folder comes back
+        user::doubleClick(form->eTarget->lineEdit());
         QCOMPARE(form->eTarget->currentText(), first.path() + "/");
 
         m_dialogs.folder = second.path() + "/";
-        form->eTargetSelect(0);
+        user::doubleClick(form->eTarget->lineEdit());
         QCOMPARE(form->eTarget->count(), 3);
         QCOMPARE(form->eTarget->currentText(), second.path() + "/");
-        form->eTargetDblClick(); // the same folder again is selected, not added
+        user::doubleClick(form->eTarget->lineEdit()); // the same folder again: not added twice
         QCOMPARE(form->eTarget->count(), 3);
+        QCOMPARE(form->eTarget->currentIndex(), 2);
+    }
+
+    void tabOrderStartsAtSearch() {
+        auto form = makeForm();
+        QVERIFY(user::showActive(form.get()));
+        QCOMPARE(user::focus(), form->btSearch);
+        user::press(Qt::Key_Tab);
+        QCOMPARE(user::focus(), form->chkSubFolders);
+        user::press(Qt::Key_Tab);
+        QCOMPARE(user::focus(), form->eTarget);
+        QCOMPARE(form->eTarget->lineEdit()->text(), QString()); // entering leaves the hint
+        for (int i = 0; i < 10; ++i) {
+            user::press(Qt::Key_Tab);
+            QVERIFY2(qobject_cast<QToolButton*>(user::focus()) == nullptr,
+                     "a tool bar button took the focus");
+        }
     }
 
     void searchFillsTheList_data() {
@@ -242,7 +341,7 @@ private slots:
         auto form = makeForm();
         (speed == "fast" ? form->OptFast : form->OptNormal)->trigger();
         (hash == "sha1" ? form->OptSHA1 : form->OptMD5)->trigger();
-        form->show();
+        QVERIFY(user::showActive(form.get()));
         search(*form, tree.path());
 
         QCOMPARE(column(*form, ResultListModel::ColumnName),
@@ -265,7 +364,7 @@ private slots:
 
     void searchOfTextThatIsNoFolder() {
         auto form = makeForm();
-        form->show();
+        QVERIFY(user::showActive(form.get()));
         search(*form, QStringLiteral("Local drives"));
         QCOMPARE(
             form->lbSearchResult->text(),
@@ -279,19 +378,24 @@ private slots:
 
     void searchWithTheHintOnlyFocusesTheBox() {
         auto form = makeForm();
-        form->show();
-        form->btSearchClick();
+        QVERIFY(user::showActive(form.get()));
+        user::click(form->btSearch);
+        QCOMPARE(user::focus(), form->eTarget);
         QVERIFY(form->btSearch->isVisible());
+        QVERIFY(!form->CPBtn->isVisible());
         QVERIFY(!form->thrFindFiles);
     }
 
     void cancelDuringASearch() {
         QTemporaryDir tree;
         auto form = startLongSearch(tree, 3LL << 30);
+        QVERIFY(form);
         QVERIFY(form->CPBtn->isVisible());
         QTRY_VERIFY(form->state.FinderOperation.load() == FinderPhase::MatchFiles);
         m_dialogs.answers = {true};
-        form->Cancel1Click();
+        bool chosen = false;
+        chooseCancel(*form, &chosen);
+        QVERIFY(chosen);
         QCOMPARE(m_dialogs.confirms,
                  QStringList{"Are you sure you want to cancel the current operation?"});
         QTRY_VERIFY_WITH_TIMEOUT(form->thrFindFiles->isFinished(), 10000);
@@ -301,23 +405,29 @@ private slots:
         QVERIFY(!form->lbSearchResult->isVisible());
         QVERIFY(!form->selectedVisible());
         QVERIFY(form->Cancel1->isEnabled());
+        QVERIFY(form->btSearch->isVisible() && !form->CPBtn->isVisible());
         QCOMPARE(form->CPBtn->text(), QStringLiteral("Pause"));
     }
 
     void cancelAnsweredNoLeavesTheRunAsItWas() {
         QTemporaryDir tree;
         auto form = startLongSearch(tree, 2LL << 30);
+        QVERIFY(form);
         QTRY_COMPARE(form->state.iFindFiles.load(), 1);
         m_dialogs.answers = {false};
-        form->Cancel1Click();
+        bool chosen = false;
+        chooseCancel(*form, &chosen);
+        QVERIFY(chosen);
         QCOMPARE(form->CPBtn->text(), QStringLiteral("Pause"));
         QVERIFY(form->Cancel1->isEnabled());
-        form->CPBtnClick(); // paused by the user
+        clickPauseFace(*form); // paused by the user
+        QCOMPARE(form->CPBtn->text(), QStringLiteral("Resume"));
         m_dialogs.answers = {false};
-        form->Cancel1Click();
+        chooseCancel(*form, &chosen);
+        QVERIFY(chosen);
         QCOMPARE(form->CPBtn->text(), QStringLiteral("Resume"));
         QVERIFY(form->Cancel1->isEnabled());
-        form->CPBtnClick();
+        clickPauseFace(*form);
         QTRY_VERIFY_WITH_TIMEOUT(form->thrFindFiles->isFinished(), 30000);
         QCoreApplication::sendPostedEvents();
         QCOMPARE(form->results()->rowCount(), 2);
@@ -326,24 +436,62 @@ private slots:
     void pauseFreezesTheWorkerAndTheClock() {
         QTemporaryDir tree;
         auto form = startLongSearch(tree, 3LL << 30);
+        QVERIFY(form);
         QTRY_VERIFY(form->state.FinderOperation.load() == FinderPhase::MatchFiles);
-        form->CPBtnClick();
+        clickPauseFace(*form);
         QCOMPARE(form->CPBtn->text(), QStringLiteral("Resume"));
         QVERIFY(!form->Timer->isActive());
         QVERIFY(!form->BarWatch->isActive());
         QTest::qWait(300); // let the worker reach its gate
         const int percent = form->progress.hashPercent();
         const QString elapsed = form->lbSearchTime->text();
+        const int bar = form->GlobalStatus->value();
         QTest::qWait(700);
         QCOMPARE(form->progress.hashPercent(), percent);
         QCOMPARE(form->lbSearchTime->text(), elapsed);
+        QCOMPARE(form->GlobalStatus->value(), bar);
         QCOMPARE(form->state.iFindFiles.load(), 1);
-        form->CPBtnClick();
+        clickPauseFace(*form);
         QCOMPARE(form->CPBtn->text(), QStringLiteral("Pause"));
         QVERIFY(form->Timer->isActive());
         QTRY_VERIFY_WITH_TIMEOUT(form->thrFindFiles->isFinished(), 60000);
         QCoreApplication::sendPostedEvents();
         QCOMPARE(form->results()->rowCount(), 2);
+    }
+
+    void parkedListIsOutOfReachDuringARun() {
+        // A first search leaves a list with filter entries; during the next search that list is
+        // parked and neither Tab nor the menu key may reach it.
+        QTemporaryDir tree;
+        writeText(tree.path() + "/a.txt", "same");
+        writeText(tree.path() + "/b.txt", "same");
+        auto form = makeForm();
+        QVERIFY(user::showActive(form.get()));
+        search(*form, tree.path());
+        QCOMPARE(form->results()->rowCount(), 2);
+        QVERIFY(!form->listParked());
+        QVERIFY(!form->Filter1->actions().isEmpty());
+
+        makeSparse(tree.path() + "/big1", 3LL << 30);
+        makeSparse(tree.path() + "/big2", 3LL << 30);
+        user::click(form->btSearch);
+        QTRY_VERIFY(form->state.FinderOperation.load() == FinderPhase::MatchFiles);
+        clickPauseFace(*form);
+        QVERIFY(form->listParked());
+        for (int i = 0; i < 12; ++i) {
+            user::press(Qt::Key_Tab);
+            QVERIFY2(user::focus() != form->FileListView, "Tab reached the parked list");
+            user::press(Qt::Key_Menu);
+            QVERIFY2(!form->FileListMenu->isVisible(), "the parked list's menu opened");
+            if (QWidget* popup = QApplication::activePopupWidget())
+                popup->close();
+        }
+        QVERIFY(!form->thrFileFilter);
+        clickPauseFace(*form);
+        m_dialogs.answers = {true};
+        bool chosen = false;
+        chooseCancel(*form, &chosen);
+        QTRY_VERIFY_WITH_TIMEOUT(form->thrFindFiles->isFinished(), 10000);
     }
 
     void elapsedTimeShowsDays() {
@@ -399,10 +547,49 @@ private slots:
         QCOMPARE(form->width() + TMainForm::kFrameWidth, 769);
         QCOMPARE(form->height() + TMainForm::kFrameHeight, 546);
         QCOMPARE(form->lbCurrentFile->y(), 471);
-        QCOMPARE(form->lbCurrentFile->width(), 384);
-        QCOMPARE(form->Label2->x(), 637);
+        QCOMPARE(form->lbDirectory->y(), 490);
         QCOMPARE(form->eTarget->width(), 648);
         QCOMPARE(form->btSearch->x(), 670);
+    }
+
+    void bottomRowsShowTheirValuesWhole() {
+        auto form = makeForm();
+        QVERIFY(user::showActive(form.get()));
+        form->lbHashPerc->setText(QStringLiteral("100%"));
+        form->lbSearchTime->setText(QStringLiteral("2 days, 23:59:59"));
+        form->resize(769 - TMainForm::kFrameWidth, 546 - TMainForm::kFrameHeight);
+        form->FormResize();
+        const QFont font = form->font();
+        for (auto [title, value] :
+             {std::pair<QLabel*, QLabel*>{form->lbFilesTitle, form->lbFilesCount},
+              {form->lbDupTitle, form->lbDuplicated},
+              {form->Label7, form->lbCurrentFile},
+              {form->Label2, form->lbHashPerc},
+              {form->Label13, form->lbSearchTime},
+              {form->Label9, form->lbDirectory}}) {
+            // Every title in the window's font, and no title under its value.
+            QCOMPARE(title->font(), font);
+            QVERIFY2(title->geometry().right() < value->x(), qPrintable(title->text()));
+            QVERIFY2(title->fontMetrics().horizontalAdvance(title->text()) <= title->width(),
+                     qPrintable(title->text()));
+        }
+        for (QLabel* whole : {form->lbHashPerc, form->lbSearchTime})
+            QVERIFY2(whole->fontMetrics().horizontalAdvance(whole->text()) <= whole->width(),
+                     qPrintable(whole->text()));
+        QVERIFY(form->lbCurrentFile->geometry().right() < form->Label2->x());
+        QVERIFY(form->lbHashPerc->geometry().right() < form->width());
+        QVERIFY(form->lbSearchTime->geometry().right() < form->Label9->x());
+        QVERIFY(form->lbDirectory->geometry().right() < form->width());
+    }
+
+    void windowOpensCentred() {
+        auto form = makeForm();
+        QVERIFY(user::showActive(form.get()));
+        const QRect screen = form->screen()->availableGeometry();
+        const QPoint offset = form->frameGeometry().center() - screen.center();
+        QVERIFY2(std::abs(offset.x()) <= TMainForm::kFrameWidth &&
+                     std::abs(offset.y()) <= TMainForm::kFrameHeight,
+                 qPrintable(QStringLiteral("%1,%2").arg(offset.x()).arg(offset.y())));
     }
 
     void commandLineFolderStartsTheSearch() {
@@ -446,18 +633,30 @@ private slots:
 
     void aboutWindow() {
         auto form = makeForm();
-        form->show();
+        QVERIFY(user::showActive(form.get()));
         QStringList opened;
         form->aboutForm()->openUrl = [&](const QString& address) { opened << address; };
-        form->About1->trigger();
+        bool chosen = false;
+        user::chooseFromMenu({"About"}, &chosen);
+        user::click(form->ToolButton3);
+        QVERIFY(chosen);
         QVERIFY(form->aboutForm()->isVisible());
         QVERIFY(!form->isEnabled());
         QCOMPARE(form->aboutForm()->size(), QSize(469, 254));
-        QTest::mouseClick(form->aboutForm()->Image1, Qt::LeftButton);
+        // The picture is drawn in its own colours, not greyed out with the disabled window.
+        QVERIFY(form->aboutForm()->isEnabled());
+        const QImage drawn = form->aboutForm()->grab().toImage();
+        const QImage picture(QStringLiteral(":/twinscope/about.png"));
+        for (QPoint at : {QPoint(40, 40), QPoint(234, 127), QPoint(400, 60)})
+            QCOMPARE(QColor(drawn.pixel(at)), QColor(picture.pixel(at)));
+        user::click(form.get(), QPoint(300, 300)); // the main window takes no clicks
+        QVERIFY(form->aboutForm()->isVisible());
+
+        user::click(form->aboutForm()->Image1);
         QCOMPARE(opened.size(), 1);
         QVERIFY(form->aboutForm()->isVisible());
         QVERIFY(!form->isEnabled());
-        QTest::mouseClick(form->aboutForm()->ImgAbout, Qt::LeftButton, {}, QPoint(20, 20));
+        user::click(form->aboutForm()->ImgAbout, QPoint(20, 20));
         QVERIFY(!form->aboutForm()->isVisible());
         QVERIFY(form->isEnabled());
     }

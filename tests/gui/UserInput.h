@@ -1,0 +1,121 @@
+#pragma once
+
+// Drives the window the way a person does: mouse clicks on the widget under the pointer, keys
+// through the window system to whichever widget has the focus, menus opened and chosen from.
+// Focus proxies, event filters and popups all take part, as they do for a user.
+
+#include <QAbstractItemView>
+#include <QAction>
+#include <QApplication>
+#include <QMenu>
+#include <QStyle>
+#include <QStyleOptionViewItem>
+#include <QTest>
+#include <QTimer>
+#include <QWidget>
+#include <QWindow>
+
+namespace user {
+
+// Shows a top-level window and waits until it has the keyboard.
+inline bool showActive(QWidget* window) {
+    window->show();
+    window->activateWindow();
+    return QTest::qWaitForWindowActive(window);
+}
+
+inline QWindow* keyboardWindow() {
+    if (QWidget* popup = QApplication::activePopupWidget())
+        return popup->windowHandle();
+    return QGuiApplication::focusWindow();
+}
+
+// A key pressed and released, delivered as the window system delivers it.
+inline void press(Qt::Key key, Qt::KeyboardModifiers modifiers = Qt::NoModifier) {
+    QTest::keyClick(keyboardWindow(), key, modifiers);
+}
+
+// Text typed key by key (printable ASCII).
+inline void type(const QString& text) {
+    for (QChar c : text)
+        QTest::keyClick(keyboardWindow(), c.toLatin1());
+}
+
+inline void click(QWidget* widget, QPoint at = QPoint(), Qt::MouseButton button = Qt::LeftButton) {
+    QTest::mouseClick(widget, button, Qt::NoModifier, at);
+}
+
+inline void doubleClick(QWidget* widget, QPoint at = QPoint()) {
+    QTest::mouseDClick(widget, Qt::LeftButton, Qt::NoModifier, at);
+}
+
+inline QWidget* focus() {
+    return QApplication::focusWidget();
+}
+
+inline QString plainCaption(QAction* action) {
+    QString text = action->text();
+    text.remove(QLatin1Char('&'));
+    return text.trimmed();
+}
+
+inline QAction* actionIn(QMenu* menu, const QString& caption) {
+    for (QAction* action : menu->actions()) {
+        if (action->isVisible() && plainCaption(action) == caption)
+            return action;
+    }
+    return nullptr;
+}
+
+// The open menu that offers `caption`, if any.
+inline QMenu* openMenuWith(const QString& caption) {
+    auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+    return menu != nullptr && actionIn(menu, caption) != nullptr ? menu : nullptr;
+}
+
+// Once a menu opens, clicks its entries along `path` (captions without "&"): submenus open as
+// they are clicked. Call before the click that opens the menu, which may not return until the
+// menu closes. An entry that does not appear, or is disabled, closes the menus; `chosen` says
+// whether the last entry was clicked.
+inline void chooseFromMenu(const QStringList& path, bool* chosen = nullptr) {
+    if (chosen != nullptr)
+        *chosen = false;
+    QTimer::singleShot(0, [path, chosen] {
+        for (const QString& caption : path) {
+            QMenu* menu = nullptr;
+            if (!QTest::qWaitFor([&] { return (menu = openMenuWith(caption)) != nullptr; }, 3000))
+                menu = nullptr;
+            QAction* action = menu != nullptr ? actionIn(menu, caption) : nullptr;
+            if (action == nullptr || !action->isEnabled()) {
+                while (QWidget* popup = QApplication::activePopupWidget())
+                    popup->close();
+                return;
+            }
+            QTest::mouseMove(menu, menu->actionGeometry(action).center());
+            QTest::mouseClick(menu, Qt::LeftButton, Qt::NoModifier,
+                              menu->actionGeometry(action).center());
+        }
+        if (chosen != nullptr)
+            *chosen = true;
+    });
+}
+
+// Where a row's check box is drawn in an item view.
+inline QPoint checkBoxOf(QAbstractItemView* view, const QModelIndex& index) {
+    QStyleOptionViewItem option;
+    option.initFrom(view);
+    option.rect = view->visualRect(index);
+    option.features |= QStyleOptionViewItem::HasCheckIndicator;
+    option.features |= QStyleOptionViewItem::HasDisplay;
+    option.text = index.data().toString();
+    return view->style()
+        ->subElementRect(QStyle::SE_ItemViewItemCheckIndicator, &option, view)
+        .center();
+}
+
+// Clicks a cell of an item view.
+inline void clickCell(QAbstractItemView* view, const QModelIndex& index) {
+    click(view->viewport(), view->visualRect(index).center());
+}
+
+} // namespace user
