@@ -1,4 +1,5 @@
 #include "GuiTestSupport.h"
+#include "UserInput.h"
 #include "app/TMainForm.h"
 #include "operations/FileFilter.h"
 #include "operations/FileOperations.h"
@@ -10,9 +11,11 @@
 #include <QComboBox>
 #include <QItemSelectionModel>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMenu>
 #include <QPushButton>
 #include <QTemporaryDir>
+#include <QToolButton>
 #include <QTreeView>
 
 #include <fstream>
@@ -36,24 +39,48 @@ private:
         setup.dialogs = &m_dialogs;
         setup.isAdmin = [] { return false; };
         auto form = std::make_unique<TMainForm>(setup);
-        form->show();
+        if (!user::showActive(form.get()))
+            qWarning("the window did not become active");
         return form;
     }
 
+    // The tree typed into the path box, then a click on "Search".
     void search(TMainForm& form) {
-        form.eTarget->setEditText(m_tree->path());
-        form.btSearchClick();
+        user::click(form.eTarget->lineEdit());
+        user::press(Qt::Key_A, Qt::ControlModifier);
+        user::type(m_tree->path());
+        user::click(form.btSearch);
+        QVERIFY(form.thrFindFiles);
         QTRY_VERIFY_WITH_TIMEOUT(form.thrFindFiles->isFinished(), 20000);
         QCoreApplication::sendPostedEvents(); // the window changes it handed over
+        QTRY_VERIFY(!form.listParked() || !form.selectedVisible());
     }
 
-    void runOperation(TMainForm& form, void (TMainForm::*command)()) {
-        (form.*command)();
+    // A command chosen from a tool bar button's menu, along a path of captions.
+    static bool choose(QToolButton* button, const QStringList& path) {
+        bool chosen = false;
+        user::chooseFromMenu(path, &chosen);
+        user::click(button);
+        return chosen;
+    }
+
+    static void chooseOption(TMainForm& form, const QStringList& path) {
+        QVERIFY(choose(form.ToolButton2, path));
+    }
+
+    // A command of the "Duplicated" menu; waits for the file operation it starts.
+    void runOperation(TMainForm& form, const QString& caption) {
+        QVERIFY(form.selectedVisible());
+        QVERIFY(choose(form.btSelected, {caption}));
         if (!form.thrManageFiles)
             return;
         // Waiting with the event loop running, so the worker's questions are answered.
         QTRY_VERIFY_WITH_TIMEOUT(form.thrManageFiles->isFinished(), 20000);
         QCoreApplication::sendPostedEvents();
+    }
+
+    static void allButOne(TMainForm& form) {
+        QVERIFY(choose(form.btSelected, {"Select", "All but one"}));
     }
 
     static QStringList names(TMainForm& form) {
@@ -75,11 +102,21 @@ private:
         return texts.join(' ');
     }
 
-    static void tick(TMainForm& form, std::initializer_list<int> rows) {
-        for (int row = 0; row < form.results()->rowCount(); ++row)
-            form.results()->setChecked(row, false);
-        for (int row : rows)
-            form.results()->setChecked(row, true);
+    static QModelIndex cell(TMainForm& form, int row, int column) {
+        return form.results()->index(row, column);
+    }
+
+    // Ticks exactly `rows` by clicking the check boxes that differ.
+    static void tick(TMainForm& form, const QList<int>& rows) {
+        for (int row = 0; row < form.results()->rowCount(); ++row) {
+            const bool wanted = rows.contains(row);
+            if (form.results()->isChecked(row) == wanted)
+                continue;
+            form.FileListView->scrollTo(cell(form, row, 0));
+            user::click(form.FileListView->viewport(),
+                        user::checkBoxOf(form.FileListView, cell(form, row, 0)));
+            QVERIFY2(form.results()->isChecked(row) == wanted, qPrintable(QString::number(row)));
+        }
     }
 
     static QAction* filterEntry(TMainForm& form, const QString& caption) {
@@ -90,16 +127,27 @@ private:
         return nullptr;
     }
 
+    // A command of the list's context menu, opened by a right click on a row.
+    static bool chooseFromListMenu(TMainForm& form, int row, const QStringList& path) {
+        bool chosen = false;
+        user::chooseFromMenu(path, &chosen);
+        user::rightClick(form.FileListView->viewport(),
+                         form.FileListView->visualRect(cell(form, row, 1)).center());
+        return QTest::qWaitFor([&] { return chosen; }, 3000);
+    }
+
     void filter(TMainForm& form, const QString& caption) {
-        QAction* entry = filterEntry(form, caption);
-        QVERIFY2(entry != nullptr, qPrintable(caption));
-        entry->trigger();
+        QVERIFY2(filterEntry(form, caption) != nullptr, qPrintable(caption));
+        QVERIFY(chooseFromListMenu(form, 0, {"Filter", caption}));
+        QVERIFY(form.thrFileFilter);
         form.thrFileFilter->wait();
         QCoreApplication::sendPostedEvents();
         QVERIFY(form.btSearch->isEnabled() && form.FileListView->isVisible());
     }
 
 private slots:
+    void initTestCase() { TMainForm::useDesignFont(); }
+
     void init() {
         m_config = std::make_unique<QTemporaryDir>();
         m_tree = std::make_unique<QTemporaryDir>();
@@ -116,18 +164,75 @@ private slots:
         writeText(path("c1"), "cccc");
         writeText(path("c2"), "cccc");
         auto form = makeForm();
-        form->Allbutone1Click(); // an empty list: nothing happens
+        form->Allbutone1Click(); // an empty list (no menu to reach it): nothing happens
         search(*form);
         QStringList captions;
         for (int row = 0; row < form->results()->rowCount(); ++row)
             captions << QString::fromStdString(form->results()->row(row).caption);
         QCOMPARE(captions, (QStringList{"1", "1", "2", "2", "2", "3", "3"}));
-        form->results()->setChecked(0, true); // a user's tick on a first row is cleared
-        form->Allbutone1Click();
+        tick(*form, {0}); // a user's tick on a first row is cleared
+        allButOne(*form);
         QList<bool> checked;
         for (int row = 0; row < form->results()->rowCount(); ++row)
             checked << form->results()->isChecked(row);
         QCOMPARE(checked, (QList<bool>{false, true, false, true, true, false, true}));
+    }
+
+    void spaceTicksTheSelectedRowFromAnyColumn() {
+        writeText(path("a1"), "aa");
+        writeText(path("a2"), "aa");
+        writeText(path("b1"), "bbb");
+        writeText(path("b2"), "bbb");
+        auto form = makeForm();
+        search(*form);
+        QTreeView* list = form->FileListView;
+        for (int column : {ResultListModel::ColumnName, ResultListModel::ColumnFolder,
+                           ResultListModel::ColumnGroup}) {
+            const int row = column == ResultListModel::ColumnGroup  ? 3
+                            : column == ResultListModel::ColumnName ? 1
+                                                                    : 2;
+            user::clickCell(list, cell(*form, row, column));
+            QCOMPARE(user::focus(), list);
+            QVERIFY(!form->results()->isChecked(row));
+            user::press(Qt::Key_Space);
+            QVERIFY2(form->results()->isChecked(row), qPrintable(QString::number(column)));
+            user::press(Qt::Key_Space);
+            QVERIFY(!form->results()->isChecked(row));
+            user::press(Qt::Key_Space);
+        }
+        QList<bool> checked;
+        for (int row = 0; row < form->results()->rowCount(); ++row)
+            checked << form->results()->isChecked(row);
+        QCOMPARE(checked, (QList<bool>{false, true, true, true}));
+        // Down moves the selection; Space then ticks the row below.
+        user::clickCell(list, cell(*form, 0, ResultListModel::ColumnSize));
+        user::press(Qt::Key_Space);
+        QVERIFY(form->results()->isChecked(0));
+    }
+
+    void groupNumbersStayReadable() {
+        // More than a thousand groups: the "#" column must show four digits beside the box.
+        for (int group = 0; group < 1100; ++group) {
+            const QByteArray content = QByteArray::number(group);
+            writeText(path(QStringLiteral("g%1a").arg(group)), content);
+            writeText(path(QStringLiteral("g%1b").arg(group)), content);
+        }
+        auto form = makeForm();
+        QCOMPARE(form->FileListView->columnWidth(ResultListModel::ColumnGroup), 50);
+        search(*form);
+        QCOMPARE(form->results()->row(form->results()->rowCount() - 1).caption,
+                 std::string("1100"));
+        QTreeView* list = form->FileListView;
+        // What the rows in view need, as the list itself measures it.
+        auto needed = [list] {
+            return static_cast<QAbstractItemView*>(list)->sizeHintForColumn(
+                ResultListModel::ColumnGroup);
+        };
+        user::clickCell(list, cell(*form, 0, 1));
+        user::press(Qt::Key_End); // the last rows in view
+        QTRY_VERIFY(list->visualRect(cell(*form, form->results()->rowCount() - 1, 0)).isValid());
+        const int width = list->columnWidth(ResultListModel::ColumnGroup);
+        QVERIFY2(width >= needed(), qPrintable(QStringLiteral("%1 < %2").arg(width).arg(needed())));
     }
 
     void rowColours() {
@@ -144,18 +249,18 @@ private slots:
         QCOMPARE(background(2), QColor(0xFE, 0xFC, 0xDA));
 
         m_dialogs.colour = QColor(255, 0, 0);
-        form->Copiedfiles1->trigger();
+        chooseOption(*form, {"File list colors", "Copied files"});
         QVERIFY(readText(m_config->path() + "/hollowbright/Twinscope/config.ini")
                     .contains("CopiedColor=FF0000\n"));
         m_dialogs.colour = QColor(0, 0, 255);
-        form->Movedfiles1->trigger();
+        chooseOption(*form, {"File list colors", "Moved files"});
         QCOMPARE(m_dialogs.lastInitialColour, QColor(255, 0, 0)); // the dialog's last colour
 
         // A moved file keeps its group but shows the moved colour.
         QTemporaryDir destination;
         m_dialogs.folder = destination.path() + "/";
         tick(*form, {2});
-        runOperation(*form, &TMainForm::Moveto1Click);
+        runOperation(*form, "Move to...");
         int moved = -1;
         for (int row = 0; row < form->results()->rowCount(); ++row)
             moved = form->results()->row(row).status == "2" ? row : moved;
@@ -182,15 +287,17 @@ private slots:
         writeText(path("b/x.txt"), "same");
         QTemporaryDir target;
         auto form = makeForm();
-        (policy == "rename"    ? form->OptRename
-         : policy == "replace" ? form->OptReplace
-                               : form->OptPrompt)
-            ->trigger();
+        chooseOption(
+            *form, {"On copy",
+                    policy == "rename" ? "Always auto rename on file conflict"
+                    : policy == "replace"
+                        ? "Always replace the file in the destination path with the one been copied"
+                        : "Always prompt on file conflicts"});
         search(*form);
         tick(*form, {0, 1}); // two ticked files of one name
         m_dialogs.folder = target.path() + "/";
         m_dialogs.answers = answers;
-        runOperation(*form, &TMainForm::Copyto1Click);
+        runOperation(*form, "Copy to...");
         QCOMPARE(QDir(target.path()).entryList(QDir::Files), destination);
         QVERIFY2(m_dialogs.errors.isEmpty(), qPrintable(m_dialogs.errors.join('|')));
         QCOMPARE(form->results()->rowCount(), 2 + static_cast<int>(destination.size()));
@@ -207,17 +314,22 @@ private slots:
         writeText(path("b"), "same");
         QTemporaryDir target;
         auto form = makeForm();
-        form->OptReplace->trigger();
+        chooseOption(*form,
+                     {"On copy",
+                      "Always replace the file in the destination path with the one been copied"});
         search(*form);
         m_dialogs.folder = target.path() + "/";
         tick(*form, {0}); // "b"
-        runOperation(*form, &TMainForm::Copyto1Click);
+        runOperation(*form, "Copy to...");
         QCOMPARE(form->results()->rowCount(), 3);
+        QList<int> found;
         for (int row = 0; row < form->results()->rowCount(); ++row) {
             const ResultRow& r = form->results()->row(row);
-            form->results()->setChecked(row, r.name == "b" && r.status == "0");
+            if (r.name == "b" && r.status == "0")
+                found << row;
         }
-        runOperation(*form, &TMainForm::Copyto1Click);
+        tick(*form, found);
+        runOperation(*form, "Copy to...");
         QCOMPARE(form->results()->rowCount(), 3);
         QCOMPARE(QDir(target.path()).entryList(QDir::Files), QStringList{"b"});
     }
@@ -230,7 +342,7 @@ private slots:
         QCOMPARE(shortNames(*form), QStringLiteral("1:b.txt 1:a.txt"));
         m_dialogs.folder = m_tree->path() + "/";
         tick(*form, {0});
-        runOperation(*form, &TMainForm::Moveto1Click);
+        runOperation(*form, "Move to...");
         QCOMPARE(m_dialogs.messages.size(), 0); // "OnMove=yes" hides the warning
         QCOMPARE(QDir(m_tree->path()).entryList(QDir::Files), (QStringList{"a.txt", "b (1).txt"}));
         // The rebuild puts the group's first file last.
@@ -244,8 +356,8 @@ private slots:
         writeText(path("c"), "same");
         auto form = makeForm();
         search(*form);
-        form->Allbutone1Click();
-        runOperation(*form, &TMainForm::Delete1Click);
+        allButOne(*form);
+        runOperation(*form, "Delete");
         QCOMPARE(m_dialogs.confirms.first(),
                  QStringLiteral("Are you sure you want to delete the selected file(s)?\n\r\n\r"
                                 "WARNING: The selected files will be permanently deleted!"));
@@ -269,7 +381,7 @@ private slots:
             1000000000, 1000000000
         };
         utime(QFile::encodeName(path("b")).constData(), &later);
-        runOperation(*form, &TMainForm::Delete1Click);
+        runOperation(*form, "Delete");
         QCOMPARE(QDir(m_tree->path()).entryList(QDir::Files), (QStringList{"a", "b"}));
         QCOMPARE(m_dialogs.errors.size(), 1);
         QVERIFY(m_dialogs.errors.first().startsWith("These files were not deleted:"));
@@ -281,11 +393,13 @@ private slots:
         writeText(path("a"), "same");
         writeText(path("b"), "same");
         auto form = makeForm();
-        form->OptReplace->trigger();
+        chooseOption(*form,
+                     {"On copy",
+                      "Always replace the file in the destination path with the one been copied"});
         search(*form);
         tick(*form, {0});
         m_dialogs.folder = m_tree->path() + "/";
-        runOperation(*form, &TMainForm::Copyto1Click);
+        runOperation(*form, "Copy to...");
         QCOMPARE(readText(path("b")), QStringLiteral("same"));
         QCOMPARE(form->results()->rowCount(), 2);
         QCOMPARE(m_dialogs.errors.size(), 1);
@@ -302,10 +416,13 @@ private slots:
         search(*form);
         tick(*form, {0, 1, 2, 3});
         m_dialogs.folder = target.path() + "/";
-        form->Copyto1Click();
+        QVERIFY(choose(form->btSelected, {"Copy to..."}));
         QTRY_COMPARE(form->state.iManageFiles.load(), 1);
         m_dialogs.answers = {true};
-        form->Cancel1Click();
+        bool chosen = false;
+        user::chooseFromMenu({"Cancel"}, &chosen);
+        user::click(form->CPBtn, QPoint(form->CPBtn->width() - 4, form->CPBtn->height() / 2));
+        QVERIFY(chosen);
         QTRY_VERIFY_WITH_TIMEOUT(form->thrManageFiles->isFinished(), 20000);
         QCoreApplication::sendPostedEvents();
         QCOMPARE(form->lbStatus->text(), QStringLiteral("Operation terminated."));
@@ -345,7 +462,7 @@ private slots:
         // The report holds the rows on the screen, numbered as shown.
         QTemporaryDir reports;
         m_dialogs.saveAs = reports.path() + "/report.txt";
-        form->OptSaveSearch->trigger();
+        QVERIFY(choose(form->ToolButton1, {"Save search result as..."}));
         QVERIFY(m_dialogs.proposedSaveName.contains("Twinscope_SearchResult_"));
         const QString report = readText(*m_dialogs.saveAs);
         QVERIFY(report.contains("\r\n1   a.bak       "));
@@ -368,7 +485,7 @@ private slots:
         auto form = makeForm();
         search(*form);
         m_dialogs.saveAs = m_tree->path() + "/missing/report.txt";
-        form->OptSaveSearch->trigger();
+        QVERIFY(choose(form->ToolButton1, {"Save search result as..."}));
         QCOMPARE(m_dialogs.errors.size(), 1);
         QVERIFY(m_dialogs.errors.first().contains(*m_dialogs.saveAs));
     }
@@ -381,17 +498,20 @@ private slots:
         writeText(path("b.txt"), "same");
         auto form = makeForm();
         search(*form);
-        form->N5Click();
-        form->Openfilelocation1Click();
-        form->FileListViewDblClick();
+        // Nothing selected: the commands and a double click beside the rows do nothing.
+        QVERIFY(form->FileListView->selectionModel()->selectedRows().isEmpty());
+        user::doubleClick(form->FileListView->viewport(),
+                          QPoint(10, form->FileListView->viewport()->height() - 5));
         QVERIFY(m_dialogs.opened.isEmpty() && m_dialogs.shown.isEmpty());
-        form->FileListView->selectionModel()->select(form->results()->index(1, 0),
-                                                     QItemSelectionModel::ClearAndSelect |
-                                                         QItemSelectionModel::Rows);
-        form->N5Click();
-        form->Openfilelocation1Click();
+
+        user::clickCell(form->FileListView, cell(*form, 1, 2)); // selects the row
+        user::doubleClick(form->FileListView->viewport(),
+                          form->FileListView->visualRect(cell(*form, 1, 2)).center());
+        QCOMPARE(m_dialogs.opened.size(), 1);
+        QVERIFY(chooseFromListMenu(*form, 1, {"Open"}));
+        QVERIFY(chooseFromListMenu(*form, 1, {"Open file location"}));
         const QByteArray expected = QFile::encodeName(m_tree->path()) + "/a \xff.txt";
-        QCOMPARE(m_dialogs.opened, QByteArrayList{expected});
+        QCOMPARE(m_dialogs.opened, (QByteArrayList{expected, expected}));
         QCOMPARE(m_dialogs.shown, QByteArrayList{expected});
         QVERIFY(fileUrl(expected).toEncoded().endsWith("/a%20%FF.txt"));
         ::unlink(expected.constData()); // a name the temporary folder's cleanup cannot spell

@@ -7,6 +7,7 @@
 #include <QAbstractItemView>
 #include <QAction>
 #include <QApplication>
+#include <QContextMenuEvent>
 #include <QMenu>
 #include <QStyle>
 #include <QStyleOptionViewItem>
@@ -27,7 +28,14 @@ inline bool showActive(QWidget* window) {
 inline QWindow* keyboardWindow() {
     if (QWidget* popup = QApplication::activePopupWidget())
         return popup->windowHandle();
-    return QGuiApplication::focusWindow();
+    if (QWindow* window = QGuiApplication::focusWindow())
+        return window;
+    // The offscreen platform gives no window the keyboard back after a menu closes; a window
+    // system would give it to the active window.
+    if (QWidget* active = QApplication::activeWindow())
+        return active->windowHandle();
+    QWidget* focused = QApplication::focusWidget();
+    return focused != nullptr ? focused->window()->windowHandle() : nullptr;
 }
 
 // A key pressed and released, delivered as the window system delivers it.
@@ -43,6 +51,17 @@ inline void type(const QString& text) {
 
 inline void click(QWidget* widget, QPoint at = QPoint(), Qt::MouseButton button = Qt::LeftButton) {
     QTest::mouseClick(widget, button, Qt::NoModifier, at);
+}
+
+// A right click that asks for a context menu. The window system turns a right press into a
+// context menu request; the offscreen platform of the tests does not always, so the request
+// follows the click the way a window system sends it.
+inline void rightClick(QWidget* widget, QPoint at) {
+    click(widget, at, Qt::RightButton);
+    if (QApplication::activePopupWidget() == nullptr) {
+        QContextMenuEvent request(QContextMenuEvent::Mouse, at, widget->mapToGlobal(at));
+        QApplication::sendEvent(widget, &request);
+    }
 }
 
 inline void doubleClick(QWidget* widget, QPoint at = QPoint()) {
@@ -91,9 +110,8 @@ inline void chooseFromMenu(const QStringList& path, bool* chosen = nullptr) {
                     popup->close();
                 return;
             }
-            QTest::mouseMove(menu, menu->actionGeometry(action).center());
-            QTest::mouseClick(menu, Qt::LeftButton, Qt::NoModifier,
-                              menu->actionGeometry(action).center());
+            QTest::mouseMove(menu->windowHandle(), menu->actionGeometry(action).center());
+            click(menu, menu->actionGeometry(action).center());
         }
         if (chosen != nullptr)
             *chosen = true;
