@@ -4,7 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <csignal>
+#include <cstdio>
+#include <cstring>
 #include <fcntl.h>
 #include <filesystem>
 #include <random>
@@ -29,6 +32,44 @@ TFiles recordOf(const std::string& folder, const std::string& name) {
         static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
     record.fHash = "digest";
     return record;
+}
+
+// Sets the umask for one test and restores the runner's.
+class UmaskScope {
+public:
+    explicit UmaskScope(mode_t mask) : m_saved(::umask(mask)) {}
+    ~UmaskScope() { ::umask(m_saved); }
+    UmaskScope(const UmaskScope&) = delete;
+    UmaskScope& operator=(const UmaskScope&) = delete;
+
+private:
+    mode_t m_saved;
+};
+
+struct stat statOf(const std::string& path) {
+    struct stat st {};
+    EXPECT_EQ(stat(path.c_str(), &st), 0) << path;
+    return st;
+}
+
+// Permission bits in octal, as failures are best read.
+std::string octal(unsigned mode) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%04o", mode & 07777);
+    return text;
+}
+
+std::string modeOf(const std::string& path) {
+    return octal(statOf(path).st_mode);
+}
+
+// Gives a file times with nanoseconds that no copy made now could have by chance.
+void setTimes(const std::string& path) {
+    const struct timespec times[2] = {{1234567890, 123456789}, {1500000000, 987654321}};
+    ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+    const struct stat st = statOf(path);
+    if (st.st_mtim.tv_nsec != 987654321)
+        GTEST_SKIP() << "the temporary folder keeps no nanoseconds";
 }
 
 TEST(AutoRename, NumberGoesBeforeTheLastExtension) {
@@ -122,6 +163,40 @@ TEST(CopyFileWP, UnreadableSourceIsAnOpenError) {
     TransferResult result = CopyFileWP(tree.path("missing"), tree.path("copy"), CopyMode::Replace);
     EXPECT_FALSE(result.ok);
     EXPECT_NE(result.error.find("Cannot open file"), std::string::npos);
+}
+
+TEST(CopyFileWP, PermissionsOfTheSourceMinusTheUmask) {
+    struct Case {
+        unsigned source;
+        mode_t umask;
+        unsigned copy;
+    };
+    for (const Case& c : {Case{0600, 022, 0600}, Case{0644, 022, 0644}, Case{0666, 027, 0640},
+                          Case{0444, 022, 0444}, Case{04755, 022, 0755}, Case{02770, 0, 0770}}) {
+        SCOPED_TRACE(testing::Message()
+                     << std::oct << "source " << c.source << " umask " << c.umask);
+        UmaskScope scope(c.umask);
+        TempTree tree;
+        tree.file("source", "private");
+        tree.chmod("source", c.source);
+        ASSERT_TRUE(CopyFileWP(tree.path("source"), tree.path("copy"), CopyMode::CreateNew).ok);
+        EXPECT_EQ(modeOf(tree.path("copy")), octal(c.copy));
+        // Replacing an existing, wider file gives the same mode.
+        tree.file("wide", "old");
+        tree.chmod("wide", 0666);
+        ASSERT_TRUE(CopyFileWP(tree.path("source"), tree.path("wide"), CopyMode::Replace).ok);
+        EXPECT_EQ(modeOf(tree.path("wide")), octal(c.copy));
+    }
+}
+
+TEST(CopyFileWP, KeepsTheModificationTimeToTheNanosecond) {
+    TempTree tree;
+    tree.file("source", "dated");
+    setTimes(tree.path("source"));
+    ASSERT_TRUE(CopyFileWP(tree.path("source"), tree.path("copy"), CopyMode::CreateNew).ok);
+    const struct stat copy = statOf(tree.path("copy"));
+    EXPECT_EQ(copy.st_mtim.tv_sec, 1500000000);
+    EXPECT_EQ(copy.st_mtim.tv_nsec, 987654321);
 }
 
 TEST(MoveFile, NeverReplacesAnExistingFile) {
