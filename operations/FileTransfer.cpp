@@ -121,13 +121,32 @@ mode_t currentUmask() {
     return end == line + 7 ? 077 : static_cast<mode_t>(mask & 0777);
 }
 
-// Gives the finished temporary the source's times and, as cp does, the source's permissions
-// minus the umask: never wider than the source, no set-ID bits. Fails only when the times cannot
-// be set.
-bool applyCopyAttributes(int fd, const struct stat& source) {
-    // A file system without modes refuses it; the file then keeps the owner-only mode it was
-    // made with.
-    ::fchmod(fd, source.st_mode & 0777 & ~currentUmask());
+enum class Attributes {
+    OfACopy, // as cp makes them: the source's times, its permissions minus the umask
+    OfAMove, // what a rename keeps: times, mode, owner and group where permitted
+};
+
+// Gives the finished temporary the attributes of `source`. Its mode is never wider than the
+// source's: for whoever could not be kept as owner or group, nothing more than the source gave
+// to others. Fails only when the times cannot be set.
+bool applyAttributes(int fd, const struct stat& source, Attributes keep) {
+    mode_t mode = 0;
+    if (keep == Attributes::OfACopy) {
+        mode = source.st_mode & 0777 & ~currentUmask();
+    } else {
+        const bool ownerKept = ::fchown(fd, source.st_uid, source.st_gid) == 0;
+        // An ordinary user may still keep the group when a member of it.
+        const bool groupKept =
+            ownerKept || ::fchown(fd, static_cast<uid_t>(-1), source.st_gid) == 0;
+        mode = source.st_mode & 07777;
+        if (!ownerKept || !groupKept)
+            mode &= ~static_cast<mode_t>(S_ISUID | S_ISGID);
+        if (!groupKept)
+            mode &= ~static_cast<mode_t>(S_IRWXG) | ((mode & S_IRWXO) << 3);
+    }
+    // After fchown, which clears set-ID bits. A file system without modes refuses it; the file
+    // then keeps the owner-only mode it was made with.
+    ::fchmod(fd, mode);
     const struct timespec times[2] = {source.st_atim, source.st_mtim};
     return ::futimens(fd, times) == 0;
 }
@@ -158,8 +177,11 @@ std::string freeNumberedName(const std::string& folder, const std::string& name)
     }
 }
 
-TransferResult CopyFileWP(const std::string& source, const std::string& destination, CopyMode mode,
-                          const CopyProgress& bar, RunControl* control) {
+namespace {
+
+TransferResult copyThroughTemporary(const std::string& source, const std::string& destination,
+                                    CopyMode mode, Attributes keep, const CopyProgress& bar,
+                                    RunControl* control) {
     Fd in(::open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
     struct stat sourceStat {};
     if (in.get() < 0 || ::fstat(in.get(), &sourceStat) != 0)
@@ -212,7 +234,7 @@ TransferResult CopyFileWP(const std::string& source, const std::string& destinat
     }
     if (total != size)
         return abandon("Cannot copy file \"" + source + "\". It changed while it was copied.");
-    if (!applyCopyAttributes(out.get(), sourceStat))
+    if (!applyAttributes(out.get(), sourceStat, keep))
         return abandon("Cannot set the times of file \"" + destination + "\". " + reason(errno));
     if (::fsync(out.get()) != 0)
         return abandon("Cannot write file \"" + destination + "\". " + reason(errno));
@@ -227,6 +249,13 @@ TransferResult CopyFileWP(const std::string& source, const std::string& destinat
         return failure(cannotCreate + reason(error));
     }
     return {};
+}
+
+} // namespace
+
+TransferResult CopyFileWP(const std::string& source, const std::string& destination, CopyMode mode,
+                          const CopyProgress& bar, RunControl* control) {
+    return copyThroughTemporary(source, destination, mode, Attributes::OfACopy, bar, control);
 }
 
 TransferResult moveFile(const std::string& source, const std::string& destination,
@@ -252,7 +281,8 @@ TransferResult moveFile(const std::string& source, const std::string& destinatio
     struct stat before {};
     if (::stat(source.c_str(), &before) != 0)
         return failure("Cannot move file \"" + source + "\". " + reason(errno));
-    TransferResult copied = CopyFileWP(source, destination, CopyMode::CreateNew, nullptr, control);
+    TransferResult copied = copyThroughTemporary(source, destination, CopyMode::CreateNew,
+                                                 Attributes::OfAMove, nullptr, control);
     if (!copied.ok)
         return copied;
     struct stat after {};

@@ -45,8 +45,9 @@ TransferResult CopyFileWP(const std::string& source, const std::string& destinat
                           const CopyProgress& bar = nullptr, RunControl* control = nullptr);
 
 // Moves a file without ever replacing an existing one. Across file systems the file is copied,
-// flushed and checked, and only then is the source removed. A failed move leaves the source
-// where it was.
+// flushed and checked, and only then is the source removed; the copy keeps what a rename keeps:
+// times, mode, and owner and group where this user may set them (a mode is narrowed for those
+// that could not be kept). A failed move leaves the source where it was.
 TransferResult moveFile(const std::string& source, const std::string& destination,
                         RunControl* control = nullptr);
 
