@@ -137,8 +137,8 @@ void FileOperations::Execute() {
             m_keeperOf[k] = keeper;
         start = end;
     }
-    for (const TFiles& record : table)
-        m_recordKeys.insert(recordKey(record.fPath, record.fName, record.fHash));
+    for (std::size_t k = 0; k < table.size(); ++k)
+        m_recordKeys.emplace(recordKey(table[k].fPath, table[k].fName, table[k].fHash), k);
 
     int fileNumber = 1;
     for (std::size_t i = 0; i < m_rows.size(); ++i) {
@@ -231,16 +231,23 @@ void FileOperations::copyFile(const ResultRow& row, TFiles& record) {
         fail(source, result.error);
         return;
     }
-    if (m_recordKeys.insert(recordKey(m_destination, target, row.hash)).second) {
-        TFiles copy = record;
-        copy.fName = target;
-        copy.fModified = row.modified; // the source's date, as the row shows it
-        copy.fPath = m_destination;
-        copy.fStatus = fsCopied;
-        copy.fHash = row.hash;
-        refreshIdentity(copy);
-        m_form->state.aDuplicatedFiles.push_back(copy);
+    std::vector<TFiles>& table = m_form->state.aDuplicatedFiles;
+    const auto [known, added] =
+        m_recordKeys.try_emplace(recordKey(m_destination, target, row.hash), table.size());
+    if (!added) {
+        // A listed file replaced by a copy of the same content is a new file on disk: its record
+        // must know it, or its delete would be refused as changed since the search.
+        refreshIdentity(table[known->second]);
+        return;
     }
+    TFiles copy = record;
+    copy.fName = target;
+    copy.fModified = row.modified; // the source's date, as the row shows it
+    copy.fPath = m_destination;
+    copy.fStatus = fsCopied;
+    copy.fHash = row.hash;
+    refreshIdentity(copy);
+    table.push_back(copy);
 }
 
 void FileOperations::moveFile(const ResultRow& row, TFiles& record) {

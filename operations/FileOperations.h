@@ -8,7 +8,7 @@
 
 #include <atomic>
 #include <string>
-#include <unordered_set>
+#include <unordered_map>
 #include <vector>
 
 class TMainForm;
@@ -60,7 +60,7 @@ private:
     std::string m_onMove;
     std::vector<char> m_recordTicked;
     std::vector<std::size_t> m_keeperOf; // per record: the unticked record of its group, or npos
-    std::unordered_set<std::string> m_recordKeys;
+    std::unordered_map<std::string, std::size_t> m_recordKeys; // folder, name, digest -> record
     std::vector<std::string> m_failures;
 
     std::atomic<int> m_opStatus{0};

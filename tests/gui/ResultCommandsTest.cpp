@@ -82,6 +82,16 @@ private:
             form.results()->setChecked(row, true);
     }
 
+    // Ticks the rows of these files (below the searched folder, with the row's status) only.
+    void tickFiles(TMainForm& form, const QStringList& files) const {
+        for (int row = 0; row < form.results()->rowCount(); ++row) {
+            const ResultRow& r = form.results()->row(row);
+            const QString file = QString::fromStdString(r.folder + r.name + ":" + r.status)
+                                     .mid(m_tree->path().size() + 1);
+            form.results()->setChecked(row, files.contains(file));
+        }
+    }
+
     static QAction* filterEntry(TMainForm& form, const QString& caption) {
         for (QAction* action : form.Filter1->actions()) {
             if (action->data().toString() == caption)
@@ -220,6 +230,50 @@ private slots:
         runOperation(*form, &TMainForm::Copyto1Click);
         QCOMPARE(form->results()->rowCount(), 3);
         QCOMPARE(QDir(target.path()).entryList(QDir::Files), QStringList{"b"});
+    }
+
+    void copyOverAListedCopyLetsItBeDeletedAfterwards() {
+        writeText(path("a/x.txt"), "same");
+        writeText(path("b/x.txt"), "same");
+        auto form = makeForm();
+        form->OptReplace->trigger();
+        search(*form);
+        tickFiles(*form, {"a/x.txt:0"});
+        m_dialogs.folder = path("b") + "/";
+        runOperation(*form, &TMainForm::Copyto1Click);
+        QVERIFY2(m_dialogs.errors.isEmpty(), qPrintable(m_dialogs.errors.join('|')));
+        QCOMPARE(form->results()->rowCount(), 2); // b/x.txt is listed once
+
+        // Only Twinscope replaced b/x.txt, with the same content: it is no changed file.
+        tickFiles(*form, {"b/x.txt:0"});
+        runOperation(*form, &TMainForm::Delete1Click);
+        QVERIFY2(m_dialogs.errors.isEmpty(), qPrintable(m_dialogs.errors.join('|')));
+        QVERIFY(!QFile::exists(path("b/x.txt")));
+        QCOMPARE(readText(path("a/x.txt")), QStringLiteral("same"));
+    }
+
+    void copyOverAListedFileOfOtherContentKeepsItsDeleteRefused() {
+        writeText(path("a/y.txt"), "same");
+        writeText(path("a/z.txt"), "same");
+        writeText(path("c/y.txt"), "SAME");
+        writeText(path("d/y.txt"), "SAME");
+        auto form = makeForm();
+        form->OptReplace->trigger();
+        search(*form);
+        tickFiles(*form, {"a/y.txt:0"});
+        m_dialogs.folder = path("c") + "/";
+        runOperation(*form, &TMainForm::Copyto1Click);
+        QCOMPARE(readText(path("c/y.txt")), QStringLiteral("same"));
+
+        // The record of the replaced file describes what is no longer there; with its whole
+        // group ticked no kept file compares bytes, so only its identity protects the new file.
+        tickFiles(*form, {"c/y.txt:0", "d/y.txt:0"});
+        runOperation(*form, &TMainForm::Delete1Click);
+        QCOMPARE(readText(path("c/y.txt")), QStringLiteral("same"));
+        QVERIFY(!QFile::exists(path("d/y.txt")));
+        QCOMPARE(m_dialogs.errors.size(), 1);
+        QVERIFY(m_dialogs.errors.first().contains(path("c/y.txt") +
+                                                  " — The file has changed since the search."));
     }
 
     void moveIntoItsOwnFolderRenamesIt() {
