@@ -67,17 +67,17 @@ void FileOperations::SetName() {
     setThreadName("Twinscope File Operations");
 }
 
-bool FileOperations::ask(const QString& text, bool question) {
+bool FileOperations::ask(const QString& text, Box box) {
     struct Answer {
         QSemaphore ready;
         bool yes = false;
     };
     auto answer = std::make_shared<Answer>();
-    m_form->postChange([form = m_form, answer, text, question] {
-        if (question)
+    m_form->postChange([form = m_form, answer, text, box] {
+        if (box == Box::YesNo)
             answer->yes = form->dialogs().confirm(form, text);
         else
-            form->dialogs().inform(form, text);
+            form->dialogs().acknowledge(form, text);
         answer->ready.release();
     });
     // The box blocks the run until it is answered; a run asked to end (the window closing)
@@ -205,7 +205,7 @@ void FileOperations::copyFile(const ResultRow& row, TFiles& record) {
                 QStringLiteral("There is already a file with the same name in the destination "
                                "path.\n\r\n\rDo you want to replace the file in the destination "
                                "path? Click “Yes” to replace it, or “No” to auto rename it."),
-                true);
+                Box::YesNo);
             if (replace)
                 mode = CopyMode::Replace;
             else
@@ -259,7 +259,7 @@ void FileOperations::moveFile(const ResultRow& row, TFiles& record) {
         if (m_onMove == "no") {
             ask(QStringLiteral("There is already a file with the same name in the destination "
                                "path.\n\r\n\rThe file being moved will be automatically renamed."),
-                false);
+                Box::Ok);
         }
         target = freeNumberedName(m_destination, row.name);
     }

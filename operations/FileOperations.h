@@ -45,8 +45,12 @@ private:
     void copyFile(const ResultRow& row, TFiles& record);
     void moveFile(const ResultRow& row, TFiles& record);
     void deleteFile(const ResultRow& row, TFiles& record);
+    enum class Box {
+        YesNo,
+        Ok, // a question box whose only answer is OK
+    };
     // Asks on the window's thread and waits for the answer; a run asked to end answers No.
-    bool ask(const QString& text, bool question);
+    bool ask(const QString& text, Box box);
     void fail(const std::string& path, const std::string& why);
     void finish();
 

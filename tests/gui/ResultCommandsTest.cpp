@@ -11,11 +11,14 @@
 #include <QItemSelectionModel>
 #include <QLabel>
 #include <QMenu>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QTemporaryDir>
+#include <QTimer>
 #include <QTreeView>
 
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <unistd.h>
 #include <sys/stat.h>
@@ -290,6 +293,53 @@ private slots:
         // The rebuild puts the group's first file last.
         QCOMPARE(shortNames(*form), QStringLiteral("1:a.txt 1:b (1).txt"));
         QCOMPARE(form->results()->row(1).status, std::string("2"));
+    }
+
+    void moveWarningIsAQuestionWithOkOnly() {
+        writeText(path("a/x.txt"), "same");
+        writeText(path("b/x.txt"), "same");
+        auto form = makeForm();
+        form->OptHide->trigger(); // show the auto rename warnings
+        QVERIFY(readText(m_config->path() + "/hollowbright/Twinscope/config.ini")
+                    .contains("OnMove=no\n"));
+        search(*form);
+        tickFiles(*form, {"a/x.txt:0"});
+        m_dialogs.folder = path("b") + "/";
+        runOperation(*form, &TMainForm::Moveto1Click);
+        QCOMPARE(m_dialogs.acknowledgements,
+                 QStringList{"There is already a file with the same name in the destination "
+                             "path.\n\r\n\rThe file being moved will be automatically renamed."});
+        QCOMPARE(m_dialogs.messages, QStringList{});
+        QCOMPARE(m_dialogs.confirms.size(), 1); // only "Are you sure …?" before the run
+        QCOMPARE(QDir(path("b")).entryList(QDir::Files), (QStringList{"x (1).txt", "x.txt"}));
+    }
+
+    void acknowledgeShowsAQuestionBoxWithOkOnly() {
+        QWidget parent;
+        parent.show();
+        QMessageBox::Icon icon = QMessageBox::NoIcon;
+        QMessageBox::StandardButtons buttons;
+        qsizetype buttonCount = 0;
+        QString text;
+        // Looks at the box once it is shown, then closes it as the user would.
+        std::function<void()> answer = [&] {
+            auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+            if (box == nullptr) {
+                QTimer::singleShot(10, answer);
+                return;
+            }
+            icon = box->icon();
+            buttons = box->standardButtons();
+            buttonCount = box->buttons().size();
+            text = box->text();
+            QTest::keyClick(box, Qt::Key_Return);
+        };
+        QTimer::singleShot(0, answer);
+        PlatformDialogs().acknowledge(&parent, QStringLiteral("First.\n\r\n\rSecond."));
+        QCOMPARE(icon, QMessageBox::Question);
+        QCOMPARE(buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
+        QCOMPARE(buttonCount, 1);
+        QCOMPARE(text, QStringLiteral("First.\n\nSecond."));
     }
 
     void deleteAllButOneRemovesTheGroup() {
