@@ -67,17 +67,17 @@ void FileOperations::SetName() {
     setThreadName("Twinscope File Operations");
 }
 
-bool FileOperations::ask(const QString& text, bool question) {
+bool FileOperations::ask(const QString& text, Box box) {
     struct Answer {
         QSemaphore ready;
         bool yes = false;
     };
     auto answer = std::make_shared<Answer>();
-    m_form->postChange([form = m_form, answer, text, question] {
-        if (question)
+    m_form->postChange([form = m_form, answer, text, box] {
+        if (box == Box::YesNo)
             answer->yes = form->dialogs().confirm(form, text);
         else
-            form->dialogs().inform(form, text);
+            form->dialogs().acknowledge(form, text);
         answer->ready.release();
     });
     // The box blocks the run until it is answered; a run asked to end (the window closing)
@@ -137,8 +137,8 @@ void FileOperations::Execute() {
             m_keeperOf[k] = keeper;
         start = end;
     }
-    for (const TFiles& record : table)
-        m_recordKeys.insert(recordKey(record.fPath, record.fName, record.fHash));
+    for (std::size_t k = 0; k < table.size(); ++k)
+        m_recordKeys.emplace(recordKey(table[k].fPath, table[k].fName, table[k].fHash), k);
 
     int fileNumber = 1;
     for (std::size_t i = 0; i < m_rows.size(); ++i) {
@@ -205,7 +205,7 @@ void FileOperations::copyFile(const ResultRow& row, TFiles& record) {
                 QStringLiteral("There is already a file with the same name in the destination "
                                "path.\n\r\n\rDo you want to replace the file in the destination "
                                "path? Click “Yes” to replace it, or “No” to auto rename it."),
-                true);
+                Box::YesNo);
             if (replace)
                 mode = CopyMode::Replace;
             else
@@ -231,16 +231,23 @@ void FileOperations::copyFile(const ResultRow& row, TFiles& record) {
         fail(source, result.error);
         return;
     }
-    if (m_recordKeys.insert(recordKey(m_destination, target, row.hash)).second) {
-        TFiles copy = record;
-        copy.fName = target;
-        copy.fModified = row.modified; // the source's date, as the row shows it
-        copy.fPath = m_destination;
-        copy.fStatus = fsCopied;
-        copy.fHash = row.hash;
-        refreshIdentity(copy);
-        m_form->state.aDuplicatedFiles.push_back(copy);
+    std::vector<TFiles>& table = m_form->state.aDuplicatedFiles;
+    const auto [known, added] =
+        m_recordKeys.try_emplace(recordKey(m_destination, target, row.hash), table.size());
+    if (!added) {
+        // A listed file replaced by a copy of the same content is a new file on disk: its record
+        // must know it, or its delete would be refused as changed since the search.
+        refreshIdentity(table[known->second]);
+        return;
     }
+    TFiles copy = record;
+    copy.fName = target;
+    copy.fModified = row.modified; // the source's date, as the row shows it
+    copy.fPath = m_destination;
+    copy.fStatus = fsCopied;
+    copy.fHash = row.hash;
+    refreshIdentity(copy);
+    table.push_back(copy);
 }
 
 void FileOperations::moveFile(const ResultRow& row, TFiles& record) {
@@ -252,7 +259,7 @@ void FileOperations::moveFile(const ResultRow& row, TFiles& record) {
         if (m_onMove == "no") {
             ask(QStringLiteral("There is already a file with the same name in the destination "
                                "path.\n\r\n\rThe file being moved will be automatically renamed."),
-                false);
+                Box::Ok);
         }
         target = freeNumberedName(m_destination, row.name);
     }

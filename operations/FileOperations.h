@@ -8,7 +8,7 @@
 
 #include <atomic>
 #include <string>
-#include <unordered_set>
+#include <unordered_map>
 #include <vector>
 
 class TMainForm;
@@ -45,8 +45,12 @@ private:
     void copyFile(const ResultRow& row, TFiles& record);
     void moveFile(const ResultRow& row, TFiles& record);
     void deleteFile(const ResultRow& row, TFiles& record);
+    enum class Box {
+        YesNo,
+        Ok, // a question box whose only answer is OK
+    };
     // Asks on the window's thread and waits for the answer; a run asked to end answers No.
-    bool ask(const QString& text, bool question);
+    bool ask(const QString& text, Box box);
     void fail(const std::string& path, const std::string& why);
     void finish();
 
@@ -60,7 +64,7 @@ private:
     std::string m_onMove;
     std::vector<char> m_recordTicked;
     std::vector<std::size_t> m_keeperOf; // per record: the unticked record of its group, or npos
-    std::unordered_set<std::string> m_recordKeys;
+    std::unordered_map<std::string, std::size_t> m_recordKeys; // folder, name, digest -> record
     std::vector<std::string> m_failures;
 
     std::atomic<int> m_opStatus{0};

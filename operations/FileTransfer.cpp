@@ -7,6 +7,7 @@
 #include <array>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <random>
@@ -74,14 +75,15 @@ ssize_t readSome(int fd, char* data, std::size_t size) {
     }
 }
 
-// A new, empty file with a hidden random name in `folder`; its mode follows the umask.
+// A new, empty file with a hidden random name in `folder`, readable by its owner only until
+// the copy gives it its final mode.
 int createTemporary(const std::string& folder, std::string& name) {
     static thread_local std::mt19937_64 random{std::random_device{}()};
     for (int attempt = 0; attempt < 100; ++attempt) {
         char suffix[24];
         std::snprintf(suffix, sizeof suffix, "%016llx", static_cast<unsigned long long>(random()));
         name = folder + ".twinscope-" + suffix + ".part";
-        int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0666);
+        int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0600);
         if (fd >= 0 || errno != EEXIST)
             return fd;
     }
@@ -100,6 +102,53 @@ int renameNoReplace(const std::string& from, const std::string& to) {
         return -1;
     ::unlink(from.c_str());
     return 0;
+}
+
+// The umask, read from /proc: umask() can only be read by changing it, for every thread at once.
+// Without /proc the narrowest umask is assumed, so a copy is never wider than it should be.
+mode_t currentUmask() {
+    Fd status(::open("/proc/self/status", O_RDONLY | O_CLOEXEC));
+    char text[4096];
+    ssize_t size = status.get() < 0 ? -1 : readSome(status.get(), text, sizeof text - 1);
+    if (size <= 0)
+        return 077;
+    text[size] = '\0';
+    const char* line = std::strstr(text, "\nUmask:");
+    if (line == nullptr)
+        return 077;
+    char* end = nullptr;
+    const unsigned long mask = std::strtoul(line + 7, &end, 8);
+    return end == line + 7 ? 077 : static_cast<mode_t>(mask & 0777);
+}
+
+enum class Attributes {
+    OfACopy, // as cp makes them: the source's times, its permissions minus the umask
+    OfAMove, // what a rename keeps: times, mode, owner and group where permitted
+};
+
+// Gives the finished temporary the attributes of `source`. Its mode is never wider than the
+// source's: for whoever could not be kept as owner or group, nothing more than the source gave
+// to others. Fails only when the times cannot be set.
+bool applyAttributes(int fd, const struct stat& source, Attributes keep) {
+    mode_t mode = 0;
+    if (keep == Attributes::OfACopy) {
+        mode = source.st_mode & 0777 & ~currentUmask();
+    } else {
+        const bool ownerKept = ::fchown(fd, source.st_uid, source.st_gid) == 0;
+        // An ordinary user may still keep the group when a member of it.
+        const bool groupKept =
+            ownerKept || ::fchown(fd, static_cast<uid_t>(-1), source.st_gid) == 0;
+        mode = source.st_mode & 07777;
+        if (!ownerKept || !groupKept)
+            mode &= ~static_cast<mode_t>(S_ISUID | S_ISGID);
+        if (!groupKept)
+            mode &= ~static_cast<mode_t>(S_IRWXG) | ((mode & S_IRWXO) << 3);
+    }
+    // After fchown, which clears set-ID bits. A file system without modes refuses it; the file
+    // then keeps the owner-only mode it was made with.
+    ::fchmod(fd, mode);
+    const struct timespec times[2] = {source.st_atim, source.st_mtim};
+    return ::futimens(fd, times) == 0;
 }
 
 int barPosition(std::int64_t total, std::int64_t size) {
@@ -128,8 +177,11 @@ std::string freeNumberedName(const std::string& folder, const std::string& name)
     }
 }
 
-TransferResult CopyFileWP(const std::string& source, const std::string& destination, CopyMode mode,
-                          const CopyProgress& bar, RunControl* control) {
+namespace {
+
+TransferResult copyThroughTemporary(const std::string& source, const std::string& destination,
+                                    CopyMode mode, Attributes keep, const CopyProgress& bar,
+                                    RunControl* control) {
     Fd in(::open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
     struct stat sourceStat {};
     if (in.get() < 0 || ::fstat(in.get(), &sourceStat) != 0)
@@ -182,6 +234,8 @@ TransferResult CopyFileWP(const std::string& source, const std::string& destinat
     }
     if (total != size)
         return abandon("Cannot copy file \"" + source + "\". It changed while it was copied.");
+    if (!applyAttributes(out.get(), sourceStat, keep))
+        return abandon("Cannot set the times of file \"" + destination + "\". " + reason(errno));
     if (::fsync(out.get()) != 0)
         return abandon("Cannot write file \"" + destination + "\". " + reason(errno));
     if (::close(out.release()) != 0)
@@ -195,6 +249,13 @@ TransferResult CopyFileWP(const std::string& source, const std::string& destinat
         return failure(cannotCreate + reason(error));
     }
     return {};
+}
+
+} // namespace
+
+TransferResult CopyFileWP(const std::string& source, const std::string& destination, CopyMode mode,
+                          const CopyProgress& bar, RunControl* control) {
+    return copyThroughTemporary(source, destination, mode, Attributes::OfACopy, bar, control);
 }
 
 TransferResult moveFile(const std::string& source, const std::string& destination,
@@ -220,7 +281,8 @@ TransferResult moveFile(const std::string& source, const std::string& destinatio
     struct stat before {};
     if (::stat(source.c_str(), &before) != 0)
         return failure("Cannot move file \"" + source + "\". " + reason(errno));
-    TransferResult copied = CopyFileWP(source, destination, CopyMode::CreateNew, nullptr, control);
+    TransferResult copied = copyThroughTemporary(source, destination, CopyMode::CreateNew,
+                                                 Attributes::OfAMove, nullptr, control);
     if (!copied.ok)
         return copied;
     struct stat after {};

@@ -39,13 +39,15 @@ constexpr std::size_t kCopyChunkSize = 16384;
 // the destination's name only when complete and flushed, so a failure never leaves a partial
 // file nor touches an existing destination. A destination that is the source itself, by any
 // path, fails like a destination that cannot be created. `control` is passed between chunks as
-// a pause gate; a copy under way is finished even when the run is cancelled.
+// a pause gate; a copy under way is finished even when the run is cancelled. The copy has the
+// source's times and, as cp makes it, the source's permissions minus the umask (no set-ID bits).
 TransferResult CopyFileWP(const std::string& source, const std::string& destination, CopyMode mode,
                           const CopyProgress& bar = nullptr, RunControl* control = nullptr);
 
 // Moves a file without ever replacing an existing one. Across file systems the file is copied,
-// flushed and checked, and only then is the source removed. A failed move leaves the source
-// where it was.
+// flushed and checked, and only then is the source removed; the copy keeps what a rename keeps:
+// times, mode, and owner and group where this user may set them (a mode is narrowed for those
+// that could not be kept). A failed move leaves the source where it was.
 TransferResult moveFile(const std::string& source, const std::string& destination,
                         RunControl* control = nullptr);
 

@@ -4,10 +4,14 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <csignal>
+#include <cstdio>
+#include <cstring>
 #include <fcntl.h>
 #include <filesystem>
 #include <random>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -29,6 +33,44 @@ TFiles recordOf(const std::string& folder, const std::string& name) {
         static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
     record.fHash = "digest";
     return record;
+}
+
+// Sets the umask for one test and restores the runner's.
+class UmaskScope {
+public:
+    explicit UmaskScope(mode_t mask) : m_saved(::umask(mask)) {}
+    ~UmaskScope() { ::umask(m_saved); }
+    UmaskScope(const UmaskScope&) = delete;
+    UmaskScope& operator=(const UmaskScope&) = delete;
+
+private:
+    mode_t m_saved;
+};
+
+struct stat statOf(const std::string& path) {
+    struct stat st {};
+    EXPECT_EQ(stat(path.c_str(), &st), 0) << path;
+    return st;
+}
+
+// Permission bits in octal, as failures are best read.
+std::string octal(unsigned mode) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%04o", mode & 07777);
+    return text;
+}
+
+std::string modeOf(const std::string& path) {
+    return octal(statOf(path).st_mode);
+}
+
+// Gives a file times with nanoseconds that no copy made now could have by chance.
+void setTimes(const std::string& path) {
+    const struct timespec times[2] = {{1234567890, 123456789}, {1500000000, 987654321}};
+    ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+    const struct stat st = statOf(path);
+    if (st.st_mtim.tv_nsec != 987654321)
+        GTEST_SKIP() << "the temporary folder keeps no nanoseconds";
 }
 
 TEST(AutoRename, NumberGoesBeforeTheLastExtension) {
@@ -124,6 +166,40 @@ TEST(CopyFileWP, UnreadableSourceIsAnOpenError) {
     EXPECT_NE(result.error.find("Cannot open file"), std::string::npos);
 }
 
+TEST(CopyFileWP, PermissionsOfTheSourceMinusTheUmask) {
+    struct Case {
+        unsigned source;
+        mode_t umask;
+        unsigned copy;
+    };
+    for (const Case& c : {Case{0600, 022, 0600}, Case{0644, 022, 0644}, Case{0666, 027, 0640},
+                          Case{0444, 022, 0444}, Case{04755, 022, 0755}, Case{02770, 0, 0770}}) {
+        SCOPED_TRACE(testing::Message()
+                     << std::oct << "source " << c.source << " umask " << c.umask);
+        UmaskScope scope(c.umask);
+        TempTree tree;
+        tree.file("source", "private");
+        tree.chmod("source", c.source);
+        ASSERT_TRUE(CopyFileWP(tree.path("source"), tree.path("copy"), CopyMode::CreateNew).ok);
+        EXPECT_EQ(modeOf(tree.path("copy")), octal(c.copy));
+        // Replacing an existing, wider file gives the same mode.
+        tree.file("wide", "old");
+        tree.chmod("wide", 0666);
+        ASSERT_TRUE(CopyFileWP(tree.path("source"), tree.path("wide"), CopyMode::Replace).ok);
+        EXPECT_EQ(modeOf(tree.path("wide")), octal(c.copy));
+    }
+}
+
+TEST(CopyFileWP, KeepsTheModificationTimeToTheNanosecond) {
+    TempTree tree;
+    tree.file("source", "dated");
+    setTimes(tree.path("source"));
+    ASSERT_TRUE(CopyFileWP(tree.path("source"), tree.path("copy"), CopyMode::CreateNew).ok);
+    const struct stat copy = statOf(tree.path("copy"));
+    EXPECT_EQ(copy.st_mtim.tv_sec, 1500000000);
+    EXPECT_EQ(copy.st_mtim.tv_nsec, 987654321);
+}
+
 TEST(MoveFile, NeverReplacesAnExistingFile) {
     TempTree tree;
     tree.file("a/file", "moving");
@@ -153,6 +229,118 @@ TEST(MoveFile, AcrossFileSystemsCopiesThenRemoves) {
     EXPECT_FALSE(fileExists(tree.path("file")));
     EXPECT_EQ(readWholeFile(destination), std::string(50000, 'm'));
     std::filesystem::remove_all(pattern);
+}
+
+// A tmpfs mounted for one test, so that a move into it crosses file systems.
+class MoveAcrossFileSystems : public testing::Test {
+protected:
+    void SetUp() override {
+        std::string pattern =
+            (std::filesystem::temp_directory_path() / "twinscope-mount-XXXXXX").string();
+        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+        m_mount = pattern;
+        // Open to all: the unprivileged user of runUnprivileged moves files into it too.
+        if (mount("twinscope-test", m_mount.c_str(), "tmpfs", 0, "mode=0777") != 0)
+            GTEST_SKIP() << "cannot mount a tmpfs (" << std::strerror(errno)
+                         << "); the moves across file systems are not tested";
+        m_mounted = true;
+        ASSERT_NE(statOf(m_mount).st_dev, statOf(m_tree.root()).st_dev);
+    }
+    void TearDown() override {
+        if (m_mounted)
+            umount2(m_mount.c_str(), MNT_DETACH);
+        rmdir(m_mount.c_str());
+    }
+    std::string there(const std::string& name) const { return m_mount + "/" + name; }
+
+    UmaskScope m_umask{022};
+    TempTree m_tree;
+    std::string m_mount;
+    bool m_mounted = false;
+};
+
+TEST_F(MoveAcrossFileSystems, KeepsAnOwnerOnlyMode) {
+    m_tree.file("private", "secret");
+    m_tree.chmod("private", 0600);
+    TransferResult result = moveFile(m_tree.path("private"), there("private"));
+    ASSERT_TRUE(result.ok) << result.error;
+    EXPECT_FALSE(fileExists(m_tree.path("private")));
+    EXPECT_EQ(readWholeFile(there("private")), "secret");
+    EXPECT_EQ(modeOf(there("private")), "0600");
+}
+
+TEST_F(MoveAcrossFileSystems, KeepsTimesToTheNanosecond) {
+    m_tree.file("dated", "old news");
+    setTimes(m_tree.path("dated"));
+    TransferResult result = moveFile(m_tree.path("dated"), there("dated"));
+    ASSERT_TRUE(result.ok) << result.error;
+    const struct stat moved = statOf(there("dated"));
+    EXPECT_EQ(moved.st_mtim.tv_sec, 1500000000);
+    EXPECT_EQ(moved.st_mtim.tv_nsec, 987654321);
+    EXPECT_EQ(moved.st_atim.tv_sec, 1234567890);
+    EXPECT_EQ(moved.st_atim.tv_nsec, 123456789);
+}
+
+TEST_F(MoveAcrossFileSystems, RootKeepsOwnerGroupAndSetIdBits) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "only root can give files to another owner";
+    for (unsigned mode : {0640u, 04750u, 02755u}) {
+        SCOPED_TRACE(testing::Message() << std::oct << mode);
+        m_tree.file("theirs", "not root's");
+        ASSERT_EQ(chown(m_tree.path("theirs").c_str(), 65534, 65534), 0);
+        m_tree.chmod("theirs", mode);
+        const std::string name = "theirs-" + std::to_string(mode);
+        TransferResult result = moveFile(m_tree.path("theirs"), there(name));
+        ASSERT_TRUE(result.ok) << result.error;
+        const struct stat moved = statOf(there(name));
+        EXPECT_EQ(moved.st_uid, 65534u);
+        EXPECT_EQ(moved.st_gid, 65534u);
+        EXPECT_EQ(octal(moved.st_mode), octal(mode));
+    }
+}
+
+// An ordinary user moves files whose owner or group it cannot give to the copy: the copy is
+// its own, and nobody may do more with it than the source allowed.
+TEST_F(MoveAcrossFileSystems, WhatCannotBeKeptIsNarrowedNeverWidened) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to make files of other owners";
+    struct Case {
+        uid_t owner;
+        gid_t group;
+        unsigned source;
+        unsigned moved; // owned by 65534:65534
+    };
+    const Case cases[] = {
+        {65534, 0, 0664, 0644},  // the group may read and write, others only read
+        {65534, 0, 0670, 0600},  // the group may do all, others nothing
+        {65534, 0, 02775, 0755}, // set-group-ID of a group the copy does not have
+        {0, 0, 04755, 0755},     // set-user-ID of an owner the copy does not have
+        {0, 0, 0644, 0644},
+    };
+    m_tree.folder("from");
+    m_tree.chmod("from", 0777);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message()
+                     << std::oct << c.source << std::dec << " of " << c.owner << ":" << c.group);
+        const std::string source = m_tree.path("from/file");
+        const std::string destination = there("moved");
+        m_tree.file("from/file", "content");
+        ASSERT_EQ(chown(source.c_str(), c.owner, c.group), 0);
+        m_tree.chmod("from/file", c.source);
+        const int status =
+            runUnprivileged([&] { return moveFile(source, destination).ok ? 0 : 1; });
+        ASSERT_EQ(status, 0);
+        EXPECT_FALSE(fileExists(source));
+        const struct stat moved = statOf(destination);
+        EXPECT_EQ(moved.st_uid, 65534u);
+        EXPECT_EQ(moved.st_gid, 65534u);
+        EXPECT_EQ(octal(moved.st_mode), octal(c.moved));
+        // Group and others never get more than the source gave to others.
+        const unsigned others = c.source & 07;
+        EXPECT_EQ((moved.st_mode >> 3) & 07 & ~others, 0u);
+        EXPECT_EQ(moved.st_mode & 07 & ~others, 0u);
+        ASSERT_EQ(unlink(destination.c_str()), 0);
+    }
 }
 
 TEST(DeleteVerified, RefusesAFileChangedSinceTheSearch) {

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <grp.h>
 #include <sstream>
 #include <stdexcept>
 #include <sys/socket.h>
@@ -110,7 +111,8 @@ int runUnprivileged(const std::function<int()>& body) {
     std::fflush(nullptr);
     pid_t child = fork();
     if (child == 0) {
-        if (setgid(65534) != 0 || setuid(65534) != 0)
+        // Without root's supplementary groups, or it could still act as a member of them.
+        if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0)
             _exit(99);
         _exit(body());
     }

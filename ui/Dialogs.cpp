@@ -24,6 +24,11 @@ void PlatformDialogs::inform(QWidget* parent, const QString& text) {
     QMessageBox::information(parent, QApplication::applicationDisplayName(), messageBoxText(text));
 }
 
+void PlatformDialogs::acknowledge(QWidget* parent, const QString& text) {
+    QMessageBox::question(parent, QApplication::applicationDisplayName(), messageBoxText(text),
+                          QMessageBox::Ok, QMessageBox::Ok);
+}
+
 void PlatformDialogs::error(QWidget* parent, const QString& text) {
     QMessageBox::critical(parent, QApplication::applicationDisplayName(), messageBoxText(text));
 }

@@ -17,6 +17,8 @@ public:
     virtual bool confirm(QWidget* parent, const QString& text) = 0;
     // A plain message with OK.
     virtual void inform(QWidget* parent, const QString& text) = 0;
+    // A message in a question box with OK only: the user takes note of what will be done.
+    virtual void acknowledge(QWidget* parent, const QString& text) = 0;
     // An error message with OK.
     virtual void error(QWidget* parent, const QString& text) = 0;
     // A folder chosen by the user, with a trailing "/", or nothing when cancelled.
@@ -36,6 +38,7 @@ class PlatformDialogs : public Dialogs {
 public:
     bool confirm(QWidget* parent, const QString& text) override;
     void inform(QWidget* parent, const QString& text) override;
+    void acknowledge(QWidget* parent, const QString& text) override;
     void error(QWidget* parent, const QString& text) override;
     std::optional<QString> browseForFolder(QWidget* parent, const QString& title) override;
     std::optional<QColor> chooseColor(QWidget* parent, const QColor& initial) override;

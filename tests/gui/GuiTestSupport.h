@@ -18,6 +18,7 @@ class FakeDialogs : public Dialogs {
 public:
     QStringList confirms;
     QStringList messages;
+    QStringList acknowledgements; // shown in question boxes with OK only
     QStringList errors;
     QList<bool> answers; // the next answers to questions; Yes when empty
     std::optional<QString> folder;
@@ -33,6 +34,7 @@ public:
         return answers.isEmpty() ? true : answers.takeFirst();
     }
     void inform(QWidget*, const QString& text) override { messages << text; }
+    void acknowledge(QWidget*, const QString& text) override { acknowledgements << text; }
     void error(QWidget*, const QString& text) override { errors << text; }
     std::optional<QString> browseForFolder(QWidget*, const QString&) override { return folder; }
     std::optional<QColor> chooseColor(QWidget*, const QColor& initial) override {

@@ -13,12 +13,15 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QTemporaryDir>
+#include <QTimer>
 #include <QToolButton>
 #include <QTreeView>
 
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <unistd.h>
 #include <sys/stat.h>
@@ -117,6 +120,19 @@ private:
                         user::checkBoxOf(form.FileListView, cell(form, row, 0)));
             QVERIFY2(form.results()->isChecked(row) == wanted, qPrintable(QString::number(row)));
         }
+    }
+
+    // Ticks the rows of these files (below the searched folder, with the row's status) only.
+    void tickFiles(TMainForm& form, const QStringList& files) const {
+        QList<int> rows;
+        for (int row = 0; row < form.results()->rowCount(); ++row) {
+            const ResultRow& r = form.results()->row(row);
+            const QString file = QString::fromStdString(r.folder + r.name + ":" + r.status)
+                                     .mid(m_tree->path().size() + 1);
+            if (files.contains(file))
+                rows << row;
+        }
+        tick(form, rows);
     }
 
     static QAction* filterEntry(TMainForm& form, const QString& caption) {
@@ -334,6 +350,54 @@ private slots:
         QCOMPARE(QDir(target.path()).entryList(QDir::Files), QStringList{"b"});
     }
 
+    void copyOverAListedCopyLetsItBeDeletedAfterwards() {
+        writeText(path("a/x.txt"), "same");
+        writeText(path("b/x.txt"), "same");
+        auto form = makeForm();
+        chooseOption(*form,
+                     {"On copy",
+                      "Always replace the file in the destination path with the one been copied"});
+        search(*form);
+        tickFiles(*form, {"a/x.txt:0"});
+        m_dialogs.folder = path("b") + "/";
+        runOperation(*form, "Copy to...");
+        QVERIFY2(m_dialogs.errors.isEmpty(), qPrintable(m_dialogs.errors.join('|')));
+        QCOMPARE(form->results()->rowCount(), 2); // b/x.txt is listed once
+
+        // Only Twinscope replaced b/x.txt, with the same content: it is no changed file.
+        tickFiles(*form, {"b/x.txt:0"});
+        runOperation(*form, "Delete");
+        QVERIFY2(m_dialogs.errors.isEmpty(), qPrintable(m_dialogs.errors.join('|')));
+        QVERIFY(!QFile::exists(path("b/x.txt")));
+        QCOMPARE(readText(path("a/x.txt")), QStringLiteral("same"));
+    }
+
+    void copyOverAListedFileOfOtherContentKeepsItsDeleteRefused() {
+        writeText(path("a/y.txt"), "same");
+        writeText(path("a/z.txt"), "same");
+        writeText(path("c/y.txt"), "SAME");
+        writeText(path("d/y.txt"), "SAME");
+        auto form = makeForm();
+        chooseOption(*form,
+                     {"On copy",
+                      "Always replace the file in the destination path with the one been copied"});
+        search(*form);
+        tickFiles(*form, {"a/y.txt:0"});
+        m_dialogs.folder = path("c") + "/";
+        runOperation(*form, "Copy to...");
+        QCOMPARE(readText(path("c/y.txt")), QStringLiteral("same"));
+
+        // The record of the replaced file describes what is no longer there; with its whole
+        // group ticked no kept file compares bytes, so only its identity protects the new file.
+        tickFiles(*form, {"c/y.txt:0", "d/y.txt:0"});
+        runOperation(*form, "Delete");
+        QCOMPARE(readText(path("c/y.txt")), QStringLiteral("same"));
+        QVERIFY(!QFile::exists(path("d/y.txt")));
+        QCOMPARE(m_dialogs.errors.size(), 1);
+        QVERIFY(m_dialogs.errors.first().contains(path("c/y.txt") +
+                                                  " — The file has changed since the search."));
+    }
+
     void moveIntoItsOwnFolderRenamesIt() {
         writeText(path("a.txt"), "same");
         writeText(path("b.txt"), "same");
@@ -348,6 +412,53 @@ private slots:
         // The rebuild puts the group's first file last.
         QCOMPARE(shortNames(*form), QStringLiteral("1:a.txt 1:b (1).txt"));
         QCOMPARE(form->results()->row(1).status, std::string("2"));
+    }
+
+    void moveWarningIsAQuestionWithOkOnly() {
+        writeText(path("a/x.txt"), "same");
+        writeText(path("b/x.txt"), "same");
+        auto form = makeForm();
+        chooseOption(*form, {"On move", "Hide auto rename warnings"}); // show the warnings
+        QVERIFY(readText(m_config->path() + "/hollowbright/Twinscope/config.ini")
+                    .contains("OnMove=no\n"));
+        search(*form);
+        tickFiles(*form, {"a/x.txt:0"});
+        m_dialogs.folder = path("b") + "/";
+        runOperation(*form, "Move to...");
+        QCOMPARE(m_dialogs.acknowledgements,
+                 QStringList{"There is already a file with the same name in the destination "
+                             "path.\n\r\n\rThe file being moved will be automatically renamed."});
+        QCOMPARE(m_dialogs.messages, QStringList{});
+        QCOMPARE(m_dialogs.confirms.size(), 1); // only "Are you sure …?" before the run
+        QCOMPARE(QDir(path("b")).entryList(QDir::Files), (QStringList{"x (1).txt", "x.txt"}));
+    }
+
+    void acknowledgeShowsAQuestionBoxWithOkOnly() {
+        QWidget parent;
+        parent.show();
+        QMessageBox::Icon icon = QMessageBox::NoIcon;
+        QMessageBox::StandardButtons buttons;
+        qsizetype buttonCount = 0;
+        QString text;
+        // Looks at the box once it is shown, then closes it as the user would.
+        std::function<void()> answer = [&] {
+            auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+            if (box == nullptr) {
+                QTimer::singleShot(10, answer);
+                return;
+            }
+            icon = box->icon();
+            buttons = box->standardButtons();
+            buttonCount = box->buttons().size();
+            text = box->text();
+            QTest::keyClick(box, Qt::Key_Return);
+        };
+        QTimer::singleShot(0, answer);
+        PlatformDialogs().acknowledge(&parent, QStringLiteral("First.\n\r\n\rSecond."));
+        QCOMPARE(icon, QMessageBox::Question);
+        QCOMPARE(buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
+        QCOMPARE(buttonCount, 1);
+        QCOMPARE(text, QStringLiteral("First.\n\nSecond."));
     }
 
     void deleteAllButOneRemovesTheGroup() {
