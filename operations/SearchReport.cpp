@@ -13,8 +13,11 @@
 const char* const kReportTitle = "Twinscope v1.16rc (1892)";
 
 namespace {
-std::string withoutChar(std::string text, char c) {
-    std::erase(text, c);
+// A date or time text as part of a file name: "-" and ":" dropped, and "/" (the usual
+// short date's separator) made "-" so that the name does not point into folders.
+std::string fileNamePart(std::string text, char dropped) {
+    std::erase(text, dropped);
+    std::replace(text.begin(), text.end(), '/', '-');
     return text;
 }
 
@@ -58,7 +61,7 @@ std::vector<std::string> buildReportLines(const ReportInput& input) {
 }
 
 std::string proposedReportName(const std::string& dateText, const std::string& timeText) {
-    return "Twinscope_SearchResult_" + withoutChar(dateText, '-') + withoutChar(timeText, ':');
+    return "Twinscope_SearchResult_" + fileNamePart(dateText, '-') + fileNamePart(timeText, ':');
 }
 
 std::string searchSummaryLine(int duplicated, int found, const std::string& elapsed) {

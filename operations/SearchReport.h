@@ -26,7 +26,8 @@ extern const char* const kReportTitle;
 // Path) and the end mark.
 std::vector<std::string> buildReportLines(const ReportInput& input);
 
-// The proposed file name: "Twinscope_SearchResult_" + date without "-" + time without ":".
+// The proposed file name: "Twinscope_SearchResult_" + date without "-" + time without ":",
+// each "/" of either made "-".
 std::string proposedReportName(const std::string& dateText, const std::string& timeText);
 
 // The summary line the search writes when it ends.

@@ -78,9 +78,12 @@ TEST(SearchReport, WidthsCountCharactersNotBytes) {
     EXPECT_EQ(lines[8].substr(4, 9), "abcdefg  ");
 }
 
-TEST(SearchReport, ProposedNameKeepsOtherSeparators) {
+TEST(SearchReport, ProposedNameIsOneNameInItsFolder) {
+    EXPECT_EQ(proposedReportName("12/09/26", "00:56:53"), "Twinscope_SearchResult_12-09-26005653");
     EXPECT_EQ(proposedReportName("12/05/2011", "2:30:12 PM"),
-              "Twinscope_SearchResult_12/05/201123012 PM");
+              "Twinscope_SearchResult_12-05-201123012 PM");
+    EXPECT_EQ(proposedReportName("05.12.2011", "14/30/12"),
+              "Twinscope_SearchResult_05.12.201114-30-12");
 }
 
 TEST(SearchReport, CharacterSetConversion) {

@@ -12,9 +12,11 @@
 #include <QLabel>
 #include <QMenu>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTreeView>
 
+#include <clocale>
 #include <fstream>
 #include <memory>
 #include <unistd.h>
@@ -360,6 +362,26 @@ private slots:
             filter(*form, caption);
         QCOMPARE(form->results()->rowCount(), 0);
         QVERIFY(form->selectedVisible());
+    }
+
+    void proposedReportNameLiesOnTheDesktop() {
+        QTemporaryDir desktop;
+        writeText(m_config->path() + "/user-dirs.dirs",
+                  "XDG_DESKTOP_DIR=\"" + QFile::encodeName(desktop.path()) + "\"\n");
+        writeText(path("a"), "same");
+        writeText(path("b"), "same");
+        // The C locale's short date is "12/09/26", with slashes.
+        const std::string previous = std::setlocale(LC_TIME, nullptr);
+        std::setlocale(LC_TIME, "C");
+        auto form = makeForm();
+        search(*form);
+        form->OptSaveSearch->trigger();
+        std::setlocale(LC_TIME, previous.c_str());
+        const QFileInfo proposed(m_dialogs.proposedSaveName);
+        QCOMPARE(proposed.absolutePath(), QDir(desktop.path()).absolutePath());
+        QVERIFY2(proposed.fileName().contains(
+                     QRegularExpression("^Twinscope_SearchResult_\\d\\d-\\d\\d-\\d\\d\\d{6}$")),
+                 qPrintable(proposed.fileName()));
     }
 
     void saveFailureNamesTheFile() {
