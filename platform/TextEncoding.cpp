@@ -41,6 +41,14 @@ std::size_t sequenceLength(std::string_view text, std::size_t i) {
         return 0;
     return len;
 }
+
+bool isAscii(std::string_view text) {
+    for (char c : text) {
+        if (static_cast<unsigned char>(c) >= 0x80)
+            return false;
+    }
+    return true;
+}
 } // namespace
 
 std::size_t utf16Length(std::string_view text) {
@@ -63,9 +71,19 @@ bool isValidUtf8(std::string_view text) {
     return true;
 }
 
+std::string localeCharset() {
+    return nl_langinfo(CODESET);
+}
+
+bool isUtf8Charset(std::string_view charset) {
+    return charset == "UTF-8" || charset == "utf-8" || charset == "UTF8" || charset == "utf8";
+}
+
 std::string toCharset(std::string_view utf8, const char* charset) {
-    std::string_view name(charset);
-    if (name == "UTF-8" || name == "utf-8" || name == "UTF8") {
+    // Every locale's character set writes ASCII as it is; most texts need no converter.
+    if (isAscii(utf8))
+        return std::string(utf8);
+    if (isUtf8Charset(charset)) {
         std::string out;
         out.reserve(utf8.size());
         for (std::size_t i = 0; i < utf8.size();) {
@@ -123,8 +141,4 @@ std::string toCharset(std::string_view utf8, const char* charset) {
     out.append(buffer, static_cast<std::size_t>(outPtr - buffer));
     iconv_close(cd);
     return out;
-}
-
-std::string toLocaleCharset(std::string_view utf8) {
-    return toCharset(utf8, nl_langinfo(CODESET));
 }
