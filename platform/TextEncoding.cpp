@@ -142,3 +142,47 @@ std::string toCharset(std::string_view utf8, const char* charset) {
     iconv_close(cd);
     return out;
 }
+
+std::string fromCharset(std::string_view text, const char* charset) {
+    if (isAscii(text) || isUtf8Charset(charset))
+        return std::string(text);
+    const std::string_view replacement = "\xEF\xBF\xBD";
+    iconv_t cd = iconv_open("UTF-8", charset);
+    if (cd == reinterpret_cast<iconv_t>(-1)) {
+        std::string out;
+        for (char c : text) {
+            if (static_cast<unsigned char>(c) < 0x80)
+                out += c;
+            else
+                out += replacement;
+        }
+        return out;
+    }
+    std::string out;
+    out.reserve(text.size() * 2);
+    char buffer[1024];
+    char* in = const_cast<char*>(text.data());
+    std::size_t inLeft = text.size();
+    while (inLeft > 0) {
+        char* outPtr = buffer;
+        std::size_t outLeft = sizeof buffer;
+        std::size_t rc = iconv(cd, &in, &inLeft, &outPtr, &outLeft);
+        out.append(buffer, static_cast<std::size_t>(outPtr - buffer));
+        if (rc != static_cast<std::size_t>(-1) || errno == E2BIG)
+            continue;
+        // A byte that starts no character of the set, or a character cut off at the end.
+        out += replacement;
+        ++in;
+        --inLeft;
+    }
+    char* outPtr = buffer;
+    std::size_t outLeft = sizeof buffer;
+    iconv(cd, nullptr, nullptr, &outPtr, &outLeft);
+    out.append(buffer, static_cast<std::size_t>(outPtr - buffer));
+    iconv_close(cd);
+    return out;
+}
+
+std::string fromLocaleCharset(std::string_view text) {
+    return fromCharset(text, nl_langinfo(CODESET));
+}

@@ -21,3 +21,11 @@ bool isUtf8Charset(std::string_view charset);
 // transliterating where possible and writing "?" for what the set cannot hold or what is not
 // valid UTF-8.
 std::string toCharset(std::string_view utf8, const char* charset);
+
+// Converts text in CHARSET to UTF-8, writing U+FFFD for each byte that does not convert. ASCII
+// text, and any text when CHARSET is UTF-8, is returned as it is, without a converter.
+std::string fromCharset(std::string_view text, const char* charset);
+
+// Same from the character set of the current locale: for what the C library writes under the
+// locale, such as strftime's dates.
+std::string fromLocaleCharset(std::string_view text);

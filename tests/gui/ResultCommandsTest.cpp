@@ -384,6 +384,22 @@ private slots:
                  qPrintable(proposed.fileName()));
     }
 
+    void listReadsDatesInTheLocalesCharacterSet() {
+        ResultListModel model;
+        model.appendRows({ResultRow{"1", "a", "1 bytes", "d\u00E9c.", "/f/", "0", "x"}});
+        const QModelIndex cell = model.index(0, ResultListModel::ColumnModified);
+        const std::string previous = std::setlocale(LC_CTYPE, nullptr);
+        // The C locale's set is ASCII: the two bytes of "é" are not a character of it.
+        std::setlocale(LC_CTYPE, "C");
+        const QString inAscii = cell.data().toString();
+        const bool haveUtf8 = std::setlocale(LC_CTYPE, "C.UTF-8") != nullptr;
+        const QString inUtf8 = cell.data().toString();
+        std::setlocale(LC_CTYPE, previous.c_str());
+        QCOMPARE(inAscii, QStringLiteral("d\uFFFD\uFFFDc."));
+        if (haveUtf8)
+            QCOMPARE(inUtf8, QStringLiteral("d\u00E9c."));
+    }
+
     void saveFailureNamesTheFile() {
         writeText(path("a"), "same");
         writeText(path("b"), "same");
