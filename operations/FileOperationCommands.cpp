@@ -7,6 +7,7 @@
 #include "operations/SearchReport.h"
 #include "platform/FileTime.h"
 #include "platform/SpecialFolders.h"
+#include "platform/TextEncoding.h"
 #include "ui/Dialogs.h"
 #include "ui/ResultListModel.h"
 
@@ -155,10 +156,12 @@ void TMainForm::operationEnded(bool terminated, int count) {
 }
 
 void TMainForm::OptSaveSearchClick() {
+    // Date and time stay in the locale's character set for the report; the dialog takes UTF-8.
     const std::string date = currentDateText();
     const std::string time = currentTimeText();
-    const QString proposed =
-        QString::fromStdString(desktopFolder() + proposedReportName(date, time));
+    const QString proposed = QFile::decodeName(QByteArray::fromStdString(desktopFolder())) +
+                             QString::fromStdString(proposedReportName(fromLocaleCharset(date),
+                                                                       fromLocaleCharset(time)));
     std::optional<QString> file =
         m_dialogs->saveFileName(this, QStringLiteral("Save search result as..."), proposed,
                                 QStringLiteral("Text File (*.txt)"));

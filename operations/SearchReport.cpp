@@ -13,32 +13,54 @@
 const char* const kReportTitle = "Twinscope v1.16rc (1892)";
 
 namespace {
-std::string withoutChar(std::string text, char c) {
-    std::erase(text, c);
+// A date or time text as part of a file name: "-" and ":" dropped, and "/" (the usual
+// short date's separator) made "-" so that the name does not point into folders.
+std::string fileNamePart(std::string text, char dropped) {
+    std::erase(text, dropped);
+    std::replace(text.begin(), text.end(), '/', '-');
     return text;
 }
 
-std::string joinFields(const std::array<std::string, 6>& fields, const std::array<int, 6>& widths) {
+using Fields = std::array<std::string, 6>;
+
+// A row's fields as written: names, folders and the other texts converted from UTF-8; the
+// modification date the C library wrote in the locale's character set already.
+Fields writtenFields(const ResultRow& row, const char* charset) {
+    return {toCharset(row.caption, charset),
+            toCharset(row.name, charset),
+            toCharset(row.size, charset),
+            toCharset(row.hash, charset),
+            row.modified,
+            toCharset(row.folder, charset)};
+}
+
+// Columns line up in the written text: in UTF-8 counted in UTF-16 code units, as the list shows
+// the texts; in other sets in bytes, after transliteration ("€" may become "EUR").
+std::int64_t writtenLength(std::string_view text, bool utf8) {
+    return static_cast<std::int64_t>(utf8 ? utf16Length(text) : text.size());
+}
+
+std::string joinFields(const Fields& fields, const std::array<int, 6>& widths, bool utf8) {
     std::string line;
     for (std::size_t i = 0; i < fields.size(); ++i) {
         if (i > 0)
             line += ' ';
-        line += SetStrLength(fields[i], widths[i]);
+        line += padToColumn(fields[i], writtenLength(fields[i], utf8), widths[i]);
     }
     return line;
 }
-
-std::array<std::string, 6> reportFields(const ResultRow& row) {
-    return {row.caption, row.name, row.size, row.hash, row.modified, row.folder};
-}
 } // namespace
 
-std::vector<std::string> buildReportLines(const ReportInput& input) {
+std::vector<std::string> buildReportLines(const ReportInput& input, const std::string& charset) {
+    const bool utf8 = isUtf8Charset(charset);
+    std::vector<Fields> rows;
+    rows.reserve(input.rows.size());
     std::array<int, 6> widths{};
     for (const ResultRow& row : input.rows) {
-        auto fields = reportFields(row);
-        for (std::size_t i = 0; i < fields.size(); ++i)
-            widths[i] = std::max(widths[i], static_cast<int>(utf16Length(fields[i])) + 1);
+        rows.push_back(writtenFields(row, charset.c_str()));
+        for (std::size_t i = 0; i < widths.size(); ++i)
+            widths[i] =
+                std::max(widths[i], static_cast<int>(writtenLength(rows.back()[i], utf8)) + 1);
     }
 
     std::vector<std::string> lines;
@@ -46,19 +68,19 @@ std::vector<std::string> buildReportLines(const ReportInput& input) {
     lines.emplace_back(kReportTitle);
     lines.push_back("Date: " + input.dateText + ", Time: " + input.timeText);
     lines.emplace_back();
-    lines.push_back("Search path: " + input.searchPath);
-    lines.push_back(input.summaryLine);
+    lines.push_back(toCharset("Search path: " + input.searchPath, charset.c_str()));
+    lines.push_back(toCharset(input.summaryLine, charset.c_str()));
     lines.emplace_back();
-    lines.push_back(joinFields({"#", "Name", "Size", "Hash", "Modified", "Path"}, widths));
-    for (const ResultRow& row : input.rows)
-        lines.push_back(joinFields(reportFields(row), widths));
+    lines.push_back(joinFields({"#", "Name", "Size", "Hash", "Modified", "Path"}, widths, utf8));
+    for (const Fields& row : rows)
+        lines.push_back(joinFields(row, widths, utf8));
     lines.emplace_back();
     lines.emplace_back("EOF");
     return lines;
 }
 
 std::string proposedReportName(const std::string& dateText, const std::string& timeText) {
-    return "Twinscope_SearchResult_" + withoutChar(dateText, '-') + withoutChar(timeText, ':');
+    return "Twinscope_SearchResult_" + fileNamePart(dateText, '-') + fileNamePart(timeText, ':');
 }
 
 std::string searchSummaryLine(int duplicated, int found, const std::string& elapsed) {
@@ -72,7 +94,7 @@ std::string encodeReport(const std::vector<std::string>& lines) {
         text += line;
         text += "\r\n";
     }
-    return toLocaleCharset(text);
+    return text;
 }
 
 void writeReportFile(const std::string& fileName, const std::vector<std::string>& lines) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/TextEncoding.h"
 #include "search/ResultRows.h"
 
 #include <stdexcept>
@@ -12,6 +13,9 @@ public:
     using std::runtime_error::runtime_error;
 };
 
+// The date and time texts and each row's modification date are in the report's character set,
+// as strftime writes them under the locale; the other texts are UTF-8 (names and folders as the
+// file system has them).
 struct ReportInput {
     std::string dateText;    // today's short date
     std::string timeText;    // the current long time
@@ -22,17 +26,19 @@ struct ReportInput {
 
 extern const char* const kReportTitle;
 
-// The lines of the saved report: header, an aligned table (#, Name, Size, Hash, Modified,
-// Path) and the end mark.
-std::vector<std::string> buildReportLines(const ReportInput& input);
+// The lines of the saved report in CHARSET: header, an aligned table (#, Name, Size, Hash,
+// Modified, Path) whose columns are padded in the converted text, and the end mark.
+std::vector<std::string> buildReportLines(const ReportInput& input,
+                                          const std::string& charset = localeCharset());
 
-// The proposed file name: "Twinscope_SearchResult_" + date without "-" + time without ":".
+// The proposed file name: "Twinscope_SearchResult_" + date without "-" + time without ":",
+// each "/" of either made "-".
 std::string proposedReportName(const std::string& dateText, const std::string& timeText);
 
 // The summary line the search writes when it ends.
 std::string searchSummaryLine(int duplicated, int found, const std::string& elapsed);
 
-// The report's bytes: every line ended by CR LF, in the locale's character set.
+// The report's bytes: every line of buildReportLines ended by CR LF.
 std::string encodeReport(const std::vector<std::string>& lines);
 
 // Creates or replaces the file with the encoded report. Throws ReportWriteError.

@@ -41,6 +41,14 @@ std::size_t sequenceLength(std::string_view text, std::size_t i) {
         return 0;
     return len;
 }
+
+bool isAscii(std::string_view text) {
+    for (char c : text) {
+        if (static_cast<unsigned char>(c) >= 0x80)
+            return false;
+    }
+    return true;
+}
 } // namespace
 
 std::size_t utf16Length(std::string_view text) {
@@ -63,9 +71,19 @@ bool isValidUtf8(std::string_view text) {
     return true;
 }
 
+std::string localeCharset() {
+    return nl_langinfo(CODESET);
+}
+
+bool isUtf8Charset(std::string_view charset) {
+    return charset == "UTF-8" || charset == "utf-8" || charset == "UTF8" || charset == "utf8";
+}
+
 std::string toCharset(std::string_view utf8, const char* charset) {
-    std::string_view name(charset);
-    if (name == "UTF-8" || name == "utf-8" || name == "UTF8") {
+    // Every locale's character set writes ASCII as it is; most texts need no converter.
+    if (isAscii(utf8))
+        return std::string(utf8);
+    if (isUtf8Charset(charset)) {
         std::string out;
         out.reserve(utf8.size());
         for (std::size_t i = 0; i < utf8.size();) {
@@ -125,6 +143,46 @@ std::string toCharset(std::string_view utf8, const char* charset) {
     return out;
 }
 
-std::string toLocaleCharset(std::string_view utf8) {
-    return toCharset(utf8, nl_langinfo(CODESET));
+std::string fromCharset(std::string_view text, const char* charset) {
+    if (isAscii(text) || isUtf8Charset(charset))
+        return std::string(text);
+    const std::string_view replacement = "\xEF\xBF\xBD";
+    iconv_t cd = iconv_open("UTF-8", charset);
+    if (cd == reinterpret_cast<iconv_t>(-1)) {
+        std::string out;
+        for (char c : text) {
+            if (static_cast<unsigned char>(c) < 0x80)
+                out += c;
+            else
+                out += replacement;
+        }
+        return out;
+    }
+    std::string out;
+    out.reserve(text.size() * 2);
+    char buffer[1024];
+    char* in = const_cast<char*>(text.data());
+    std::size_t inLeft = text.size();
+    while (inLeft > 0) {
+        char* outPtr = buffer;
+        std::size_t outLeft = sizeof buffer;
+        std::size_t rc = iconv(cd, &in, &inLeft, &outPtr, &outLeft);
+        out.append(buffer, static_cast<std::size_t>(outPtr - buffer));
+        if (rc != static_cast<std::size_t>(-1) || errno == E2BIG)
+            continue;
+        // A byte that starts no character of the set, or a character cut off at the end.
+        out += replacement;
+        ++in;
+        --inLeft;
+    }
+    char* outPtr = buffer;
+    std::size_t outLeft = sizeof buffer;
+    iconv(cd, nullptr, nullptr, &outPtr, &outLeft);
+    out.append(buffer, static_cast<std::size_t>(outPtr - buffer));
+    iconv_close(cd);
+    return out;
+}
+
+std::string fromLocaleCharset(std::string_view text) {
+    return fromCharset(text, nl_langinfo(CODESET));
 }

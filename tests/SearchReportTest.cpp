@@ -72,15 +72,95 @@ TEST(SearchReport, WidthsCountCharactersNotBytes) {
     ReportInput input;
     input.rows = {row("1", "\xC3\xA9t\xC3\xA9.txt", "1 bytes", "d", "/f/"),
                   row("1", "abcdefg", "1 bytes", "d", "/f/")};
-    Lines lines = buildReportLines(input);
+    Lines lines = buildReportLines(input, "UTF-8");
     // "été.txt" is 7 characters like "abcdefg": both padded to 9.
     EXPECT_EQ(lines[7].substr(4, 11), "\xC3\xA9t\xC3\xA9.txt  ");
     EXPECT_EQ(lines[8].substr(4, 9), "abcdefg  ");
 }
 
-TEST(SearchReport, ProposedNameKeepsOtherSeparators) {
+// The report as written, split at its line ends.
+Lines writtenLines(const std::string& bytes) {
+    Lines lines;
+    for (std::size_t start = 0; start < bytes.size();) {
+        std::size_t end = bytes.find("\r\n", start);
+        if (end == std::string::npos)
+            end = bytes.size();
+        lines.push_back(bytes.substr(start, end - start));
+        start = end + 2;
+    }
+    return lines;
+}
+
+struct LocaleCase {
+    const char* charset;
+    // Texts the C library writes in that set.
+    std::string date;
+    std::string time;
+    std::string modified;
+};
+
+void PrintTo(const LocaleCase& locale, std::ostream* out) {
+    *out << locale.charset;
+}
+
+class ReportCharsetTest : public testing::TestWithParam<LocaleCase> {};
+
+TEST_P(ReportCharsetTest, TableLinesHaveOneLengthAndLocalTextsStayAsTheyAre) {
+    const LocaleCase& locale = GetParam();
+    ReportInput input;
+    input.dateText = locale.date;
+    input.timeText = locale.time;
+    input.searchPath = "/home/u/";
+    input.summaryLine = "s";
+    // "€" is "EUR" in ISO-8859-1, an emoji one "?" outside UTF-8, "日本" is "??" in Latin sets.
+    input.rows = {row("1", "r\xC3\xA9sum\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80.txt", "3 bytes",
+                      locale.modified, "/home/u/\xE6\x97\xA5\xE6\x9C\xAC/"),
+                  row("1", "plain.txt", "3 bytes", locale.modified, "/home/u/folder/"),
+                  row("2", "\xE2\x80\xA6 and \xC5\x93uvre.txt", "12 bytes", "12/01/26", "/x/")};
+
+    const Lines lines = writtenLines(encodeReport(buildReportLines(input, locale.charset)));
+    ASSERT_EQ(lines.size(), 12u);
+    EXPECT_EQ(lines[1], "Date: " + locale.date + ", Time: " + locale.time);
+    auto length = [&](const std::string& line) {
+        return isUtf8Charset(locale.charset) ? utf16Length(line) : line.size();
+    };
+    for (std::size_t i = 7; i <= 9; ++i) {
+        EXPECT_EQ(length(lines[i]), length(lines[6])) << i << ": " << lines[i];
+        EXPECT_NE(lines[i].find(i == 9 ? "12/01/26" : locale.modified), std::string::npos)
+            << lines[i];
+    }
+}
+
+// "2026年12月09日", "00時56分53秒" and "2026年12月01日" as ja_JP.EUC-JP writes them.
+const std::string kEucJpDate = std::string("2026\xC7\xAF") + "12\xB7\xEE" + "09\xC6\xFC";
+const std::string kEucJpTime = std::string("00\xBB\xFE") + "56\xCA\xAC" + "53\xC9\xC3";
+const std::string kEucJpModified = std::string("2026\xC7\xAF") + "12\xB7\xEE" + "01\xC6\xFC";
+// "déc." in Latin-1, then with a Latin-9 euro sign.
+const std::string kLatinModified = std::string("d\xE9") + "c. 2026";
+const std::string kLatin9Modified = std::string("1 d\xE9") + "c. 26 \xA4";
+const std::string kUtf8Date = std::string("2026\xE5\xB9\xB4") + "12\xE6\x9C\x88" + "09\xE6\x97\xA5";
+
+INSTANTIATE_TEST_SUITE_P(
+    Sets, ReportCharsetTest,
+    testing::Values(LocaleCase{"ISO-8859-1", "09.12.26", "00:56:53", kLatinModified},
+                    LocaleCase{"ISO-8859-15", "09/12/26", "00:56:53", kLatin9Modified},
+                    LocaleCase{"EUC-JP", kEucJpDate, kEucJpTime, kEucJpModified},
+                    LocaleCase{"UTF-8", kUtf8Date, "00:56:53",
+                               std::string("1 d\xC3\xA9") + "c. 2026"}));
+
+TEST(SearchReport, TextsFromTheWindowAreConverted) {
+    ReportInput input{"d", "t", "/home/\xC3\xA9t\xC3\xA9/", "caf\xC3\xA9 \xE2\x82\xAC", {}};
+    Lines lines = buildReportLines(input, "ISO-8859-1");
+    EXPECT_EQ(lines[3], "Search path: /home/\xE9t\xE9/");
+    EXPECT_EQ(lines[4], "caf\xE9 EUR");
+}
+
+TEST(SearchReport, ProposedNameIsOneNameInItsFolder) {
+    EXPECT_EQ(proposedReportName("12/09/26", "00:56:53"), "Twinscope_SearchResult_12-09-26005653");
     EXPECT_EQ(proposedReportName("12/05/2011", "2:30:12 PM"),
-              "Twinscope_SearchResult_12/05/201123012 PM");
+              "Twinscope_SearchResult_12-05-201123012 PM");
+    EXPECT_EQ(proposedReportName("05.12.2011", "14/30/12"),
+              "Twinscope_SearchResult_05.12.201114-30-12");
 }
 
 TEST(SearchReport, CharacterSetConversion) {

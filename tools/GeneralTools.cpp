@@ -58,7 +58,10 @@ std::string FixTime(double value) {
 }
 
 std::string SetStrLength(const std::string& S, int W) {
-    auto length = static_cast<std::int64_t>(utf16Length(S));
+    return padToColumn(S, static_cast<std::int64_t>(utf16Length(S)), W);
+}
+
+std::string padToColumn(const std::string& S, std::int64_t length, int W) {
     if (length < W)
         return S + std::string(static_cast<std::size_t>(W - length + 1), ' ');
     return S;

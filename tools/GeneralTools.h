@@ -20,6 +20,9 @@ std::int64_t roundHalfEven(double value);
 // Pads S with blanks to W + 1 code units when it is shorter than W; otherwise returns S as it is.
 std::string SetStrLength(const std::string& S, int W);
 
+// SetStrLength for a text whose length the caller has counted in its own unit.
+std::string padToColumn(const std::string& S, std::int64_t length, int W);
+
 // Colour value (red in the low byte) to six upper-case hex digits, red first.
 std::string TColorToHex(std::uint32_t value);
 

@@ -1,5 +1,6 @@
 #include "ui/ResultListModel.h"
 
+#include "platform/TextEncoding.h"
 #include "tools/GeneralTools.h"
 
 #include <QBrush>
@@ -55,7 +56,8 @@ QVariant ResultListModel::data(const QModelIndex& index, int role) const {
         case ColumnSize:
             return QString::fromStdString(r.size);
         case ColumnModified:
-            return QString::fromLocal8Bit(r.modified.c_str());
+            // strftime's text is in the locale's set, which Qt 6 does not decode.
+            return QString::fromStdString(fromLocaleCharset(r.modified));
         case ColumnFolder:
             return QFile::decodeName(QByteArray::fromStdString(r.folder));
         default:

@@ -15,11 +15,13 @@
 #include <QMenu>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QToolButton>
 #include <QTreeView>
 
+#include <clocale>
 #include <fstream>
 #include <functional>
 #include <memory>
@@ -588,6 +590,42 @@ private slots:
             filter(*form, caption);
         QCOMPARE(form->results()->rowCount(), 0);
         QVERIFY(form->selectedVisible());
+    }
+
+    void proposedReportNameLiesOnTheDesktop() {
+        QTemporaryDir desktop;
+        writeText(m_config->path() + "/user-dirs.dirs",
+                  "XDG_DESKTOP_DIR=\"" + QFile::encodeName(desktop.path()) + "\"\n");
+        writeText(path("a"), "same");
+        writeText(path("b"), "same");
+        // The C locale's short date is "12/09/26", with slashes.
+        const std::string previous = std::setlocale(LC_TIME, nullptr);
+        std::setlocale(LC_TIME, "C");
+        auto form = makeForm();
+        search(*form);
+        form->OptSaveSearch->trigger();
+        std::setlocale(LC_TIME, previous.c_str());
+        const QFileInfo proposed(m_dialogs.proposedSaveName);
+        QCOMPARE(proposed.absolutePath(), QDir(desktop.path()).absolutePath());
+        QVERIFY2(proposed.fileName().contains(
+                     QRegularExpression("^Twinscope_SearchResult_\\d\\d-\\d\\d-\\d\\d\\d{6}$")),
+                 qPrintable(proposed.fileName()));
+    }
+
+    void listReadsDatesInTheLocalesCharacterSet() {
+        ResultListModel model;
+        model.appendRows({ResultRow{"1", "a", "1 bytes", "d\u00E9c.", "/f/", "0", "x"}});
+        const QModelIndex cell = model.index(0, ResultListModel::ColumnModified);
+        const std::string previous = std::setlocale(LC_CTYPE, nullptr);
+        // The C locale's set is ASCII: the two bytes of "é" are not a character of it.
+        std::setlocale(LC_CTYPE, "C");
+        const QString inAscii = cell.data().toString();
+        const bool haveUtf8 = std::setlocale(LC_CTYPE, "C.UTF-8") != nullptr;
+        const QString inUtf8 = cell.data().toString();
+        std::setlocale(LC_CTYPE, previous.c_str());
+        QCOMPARE(inAscii, QStringLiteral("d\uFFFD\uFFFDc."));
+        if (haveUtf8)
+            QCOMPARE(inUtf8, QStringLiteral("d\u00E9c."));
     }
 
     void saveFailureNamesTheFile() {
