@@ -152,24 +152,29 @@ private slots:
         // A file where the settings folder should be: no write can succeed, even as root.
         writeText(m_config->path() + "/hollowbright/Twinscope", "in the way");
         auto form = makeForm();
+        QVERIFY(user::showActive(form.get()));
         QCOMPARE(m_dialogs.errors, QStringList{"Unable to write to " + configFile()});
         // The first repair failed: the remaining steps are skipped, the window opens.
         QVERIFY(!form->OptSHA1->isChecked());
-        form->OptMD5->trigger();
+        QVERIFY(user::chooseFrom(form->ToolButton2, {"Hash", "MD5"}));
         QCOMPARE(m_dialogs.errors.size(), 2);
     }
 
     void optionCommandsWriteAtOnce() {
         auto form = makeForm();
-        form->OptMD5->trigger();
+        QVERIFY(user::showActive(form.get()));
+        QVERIFY(user::chooseFrom(form->ToolButton2, {"Hash", "MD5"}));
         QVERIFY(form->OptMD5->isChecked() && !form->OptSHA1->isChecked());
-        form->OptNormal->trigger();
-        form->OptReplace->trigger();
+        QVERIFY(user::chooseFrom(form->ToolButton2, {"Search speed", "Normal"}));
+        QVERIFY(user::chooseFrom(
+            form->ToolButton2,
+            {"On copy",
+             "Always replace the file in the destination path with the one been copied"}));
         QVERIFY(form->OptReplace->isChecked() && !form->OptRename->isChecked() &&
                 !form->OptPrompt->isChecked());
-        form->OptHide->trigger();
-        form->OptSubfolders->trigger();
-        form->OptIgnore->trigger();
+        QVERIFY(user::chooseFrom(form->ToolButton2, {"On move", "Hide auto rename warnings"}));
+        QVERIFY(user::chooseFrom(form->ToolButton2, {"Always include subfolders"}));
+        QVERIFY(user::chooseFrom(form->ToolButton2, {"Ignore empty files"}));
         QCOMPARE(
             readText(configFile()),
             QStringLiteral("[Options]\nHash=md5\nSearchSpeed=normal\nOnCopy=replace\nOnMove=no\n"
@@ -177,8 +182,10 @@ private slots:
                            "CopiedColor=95D6EE\nMovedColor=FF8000\n"));
         QVERIFY(!form->OptSubfolders->isChecked());
         QVERIFY(form->chkSubFolders->isChecked()); // the box keeps its state
-        form->OptSHA1->trigger(); // choosing the ticked item of a group writes it again
-        form->OptSHA1->trigger();
+        QVERIFY(user::chooseFrom(
+            form->ToolButton2,
+            {"Hash", "SHA1"})); // choosing the ticked item of a group writes it again
+        QVERIFY(user::chooseFrom(form->ToolButton2, {"Hash", "SHA1"}));
         QVERIFY(form->OptSHA1->isChecked());
     }
 
@@ -339,9 +346,10 @@ private slots:
         writeText(tree.path() + "/unique.bin", "unique");
 
         auto form = makeForm();
-        (speed == "fast" ? form->OptFast : form->OptNormal)->trigger();
-        (hash == "sha1" ? form->OptSHA1 : form->OptMD5)->trigger();
         QVERIFY(user::showActive(form.get()));
+        QVERIFY(user::chooseFrom(form->ToolButton2,
+                                 {"Search speed", speed == "fast" ? "Fast" : "Normal"}));
+        QVERIFY(user::chooseFrom(form->ToolButton2, {"Hash", hash == "sha1" ? "SHA1" : "MD5"}));
         search(*form, tree.path());
 
         QCOMPARE(column(*form, ResultListModel::ColumnName),

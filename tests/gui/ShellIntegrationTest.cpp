@@ -1,4 +1,8 @@
 #include "GuiTestSupport.h"
+#include "UserInput.h"
+
+#include <QLineEdit>
+#include <QToolButton>
 #include "app/TMainForm.h"
 #include "platform/Registry.h"
 #include "search/FileFinder.h"
@@ -41,7 +45,8 @@ private:
             return m_launches.isEmpty() ? false : m_launches.takeFirst();
         };
         auto form = std::make_unique<TMainForm>(setup);
-        form->show();
+        if (!user::showActive(form.get()))
+            qWarning("the window did not become active");
         return form;
     }
 
@@ -76,6 +81,8 @@ private:
     }
 
 private slots:
+    void initTestCase() { TMainForm::useDesignFont(); }
+
     void init() {
         m_config = std::make_unique<QTemporaryDir>();
         m_root = std::make_unique<QTemporaryDir>();
@@ -124,7 +131,9 @@ private slots:
     void entryOffKeepsTheIconChoice() {
         writeSettings("ContextMenu=yes\nContextMenuIcon=yes\n");
         auto form = makeForm();
-        form->OptIntegrate->trigger();
+        QVERIFY(
+            user::chooseFrom(form->ToolButton2,
+                             {"Shell integration", "Integrate Twinscope into shell context menu"}));
         QVERIFY(!registry().keyExists(kShellKey));
         QVERIFY(!QFile::exists(QString::fromStdString(registry().serviceMenuFile())));
         QVERIFY(!form->OptIntegrate->isChecked());
@@ -136,13 +145,16 @@ private slots:
     void iconOnWhileTheEntryIsOff() {
         writeSettings("ContextMenu=no\n");
         auto form = makeForm();
-        form->OptIntegrateIcon->trigger();
+        QVERIFY(user::chooseFrom(form->ToolButton2, {"Shell integration", "Icon in context menu"}));
         QVERIFY(!registry().keyExists(kShellKey));
         QVERIFY(readText(configFile()).contains("ContextMenuIcon=yes\n"));
         QVERIFY(form->OptIntegrateIcon->isChecked());
-        form->OptIntegrate->trigger();
+        QVERIFY(
+            user::chooseFrom(form->ToolButton2,
+                             {"Shell integration", "Integrate Twinscope into shell context menu"}));
         QCOMPARE(registry().readString(kShellKey, "Icon"), m_exe + ", 16");
-        form->OptIntegrateIcon->trigger(); // icon off while on
+        QVERIFY(user::chooseFrom(
+            form->ToolButton2, {"Shell integration", "Icon in context menu"})); // icon off while on
         QCOMPARE(registry().readString(kShellKey, "Icon"), std::string());
         QVERIFY(registry().keyExists(kCommandKey));
     }
@@ -197,10 +209,10 @@ private slots:
         m_admin = false;
         auto form = makeForm();
         m_launches = {false};
-        form->Shellintegration2->trigger();
+        QVERIFY(user::chooseFrom(form->ToolButton2, {"Shell integration"}));
         QVERIFY(form->isVisible()); // declined: nothing happens
         m_launches = {true};
-        form->Shellintegration2->trigger();
+        QVERIFY(user::chooseFrom(form->ToolButton2, {"Shell integration"}));
         QVERIFY(!form->isVisible());
     }
 
@@ -210,8 +222,9 @@ private slots:
         makeSparse(tree.path() + "/big1", 1LL << 30);
         makeSparse(tree.path() + "/big2", 1LL << 30);
         auto form = makeForm();
-        form->eTarget->setEditText(tree.path());
-        form->btSearchClick();
+        user::click(form->eTarget->lineEdit());
+        user::type(tree.path());
+        user::click(form->btSearch);
         QTRY_VERIFY(form->Shellintegration2->icon().isNull());
         QVERIFY(!form->Shellintegration2->isEnabled());
         QTRY_VERIFY_WITH_TIMEOUT(form->thrFindFiles->isFinished(), 30000);
@@ -239,7 +252,9 @@ private slots:
         writeText(m_root->path() + "/applications", "in the way");
         writeSettings("ContextMenu=no\n");
         auto form = makeForm();
-        form->OptIntegrate->trigger();
+        QVERIFY(
+            user::chooseFrom(form->ToolButton2,
+                             {"Shell integration", "Integrate Twinscope into shell context menu"}));
         QCOMPARE(m_dialogs.errors, QStringList{"Failed to create key Folder\\shell\\Twinscope\\"});
         QVERIFY(!form->OptIntegrate->isChecked());
     }

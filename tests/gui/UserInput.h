@@ -118,6 +118,15 @@ inline void chooseFromMenu(const QStringList& path, bool* chosen = nullptr) {
     });
 }
 
+// Clicks a button that opens a menu and chooses along `path` in it; true when the last entry
+// was clicked.
+inline bool chooseFrom(QWidget* button, const QStringList& path) {
+    bool chosen = false;
+    chooseFromMenu(path, &chosen);
+    click(button);
+    return QTest::qWaitFor([&] { return chosen; }, 3000);
+}
+
 // Where a row's check box is drawn in an item view.
 inline QPoint checkBoxOf(QAbstractItemView* view, const QModelIndex& index) {
     QStyleOptionViewItem option;
