@@ -108,7 +108,7 @@ std::string formatJson(const SearchSummary& summary, const std::vector<TFiles>& 
             out += "      {\"name\": " + jsonString(file.fName) +
                    ", \"folder\": " + jsonString(file.fPath) +
                    ", \"size\": " + std::to_string(file.fSize) +
-                   ", \"modified\": " + jsonString(file.fModified) +
+                   ", \"modified\": " + jsonString(fromLocaleCharset(file.fModified)) +
                    ", \"status\": " + std::to_string(file.fStatus) + "}";
         }
         out += "\n    ]}";

@@ -137,6 +137,29 @@ TEST(Cli, JsonFormat) {
     EXPECT_EQ(out.find("\"group\": 3"), std::string::npos);
 }
 
+TEST(Cli, JsonDatesAreUtf8WhateverTheLocale) {
+    // Under a locale of another character set the C library writes dates in that set; JSON is
+    // UTF-8.
+    TempTree locales;
+    const std::string locale = locales.path("ja_JP.EUC-JP");
+    const std::string build = "localedef -c -i ja_JP -f EUC-JP '" + locale + "' >/dev/null 2>&1";
+    if (std::system(build.c_str()) < 0 || access((locale + "/LC_TIME").c_str(), F_OK) != 0)
+        GTEST_SKIP() << "no ja_JP.EUC-JP locale could be built (Debian package locales)";
+    TempTree tree;
+    knownTree(tree);
+    setenv("LOCPATH", locales.root().c_str(), 1);
+    setenv("LC_ALL", "ja_JP.EUC-JP", 1);
+    CliResult json = runCli({"--format", "json", tree.root()});
+    unsetenv("LOCPATH");
+    unsetenv("LC_ALL");
+    EXPECT_EQ(json.exitCode, 0);
+    const std::size_t key = json.out.find("\"modified\": \"");
+    ASSERT_NE(key, std::string::npos) << json.out;
+    const std::string date = json.out.substr(key + 13, json.out.find('"', key + 13) - key - 13);
+    EXPECT_NE(date.find("\xE5\xB9\xB4"), std::string::npos) << date; // 年 in UTF-8
+    EXPECT_EQ(date.find("\\udc"), std::string::npos) << date;        // not bytes escaped one by one
+}
+
 TEST(Cli, NamesThatAreNotUtf8Survive) {
     TempTree tree;
     tree.file("caf\xC3\xA9 \xFF", "same");
