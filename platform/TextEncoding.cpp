@@ -49,6 +49,16 @@ bool isAscii(std::string_view text) {
     }
     return true;
 }
+// Ends a conversion: whatever the converter still holds (a closing shift sequence), then closes
+// it.
+void finishConversion(iconv_t cd, std::string& out) {
+    char buffer[64];
+    char* outPtr = buffer;
+    std::size_t outLeft = sizeof buffer;
+    iconv(cd, nullptr, nullptr, &outPtr, &outLeft);
+    out.append(buffer, static_cast<std::size_t>(outPtr - buffer));
+    iconv_close(cd);
+}
 } // namespace
 
 std::size_t utf16Length(std::string_view text) {
@@ -135,11 +145,7 @@ std::string toCharset(std::string_view utf8, const char* charset) {
         }
         i += len;
     }
-    char* outPtr = buffer;
-    std::size_t outLeft = sizeof buffer;
-    iconv(cd, nullptr, nullptr, &outPtr, &outLeft);
-    out.append(buffer, static_cast<std::size_t>(outPtr - buffer));
-    iconv_close(cd);
+    finishConversion(cd, out);
     return out;
 }
 
@@ -175,11 +181,7 @@ std::string fromCharset(std::string_view text, const char* charset) {
         ++in;
         --inLeft;
     }
-    char* outPtr = buffer;
-    std::size_t outLeft = sizeof buffer;
-    iconv(cd, nullptr, nullptr, &outPtr, &outLeft);
-    out.append(buffer, static_cast<std::size_t>(outPtr - buffer));
-    iconv_close(cd);
+    finishConversion(cd, out);
     return out;
 }
 
