@@ -137,8 +137,8 @@ int main(int argc, char** argv) {
     std::string error;
     auto options = parseCliOptions(args, error);
     if (!options) {
-        printError(error);
-        std::fprintf(stderr, "Try 'twinscope-cli --help' for more information.\n");
+        // One line, so that a script can show or log it as it is.
+        printError(error + "; try 'twinscope-cli --help'");
         return kExitUsage;
     }
     if (options->help) {

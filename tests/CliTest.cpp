@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <fcntl.h>
@@ -75,7 +76,11 @@ TEST(Cli, BadUsageExitsWithTwoAndOneLine) {
         EXPECT_EQ(result.exitCode, 2) << result.err;
         EXPECT_EQ(result.out, "");
         EXPECT_EQ(result.err.rfind("twinscope-cli: ", 0), 0u) << result.err;
+        EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << result.err;
+        EXPECT_TRUE(result.err.ends_with('\n')) << result.err;
     }
+    // The line of a usage error points to the help.
+    EXPECT_NE(runCli({"--bogus", tree.root()}).err.find("twinscope-cli --help"), std::string::npos);
 }
 
 TEST(Cli, HelpAndVersion) {
