@@ -27,7 +27,8 @@ struct ReportInput {
 extern const char* const kReportTitle;
 
 // The lines of the saved report in CHARSET: header, an aligned table (#, Name, Size, Hash,
-// Modified, Path) whose columns are padded in the converted text, and the end mark.
+// Modified, Path) whose columns are padded in the converted text, and the end mark. Control
+// characters of names and folders are written as "?", so that every file is one line.
 std::vector<std::string> buildReportLines(const ReportInput& input,
                                           const std::string& charset = localeCharset());
 

@@ -126,6 +126,32 @@ TEST(Cli, ReportFormat) {
     EXPECT_EQ(result.out.substr(result.out.size() - 7), "\r\nEOF\r\n");
 }
 
+TEST(Cli, ReportHasOneLinePerFileWhateverTheNames) {
+    TempTree tree;
+    tree.file("new\nline/x\r\nEOF\r\n", "same content");
+    tree.file("new\nline/tab\t\x1b[7m", "same content");
+    CliResult result = runCli({"--format", "report", tree.path("new\nline")});
+    EXPECT_EQ(result.exitCode, 0);
+    std::vector<std::string> lines;
+    for (std::size_t start = 0; start < result.out.size();) {
+        const std::size_t end = result.out.find("\r\n", start);
+        ASSERT_NE(end, std::string::npos) << result.out;
+        lines.push_back(result.out.substr(start, end - start));
+        start = end + 2;
+    }
+    ASSERT_EQ(lines.size(), 11u) << result.out;
+    EXPECT_EQ(lines[3], "Search path: " + tree.root() + "/new?line");
+    EXPECT_EQ(lines[7].rfind("1   x??EOF??   ", 0), 0u) << lines[7];
+    EXPECT_EQ(lines[8].rfind("1   tab??[7m   ", 0), 0u) << lines[8];
+    EXPECT_EQ(lines[10], "EOF");
+    for (const std::string& line : lines) {
+        EXPECT_EQ(std::count_if(line.begin(), line.end(),
+                                [](unsigned char c) { return c < 0x20 || c == 0x7F; }),
+                  0)
+            << line;
+    }
+}
+
 TEST(Cli, JsonFormat) {
     TempTree tree;
     knownTree(tree);

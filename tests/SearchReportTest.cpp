@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 namespace {
 
 using Lines = std::vector<std::string>;
@@ -147,6 +149,35 @@ INSTANTIATE_TEST_SUITE_P(
                     LocaleCase{"EUC-JP", kEucJpDate, kEucJpTime, kEucJpModified},
                     LocaleCase{"UTF-8", kUtf8Date, "00:56:53",
                                std::string("1 d\xC3\xA9") + "c. 2026"}));
+
+TEST(SearchReport, ControlCharactersOfNamesAndFoldersAreQuestionMarks) {
+    ReportInput input;
+    input.searchPath = "/home/u/new\nline";
+    input.summaryLine = "s";
+    input.rows = {
+        row("1", "x\r\nEOF\r\n", "3 bytes", "2011-12-01", "/home/u/new\nline/"),
+        row("1", "tab\there \x1b[31mred\x7f", "3 bytes", "2011-12-01", "/home/u/new\nline/")};
+    for (const char* charset : {"UTF-8", "ISO-8859-1"}) {
+        SCOPED_TRACE(charset);
+        const std::string bytes = encodeReport(buildReportLines(input, charset));
+        const Lines lines = writtenLines(bytes);
+        ASSERT_EQ(lines.size(), 11u) << bytes;
+        EXPECT_EQ(lines[3], "Search path: /home/u/new?line");
+        EXPECT_EQ(lines[7].substr(0, 30), "1   x??EOF??             3 byt");
+        EXPECT_EQ(lines[8].substr(0, 30), "1   tab?here ?[31mred?   3 byt");
+        for (std::size_t i = 7; i <= 8; ++i) {
+            EXPECT_EQ(lines[i].size(), lines[6].size()) << lines[i];
+            EXPECT_NE(lines[i].find("/home/u/new?line/"), std::string::npos) << lines[i];
+        }
+        for (const std::string& line : lines) {
+            EXPECT_EQ(std::count_if(line.begin(), line.end(),
+                                    [](unsigned char c) { return c < 0x20 || c == 0x7F; }),
+                      0)
+                << line;
+        }
+        EXPECT_EQ(lines.back(), "EOF");
+    }
+}
 
 TEST(SearchReport, TextsFromTheWindowAreConverted) {
     ReportInput input{"d", "t", "/home/\xC3\xA9t\xC3\xA9/", "caf\xC3\xA9 \xE2\x82\xAC", {}};
