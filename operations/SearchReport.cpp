@@ -1,14 +1,11 @@
 #include "operations/SearchReport.h"
 
+#include "operations/FileTransfer.h"
 #include "platform/TextEncoding.h"
 #include "tools/GeneralTools.h"
 
 #include <algorithm>
 #include <array>
-#include <cerrno>
-#include <cstring>
-#include <fcntl.h>
-#include <unistd.h>
 
 const char* const kReportTitle = "Twinscope v1.16rc (1892)";
 
@@ -108,25 +105,7 @@ std::string encodeReport(const std::vector<std::string>& lines) {
 }
 
 void writeReportFile(const std::string& fileName, const std::vector<std::string>& lines) {
-    const std::string bytes = encodeReport(lines);
-    auto fail = [&](int error) {
-        throw ReportWriteError("Cannot create file \"" + fileName + "\". " + std::strerror(error));
-    };
-    int fd = open(fileName.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY, 0666);
-    if (fd < 0)
-        fail(errno);
-    std::size_t written = 0;
-    while (written < bytes.size()) {
-        ssize_t n = write(fd, bytes.data() + written, bytes.size() - written);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0) {
-            int error = errno;
-            close(fd);
-            fail(error);
-        }
-        written += static_cast<std::size_t>(n);
-    }
-    if (close(fd) != 0)
-        fail(errno);
+    const TransferResult written = writeWholeFile(fileName, encodeReport(lines));
+    if (!written.ok)
+        throw ReportWriteError(written.error);
 }

@@ -42,5 +42,6 @@ std::string searchSummaryLine(int duplicated, int found, const std::string& elap
 // The report's bytes: every line of buildReportLines ended by CR LF.
 std::string encodeReport(const std::vector<std::string>& lines);
 
-// Creates or replaces the file with the encoded report. Throws ReportWriteError.
+// Creates or replaces the file with the encoded report, as writeWholeFile does: a report that
+// cannot be written leaves the previous file as it was. Throws ReportWriteError.
 void writeReportFile(const std::string& fileName, const std::vector<std::string>& lines);
