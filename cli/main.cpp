@@ -1,5 +1,6 @@
 #include "cli/CliOptions.h"
 #include "cli/CliOutput.h"
+#include "operations/FileTransfer.h"
 #include "platform/FileTime.h"
 #include "platform/ThreadName.h"
 #include "search/RunControl.h"
@@ -15,7 +16,6 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
-#include <fcntl.h>
 #include <string>
 #include <thread>
 #include <unistd.h>
@@ -53,12 +53,10 @@ bool writeOutput(const CliOptions& options, const std::string& bytes) {
         }
         return true;
     }
-    int fd = open(options.outputFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    if (fd < 0 || !writeAll(fd, bytes) || close(fd) != 0) {
-        printError("cannot write \"" + options.outputFile + "\": " + std::strerror(errno));
-        return false;
-    }
-    return true;
+    const TransferResult written = writeWholeFile(options.outputFile, bytes);
+    if (!written.ok)
+        printError(written.error);
+    return written.ok;
 }
 
 std::string progressLine(const SharedState& state, const SearchProgress& progress) {
@@ -137,8 +135,8 @@ int main(int argc, char** argv) {
     std::string error;
     auto options = parseCliOptions(args, error);
     if (!options) {
-        printError(error);
-        std::fprintf(stderr, "Try 'twinscope-cli --help' for more information.\n");
+        // One line, so that a script can show or log it as it is.
+        printError(error + "; try 'twinscope-cli --help'");
         return kExitUsage;
     }
     if (options->help) {

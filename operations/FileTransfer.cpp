@@ -6,12 +6,15 @@
 
 #include <array>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <random>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <unistd.h>
 #include <vector>
 
@@ -27,7 +30,7 @@ TransferResult failure(std::string text) {
 
 std::string folderOf(const std::string& path) {
     std::size_t slash = path.find_last_of('/');
-    return slash == std::string::npos ? std::string(".") : path.substr(0, slash + 1);
+    return slash == std::string::npos ? std::string("./") : path.substr(0, slash + 1);
 }
 
 // Closes a descriptor when it goes out of scope.
@@ -121,6 +124,21 @@ mode_t currentUmask() {
     return end == line + 7 ? 077 : static_cast<mode_t>(mask & 0777);
 }
 
+// Gives `fd` the owner and group of `original` where this user may, and returns the mode of
+// `original` narrowed so that it is never wider: for whoever could not be kept as owner or group,
+// nothing more than `original` gave to others.
+mode_t keepOwnership(int fd, const struct stat& original) {
+    const bool ownerKept = ::fchown(fd, original.st_uid, original.st_gid) == 0;
+    // An ordinary user may still keep the group when a member of it.
+    const bool groupKept = ownerKept || ::fchown(fd, static_cast<uid_t>(-1), original.st_gid) == 0;
+    mode_t mode = original.st_mode & 07777;
+    if (!ownerKept || !groupKept)
+        mode &= ~static_cast<mode_t>(S_ISUID | S_ISGID);
+    if (!groupKept)
+        mode &= ~static_cast<mode_t>(S_IRWXG) | ((mode & S_IRWXO) << 3);
+    return mode;
+}
+
 enum class Attributes {
     OfACopy, // as cp makes them: the source's times, its permissions minus the umask
     OfAMove, // what a rename keeps: times, mode, owner and group where permitted
@@ -130,20 +148,8 @@ enum class Attributes {
 // source's: for whoever could not be kept as owner or group, nothing more than the source gave
 // to others. Fails only when the times cannot be set.
 bool applyAttributes(int fd, const struct stat& source, Attributes keep) {
-    mode_t mode = 0;
-    if (keep == Attributes::OfACopy) {
-        mode = source.st_mode & 0777 & ~currentUmask();
-    } else {
-        const bool ownerKept = ::fchown(fd, source.st_uid, source.st_gid) == 0;
-        // An ordinary user may still keep the group when a member of it.
-        const bool groupKept =
-            ownerKept || ::fchown(fd, static_cast<uid_t>(-1), source.st_gid) == 0;
-        mode = source.st_mode & 07777;
-        if (!ownerKept || !groupKept)
-            mode &= ~static_cast<mode_t>(S_ISUID | S_ISGID);
-        if (!groupKept)
-            mode &= ~static_cast<mode_t>(S_IRWXG) | ((mode & S_IRWXO) << 3);
-    }
+    const mode_t mode = keep == Attributes::OfACopy ? source.st_mode & 0777 & ~currentUmask()
+                                                    : keepOwnership(fd, source);
     // After fchown, which clears set-ID bits. A file system without modes refuses it; the file
     // then keeps the owner-only mode it was made with.
     ::fchmod(fd, mode);
@@ -256,6 +262,97 @@ TransferResult copyThroughTemporary(const std::string& source, const std::string
 TransferResult CopyFileWP(const std::string& source, const std::string& destination, CopyMode mode,
                           const CopyProgress& bar, RunControl* control) {
     return copyThroughTemporary(source, destination, mode, Attributes::OfACopy, bar, control);
+}
+
+namespace {
+
+// Where the bytes for a file name go.
+struct WriteTarget {
+    std::string path;     // the file at the end of any symbolic links
+    bool inPlace = false; // opened and written as it is, without a temporary
+    bool exists = false;
+    struct stat st {};
+};
+
+// Follows symbolic links one by one, so that the file they lead to is the one replaced and the
+// links stay links. A link in /proc (where /dev/stdout leads) stands for an open file rather than
+// a name, so what it leads to is written in place, like a pipe or a device.
+int findWriteTarget(const std::string& fileName, WriteTarget& target) {
+    target.path = fileName;
+    for (int links = 0;; ++links) {
+        // A name that cannot be looked at is taken as new: creating it says what is wrong.
+        if (::lstat(target.path.c_str(), &target.st) != 0)
+            return 0;
+        if (!S_ISLNK(target.st.st_mode)) {
+            target.exists = true;
+            target.inPlace = !S_ISREG(target.st.st_mode);
+            return 0;
+        }
+        struct statfs folder {};
+        if (::statfs(folderOf(target.path).c_str(), &folder) == 0 &&
+            folder.f_type == PROC_SUPER_MAGIC) {
+            target.inPlace = true;
+            return 0;
+        }
+        if (links == 40)
+            return ELOOP;
+        char next[PATH_MAX];
+        const ssize_t size = ::readlink(target.path.c_str(), next, sizeof next);
+        if (size < 0)
+            return errno;
+        if (static_cast<std::size_t>(size) == sizeof next)
+            return ENAMETOOLONG;
+        const std::string_view link(next, static_cast<std::size_t>(size));
+        target.path =
+            link.starts_with('/') ? std::string(link) : folderOf(target.path) + std::string(link);
+    }
+}
+
+} // namespace
+
+TransferResult writeWholeFile(const std::string& fileName, std::string_view bytes) {
+    const std::string cannotCreate = "Cannot create file \"" + fileName + "\". ";
+    const std::string cannotWrite = "Cannot write file \"" + fileName + "\". ";
+    WriteTarget target;
+    if (int error = findWriteTarget(fileName, target); error != 0)
+        return failure(cannotCreate + reason(error));
+    if (target.inPlace) {
+        Fd out(::open(fileName.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY, 0666));
+        if (out.get() < 0)
+            return failure(cannotCreate + reason(errno));
+        if (!writeAll(out.get(), bytes.data(), bytes.size()) || ::close(out.release()) != 0)
+            return failure(cannotWrite + reason(errno));
+        return {};
+    }
+    // A file this user may not write is not replaced either, as writing it in place would fail.
+    if (target.exists && ::faccessat(AT_FDCWD, target.path.c_str(), W_OK, AT_EACCESS) != 0)
+        return failure(cannotCreate + reason(errno));
+
+    std::string temporary;
+    Fd out(createTemporary(folderOf(target.path), temporary));
+    if (out.get() < 0)
+        return failure(cannotCreate + reason(errno));
+    auto abandon = [&](int error) {
+        out.reset();
+        ::unlink(temporary.c_str());
+        return failure(cannotWrite + reason(error));
+    };
+    // New content does not take set-ID bits over, as a write in place would clear them.
+    const mode_t mode = target.exists ? keepOwnership(out.get(), target.st) &
+                                            ~static_cast<mode_t>(S_ISUID | S_ISGID)
+                                      : 0666 & ~currentUmask();
+    // A file system without modes refuses it; the file then keeps its owner-only mode.
+    ::fchmod(out.get(), mode);
+    if (!writeAll(out.get(), bytes.data(), bytes.size()) || ::fsync(out.get()) != 0)
+        return abandon(errno);
+    if (::close(out.release()) != 0)
+        return abandon(errno);
+    if (::rename(temporary.c_str(), target.path.c_str()) != 0) {
+        const int error = errno;
+        ::unlink(temporary.c_str());
+        return failure(cannotCreate + reason(error));
+    }
+    return {};
 }
 
 TransferResult moveFile(const std::string& source, const std::string& destination,

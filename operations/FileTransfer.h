@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <string_view>
 
 class RunControl;
 
@@ -43,6 +44,15 @@ constexpr std::size_t kCopyChunkSize = 16384;
 // source's times and, as cp makes it, the source's permissions minus the umask (no set-ID bits).
 TransferResult CopyFileWP(const std::string& source, const std::string& destination, CopyMode mode,
                           const CopyProgress& bar = nullptr, RunControl* control = nullptr);
+
+// Writes `bytes` as the whole content of `fileName`, made or replaced. A regular file is written
+// to a temporary file in its folder that takes its name only when complete and flushed, so a
+// failure (a full disk) leaves any previous file as it was and no temporary behind. A new file
+// gets the mode a plain create gives (0666 minus the umask); a replaced one keeps its mode, and
+// its owner and group where this user may set them; a file this user may not write is not
+// replaced. Symbolic links are followed and stay links. Anything else (a pipe, a terminal,
+// /dev/stdout) is written in place.
+TransferResult writeWholeFile(const std::string& fileName, std::string_view bytes);
 
 // Moves a file without ever replacing an existing one. Across file systems the file is copied,
 // flushed and checked, and only then is the source removed; the copy keeps what a rename keeps:

@@ -1,14 +1,11 @@
 #include "operations/SearchReport.h"
 
+#include "operations/FileTransfer.h"
 #include "platform/TextEncoding.h"
 #include "tools/GeneralTools.h"
 
 #include <algorithm>
 #include <array>
-#include <cerrno>
-#include <cstring>
-#include <fcntl.h>
-#include <unistd.h>
 
 const char* const kReportTitle = "Twinscope v1.16rc (1892)";
 
@@ -21,17 +18,27 @@ std::string fileNamePart(std::string text, char dropped) {
     return text;
 }
 
+// A name or folder as one line of the report: a line end in it would start a line of its own
+// and other control characters move a terminal's cursor, so each is written as "?", like a
+// character the report's set cannot show.
+std::string oneLine(std::string text) {
+    std::replace_if(
+        text.begin(), text.end(),
+        [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == '\x7F'; }, '?');
+    return text;
+}
+
 using Fields = std::array<std::string, 6>;
 
 // A row's fields as written: names, folders and the other texts converted from UTF-8; the
 // modification date the C library wrote in the locale's character set already.
 Fields writtenFields(const ResultRow& row, const char* charset) {
     return {toCharset(row.caption, charset),
-            toCharset(row.name, charset),
+            toCharset(oneLine(row.name), charset),
             toCharset(row.size, charset),
             toCharset(row.hash, charset),
             row.modified,
-            toCharset(row.folder, charset)};
+            toCharset(oneLine(row.folder), charset)};
 }
 
 // Columns line up in the written text: in UTF-8 counted in UTF-16 code units, as the list shows
@@ -68,7 +75,7 @@ std::vector<std::string> buildReportLines(const ReportInput& input, const std::s
     lines.emplace_back(kReportTitle);
     lines.push_back("Date: " + input.dateText + ", Time: " + input.timeText);
     lines.emplace_back();
-    lines.push_back(toCharset("Search path: " + input.searchPath, charset.c_str()));
+    lines.push_back(toCharset("Search path: " + oneLine(input.searchPath), charset.c_str()));
     lines.push_back(toCharset(input.summaryLine, charset.c_str()));
     lines.emplace_back();
     lines.push_back(joinFields({"#", "Name", "Size", "Hash", "Modified", "Path"}, widths, utf8));
@@ -98,25 +105,7 @@ std::string encodeReport(const std::vector<std::string>& lines) {
 }
 
 void writeReportFile(const std::string& fileName, const std::vector<std::string>& lines) {
-    const std::string bytes = encodeReport(lines);
-    auto fail = [&](int error) {
-        throw ReportWriteError("Cannot create file \"" + fileName + "\". " + std::strerror(error));
-    };
-    int fd = open(fileName.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY, 0666);
-    if (fd < 0)
-        fail(errno);
-    std::size_t written = 0;
-    while (written < bytes.size()) {
-        ssize_t n = write(fd, bytes.data() + written, bytes.size() - written);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0) {
-            int error = errno;
-            close(fd);
-            fail(error);
-        }
-        written += static_cast<std::size_t>(n);
-    }
-    if (close(fd) != 0)
-        fail(errno);
+    const TransferResult written = writeWholeFile(fileName, encodeReport(lines));
+    if (!written.ok)
+        throw ReportWriteError(written.error);
 }

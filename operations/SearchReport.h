@@ -27,7 +27,8 @@ struct ReportInput {
 extern const char* const kReportTitle;
 
 // The lines of the saved report in CHARSET: header, an aligned table (#, Name, Size, Hash,
-// Modified, Path) whose columns are padded in the converted text, and the end mark.
+// Modified, Path) whose columns are padded in the converted text, and the end mark. Control
+// characters of names and folders are written as "?", so that every file is one line.
 std::vector<std::string> buildReportLines(const ReportInput& input,
                                           const std::string& charset = localeCharset());
 
@@ -41,5 +42,6 @@ std::string searchSummaryLine(int duplicated, int found, const std::string& elap
 // The report's bytes: every line of buildReportLines ended by CR LF.
 std::string encodeReport(const std::vector<std::string>& lines);
 
-// Creates or replaces the file with the encoded report. Throws ReportWriteError.
+// Creates or replaces the file with the encoded report, as writeWholeFile does: a report that
+// cannot be written leaves the previous file as it was. Throws ReportWriteError.
 void writeReportFile(const std::string& fileName, const std::vector<std::string>& lines);

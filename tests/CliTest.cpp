@@ -2,9 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <fcntl.h>
+#include <fstream>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -75,7 +78,11 @@ TEST(Cli, BadUsageExitsWithTwoAndOneLine) {
         EXPECT_EQ(result.exitCode, 2) << result.err;
         EXPECT_EQ(result.out, "");
         EXPECT_EQ(result.err.rfind("twinscope-cli: ", 0), 0u) << result.err;
+        EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << result.err;
+        EXPECT_TRUE(result.err.ends_with('\n')) << result.err;
     }
+    // The line of a usage error points to the help.
+    EXPECT_NE(runCli({"--bogus", tree.root()}).err.find("twinscope-cli --help"), std::string::npos);
 }
 
 TEST(Cli, HelpAndVersion) {
@@ -119,6 +126,32 @@ TEST(Cli, ReportFormat) {
     EXPECT_NE(result.out.find("\r\n1   c   13 bytes   "), std::string::npos);
     EXPECT_NE(result.out.find("\r\n2   b   13 bytes   "), std::string::npos);
     EXPECT_EQ(result.out.substr(result.out.size() - 7), "\r\nEOF\r\n");
+}
+
+TEST(Cli, ReportHasOneLinePerFileWhateverTheNames) {
+    TempTree tree;
+    tree.file("new\nline/x\r\nEOF\r\n", "same content");
+    tree.file("new\nline/tab\t\x1b[7m", "same content");
+    CliResult result = runCli({"--format", "report", tree.path("new\nline")});
+    EXPECT_EQ(result.exitCode, 0);
+    std::vector<std::string> lines;
+    for (std::size_t start = 0; start < result.out.size();) {
+        const std::size_t end = result.out.find("\r\n", start);
+        ASSERT_NE(end, std::string::npos) << result.out;
+        lines.push_back(result.out.substr(start, end - start));
+        start = end + 2;
+    }
+    ASSERT_EQ(lines.size(), 11u) << result.out;
+    EXPECT_EQ(lines[3], "Search path: " + tree.root() + "/new?line");
+    EXPECT_EQ(lines[7].rfind("1   x??EOF??   ", 0), 0u) << lines[7];
+    EXPECT_EQ(lines[8].rfind("1   tab??[7m   ", 0), 0u) << lines[8];
+    EXPECT_EQ(lines[10], "EOF");
+    for (const std::string& line : lines) {
+        EXPECT_EQ(std::count_if(line.begin(), line.end(),
+                                [](unsigned char c) { return c < 0x20 || c == 0x7F; }),
+                  0)
+            << line;
+    }
 }
 
 TEST(Cli, JsonFormat) {
@@ -183,7 +216,55 @@ TEST(Cli, OutputFile) {
     EXPECT_EQ(readWholeFile(file).substr(0, tree.root().size() + 3), tree.root() + "/c\n");
     CliResult failed = runCli({"--output", scratch.path("missing/dir/x"), tree.root()});
     EXPECT_EQ(failed.exitCode, 1);
-    EXPECT_NE(failed.err.find("missing/dir/x"), std::string::npos);
+    EXPECT_EQ(failed.err, "twinscope-cli: Cannot create file \"" + scratch.path("missing/dir/x") +
+                              "\". No such file or directory\n");
+}
+
+TEST(Cli, OutputOnAFullDiskKeepsThePreviousFile) {
+    SmallDisk disk;
+    if (!disk.mounted())
+        GTEST_SKIP() << "cannot mount a tmpfs (" << disk.error() << "); a full disk is not tested";
+    TempTree tree;
+    // A result larger than the page the old file frees.
+    for (int i = 0; i < 40; ++i)
+        tree.file("a copy with a name long enough to fill the page " + std::to_string(i), "same");
+    const std::string file = disk.path("result.json");
+    std::ofstream(file) << "previous result\n";
+    disk.fill();
+    CliResult result = runCli({"--format", "json", "--output", file, tree.root()});
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_EQ(result.err,
+              "twinscope-cli: Cannot write file \"" + file + "\". No space left on device\n");
+    EXPECT_EQ(readWholeFile(file), "previous result\n");
+    EXPECT_EQ(disk.names(), (std::vector<std::string>{"filler", "result.json"}));
+}
+
+TEST(Cli, OutputToStandardOutputOrAFifoIsWrittenDirectly) {
+    TempTree tree;
+    knownTree(tree);
+    const std::string expected = runCli({"--format", "fdupes", tree.root()}).out;
+    ASSERT_NE(expected, "");
+    CliResult toStdout = runCli({"--format", "fdupes", "--output", "/dev/stdout", tree.root()});
+    EXPECT_EQ(toStdout.exitCode, 0) << toStdout.err;
+    EXPECT_EQ(toStdout.out, expected);
+
+    TempTree scratch;
+    scratch.fifo("pipe");
+    // Open for reading and writing: the open does not wait for a writer, and the result stays
+    // in the pipe after the program has closed its end.
+    const int pipe = open(scratch.path("pipe").c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(pipe, 0);
+    CliResult toFifo =
+        runCli({"--format", "fdupes", "--output", scratch.path("pipe"), tree.root()});
+    EXPECT_EQ(toFifo.exitCode, 0) << toFifo.err;
+    std::string received(expected.size() + 100, '\0');
+    const ssize_t got = read(pipe, received.data(), received.size());
+    close(pipe);
+    received.resize(got > 0 ? static_cast<std::size_t>(got) : 0);
+    EXPECT_EQ(received, expected);
+    struct stat st {};
+    ASSERT_EQ(lstat(scratch.path("pipe").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISFIFO(st.st_mode));
 }
 
 TEST(Cli, CollisionPairsAreNotReported) {

@@ -35,18 +35,6 @@ TFiles recordOf(const std::string& folder, const std::string& name) {
     return record;
 }
 
-// Sets the umask for one test and restores the runner's.
-class UmaskScope {
-public:
-    explicit UmaskScope(mode_t mask) : m_saved(::umask(mask)) {}
-    ~UmaskScope() { ::umask(m_saved); }
-    UmaskScope(const UmaskScope&) = delete;
-    UmaskScope& operator=(const UmaskScope&) = delete;
-
-private:
-    mode_t m_saved;
-};
-
 struct stat statOf(const std::string& path) {
     struct stat st {};
     EXPECT_EQ(stat(path.c_str(), &st), 0) << path;

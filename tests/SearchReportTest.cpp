@@ -4,6 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <sys/stat.h>
+
 namespace {
 
 using Lines = std::vector<std::string>;
@@ -148,6 +153,35 @@ INSTANTIATE_TEST_SUITE_P(
                     LocaleCase{"UTF-8", kUtf8Date, "00:56:53",
                                std::string("1 d\xC3\xA9") + "c. 2026"}));
 
+TEST(SearchReport, ControlCharactersOfNamesAndFoldersAreQuestionMarks) {
+    ReportInput input;
+    input.searchPath = "/home/u/new\nline";
+    input.summaryLine = "s";
+    input.rows = {
+        row("1", "x\r\nEOF\r\n", "3 bytes", "2011-12-01", "/home/u/new\nline/"),
+        row("1", "tab\there \x1b[31mred\x7f", "3 bytes", "2011-12-01", "/home/u/new\nline/")};
+    for (const char* charset : {"UTF-8", "ISO-8859-1"}) {
+        SCOPED_TRACE(charset);
+        const std::string bytes = encodeReport(buildReportLines(input, charset));
+        const Lines lines = writtenLines(bytes);
+        ASSERT_EQ(lines.size(), 11u) << bytes;
+        EXPECT_EQ(lines[3], "Search path: /home/u/new?line");
+        EXPECT_EQ(lines[7].substr(0, 30), "1   x??EOF??             3 byt");
+        EXPECT_EQ(lines[8].substr(0, 30), "1   tab?here ?[31mred?   3 byt");
+        for (std::size_t i = 7; i <= 8; ++i) {
+            EXPECT_EQ(lines[i].size(), lines[6].size()) << lines[i];
+            EXPECT_NE(lines[i].find("/home/u/new?line/"), std::string::npos) << lines[i];
+        }
+        for (const std::string& line : lines) {
+            EXPECT_EQ(std::count_if(line.begin(), line.end(),
+                                    [](unsigned char c) { return c < 0x20 || c == 0x7F; }),
+                      0)
+                << line;
+        }
+        EXPECT_EQ(lines.back(), "EOF");
+    }
+}
+
 TEST(SearchReport, TextsFromTheWindowAreConverted) {
     ReportInput input{"d", "t", "/home/\xC3\xA9t\xC3\xA9/", "caf\xC3\xA9 \xE2\x82\xAC", {}};
     Lines lines = buildReportLines(input, "ISO-8859-1");
@@ -188,6 +222,99 @@ TEST(SearchReport, WritesReplacesAndReportsFailures) {
         EXPECT_NE(std::string(error.what()).find(missing), std::string::npos);
         EXPECT_NE(std::string(error.what()).find("No such file or directory"), std::string::npos);
     }
+}
+
+TEST(SearchReport, FullDiskKeepsThePreviousReport) {
+    SmallDisk disk;
+    if (!disk.mounted())
+        GTEST_SKIP() << "cannot mount a tmpfs (" << disk.error() << "); a full disk is not tested";
+    const std::string file = disk.path("report.txt");
+    std::ofstream(file) << "previous report";
+    disk.fill();
+    ReportInput input{"d", "t", "/x/", "s", {}};
+    try {
+        writeReportFile(file, buildReportLines(input));
+        FAIL() << "no error";
+    } catch (const ReportWriteError& error) {
+        EXPECT_EQ(std::string(error.what()),
+                  "Cannot write file \"" + file + "\". No space left on device");
+    }
+    EXPECT_EQ(readWholeFile(file), "previous report");
+    EXPECT_EQ(disk.names(), (std::vector<std::string>{"filler", "report.txt"}));
+}
+
+// Every name below `folder`, as a sorted list, to show what a write left behind.
+std::vector<std::string> namesBelow(const std::string& folder) {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(folder))
+        names.push_back(entry.path().string().substr(folder.size() + 1));
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+TEST(SearchReport, ReplacedReportKeepsItsModeAndLinksStayLinks) {
+    UmaskScope umask(027);
+    TempTree tree;
+    const ReportInput input{"d", "t", "/x/", "s", {}};
+    const std::string report = encodeReport(buildReportLines(input));
+
+    writeReportFile(tree.path("new.txt"), buildReportLines(input));
+    struct stat st {};
+    ASSERT_EQ(stat(tree.path("new.txt").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+
+    tree.file("shared.txt", "old");
+    tree.chmod("shared.txt", 0604);
+    writeReportFile(tree.path("shared.txt"), buildReportLines(input));
+    ASSERT_EQ(stat(tree.path("shared.txt").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0604u);
+    EXPECT_EQ(readWholeFile(tree.path("shared.txt")), report);
+
+    // A report kept in a dotfiles folder and linked from where it is used.
+    tree.file("dotfiles/report.txt", "old");
+    tree.symlink("../dotfiles/report.txt", "home/report.txt");
+    tree.symlink("not-yet.txt", "home/dangling.txt");
+    for (const char* name : {"home/report.txt", "home/dangling.txt"}) {
+        writeReportFile(tree.path(name), buildReportLines(input));
+        ASSERT_EQ(lstat(tree.path(name).c_str(), &st), 0);
+        EXPECT_TRUE(S_ISLNK(st.st_mode)) << name;
+    }
+    EXPECT_EQ(readWholeFile(tree.path("dotfiles/report.txt")), report);
+    EXPECT_EQ(readWholeFile(tree.path("home/not-yet.txt")), report);
+    EXPECT_EQ(
+        namesBelow(tree.root()),
+        (std::vector<std::string>{"dotfiles", "dotfiles/report.txt", "home", "home/dangling.txt",
+                                  "home/not-yet.txt", "home/report.txt", "new.txt", "shared.txt"}));
+}
+
+TEST(SearchReport, FolderOrFileThatMayNotBeWrittenIsLeftAlone) {
+    TempTree tree;
+    tree.folder("locked");
+    tree.chmod("locked", 0555);
+    tree.folder("open");
+    tree.chmod("open", 0777);
+    tree.file("open/read-only.txt", "old");
+    tree.chmod("open/read-only.txt", 0444);
+    const int status = runUnprivileged([&] {
+        const ReportInput input{"d", "t", "/x/", "s", {}};
+        int failures = 0;
+        for (const char* name : {"locked/report.txt", "open/read-only.txt"}) {
+            const std::string file = tree.path(name);
+            try {
+                writeReportFile(file, buildReportLines(input));
+                ++failures;
+            } catch (const ReportWriteError& error) {
+                if (std::string(error.what()) !=
+                    "Cannot create file \"" + file + "\". Permission denied")
+                    ++failures;
+            }
+        }
+        return failures;
+    });
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(readWholeFile(tree.path("open/read-only.txt")), "old");
+    EXPECT_EQ(namesBelow(tree.root()),
+              (std::vector<std::string>{"locked", "open", "open/read-only.txt"}));
 }
 
 TEST(SearchReport, SummaryLine) {

@@ -2,13 +2,18 @@
 
 #include <openssl/evp.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <grp.h>
 #include <sstream>
 #include <stdexcept>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -96,6 +101,39 @@ void TempTree::socket(const std::string& relative) const {
 
 void TempTree::chmod(const std::string& relative, unsigned mode) const {
     check(::chmod(path(relative).c_str(), mode) == 0, "chmod " + relative);
+}
+
+SmallDisk::SmallDisk() {
+    const std::string root = m_folder.path("");
+    m_mounted = ::mount("twinscope-test", root.c_str(), "tmpfs", MS_NOSUID | MS_NODEV,
+                        "size=64k,mode=0755") == 0;
+    if (!m_mounted)
+        m_error = std::strerror(errno);
+}
+
+SmallDisk::~SmallDisk() {
+    if (m_mounted)
+        ::umount2(m_folder.path("").c_str(), MNT_DETACH);
+}
+
+void SmallDisk::fill() const {
+    int fd = ::open(path("filler").c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    check(fd >= 0, "create filler");
+    const std::string block(4096, 'f');
+    ssize_t n = 0;
+    while ((n = ::write(fd, block.data(), block.size())) > 0) {
+    }
+    const int error = errno;
+    ::close(fd);
+    check(n < 0 && error == ENOSPC, "fill the disk: " + std::string(std::strerror(error)));
+}
+
+std::vector<std::string> SmallDisk::names() const {
+    std::vector<std::string> found;
+    for (const auto& entry : fs::directory_iterator(path("")))
+        found.push_back(entry.path().filename().string());
+    std::sort(found.begin(), found.end());
+    return found;
 }
 
 std::string readWholeFile(const std::string& path) {

@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <sys/stat.h>
+#include <vector>
 
 // A temporary folder tree for one test, removed (permissions restored) when it goes away.
 class TempTree {
@@ -27,6 +29,42 @@ public:
 
 private:
     std::string m_root;
+};
+
+// A tmpfs of 64 KiB mounted on a new folder for one test and unmounted when it goes away.
+// Mounting needs root: where it is not permitted, mounted() is false and error() says why.
+class SmallDisk {
+public:
+    SmallDisk();
+    ~SmallDisk();
+    SmallDisk(const SmallDisk&) = delete;
+    SmallDisk& operator=(const SmallDisk&) = delete;
+
+    bool mounted() const { return m_mounted; }
+    const std::string& error() const { return m_error; }
+    std::string path(const std::string& relative) const { return m_folder.path(relative); }
+
+    // Takes all the space left with a file named "filler", so that the next write fails.
+    void fill() const;
+    // The names in its root folder, hidden ones too, in byte order.
+    std::vector<std::string> names() const;
+
+private:
+    TempTree m_folder;
+    bool m_mounted = false;
+    std::string m_error;
+};
+
+// Sets the umask for one test and restores the runner's.
+class UmaskScope {
+public:
+    explicit UmaskScope(mode_t mask) : m_saved(::umask(mask)) {}
+    ~UmaskScope() { ::umask(m_saved); }
+    UmaskScope(const UmaskScope&) = delete;
+    UmaskScope& operator=(const UmaskScope&) = delete;
+
+private:
+    mode_t m_saved;
 };
 
 std::string readWholeFile(const std::string& path);

@@ -16,18 +16,31 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QToolButton>
 #include <QTreeView>
 
+#include <cerrno>
 #include <clocale>
+#include <cstring>
 #include <fstream>
 #include <functional>
 #include <memory>
 #include <unistd.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <utime.h>
+
+// Takes all the space left on the disk of `path`, so that the next write fails.
+static void fillDisk(const QString& path) {
+    QFile filler(path);
+    QVERIFY(filler.open(QIODevice::WriteOnly));
+    const QByteArray block(4096, 'f');
+    while (filler.write(block) > 0 && filler.flush()) {
+    }
+}
 
 class ResultCommandsTest : public QObject {
     Q_OBJECT
@@ -637,6 +650,35 @@ private slots:
         QVERIFY(choose(form->ToolButton1, {"Save search result as..."}));
         QCOMPARE(m_dialogs.errors.size(), 1);
         QVERIFY(m_dialogs.errors.first().contains(*m_dialogs.saveAs));
+    }
+
+    void saveOnAFullDiskKeepsThePreviousReport() {
+        QTemporaryDir disk;
+        const QByteArray root = QFile::encodeName(disk.path());
+        if (::mount("twinscope-test", root.constData(), "tmpfs", MS_NOSUID | MS_NODEV,
+                    "size=64k,mode=0755") != 0)
+            QSKIP(qPrintable(QStringLiteral("cannot mount a tmpfs (%1); a full disk is not tested")
+                                 .arg(QString::fromLocal8Bit(std::strerror(errno)))));
+        const auto unmount = qScopeGuard([&] { ::umount2(root.constData(), MNT_DETACH); });
+        const QString report = disk.path() + "/report.txt";
+        writeText(report, "previous report");
+        fillDisk(disk.path() + "/filler");
+        // A report larger than the page the previous one takes.
+        for (int i = 0; i < 40; ++i)
+            writeText(
+                path(QStringLiteral("a copy with a name long enough to fill the page %1").arg(i)),
+                "same");
+        auto form = makeForm();
+        search(*form);
+        m_dialogs.saveAs = report;
+        QVERIFY(choose(form->ToolButton1, {"Save search result as..."}));
+        QCOMPARE(m_dialogs.errors,
+                 QStringList{"Cannot write file \"" + report + "\". No space left on device"});
+        QCOMPARE(readText(report), QStringLiteral("previous report"));
+        QCOMPARE(
+            QDir(disk.path())
+                .entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot),
+            (QStringList{"filler", "report.txt"}));
     }
 
     void openCommandsActOnTheSelectedRow() {
