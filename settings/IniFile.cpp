@@ -34,6 +34,15 @@ std::vector<std::string> readLines(const std::string& fileName) {
     return lines;
 }
 
+// As the classic profile functions read: one pair of matching double or single quotes around a
+// value is not part of it.
+std::string unquoted(const std::string& value) {
+    if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
+        value.back() == value.front())
+        return value.substr(1, value.size() - 2);
+    return value;
+}
+
 // The section a "[name]" line opens, or nothing.
 bool sectionName(const std::string& line, std::string& name) {
     std::string text = trimmed(line);
@@ -100,7 +109,7 @@ std::string IniFile::readString(const std::string& section, const std::string& k
         }
         std::string value;
         if (inSection && keyLine(line, key, &value))
-            return value.substr(0, kMaxValueLength);
+            return unquoted(value).substr(0, kMaxValueLength);
     }
     return fallback;
 }

@@ -42,6 +42,26 @@ TEST(IniFile, ValuesAreTrimmedAndCut) {
     EXPECT_EQ(ini.readString("Options", "Long", "").size(), 2047u);
 }
 
+TEST(IniFile, OnePairOfSurroundingQuotesIsTakenOffOnReading) {
+    TempTree tree;
+    const std::string text = "[Options]\nHash=\"md5\"\nSpeed = 'normal' \nTwice=\"\"x\"\"\n"
+                             "Mixed=\"x'\nLone=\"\nInner=a \"b\" c\nEmpty=\"\"\n";
+    tree.file("config.ini", text);
+    IniFile ini(tree.path("config.ini"));
+    EXPECT_EQ(ini.readString("Options", "Hash", ""), "md5");
+    EXPECT_EQ(ini.readString("Options", "Speed", ""), "normal");
+    EXPECT_EQ(ini.readString("Options", "Twice", ""), "\"x\"");
+    EXPECT_EQ(ini.readString("Options", "Mixed", ""), "\"x'");
+    EXPECT_EQ(ini.readString("Options", "Lone", ""), "\"");
+    EXPECT_EQ(ini.readString("Options", "Inner", ""), "a \"b\" c");
+    EXPECT_EQ(ini.readString("Options", "Empty", "x"), "");
+    // Writing keeps a value as given, quotes and all.
+    ini.writeString("Options", "Hash", "\"sha1\"");
+    EXPECT_EQ(readWholeFile(tree.path("config.ini")),
+              "[Options]\nHash=\"sha1\"\n" + text.substr(text.find("Speed")));
+    EXPECT_EQ(ini.readString("Options", "Hash", ""), "sha1");
+}
+
 TEST(IniFile, FailedWriteSaysWhichFileAndLeavesNoTemporaryFile) {
     TempTree tree;
     const std::string file = tree.path("missing/config.ini");

@@ -148,6 +148,23 @@ private slots:
         QCOMPARE(form->sGroupColor, std::string("not a colour"));
     }
 
+    void quotedValuesAreReadWithoutTheirQuotes() {
+        const QByteArray text = "[Options]\nHash=\"md5\"\nSearchSpeed='normal'\nOnCopy=\"prompt\"\n"
+                                "OnMove=\"no\"\nSubfolders=\"no\"\nIgnoreEmptyFiles=\"no\"\n"
+                                "GroupColor=\"FEFCDA\"\nCopiedColor=95D6EE\nMovedColor=FF8000\n";
+        writeText(configFile(), text);
+        auto form = makeForm();
+        QCOMPARE(readText(configFile()), QString::fromUtf8(text)); // nothing to repair
+        QVERIFY(form->OptMD5->isChecked() && !form->OptSHA1->isChecked());
+        QVERIFY(form->OptNormal->isChecked());
+        QVERIFY(form->OptPrompt->isChecked());
+        QVERIFY(!form->OptHide->isChecked());
+        QVERIFY(!form->OptSubfolders->isChecked());
+        QVERIFY(!form->OptIgnore->isChecked());
+        QCOMPARE(form->sGroupColor, std::string("FEFCDA"));
+        QVERIFY(m_dialogs.errors.isEmpty());
+    }
+
     void failedWritesAreShownAndTheWindowOpens() {
         // A file where the settings folder should be: no write can succeed, even as root.
         writeText(m_config->path() + "/hollowbright/Twinscope", "in the way");
