@@ -4,7 +4,6 @@
 
 #include <cerrno>
 #include <fcntl.h>
-#include <fstream>
 #include <sstream>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -22,16 +21,54 @@ std::string trimmed(const std::string& text) {
     return text.substr(begin, end - begin + 1);
 }
 
+// The whole text of a regular file; anything else (FIFO, socket, device, folder) reads as a
+// missing file does. A FIFO is never opened: that would wait for a writer.
+std::string regularFileText(const std::string& fileName) {
+    struct stat st {};
+    if (stat(fileName.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+        return {};
+    int fd = open(fileName.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0)
+        return {};
+    std::string text;
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+        char buffer[8192];
+        for (;;) {
+            ssize_t n = read(fd, buffer, sizeof buffer);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                break;
+            text.append(buffer, static_cast<std::size_t>(n));
+        }
+    }
+    close(fd);
+    return text;
+}
+
 std::vector<std::string> readLines(const std::string& fileName) {
+    const std::string text = regularFileText(fileName);
     std::vector<std::string> lines;
-    std::ifstream in(fileName, std::ios::binary);
-    std::string line;
-    while (std::getline(in, line)) {
+    std::size_t begin = 0;
+    while (begin < text.size()) {
+        std::size_t end = text.find('\n', begin);
+        if (end == std::string::npos)
+            end = text.size();
+        std::string line = text.substr(begin, end - begin);
         if (!line.empty() && line.back() == '\r')
             line.pop_back();
-        lines.push_back(line);
+        lines.push_back(std::move(line));
+        begin = end + 1;
     }
     return lines;
+}
+
+// Whether a write may replace the settings file: it is missing or a regular file.
+bool replaceable(const std::string& fileName) {
+    struct stat st {};
+    if (stat(fileName.c_str(), &st) != 0)
+        return errno == ENOENT;
+    return S_ISREG(st.st_mode);
 }
 
 // As the classic profile functions read: one pair of matching double or single quotes around a
@@ -117,6 +154,8 @@ std::string IniFile::readString(const std::string& section, const std::string& k
 void IniFile::writeString(const std::string& section, const std::string& key,
                           const std::string& value) {
     std::lock_guard lock(m_mutex);
+    if (!replaceable(m_fileName))
+        throw SettingsWriteError("Unable to write to " + m_fileName);
     std::vector<std::string> lines = readLines(m_fileName);
     const std::string newLine = key + "=" + value;
     bool inSection = false;

@@ -1,14 +1,38 @@
+#include "FifoOpenWatch.h"
 #include "TempTree.h"
 #include "platform/SpecialFolders.h"
 #include "settings/IniFile.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
+#include <filesystem>
+#include <optional>
+#include <sys/stat.h>
 #include <thread>
 #include <vector>
 
 namespace {
+
+// The names in a folder, sorted.
+std::vector<std::string> namesIn(const std::string& folder) {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(folder))
+        names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// Writes through `ini` and expects the designed failure.
+void expectWriteFails(IniFile& ini, const std::string& shownPath) {
+    try {
+        ini.writeString("Options", "Hash", "md5");
+        ADD_FAILURE() << "no error";
+    } catch (const SettingsWriteError& error) {
+        EXPECT_EQ(std::string(error.what()), "Unable to write to " + shownPath);
+    }
+}
 
 TEST(IniFile, FirstWritesCreateTheFileAndAppendInOrder) {
     TempTree tree;
@@ -73,6 +97,44 @@ TEST(IniFile, FailedWriteSaysWhichFileAndLeavesNoTemporaryFile) {
         EXPECT_EQ(std::string(error.what()), "Unable to write to " + file);
     }
 }
+
+// A settings path that is not a regular file reads as a missing file does, without waiting, and
+// is never replaced by a write.
+class IniFileNotARegularFile : public testing::TestWithParam<std::string> {};
+
+TEST_P(IniFileNotARegularFile, ReadsAsEmptyAndWritesFailAndLeaveItAlone) {
+    TempTree tree;
+    const std::string kind = GetParam();
+    if (kind == "fifo")
+        tree.fifo("cfg/config.ini");
+    else if (kind == "socket")
+        tree.socket("cfg/config.ini");
+    else if (kind == "folder")
+        tree.folder("cfg/config.ini");
+    else
+        tree.symlink("/dev/null", "cfg/config.ini"); // a device
+    const std::string file = tree.path("cfg/config.ini");
+    struct stat before {};
+    ASSERT_EQ(lstat(file.c_str(), &before), 0);
+    std::optional<FifoOpenWatch> watch;
+    if (kind == "fifo")
+        watch.emplace(file);
+    IniFile ini(file);
+    EXPECT_EQ(ini.readString("Options", "Hash", "none"), "none");
+    expectWriteFails(ini, file);
+    if (watch) {
+        EXPECT_EQ(watch->opens(), 0) << "the FIFO was opened";
+    }
+    struct stat after {};
+    ASSERT_EQ(lstat(file.c_str(), &after), 0);
+    EXPECT_EQ(after.st_mode & S_IFMT, before.st_mode & S_IFMT);
+    EXPECT_EQ(after.st_ino, before.st_ino);
+    EXPECT_EQ(namesIn(tree.path("cfg")), std::vector<std::string>{"config.ini"});
+}
+
+INSTANTIATE_TEST_SUITE_P(IniFile, IniFileNotARegularFile,
+                         testing::Values("fifo", "socket", "folder", "device"),
+                         [](const auto& test) { return test.param; });
 
 TEST(IniFile, ConcurrentReadersSeeWholeValues) {
     TempTree tree;

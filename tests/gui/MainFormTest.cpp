@@ -1,5 +1,6 @@
 #include "GuiTestSupport.h"
 #include "UserInput.h"
+#include "tests/FifoOpenWatch.h"
 #include "app/TMainForm.h"
 #include "search/FileFinder.h"
 #include "ui/Dialogs.h"
@@ -26,6 +27,7 @@
 
 #include <fcntl.h>
 #include <memory>
+#include <sys/stat.h>
 #include <unistd.h>
 
 class MainFormTest : public QObject {
@@ -175,6 +177,20 @@ private slots:
         QVERIFY(!form->OptSHA1->isChecked());
         QVERIFY(user::chooseFrom(form->ToolButton2, {"Hash", "MD5"}));
         QCOMPARE(m_dialogs.errors.size(), 2);
+    }
+
+    void settingsFifoReadsAsEmptyAndTheWindowOpens() {
+        QDir().mkpath(QFileInfo(configFile()).path());
+        const QByteArray file = QFile::encodeName(configFile());
+        QCOMPARE(mkfifo(file.constData(), 0644), 0);
+        FifoOpenWatch watch(file.toStdString()); // turns a hang into a failure
+        auto form = makeForm();
+        QVERIFY(user::showActive(form.get()));
+        QCOMPARE(watch.opens(), 0);
+        QCOMPARE(m_dialogs.errors, QStringList{"Unable to write to " + configFile()});
+        struct stat st {};
+        QCOMPARE(lstat(file.constData(), &st), 0);
+        QVERIFY(S_ISFIFO(st.st_mode));
     }
 
     void optionCommandsWriteAtOnce() {
