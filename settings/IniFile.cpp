@@ -63,12 +63,19 @@ std::vector<std::string> readLines(const std::string& fileName) {
     return lines;
 }
 
-// Whether a write may replace the settings file: it is missing or a regular file.
+// Whether a write may replace the settings file: it is missing, or a regular file this process
+// may write. The write renames a new file over it, which only asks the folder's permission.
 bool replaceable(const std::string& fileName) {
     struct stat st {};
     if (stat(fileName.c_str(), &st) != 0)
         return errno == ENOENT;
-    return S_ISREG(st.st_mode);
+    if (!S_ISREG(st.st_mode))
+        return false;
+    // root passes every access test, so a mode without write bits stands for a read-only file,
+    // as it does for the files a search passes over.
+    if ((st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0)
+        return false;
+    return faccessat(AT_FDCWD, fileName.c_str(), W_OK, AT_EACCESS) == 0;
 }
 
 // As the classic profile functions read: one pair of matching double or single quotes around a

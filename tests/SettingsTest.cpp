@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <optional>
@@ -135,6 +136,61 @@ TEST_P(IniFileNotARegularFile, ReadsAsEmptyAndWritesFailAndLeaveItAlone) {
 INSTANTIATE_TEST_SUITE_P(IniFile, IniFileNotARegularFile,
                          testing::Values("fifo", "socket", "folder", "device"),
                          [](const auto& test) { return test.param; });
+
+TEST(IniFile, FileWithoutWriteBitsIsNotRewritten) {
+    // Root passes every permission test: only the mode's bits say this file is read-only.
+    TempTree tree;
+    const std::string text = "[Options]\nHash=sha1\n";
+    tree.file("config.ini", text);
+    tree.chmod("config.ini", 0444);
+    const std::string file = tree.path("config.ini");
+    struct stat before {};
+    ASSERT_EQ(stat(file.c_str(), &before), 0);
+    IniFile ini(file);
+    EXPECT_EQ(ini.readString("Options", "Hash", ""), "sha1");
+    expectWriteFails(ini, file);
+    EXPECT_EQ(readWholeFile(file), text);
+    struct stat after {};
+    ASSERT_EQ(stat(file.c_str(), &after), 0);
+    EXPECT_EQ(after.st_ino, before.st_ino);
+    EXPECT_EQ(after.st_mode & 07777, 0444u);
+    EXPECT_EQ(namesIn(tree.root()), std::vector<std::string>{"config.ini"});
+}
+
+// A file this user may not write, in a folder where anyone may replace files.
+class IniFileOfAnotherUser : public testing::TestWithParam<unsigned> {};
+
+TEST_P(IniFileOfAnotherUser, IsNotRewritten) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "only root can give a test file another owner";
+    TempTree tree;
+    const std::string text = "[Options]\nHash=sha1\n";
+    tree.file("shared/config.ini", text);
+    tree.chmod("shared/config.ini", GetParam());
+    tree.chmod("shared", 0777);
+    const std::string file = tree.path("shared/config.ini");
+    int status = runUnprivileged([&] {
+        IniFile ini(file);
+        if (ini.readString("Options", "Hash", "") != "sha1")
+            return 1;
+        try {
+            ini.writeString("Options", "Hash", "md5");
+            return 2;
+        } catch (const SettingsWriteError& error) {
+            return std::string(error.what()) == "Unable to write to " + file ? 0 : 3;
+        }
+    });
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(readWholeFile(file), text);
+    EXPECT_EQ(namesIn(tree.path("shared")), std::vector<std::string>{"config.ini"});
+}
+
+INSTANTIATE_TEST_SUITE_P(IniFile, IniFileOfAnotherUser, testing::Values(0644u, 0444u),
+                         [](const auto& test) {
+                             char name[16];
+                             std::snprintf(name, sizeof name, "mode%o", test.param);
+                             return std::string(name);
+                         });
 
 TEST(IniFile, ConcurrentReadersSeeWholeValues) {
     TempTree tree;

@@ -193,6 +193,20 @@ private slots:
         QVERIFY(S_ISFIFO(st.st_mode));
     }
 
+    void readOnlySettingsAreReadButNotRewritten() {
+        const QByteArray text = "[Options]\nHash=md5\n";
+        writeText(configFile(), text);
+        QVERIFY(QFile::setPermissions(configFile(), QFile::ReadOwner | QFile::ReadUser |
+                                                        QFile::ReadGroup | QFile::ReadOther));
+        auto form = makeForm();
+        QVERIFY(user::showActive(form.get()));
+        QVERIFY(form->OptMD5->isChecked());
+        QCOMPARE(m_dialogs.errors, QStringList{"Unable to write to " + configFile()});
+        QVERIFY(user::chooseFrom(form->ToolButton2, {"Hash", "SHA1"}));
+        QCOMPARE(m_dialogs.errors.size(), 2);
+        QCOMPARE(readText(configFile()), QString::fromUtf8(text));
+    }
+
     void optionCommandsWriteAtOnce() {
         auto form = makeForm();
         QVERIFY(user::showActive(form.get()));
