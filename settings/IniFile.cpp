@@ -3,6 +3,7 @@
 #include "tools/AsciiCase.h"
 
 #include <cerrno>
+#include <climits>
 #include <fcntl.h>
 #include <sstream>
 #include <sys/stat.h>
@@ -12,6 +13,7 @@
 namespace {
 
 constexpr std::size_t kMaxValueLength = 2047;
+constexpr int kMaxLinkHops = 40; // as the kernel allows
 
 std::string trimmed(const std::string& text) {
     std::size_t begin = text.find_first_not_of(" \t\r");
@@ -63,6 +65,28 @@ std::vector<std::string> readLines(const std::string& fileName) {
     return lines;
 }
 
+// The file a settings path names, its symbolic links followed to the end of a chain, so that a
+// write replaces the target and the link (dotfiles kept elsewhere) stays a link. A dangling link
+// names its missing target, which the write creates. Empty when the links loop.
+std::string finalTarget(const std::string& fileName) {
+    std::string path = fileName;
+    for (int hops = 0; hops <= kMaxLinkHops; ++hops) {
+        struct stat st {};
+        if (lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode))
+            return path;
+        std::string target(PATH_MAX, '\0');
+        ssize_t length = readlink(path.c_str(), target.data(), target.size());
+        if (length <= 0 || static_cast<std::size_t>(length) >= target.size())
+            return {};
+        target.resize(static_cast<std::size_t>(length));
+        std::size_t slash = path.rfind('/');
+        if (target.front() != '/' && slash != std::string::npos)
+            target.insert(0, path, 0, slash + 1);
+        path = std::move(target);
+    }
+    return {};
+}
+
 // Whether a write may replace the settings file: it is missing, or a regular file this process
 // may write. The write renames a new file over it, which only asks the folder's permission.
 bool replaceable(const std::string& fileName) {
@@ -110,12 +134,12 @@ bool keyLine(const std::string& line, const std::string& key, std::string* value
     return true;
 }
 
-void writeAtomically(const std::string& fileName, const std::string& text) {
-    auto fail = [&] { throw SettingsWriteError("Unable to write to " + fileName); };
+// The temporary file lies beside `fileName`, so that the rename stays within one file system.
+bool writeAtomically(const std::string& fileName, const std::string& text) {
     std::string temp = fileName + ".XXXXXX";
     int fd = mkstemp(temp.data());
     if (fd < 0)
-        fail();
+        return false;
     struct stat existing {};
     if (stat(fileName.c_str(), &existing) == 0)
         fchmod(fd, existing.st_mode & 07777);
@@ -132,8 +156,9 @@ void writeAtomically(const std::string& fileName, const std::string& text) {
     ok = close(fd) == 0 && ok;
     if (!ok || rename(temp.c_str(), fileName.c_str()) != 0) {
         unlink(temp.c_str());
-        fail();
+        return false;
     }
+    return true;
 }
 
 } // namespace
@@ -161,9 +186,10 @@ std::string IniFile::readString(const std::string& section, const std::string& k
 void IniFile::writeString(const std::string& section, const std::string& key,
                           const std::string& value) {
     std::lock_guard lock(m_mutex);
-    if (!replaceable(m_fileName))
+    const std::string target = finalTarget(m_fileName);
+    if (target.empty() || !replaceable(target))
         throw SettingsWriteError("Unable to write to " + m_fileName);
-    std::vector<std::string> lines = readLines(m_fileName);
+    std::vector<std::string> lines = readLines(target);
     const std::string newLine = key + "=" + value;
     bool inSection = false;
     bool sectionFound = false;
@@ -202,5 +228,6 @@ void IniFile::writeString(const std::string& section, const std::string& key,
     std::ostringstream text;
     for (const std::string& line : lines)
         text << line << '\n';
-    writeAtomically(m_fileName, text.str());
+    if (!writeAtomically(target, text.str()))
+        throw SettingsWriteError("Unable to write to " + m_fileName);
 }

@@ -192,6 +192,85 @@ INSTANTIATE_TEST_SUITE_P(IniFile, IniFileOfAnotherUser, testing::Values(0644u, 0
                              return std::string(name);
                          });
 
+std::string linkText(const std::string& link) {
+    std::error_code error;
+    return std::filesystem::read_symlink(link, error).string();
+}
+
+TEST(IniFile, LinkedFileIsReplacedAtItsTargetAndStaysALink) {
+    TempTree tree;
+    tree.file("dotfiles/twinscope.ini", "[Options]\nHash=sha1\n");
+    tree.chmod("dotfiles/twinscope.ini", 0640);
+    tree.symlink("../dotfiles/twinscope.ini", "cfg/config.ini");
+    const std::string target = tree.path("dotfiles/twinscope.ini");
+    struct stat before {};
+    ASSERT_EQ(stat(target.c_str(), &before), 0);
+    IniFile ini(tree.path("cfg/config.ini"));
+    EXPECT_EQ(ini.readString("Options", "Hash", ""), "sha1");
+    ini.writeString("Options", "Hash", "md5");
+    ini.writeString("Options", "SearchSpeed", "fast");
+    EXPECT_EQ(linkText(tree.path("cfg/config.ini")), "../dotfiles/twinscope.ini");
+    EXPECT_EQ(readWholeFile(target), "[Options]\nHash=md5\nSearchSpeed=fast\n");
+    struct stat after {};
+    ASSERT_EQ(stat(target.c_str(), &after), 0);
+    EXPECT_NE(after.st_ino, before.st_ino) << "written in place, not renamed over";
+    EXPECT_EQ(after.st_mode & 07777, 0640u);
+    EXPECT_EQ(namesIn(tree.path("cfg")), std::vector<std::string>{"config.ini"});
+    EXPECT_EQ(namesIn(tree.path("dotfiles")), std::vector<std::string>{"twinscope.ini"});
+}
+
+TEST(IniFile, ChainOfLinksIsFollowedToTheEnd) {
+    TempTree tree;
+    tree.file("dotfiles/real.ini", "[Options]\nHash=sha1\n");
+    tree.symlink("dotfiles", "dots"); // a linked folder on the way
+    tree.symlink("../dots/real.ini", "links/b");
+    tree.symlink(tree.path("links/b"), "links/a");
+    tree.symlink("../links/a", "cfg/config.ini");
+    IniFile ini(tree.path("cfg/config.ini"));
+    ini.writeString("Options", "Hash", "md5");
+    EXPECT_EQ(readWholeFile(tree.path("dotfiles/real.ini")), "[Options]\nHash=md5\n");
+    EXPECT_EQ(linkText(tree.path("cfg/config.ini")), "../links/a");
+    EXPECT_EQ(linkText(tree.path("links/a")), tree.path("links/b"));
+    EXPECT_EQ(linkText(tree.path("links/b")), "../dots/real.ini");
+    EXPECT_EQ(linkText(tree.path("dots")), "dotfiles");
+    EXPECT_EQ(namesIn(tree.path("dotfiles")), std::vector<std::string>{"real.ini"});
+    EXPECT_EQ(ini.readString("Options", "Hash", ""), "md5");
+}
+
+TEST(IniFile, DanglingLinkGetsItsTargetCreated) {
+    TempTree tree;
+    tree.folder("dotfiles");
+    tree.symlink("../dotfiles/twinscope.ini", "cfg/config.ini");
+    IniFile ini(tree.path("cfg/config.ini"));
+    EXPECT_EQ(ini.readString("Options", "Hash", "none"), "none");
+    ini.writeString("Options", "Hash", "sha1");
+    EXPECT_EQ(readWholeFile(tree.path("dotfiles/twinscope.ini")), "[Options]\nHash=sha1\n");
+    EXPECT_EQ(linkText(tree.path("cfg/config.ini")), "../dotfiles/twinscope.ini");
+}
+
+TEST(IniFile, LinksThatCannotBeWrittenThroughFail) {
+    TempTree tree;
+    tree.symlink("../nowhere/twinscope.ini", "cfg/missing-folder.ini");
+    tree.symlink("loop-b.ini", "cfg/loop-a.ini");
+    tree.symlink("loop-a.ini", "cfg/loop-b.ini");
+    tree.file("dotfiles/read-only.ini", "[Options]\nHash=sha1\n");
+    tree.chmod("dotfiles/read-only.ini", 0444);
+    tree.symlink("../dotfiles/read-only.ini", "cfg/read-only.ini");
+    for (const char* name : {"missing-folder.ini", "loop-a.ini", "read-only.ini"}) {
+        SCOPED_TRACE(name);
+        const std::string link = tree.path(std::string("cfg/") + name);
+        const std::string before = linkText(link);
+        IniFile ini(link);
+        expectWriteFails(ini, link);
+        EXPECT_EQ(linkText(link), before);
+    }
+    EXPECT_EQ(readWholeFile(tree.path("dotfiles/read-only.ini")), "[Options]\nHash=sha1\n");
+    EXPECT_EQ(namesIn(tree.path("cfg")),
+              (std::vector<std::string>{"loop-a.ini", "loop-b.ini", "missing-folder.ini",
+                                        "read-only.ini"}));
+    EXPECT_FALSE(std::filesystem::exists(tree.path("nowhere")));
+}
+
 TEST(IniFile, ConcurrentReadersSeeWholeValues) {
     TempTree tree;
     IniFile ini(tree.path("config.ini"));

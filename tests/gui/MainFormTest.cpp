@@ -207,6 +207,23 @@ private slots:
         QCOMPARE(readText(configFile()), QString::fromUtf8(text));
     }
 
+    void linkedSettingsFileIsWrittenThroughTheLink() {
+        // Settings kept with the user's dotfiles: the link has no target yet.
+        const QString target = m_config->path() + "/dotfiles/twinscope.ini";
+        QVERIFY(QDir().mkpath(QFileInfo(target).path()));
+        QVERIFY(QDir().mkpath(QFileInfo(configFile()).path()));
+        QVERIFY(QFile::link(target, configFile()));
+        auto form = makeForm();
+        QVERIFY(QFileInfo(configFile()).isSymLink());
+        QCOMPARE(QFileInfo(configFile()).symLinkTarget(), target);
+        QVERIFY(readText(target).startsWith("[Options]\nHash=sha1\nSearchSpeed=fast\n"));
+        QVERIFY(user::showActive(form.get()));
+        QVERIFY(user::chooseFrom(form->ToolButton2, {"Hash", "MD5"}));
+        QVERIFY(QFileInfo(configFile()).isSymLink());
+        QVERIFY(readText(target).startsWith("[Options]\nHash=md5\n"));
+        QVERIFY(m_dialogs.errors.isEmpty());
+    }
+
     void optionCommandsWriteAtOnce() {
         auto form = makeForm();
         QVERIFY(user::showActive(form.get()));
