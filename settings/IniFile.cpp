@@ -3,8 +3,8 @@
 #include "tools/AsciiCase.h"
 
 #include <cerrno>
+#include <climits>
 #include <fcntl.h>
-#include <fstream>
 #include <sstream>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -13,6 +13,7 @@
 namespace {
 
 constexpr std::size_t kMaxValueLength = 2047;
+constexpr int kMaxLinkHops = 40; // as the kernel allows
 
 std::string trimmed(const std::string& text) {
     std::size_t begin = text.find_first_not_of(" \t\r");
@@ -22,16 +23,92 @@ std::string trimmed(const std::string& text) {
     return text.substr(begin, end - begin + 1);
 }
 
+// The whole text of a regular file; anything else (FIFO, socket, device, folder) reads as a
+// missing file does. A FIFO is never opened: that would wait for a writer.
+std::string regularFileText(const std::string& fileName) {
+    struct stat st {};
+    if (stat(fileName.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+        return {};
+    int fd = open(fileName.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0)
+        return {};
+    std::string text;
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+        char buffer[8192];
+        for (;;) {
+            ssize_t n = read(fd, buffer, sizeof buffer);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                break;
+            text.append(buffer, static_cast<std::size_t>(n));
+        }
+    }
+    close(fd);
+    return text;
+}
+
 std::vector<std::string> readLines(const std::string& fileName) {
+    const std::string text = regularFileText(fileName);
     std::vector<std::string> lines;
-    std::ifstream in(fileName, std::ios::binary);
-    std::string line;
-    while (std::getline(in, line)) {
+    std::size_t begin = 0;
+    while (begin < text.size()) {
+        std::size_t end = text.find('\n', begin);
+        if (end == std::string::npos)
+            end = text.size();
+        std::string line = text.substr(begin, end - begin);
         if (!line.empty() && line.back() == '\r')
             line.pop_back();
-        lines.push_back(line);
+        lines.push_back(std::move(line));
+        begin = end + 1;
     }
     return lines;
+}
+
+// The file a settings path names, its symbolic links followed to the end of a chain, so that a
+// write replaces the target and the link (dotfiles kept elsewhere) stays a link. A dangling link
+// names its missing target, which the write creates. Empty when the links loop.
+std::string finalTarget(const std::string& fileName) {
+    std::string path = fileName;
+    for (int hops = 0; hops <= kMaxLinkHops; ++hops) {
+        struct stat st {};
+        if (lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode))
+            return path;
+        std::string target(PATH_MAX, '\0');
+        ssize_t length = readlink(path.c_str(), target.data(), target.size());
+        if (length <= 0 || static_cast<std::size_t>(length) >= target.size())
+            return {};
+        target.resize(static_cast<std::size_t>(length));
+        std::size_t slash = path.rfind('/');
+        if (target.front() != '/' && slash != std::string::npos)
+            target.insert(0, path, 0, slash + 1);
+        path = std::move(target);
+    }
+    return {};
+}
+
+// Whether a write may replace the settings file: it is missing, or a regular file this process
+// may write. The write renames a new file over it, which only asks the folder's permission.
+bool replaceable(const std::string& fileName) {
+    struct stat st {};
+    if (stat(fileName.c_str(), &st) != 0)
+        return errno == ENOENT;
+    if (!S_ISREG(st.st_mode))
+        return false;
+    // root passes every access test, so a mode without write bits stands for a read-only file,
+    // as it does for the files a search passes over.
+    if ((st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0)
+        return false;
+    return faccessat(AT_FDCWD, fileName.c_str(), W_OK, AT_EACCESS) == 0;
+}
+
+// As the classic profile functions read: one pair of matching double or single quotes around a
+// value is not part of it.
+std::string unquoted(const std::string& value) {
+    if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
+        value.back() == value.front())
+        return value.substr(1, value.size() - 2);
+    return value;
 }
 
 // The section a "[name]" line opens, or nothing.
@@ -57,12 +134,12 @@ bool keyLine(const std::string& line, const std::string& key, std::string* value
     return true;
 }
 
-void writeAtomically(const std::string& fileName, const std::string& text) {
-    auto fail = [&] { throw SettingsWriteError("Unable to write to " + fileName); };
+// The temporary file lies beside `fileName`, so that the rename stays within one file system.
+bool writeAtomically(const std::string& fileName, const std::string& text) {
     std::string temp = fileName + ".XXXXXX";
     int fd = mkstemp(temp.data());
     if (fd < 0)
-        fail();
+        return false;
     struct stat existing {};
     if (stat(fileName.c_str(), &existing) == 0)
         fchmod(fd, existing.st_mode & 07777);
@@ -79,8 +156,9 @@ void writeAtomically(const std::string& fileName, const std::string& text) {
     ok = close(fd) == 0 && ok;
     if (!ok || rename(temp.c_str(), fileName.c_str()) != 0) {
         unlink(temp.c_str());
-        fail();
+        return false;
     }
+    return true;
 }
 
 } // namespace
@@ -100,7 +178,7 @@ std::string IniFile::readString(const std::string& section, const std::string& k
         }
         std::string value;
         if (inSection && keyLine(line, key, &value))
-            return value.substr(0, kMaxValueLength);
+            return unquoted(value).substr(0, kMaxValueLength);
     }
     return fallback;
 }
@@ -108,7 +186,10 @@ std::string IniFile::readString(const std::string& section, const std::string& k
 void IniFile::writeString(const std::string& section, const std::string& key,
                           const std::string& value) {
     std::lock_guard lock(m_mutex);
-    std::vector<std::string> lines = readLines(m_fileName);
+    const std::string target = finalTarget(m_fileName);
+    if (target.empty() || !replaceable(target))
+        throw SettingsWriteError("Unable to write to " + m_fileName);
+    std::vector<std::string> lines = readLines(target);
     const std::string newLine = key + "=" + value;
     bool inSection = false;
     bool sectionFound = false;
@@ -147,5 +228,6 @@ void IniFile::writeString(const std::string& section, const std::string& key,
     std::ostringstream text;
     for (const std::string& line : lines)
         text << line << '\n';
-    writeAtomically(m_fileName, text.str());
+    if (!writeAtomically(target, text.str()))
+        throw SettingsWriteError("Unable to write to " + m_fileName);
 }

@@ -12,9 +12,11 @@ public:
 
 // An INI file with the semantics of the classic profile functions: sections and keys matched
 // without regard to case, a new key appended at the end of its section, an existing key replaced
-// in place, file and section created by the first write, values cut at 2,047 characters. Every
-// write rewrites the file atomically, so a crash never leaves half a file. Reads and writes from
-// several threads are serialised.
+// in place, file and section created by the first write, values cut at 2,047 characters and read
+// without one pair of surrounding quotes. Every write rewrites the file atomically, so a crash
+// never leaves half a file; a linked file is rewritten at its target and the link stays. Anything
+// but a regular file reads as empty and is never written. Reads and writes from several threads
+// are serialised.
 class IniFile {
 public:
     explicit IniFile(std::string fileName);

@@ -1,5 +1,6 @@
 #include "GuiTestSupport.h"
 #include "UserInput.h"
+#include "tests/FifoOpenWatch.h"
 #include "app/TMainForm.h"
 #include "search/FileFinder.h"
 #include "ui/Dialogs.h"
@@ -26,6 +27,7 @@
 
 #include <fcntl.h>
 #include <memory>
+#include <sys/stat.h>
 #include <unistd.h>
 
 class MainFormTest : public QObject {
@@ -148,6 +150,23 @@ private slots:
         QCOMPARE(form->sGroupColor, std::string("not a colour"));
     }
 
+    void quotedValuesAreReadWithoutTheirQuotes() {
+        const QByteArray text = "[Options]\nHash=\"md5\"\nSearchSpeed='normal'\nOnCopy=\"prompt\"\n"
+                                "OnMove=\"no\"\nSubfolders=\"no\"\nIgnoreEmptyFiles=\"no\"\n"
+                                "GroupColor=\"FEFCDA\"\nCopiedColor=95D6EE\nMovedColor=FF8000\n";
+        writeText(configFile(), text);
+        auto form = makeForm();
+        QCOMPARE(readText(configFile()), QString::fromUtf8(text)); // nothing to repair
+        QVERIFY(form->OptMD5->isChecked() && !form->OptSHA1->isChecked());
+        QVERIFY(form->OptNormal->isChecked());
+        QVERIFY(form->OptPrompt->isChecked());
+        QVERIFY(!form->OptHide->isChecked());
+        QVERIFY(!form->OptSubfolders->isChecked());
+        QVERIFY(!form->OptIgnore->isChecked());
+        QCOMPARE(form->sGroupColor, std::string("FEFCDA"));
+        QVERIFY(m_dialogs.errors.isEmpty());
+    }
+
     void failedWritesAreShownAndTheWindowOpens() {
         // A file where the settings folder should be: no write can succeed, even as root.
         writeText(m_config->path() + "/hollowbright/Twinscope", "in the way");
@@ -158,6 +177,51 @@ private slots:
         QVERIFY(!form->OptSHA1->isChecked());
         QVERIFY(user::chooseFrom(form->ToolButton2, {"Hash", "MD5"}));
         QCOMPARE(m_dialogs.errors.size(), 2);
+    }
+
+    void settingsFifoReadsAsEmptyAndTheWindowOpens() {
+        QDir().mkpath(QFileInfo(configFile()).path());
+        const QByteArray file = QFile::encodeName(configFile());
+        QCOMPARE(mkfifo(file.constData(), 0644), 0);
+        FifoOpenWatch watch(file.toStdString()); // turns a hang into a failure
+        auto form = makeForm();
+        QVERIFY(user::showActive(form.get()));
+        QCOMPARE(watch.opens(), 0);
+        QCOMPARE(m_dialogs.errors, QStringList{"Unable to write to " + configFile()});
+        struct stat st {};
+        QCOMPARE(lstat(file.constData(), &st), 0);
+        QVERIFY(S_ISFIFO(st.st_mode));
+    }
+
+    void readOnlySettingsAreReadButNotRewritten() {
+        const QByteArray text = "[Options]\nHash=md5\n";
+        writeText(configFile(), text);
+        QVERIFY(QFile::setPermissions(configFile(), QFile::ReadOwner | QFile::ReadUser |
+                                                        QFile::ReadGroup | QFile::ReadOther));
+        auto form = makeForm();
+        QVERIFY(user::showActive(form.get()));
+        QVERIFY(form->OptMD5->isChecked());
+        QCOMPARE(m_dialogs.errors, QStringList{"Unable to write to " + configFile()});
+        QVERIFY(user::chooseFrom(form->ToolButton2, {"Hash", "SHA1"}));
+        QCOMPARE(m_dialogs.errors.size(), 2);
+        QCOMPARE(readText(configFile()), QString::fromUtf8(text));
+    }
+
+    void linkedSettingsFileIsWrittenThroughTheLink() {
+        // Settings kept with the user's dotfiles: the link has no target yet.
+        const QString target = m_config->path() + "/dotfiles/twinscope.ini";
+        QVERIFY(QDir().mkpath(QFileInfo(target).path()));
+        QVERIFY(QDir().mkpath(QFileInfo(configFile()).path()));
+        QVERIFY(QFile::link(target, configFile()));
+        auto form = makeForm();
+        QVERIFY(QFileInfo(configFile()).isSymLink());
+        QCOMPARE(QFileInfo(configFile()).symLinkTarget(), target);
+        QVERIFY(readText(target).startsWith("[Options]\nHash=sha1\nSearchSpeed=fast\n"));
+        QVERIFY(user::showActive(form.get()));
+        QVERIFY(user::chooseFrom(form->ToolButton2, {"Hash", "MD5"}));
+        QVERIFY(QFileInfo(configFile()).isSymLink());
+        QVERIFY(readText(target).startsWith("[Options]\nHash=md5\n"));
+        QVERIFY(m_dialogs.errors.isEmpty());
     }
 
     void optionCommandsWriteAtOnce() {
