@@ -3,6 +3,7 @@
 #include "platform/FileInUse.h"
 #include "platform/FileTime.h"
 #include "platform/LongPath.h"
+#include "platform/MountTable.h"
 #include "platform/NameOrder.h"
 #include "search/RunControl.h"
 #include "search/SearchProgress.h"
@@ -14,6 +15,7 @@
 #include <fcntl.h>
 #include <fnmatch.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 #include <vector>
 
@@ -36,6 +38,9 @@ void closeFd(int& fd) {
         close(fd);
     fd = -1;
 }
+
+constexpr unsigned kFileStatxMask =
+    STATX_TYPE | STATX_MODE | STATX_NLINK | STATX_INO | STATX_SIZE | STATX_MTIME;
 } // namespace
 
 struct FileWalker::Entry {
@@ -75,6 +80,12 @@ void FileWalker::FindIt(const std::string& folder, const std::string& mask, bool
         closeFd(root.fd);
         return;
     }
+    // Without the kernel's mark of mount roots, a file mounted onto a second path shows only in
+    // the mount table; then every file is checked for a second path.
+    struct statx rootStatx {};
+    m_mountRootsShown = statx(root.fd, "", AT_EMPTY_PATH, STATX_TYPE, &rootStatx) == 0 &&
+                        (rootStatx.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) != 0;
+    m_checkEveryFile = !m_mountRootsShown && fileMountsListed();
     m_openFolders = 1;
     m_shallowestOpen = 0;
     root.device = st.st_dev;
@@ -180,22 +191,26 @@ void FileWalker::readFolder(Frame& frame, const std::string& mask, bool subfolde
 }
 
 void FileWalker::considerFile(Frame& frame, const std::string& name) {
-    struct stat st {};
-    if (fstatat(frame.fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode))
+    // statx rather than fstatat: it also tells whether the file is a mount root.
+    struct statx sx {};
+    if (statx(frame.fd, name.c_str(), AT_SYMLINK_NOFOLLOW, kFileStatxMask, &sx) != 0 ||
+        !S_ISREG(sx.stx_mode))
         return;
+    const dev_t device = makedev(sx.stx_dev_major, sx.stx_dev_minor);
+    const ino_t inode = sx.stx_ino;
     // In use: read-only by its mode (root's access test would ignore that), not readable and
     // writable by this process (which also catches read-only mounts), or locked by another.
-    if ((st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0 ||
+    if ((sx.stx_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0 ||
         faccessat(frame.fd, name.c_str(), R_OK | W_OK, AT_EACCESS) != 0 ||
-        m_locks.contains(st.st_dev, st.st_ino) ||
-        (!m_locks.available() && IsFileInUse(m_dir + name)))
+        m_locks.contains(device, inode) || (!m_locks.available() && IsFileInUse(m_dir + name)))
         return;
     if (m_control.checkpoint()) {
         m_stopped = true;
         return;
     }
-    if ((m_state.sTIgnoreEmptyFiles == "yes" && st.st_size == 0) ||
-        (st.st_nlink > 1 && !m_linkedFiles.insert({st.st_dev, st.st_ino}).second))
+    const bool mountRoot = m_mountRootsShown && (sx.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0;
+    if ((m_state.sTIgnoreEmptyFiles == "yes" && sx.stx_size == 0) ||
+        recordedBefore(device, inode, sx.stx_nlink > 1, mountRoot))
         return;
 
     // Normal speed reads the file now; it must still be the file that was looked at.
@@ -203,7 +218,7 @@ void FileWalker::considerFile(Frame& frame, const std::string& name) {
     if (m_state.sTSearch != "fast") {
         struct stat opened {};
         fd = openRegularFileAt(frame.fd, name.c_str(), opened);
-        if (fd >= 0 && (opened.st_dev != st.st_dev || opened.st_ino != st.st_ino)) {
+        if (fd >= 0 && (opened.st_dev != device || opened.st_ino != inode)) {
             close(fd);
             fd = -1;
         }
@@ -212,16 +227,16 @@ void FileWalker::considerFile(Frame& frame, const std::string& name) {
     m_progress.setFileAndDirectory(name, m_dir);
     TFiles record;
     record.fName = name;
-    record.fSize = st.st_size;
-    record.fModified = m_dates.dateFor(st.st_mtim.tv_sec);
+    record.fSize = static_cast<std::int64_t>(sx.stx_size);
+    record.fModified = m_dates.dateFor(sx.stx_mtime.tv_sec);
     if (m_folderText.str() != m_dir)
         m_folderText = FolderText(m_dir);
     record.fPath = m_folderText;
     record.fStatus = fsFound;
-    record.fDevice = st.st_dev;
-    record.fInode = st.st_ino;
+    record.fDevice = device;
+    record.fInode = inode;
     record.fModifiedNs =
-        static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+        static_cast<std::int64_t>(sx.stx_mtime.tv_sec) * 1000000000 + sx.stx_mtime.tv_nsec;
     TFiles& stored = m_state.appendFound(std::move(record));
     if (fd >= 0) {
         HashResult hash = hashOpenFile(m_state.sTHash, fd, m_hashCallback, &m_control);
@@ -229,6 +244,19 @@ void FileWalker::considerFile(Frame& frame, const std::string& name) {
         stored.fFingerprint = hash.fingerprint;
         close(fd);
     }
+}
+
+bool FileWalker::recordedBefore(std::uint64_t device, std::uint64_t inode, bool linked,
+                                bool mountRoot) {
+    if (mountRoot && !m_checkEveryFile) {
+        // The file's other path may have been recorded already, or may come later.
+        m_checkEveryFile = true;
+        for (const TFiles& file : m_state.aFilesFounded)
+            m_linkedFiles.insert({file.fDevice, file.fInode});
+    }
+    if (!linked && !m_checkEveryFile)
+        return false;
+    return !m_linkedFiles.insert({device, inode}).second;
 }
 
 int FileWalker::frameFd(std::size_t index) {

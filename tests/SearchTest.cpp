@@ -1,5 +1,6 @@
 #include "TempTree.h"
 #include "platform/FileLocks.h"
+#include "platform/MountTable.h"
 #include "search/FileWalker.h"
 #include "search/ResultRows.h"
 #include "search/RunControl.h"
@@ -9,10 +10,13 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <fcntl.h>
 #include <filesystem>
 #include <map>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <thread>
@@ -142,6 +146,85 @@ TEST(Walk, TwoHardLinksAreOneFile) {
     search.run(tree.root());
     EXPECT_EQ(search.found(tree.root()), (Names{"a"}));
     EXPECT_TRUE(search.state.aDuplicatedFiles.empty());
+}
+
+// A temporary tree with bind mounts in it, undone in tear-down before the tree is removed.
+class BindMount : public testing::Test {
+protected:
+    void TearDown() override {
+        for (auto target = m_targets.rbegin(); target != m_targets.rend(); ++target)
+            umount2(target->c_str(), MNT_DETACH);
+    }
+
+    // Mounts `source` onto `target` (paths in the tree); an empty text when done, else why not.
+    std::string bind(const std::string& source, const std::string& target) {
+        const std::string full = tree.path(target);
+        if (mount(tree.path(source).c_str(), full.c_str(), nullptr, MS_BIND, nullptr) != 0)
+            return std::string("bind mounts are not permitted here: ") + std::strerror(errno);
+        m_targets.push_back(full);
+        return {};
+    }
+
+    TempTree tree;
+
+private:
+    std::vector<std::string> m_targets;
+};
+
+TEST_F(BindMount, FileMountedOntoASecondPathIsOneFile) {
+    tree.file("a_thesis.txt", "thesis");
+    tree.file("b_mountpoint.txt", "");
+    tree.file("sub/c_mountpoint.txt", "");
+    if (std::string why = bind("a_thesis.txt", "b_mountpoint.txt"); !why.empty())
+        GTEST_SKIP() << why;
+    if (std::string why = bind("a_thesis.txt", "sub/c_mountpoint.txt"); !why.empty())
+        GTEST_SKIP() << why;
+    for (const char* speed : {"fast", "normal"}) {
+        Search search;
+        search.run(tree.root(), options(speed));
+        // The real file is kept: deleting it as a copy would leave only the mounts.
+        EXPECT_EQ(search.found(tree.root()), (Names{"a_thesis.txt"})) << speed;
+        EXPECT_TRUE(search.state.aDuplicatedFiles.empty()) << speed;
+    }
+}
+
+TEST_F(BindMount, FileMountedOntoAPathFoundBeforeItIsOneFile) {
+    tree.file("a_mountpoint.txt", "");
+    tree.file("b_thesis.txt", "thesis");
+    tree.file("c_other.txt", "other");
+    if (std::string why = bind("b_thesis.txt", "a_mountpoint.txt"); !why.empty())
+        GTEST_SKIP() << why;
+    Search search;
+    search.run(tree.root());
+    EXPECT_EQ(search.found(tree.root()), (Names{"a_mountpoint.txt", "c_other.txt"}));
+    EXPECT_TRUE(search.state.aDuplicatedFiles.empty());
+}
+
+TEST_F(BindMount, FolderMountedOntoAnotherFolderIsEnteredOnce) {
+    tree.file("a/photo.jpg", "jpeg");
+    tree.file("a/inner/song.mp3", "mp3");
+    tree.folder("b");
+    if (std::string why = bind("a", "b"); !why.empty())
+        GTEST_SKIP() << why;
+    Search search;
+    search.run(tree.root());
+    EXPECT_EQ(search.found(tree.root()), (Names{"a/photo.jpg", "a/inner/song.mp3"}));
+    EXPECT_TRUE(search.state.aDuplicatedFiles.empty());
+}
+
+TEST_F(BindMount, MountTableShowsAFileMount) {
+    tree.file("source", "s");
+    tree.file("target", "");
+    if (std::string why = bind("source", "target"); !why.empty())
+        GTEST_SKIP() << why;
+    EXPECT_TRUE(fileMountsListed());
+}
+
+TEST(MountTable, MountPointsWithEscapedCharacters) {
+    const char* text = "22 1 8:1 / / rw,relatime shared:1 - ext4 /dev/sda1 rw\n"
+                       "35 22 8:1 /home/a\\040b /mnt/with\\040space rw - ext4 /dev/sda1 rw\n"
+                       "36 22 0:5 /tab /mnt/tab\\011here rw - tmpfs tmpfs rw";
+    EXPECT_EQ(parseMountPoints(text), (Names{"/", "/mnt/with space", "/mnt/tab\there"}));
 }
 
 TEST(Walk, ReadOnlyFileIsInUseEvenForRoot) {
