@@ -16,6 +16,10 @@ bool openFileIsInUse(int fd, const struct stat& st, int dirFd, const char* leaf)
     // Also catches read-only mounts and ACLs.
     if (faccessat(dirFd, leaf, W_OK, AT_EACCESS) != 0)
         return true;
+    return lockedByAnother(fd);
+}
+
+bool lockedByAnother(int fd) {
     struct flock lock {};
     lock.l_type = F_WRLCK;
     lock.l_whence = SEEK_SET;

@@ -213,14 +213,20 @@ void FileWalker::considerFile(Frame& frame, const std::string& name) {
         recordedBefore(device, inode, sx.stx_nlink > 1, mountRoot))
         return;
 
-    // Normal speed reads the file now; it must still be the file that was looked at.
+    // Normal speed reads the file now; it must still be the file that was looked at, and the
+    // lock list read when the walk began may be out of date, so the file itself is asked.
     int fd = -1;
     if (m_state.sTSearch != "fast") {
         struct stat opened {};
         fd = openRegularFileAt(frame.fd, name.c_str(), opened);
-        if (fd >= 0 && (opened.st_dev != device || opened.st_ino != inode)) {
+        if (fd < 0)
+            return; // cannot be opened for reading: in use
+        if (opened.st_dev != device || opened.st_ino != inode) {
             close(fd);
             fd = -1;
+        } else if (lockedByAnother(fd)) {
+            close(fd);
+            return;
         }
     }
 

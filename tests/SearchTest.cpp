@@ -253,6 +253,38 @@ TEST(Walk, FileLockedByAnotherOpenerIsInUse) {
     EXPECT_EQ(search.found(tree.root()), (Names{"free"}));
 }
 
+class LockedAfterTheWalkBegan : public testing::TestWithParam<const char*> {};
+
+TEST_P(LockedAfterTheWalkBegan, FileIsNotListed) {
+    TempTree tree;
+    tree.file("a", "same bytes");
+    tree.file("b", "same bytes");
+    Search search;
+    // The walk stops at its first file, after it has read the lock list.
+    search.control.pause();
+    std::thread worker([&] { search.run(tree.root(), options(GetParam())); });
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (!search.control.holding() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    const bool held = search.control.holding();
+    int fd = open(tree.path("b").c_str(), O_RDWR);
+    struct flock lock {};
+    lock.l_type = F_WRLCK;
+    lock.l_whence = SEEK_SET;
+    const bool locked = fd >= 0 && fcntl(fd, F_OFD_SETLK, &lock) == 0;
+    search.control.resume();
+    worker.join();
+    close(fd);
+    ASSERT_TRUE(held);
+    ASSERT_TRUE(locked);
+    EXPECT_TRUE(search.state.aDuplicatedFiles.empty());
+    if (std::string(GetParam()) == "normal") {
+        EXPECT_EQ(search.found(tree.root()), (Names{"a"}));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Speeds, LockedAfterTheWalkBegan, testing::Values("fast", "normal"));
+
 TEST(Walk, LockListNamesRecordLocksOnly) {
     LockedFiles locks = LockedFiles::parse("1: POSIX  ADVISORY  WRITE 1234 fd:01:2360379 0 EOF\n"
                                            "1: -> POSIX  ADVISORY  WRITE 1299 fd:01:77 0 EOF\n"
