@@ -1,6 +1,7 @@
 #include "cli/CliOptions.h"
 #include "cli/CliOutput.h"
 #include "platform/FileTime.h"
+#include "platform/OpenFileLimit.h"
 #include "platform/ThreadName.h"
 #include "search/RunControl.h"
 #include "search/SearchEngine.h"
@@ -133,6 +134,7 @@ private:
 
 int main(int argc, char** argv) {
     std::setlocale(LC_ALL, "");
+    raiseOpenFileLimit();
     std::vector<std::string> args(argv + 1, argv + argc);
     std::string error;
     auto options = parseCliOptions(args, error);

@@ -18,5 +18,6 @@ bool lockedByAnother(int fd);
 bool IsFileInUse(const std::string& fileName);
 
 // Opens a regular file for reading without blocking and without following a final symbolic
-// link. Returns -1 when it cannot be opened or is not a regular file; `st` receives its fstat.
+// link. Returns -1 with errno set when it cannot be opened or is not a regular file; `st`
+// receives its fstat.
 int openRegularFileAt(int dirFd, const char* name, struct stat& st);

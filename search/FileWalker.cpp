@@ -20,7 +20,8 @@
 #include <vector>
 
 namespace {
-// Folders kept open at once on the walk's stack; deeper ones are reopened on demand.
+// Folders kept open at once on the walk's stack; deeper ones are reopened on demand. Fewer
+// are kept when the limit of open files leaves no room for them.
 constexpr std::size_t kMaxOpenFolders = 128;
 
 bool isHidden(const std::string& name) {
@@ -87,6 +88,7 @@ void FileWalker::FindIt(const std::string& folder, const std::string& mask, bool
                         (rootStatx.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) != 0;
     m_checkEveryFile = !m_mountRootsShown && fileMountsListed();
     m_openFolders = 1;
+    m_maxOpenFolders = kMaxOpenFolders;
     m_shallowestOpen = 0;
     root.device = st.st_dev;
     root.inode = st.st_ino;
@@ -114,7 +116,10 @@ void FileWalker::FindIt(const std::string& folder, const std::string& mask, bool
         }
         limitOpenFolders();
         // Follows a linked folder; the identity check below keeps loops out.
-        int fd = openat(parentFd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOCTTY | O_CLOEXEC);
+        const int flags = O_RDONLY | O_DIRECTORY | O_NOCTTY | O_CLOEXEC;
+        int fd = openat(parentFd, name.c_str(), flags);
+        while (fd < 0 && makeRoom(errno, stack.size() - 1))
+            fd = openat(parentFd, name.c_str(), flags);
         if (parentDone)
             closeFrame(stack.back()); // no further subfolder of it will be opened
         if (fd < 0)
@@ -219,6 +224,9 @@ void FileWalker::considerFile(Frame& frame, const std::string& name) {
     if (m_state.sTSearch != "fast") {
         struct stat opened {};
         fd = openRegularFileAt(frame.fd, name.c_str(), opened);
+        // The folder being read is not on the stack yet, so all of the stack may be closed.
+        while (fd < 0 && makeRoom(errno, m_stack->size()))
+            fd = openRegularFileAt(frame.fd, name.c_str(), opened);
         if (fd < 0)
             return; // cannot be opened for reading: in use
         if (opened.st_dev != device || opened.st_ino != inode) {
@@ -269,18 +277,9 @@ int FileWalker::frameFd(std::size_t index) {
     std::vector<Frame>& stack = *m_stack;
     if (stack[index].fd >= 0)
         return stack[index].fd;
-    // Reopen from the nearest ancestor that is still open, one component at a time.
-    std::size_t start = index;
-    while (start > 0 && stack[start - 1].fd < 0)
-        --start;
-    int current = start == 0 ? openLongPath(stack[0].name, O_PATH | O_DIRECTORY)
-                             : openat(stack[start - 1].fd, stack[start].name.c_str(),
-                                      O_PATH | O_DIRECTORY | O_CLOEXEC);
-    for (std::size_t k = start + 1; k <= index && current >= 0; ++k) {
-        int next = openat(current, stack[k].name.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-        close(current);
-        current = next;
-    }
+    int current = reopenFolder(index);
+    while (current < 0 && makeRoom(errno, index))
+        current = reopenFolder(index);
     struct stat st {};
     if (current >= 0 && (fstat(current, &st) != 0 || st.st_dev != stack[index].device ||
                          st.st_ino != stack[index].inode)) {
@@ -295,6 +294,25 @@ int FileWalker::frameFd(std::size_t index) {
     return current;
 }
 
+int FileWalker::reopenFolder(std::size_t index) {
+    std::vector<Frame>& stack = *m_stack;
+    // Reopen from the nearest ancestor that is still open, one component at a time.
+    std::size_t start = index;
+    while (start > 0 && stack[start - 1].fd < 0)
+        --start;
+    int current = start == 0 ? openLongPath(stack[0].name, O_PATH | O_DIRECTORY)
+                             : openat(stack[start - 1].fd, stack[start].name.c_str(),
+                                      O_PATH | O_DIRECTORY | O_CLOEXEC);
+    for (std::size_t k = start + 1; k <= index && current >= 0; ++k) {
+        int next = openat(current, stack[k].name.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+        const int error = errno;
+        close(current);
+        errno = error;
+        current = next;
+    }
+    return current;
+}
+
 void FileWalker::closeFrame(Frame& frame) {
     if (frame.fd >= 0) {
         close(frame.fd);
@@ -304,15 +322,28 @@ void FileWalker::closeFrame(Frame& frame) {
 }
 
 void FileWalker::limitOpenFolders() {
-    if (m_openFolders < kMaxOpenFolders)
-        return;
     // Close the shallowest open folder but the top: it is the one needed again last.
+    if (m_openFolders >= m_maxOpenFolders)
+        closeShallowestOpen(m_stack->size() - 1);
+}
+
+bool FileWalker::makeRoom(int error, std::size_t end) {
+    // Out of descriptors, a folder is given back (to be reopened by its path when needed)
+    // rather than a whole subtree passed over; other failures are the folder's or file's own.
+    if ((error != EMFILE && error != ENFILE) || !closeShallowestOpen(end))
+        return false;
+    m_maxOpenFolders = std::max<std::size_t>(1, m_openFolders);
+    return true;
+}
+
+bool FileWalker::closeShallowestOpen(std::size_t end) {
     std::vector<Frame>& stack = *m_stack;
     // Frames below the hint are all closed, so the scan does not start over at the root.
-    for (std::size_t& i = m_shallowestOpen; i + 1 < stack.size(); ++i) {
+    for (std::size_t& i = m_shallowestOpen; i < end && i < stack.size(); ++i) {
         if (stack[i].fd >= 0) {
             closeFrame(stack[i]);
-            return;
+            return true;
         }
     }
+    return false;
 }

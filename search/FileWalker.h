@@ -34,7 +34,10 @@ private:
     void considerFile(Frame& frame, const std::string& name);
     bool recordedBefore(std::uint64_t device, std::uint64_t inode, bool linked, bool mountRoot);
     int frameFd(std::size_t index);
+    int reopenFolder(std::size_t index);
     void limitOpenFolders();
+    bool makeRoom(int error, std::size_t end);
+    bool closeShallowestOpen(std::size_t end);
     void closeFrame(Frame& frame);
 
     SharedState& m_state;
@@ -53,6 +56,7 @@ private:
     bool m_mountRootsShown = false; // the kernel marks mount roots (Linux 5.8 and later)
     std::vector<Frame>* m_stack = nullptr;
     std::size_t m_openFolders = 0;
+    std::size_t m_maxOpenFolders = 0; // lowered when this process runs out of descriptors
     std::size_t m_shallowestOpen = 0;
     std::string m_dir;       // folder text of the folder being read, with its trailing "/"
     FolderText m_folderText; // the same, shared by the records of that folder

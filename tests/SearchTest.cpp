@@ -1,6 +1,7 @@
 #include "TempTree.h"
 #include "platform/FileLocks.h"
 #include "platform/MountTable.h"
+#include "platform/OpenFileLimit.h"
 #include "search/FileWalker.h"
 #include "search/ResultRows.h"
 #include "search/RunControl.h"
@@ -17,8 +18,10 @@
 #include <filesystem>
 #include <map>
 #include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
@@ -366,6 +369,65 @@ TEST(Walk, ManyWideLevelsStayWithinTheOpenFolderLimit) {
     Search search;
     search.run(tree.root());
     EXPECT_EQ(search.state.iFilesFounded, 300);
+}
+
+// Runs `body` in a child process whose limits of open files (soft and hard) are `limit`.
+// Returns the child's exit status.
+int runWithOpenFileLimit(rlim_t limit, const std::function<int()>& body) {
+    std::fflush(nullptr);
+    pid_t child = fork();
+    if (child == 0) {
+        const struct rlimit low { limit, limit };
+        if (setrlimit(RLIMIT_NOFILE, &low) != 0)
+            _exit(99);
+        _exit(body());
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 98;
+}
+
+TEST(Walk, LowLimitOfOpenFilesStillFindsEveryFile) {
+    // Every level has a second folder to come back to, so the walk would keep far more
+    // folders open than 20 descriptors allow.
+    TempTree tree;
+    constexpr int kLevels = 150;
+    std::string path;
+    for (int level = 0; level < kLevels; ++level) {
+        path += "d/";
+        tree.file(path + "own", "level " + std::to_string(level));
+        tree.file(path + "z/leaf", "the same leaf");
+    }
+    for (const char* speed : {"fast", "normal"}) {
+        const std::string root = tree.root();
+        int status = runWithOpenFileLimit(20, [&] {
+            Search search;
+            search.run(root, options(speed));
+            if (search.state.iFilesFounded != 2 * kLevels ||
+                search.state.iDuplicatedFiles != kLevels) {
+                std::fprintf(stderr, "%s: %d found, %d duplicated\n", speed,
+                             search.state.iFilesFounded.load(),
+                             search.state.iDuplicatedFiles.load());
+                return 1;
+            }
+            return 0;
+        });
+        EXPECT_EQ(status, 0) << speed;
+    }
+}
+
+TEST(Walk, SoftLimitOfOpenFilesIsRaisedToTheHardLimit) {
+    int status = runWithOpenFileLimit(64, [] {
+        struct rlimit limit {};
+        getrlimit(RLIMIT_NOFILE, &limit);
+        limit.rlim_cur = 20;
+        if (setrlimit(RLIMIT_NOFILE, &limit) != 0)
+            return 2;
+        raiseOpenFileLimit();
+        getrlimit(RLIMIT_NOFILE, &limit);
+        return limit.rlim_cur == 64 ? 0 : 1;
+    });
+    EXPECT_EQ(status, 0);
 }
 
 TEST(Walk, DigestsInNormalSpeedOnly) {
