@@ -1,5 +1,6 @@
 #include "app/TMainForm.h"
 #include "platform/Elevation.h"
+#include "platform/OpenFileLimit.h"
 
 #include <QApplication>
 
@@ -7,6 +8,7 @@
 
 int main(int argc, char** argv) {
     signalStartedToLauncher(); // an elevated restart waits for this
+    raiseOpenFileLimit();
     QApplication application(argc, argv);
     // Qt sets the locale from the environment; make sure dates and the report follow it too.
     std::setlocale(LC_ALL, "");

@@ -2,6 +2,7 @@
 #include "cli/CliOutput.h"
 #include "operations/FileTransfer.h"
 #include "platform/FileTime.h"
+#include "platform/OpenFileLimit.h"
 #include "platform/ThreadName.h"
 #include "search/RunControl.h"
 #include "search/SearchEngine.h"
@@ -131,6 +132,7 @@ private:
 
 int main(int argc, char** argv) {
     std::setlocale(LC_ALL, "");
+    raiseOpenFileLimit();
     std::vector<std::string> args(argv + 1, argv + argc);
     std::string error;
     auto options = parseCliOptions(args, error);

@@ -16,6 +16,10 @@ bool openFileIsInUse(int fd, const struct stat& st, int dirFd, const char* leaf)
     // Also catches read-only mounts and ACLs.
     if (faccessat(dirFd, leaf, W_OK, AT_EACCESS) != 0)
         return true;
+    return lockedByAnother(fd);
+}
+
+bool lockedByAnother(int fd) {
     struct flock lock {};
     lock.l_type = F_WRLCK;
     lock.l_whence = SEEK_SET;
@@ -30,8 +34,10 @@ int openRegularFileAt(int dirFd, const char* name, struct stat& st) {
     int fd = openat(dirFd, name, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | O_NOFOLLOW);
     if (fd < 0)
         return -1;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    const int error = fstat(fd, &st) != 0 ? errno : !S_ISREG(st.st_mode) ? EINVAL : 0;
+    if (error != 0) {
         close(fd);
+        errno = error;
         return -1;
     }
     return fd;

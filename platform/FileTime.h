@@ -1,6 +1,5 @@
 #pragma once
 
-#include <climits>
 #include <cstdint>
 #include <ctime>
 #include <string>
@@ -16,13 +15,16 @@ std::string currentTimeText();
 // strftime of a broken-down time; exposed for tests of the fallback date.
 std::string formatTime(const char* format, const std::tm& tm);
 
-// dateText with a memory of recent answers: every time zone offset and daylight-saving change
-// falls on a quarter hour, so all times of one quarter hour share their local date.
+// dateText with a memory of the last answer. The local time is worked out every time (zone
+// offsets need not fall on any round number of minutes); only the formatting is saved while
+// the local date stays the same.
 class DateTextCache {
 public:
     const std::string& dateFor(std::int64_t secondsSinceEpoch);
 
 private:
-    std::int64_t m_lastBucket = INT64_MIN;
+    std::int64_t m_lastSeconds = 0;
+    std::tm m_lastDate{};
+    bool m_empty = true;
     std::string m_lastText;
 };

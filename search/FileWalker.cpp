@@ -3,6 +3,7 @@
 #include "platform/FileInUse.h"
 #include "platform/FileTime.h"
 #include "platform/LongPath.h"
+#include "platform/MountTable.h"
 #include "platform/NameOrder.h"
 #include "search/RunControl.h"
 #include "search/SearchProgress.h"
@@ -14,11 +15,13 @@
 #include <fcntl.h>
 #include <fnmatch.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 #include <vector>
 
 namespace {
-// Folders kept open at once on the walk's stack; deeper ones are reopened on demand.
+// Folders kept open at once on the walk's stack; deeper ones are reopened on demand. Fewer
+// are kept when the limit of open files leaves no room for them.
 constexpr std::size_t kMaxOpenFolders = 128;
 
 bool isHidden(const std::string& name) {
@@ -36,6 +39,9 @@ void closeFd(int& fd) {
         close(fd);
     fd = -1;
 }
+
+constexpr unsigned kFileStatxMask =
+    STATX_TYPE | STATX_MODE | STATX_NLINK | STATX_INO | STATX_SIZE | STATX_MTIME;
 } // namespace
 
 struct FileWalker::Entry {
@@ -75,7 +81,14 @@ void FileWalker::FindIt(const std::string& folder, const std::string& mask, bool
         closeFd(root.fd);
         return;
     }
+    // Without the kernel's mark of mount roots, a file mounted onto a second path shows only in
+    // the mount table; then every file is checked for a second path.
+    struct statx rootStatx {};
+    m_mountRootsShown = statx(root.fd, "", AT_EMPTY_PATH, STATX_TYPE, &rootStatx) == 0 &&
+                        (rootStatx.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) != 0;
+    m_checkEveryFile = !m_mountRootsShown && fileMountsListed();
     m_openFolders = 1;
+    m_maxOpenFolders = kMaxOpenFolders;
     m_shallowestOpen = 0;
     root.device = st.st_dev;
     root.inode = st.st_ino;
@@ -103,7 +116,10 @@ void FileWalker::FindIt(const std::string& folder, const std::string& mask, bool
         }
         limitOpenFolders();
         // Follows a linked folder; the identity check below keeps loops out.
-        int fd = openat(parentFd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOCTTY | O_CLOEXEC);
+        const int flags = O_RDONLY | O_DIRECTORY | O_NOCTTY | O_CLOEXEC;
+        int fd = openat(parentFd, name.c_str(), flags);
+        while (fd < 0 && makeRoom(errno, stack.size() - 1))
+            fd = openat(parentFd, name.c_str(), flags);
         if (parentDone)
             closeFrame(stack.back()); // no further subfolder of it will be opened
         if (fd < 0)
@@ -180,48 +196,61 @@ void FileWalker::readFolder(Frame& frame, const std::string& mask, bool subfolde
 }
 
 void FileWalker::considerFile(Frame& frame, const std::string& name) {
-    struct stat st {};
-    if (fstatat(frame.fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode))
+    // statx rather than fstatat: it also tells whether the file is a mount root.
+    struct statx sx {};
+    if (statx(frame.fd, name.c_str(), AT_SYMLINK_NOFOLLOW, kFileStatxMask, &sx) != 0 ||
+        !S_ISREG(sx.stx_mode))
         return;
+    const dev_t device = makedev(sx.stx_dev_major, sx.stx_dev_minor);
+    const ino_t inode = sx.stx_ino;
     // In use: read-only by its mode (root's access test would ignore that), not readable and
     // writable by this process (which also catches read-only mounts), or locked by another.
-    if ((st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0 ||
+    if ((sx.stx_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0 ||
         faccessat(frame.fd, name.c_str(), R_OK | W_OK, AT_EACCESS) != 0 ||
-        m_locks.contains(st.st_dev, st.st_ino) ||
-        (!m_locks.available() && IsFileInUse(m_dir + name)))
+        m_locks.contains(device, inode) || (!m_locks.available() && IsFileInUse(m_dir + name)))
         return;
     if (m_control.checkpoint()) {
         m_stopped = true;
         return;
     }
-    if ((m_state.sTIgnoreEmptyFiles == "yes" && st.st_size == 0) ||
-        (st.st_nlink > 1 && !m_linkedFiles.insert({st.st_dev, st.st_ino}).second))
+    const bool mountRoot = m_mountRootsShown && (sx.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0;
+    if ((m_state.sTIgnoreEmptyFiles == "yes" && sx.stx_size == 0) ||
+        recordedBefore(device, inode, sx.stx_nlink > 1, mountRoot))
         return;
 
-    // Normal speed reads the file now; it must still be the file that was looked at.
+    // Normal speed reads the file now; it must still be the file that was looked at, and the
+    // lock list read when the walk began may be out of date, so the file itself is asked.
     int fd = -1;
     if (m_state.sTSearch != "fast") {
         struct stat opened {};
         fd = openRegularFileAt(frame.fd, name.c_str(), opened);
-        if (fd >= 0 && (opened.st_dev != st.st_dev || opened.st_ino != st.st_ino)) {
+        // The folder being read is not on the stack yet, so all of the stack may be closed.
+        while (fd < 0 && makeRoom(errno, m_stack->size()))
+            fd = openRegularFileAt(frame.fd, name.c_str(), opened);
+        if (fd < 0)
+            return; // cannot be opened for reading: in use
+        if (opened.st_dev != device || opened.st_ino != inode) {
             close(fd);
             fd = -1;
+        } else if (lockedByAnother(fd)) {
+            close(fd);
+            return;
         }
     }
 
     m_progress.setFileAndDirectory(name, m_dir);
     TFiles record;
     record.fName = name;
-    record.fSize = st.st_size;
-    record.fModified = m_dates.dateFor(st.st_mtim.tv_sec);
+    record.fSize = static_cast<std::int64_t>(sx.stx_size);
+    record.fModified = m_dates.dateFor(sx.stx_mtime.tv_sec);
     if (m_folderText.str() != m_dir)
         m_folderText = FolderText(m_dir);
     record.fPath = m_folderText;
     record.fStatus = fsFound;
-    record.fDevice = st.st_dev;
-    record.fInode = st.st_ino;
+    record.fDevice = device;
+    record.fInode = inode;
     record.fModifiedNs =
-        static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+        static_cast<std::int64_t>(sx.stx_mtime.tv_sec) * 1000000000 + sx.stx_mtime.tv_nsec;
     TFiles& stored = m_state.appendFound(std::move(record));
     if (fd >= 0) {
         HashResult hash = hashOpenFile(m_state.sTHash, fd, m_hashCallback, &m_control);
@@ -231,22 +260,26 @@ void FileWalker::considerFile(Frame& frame, const std::string& name) {
     }
 }
 
+bool FileWalker::recordedBefore(std::uint64_t device, std::uint64_t inode, bool linked,
+                                bool mountRoot) {
+    if (mountRoot && !m_checkEveryFile) {
+        // The file's other path may have been recorded already, or may come later.
+        m_checkEveryFile = true;
+        for (const TFiles& file : m_state.aFilesFounded)
+            m_linkedFiles.insert({file.fDevice, file.fInode});
+    }
+    if (!linked && !m_checkEveryFile)
+        return false;
+    return !m_linkedFiles.insert({device, inode}).second;
+}
+
 int FileWalker::frameFd(std::size_t index) {
     std::vector<Frame>& stack = *m_stack;
     if (stack[index].fd >= 0)
         return stack[index].fd;
-    // Reopen from the nearest ancestor that is still open, one component at a time.
-    std::size_t start = index;
-    while (start > 0 && stack[start - 1].fd < 0)
-        --start;
-    int current = start == 0 ? openLongPath(stack[0].name, O_PATH | O_DIRECTORY)
-                             : openat(stack[start - 1].fd, stack[start].name.c_str(),
-                                      O_PATH | O_DIRECTORY | O_CLOEXEC);
-    for (std::size_t k = start + 1; k <= index && current >= 0; ++k) {
-        int next = openat(current, stack[k].name.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-        close(current);
-        current = next;
-    }
+    int current = reopenFolder(index);
+    while (current < 0 && makeRoom(errno, index))
+        current = reopenFolder(index);
     struct stat st {};
     if (current >= 0 && (fstat(current, &st) != 0 || st.st_dev != stack[index].device ||
                          st.st_ino != stack[index].inode)) {
@@ -261,6 +294,25 @@ int FileWalker::frameFd(std::size_t index) {
     return current;
 }
 
+int FileWalker::reopenFolder(std::size_t index) {
+    std::vector<Frame>& stack = *m_stack;
+    // Reopen from the nearest ancestor that is still open, one component at a time.
+    std::size_t start = index;
+    while (start > 0 && stack[start - 1].fd < 0)
+        --start;
+    int current = start == 0 ? openLongPath(stack[0].name, O_PATH | O_DIRECTORY)
+                             : openat(stack[start - 1].fd, stack[start].name.c_str(),
+                                      O_PATH | O_DIRECTORY | O_CLOEXEC);
+    for (std::size_t k = start + 1; k <= index && current >= 0; ++k) {
+        int next = openat(current, stack[k].name.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+        const int error = errno;
+        close(current);
+        errno = error;
+        current = next;
+    }
+    return current;
+}
+
 void FileWalker::closeFrame(Frame& frame) {
     if (frame.fd >= 0) {
         close(frame.fd);
@@ -270,15 +322,28 @@ void FileWalker::closeFrame(Frame& frame) {
 }
 
 void FileWalker::limitOpenFolders() {
-    if (m_openFolders < kMaxOpenFolders)
-        return;
     // Close the shallowest open folder but the top: it is the one needed again last.
+    if (m_openFolders >= m_maxOpenFolders)
+        closeShallowestOpen(m_stack->size() - 1);
+}
+
+bool FileWalker::makeRoom(int error, std::size_t end) {
+    // Out of descriptors, a folder is given back (to be reopened by its path when needed)
+    // rather than a whole subtree passed over; other failures are the folder's or file's own.
+    if ((error != EMFILE && error != ENFILE) || !closeShallowestOpen(end))
+        return false;
+    m_maxOpenFolders = std::max<std::size_t>(1, m_openFolders);
+    return true;
+}
+
+bool FileWalker::closeShallowestOpen(std::size_t end) {
     std::vector<Frame>& stack = *m_stack;
     // Frames below the hint are all closed, so the scan does not start over at the root.
-    for (std::size_t& i = m_shallowestOpen; i + 1 < stack.size(); ++i) {
+    for (std::size_t& i = m_shallowestOpen; i < end && i < stack.size(); ++i) {
         if (stack[i].fd >= 0) {
             closeFrame(stack[i]);
-            return;
+            return true;
         }
     }
+    return false;
 }

@@ -32,8 +32,12 @@ private:
 
     void readFolder(Frame& frame, const std::string& mask, bool subfolders);
     void considerFile(Frame& frame, const std::string& name);
+    bool recordedBefore(std::uint64_t device, std::uint64_t inode, bool linked, bool mountRoot);
     int frameFd(std::size_t index);
+    int reopenFolder(std::size_t index);
     void limitOpenFolders();
+    bool makeRoom(int error, std::size_t end);
+    bool closeShallowestOpen(std::size_t end);
     void closeFrame(Frame& frame);
 
     SharedState& m_state;
@@ -45,9 +49,14 @@ private:
     LockedFiles m_locks;
 
     std::set<std::pair<std::uint64_t, std::uint64_t>> m_visitedFolders;
+    // Files that another path may reach too: hard links, and every file once a file mounted
+    // onto a second path has been seen (its two paths share a link count of 1).
     std::set<std::pair<std::uint64_t, std::uint64_t>> m_linkedFiles;
+    bool m_checkEveryFile = false;
+    bool m_mountRootsShown = false; // the kernel marks mount roots (Linux 5.8 and later)
     std::vector<Frame>* m_stack = nullptr;
     std::size_t m_openFolders = 0;
+    std::size_t m_maxOpenFolders = 0; // lowered when this process runs out of descriptors
     std::size_t m_shallowestOpen = 0;
     std::string m_dir;       // folder text of the folder being read, with its trailing "/"
     FolderText m_folderText; // the same, shared by the records of that folder

@@ -25,7 +25,9 @@ void RunControl::resume() {
 bool RunControl::checkpoint() {
     if (m_paused.load(std::memory_order_relaxed)) {
         std::unique_lock lock(m_mutex);
+        ++m_holding;
         m_resumed.wait(lock, [this] { return !m_paused.load() || m_terminated.load(); });
+        --m_holding;
     }
     return m_terminated.load(std::memory_order_relaxed);
 }

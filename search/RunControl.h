@@ -15,6 +15,8 @@ public:
     void pause();
     void resume();
     bool paused() const { return m_paused.load(std::memory_order_relaxed); }
+    // Whether a worker has stopped at the gate, not merely been asked to.
+    bool holding() const { return m_holding.load() > 0; }
 
     // Waits while paused. Returns true when the run has been asked to end.
     bool checkpoint();
@@ -25,6 +27,7 @@ public:
 private:
     std::atomic<bool> m_terminated{false};
     std::atomic<bool> m_paused{false};
+    std::atomic<int> m_holding{0}; // workers waiting at the gate
     std::mutex m_mutex;
     std::condition_variable m_resumed;
 };

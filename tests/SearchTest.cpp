@@ -1,5 +1,7 @@
 #include "TempTree.h"
 #include "platform/FileLocks.h"
+#include "platform/MountTable.h"
+#include "platform/OpenFileLimit.h"
 #include "search/FileWalker.h"
 #include "search/ResultRows.h"
 #include "search/RunControl.h"
@@ -9,12 +11,17 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <fcntl.h>
 #include <filesystem>
 #include <map>
+#include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
@@ -144,6 +151,85 @@ TEST(Walk, TwoHardLinksAreOneFile) {
     EXPECT_TRUE(search.state.aDuplicatedFiles.empty());
 }
 
+// A temporary tree with bind mounts in it, undone in tear-down before the tree is removed.
+class BindMount : public testing::Test {
+protected:
+    void TearDown() override {
+        for (auto target = m_targets.rbegin(); target != m_targets.rend(); ++target)
+            umount2(target->c_str(), MNT_DETACH);
+    }
+
+    // Mounts `source` onto `target` (paths in the tree); an empty text when done, else why not.
+    std::string bind(const std::string& source, const std::string& target) {
+        const std::string full = tree.path(target);
+        if (mount(tree.path(source).c_str(), full.c_str(), nullptr, MS_BIND, nullptr) != 0)
+            return std::string("bind mounts are not permitted here: ") + std::strerror(errno);
+        m_targets.push_back(full);
+        return {};
+    }
+
+    TempTree tree;
+
+private:
+    std::vector<std::string> m_targets;
+};
+
+TEST_F(BindMount, FileMountedOntoASecondPathIsOneFile) {
+    tree.file("a_thesis.txt", "thesis");
+    tree.file("b_mountpoint.txt", "");
+    tree.file("sub/c_mountpoint.txt", "");
+    if (std::string why = bind("a_thesis.txt", "b_mountpoint.txt"); !why.empty())
+        GTEST_SKIP() << why;
+    if (std::string why = bind("a_thesis.txt", "sub/c_mountpoint.txt"); !why.empty())
+        GTEST_SKIP() << why;
+    for (const char* speed : {"fast", "normal"}) {
+        Search search;
+        search.run(tree.root(), options(speed));
+        // The real file is kept: deleting it as a copy would leave only the mounts.
+        EXPECT_EQ(search.found(tree.root()), (Names{"a_thesis.txt"})) << speed;
+        EXPECT_TRUE(search.state.aDuplicatedFiles.empty()) << speed;
+    }
+}
+
+TEST_F(BindMount, FileMountedOntoAPathFoundBeforeItIsOneFile) {
+    tree.file("a_mountpoint.txt", "");
+    tree.file("b_thesis.txt", "thesis");
+    tree.file("c_other.txt", "other");
+    if (std::string why = bind("b_thesis.txt", "a_mountpoint.txt"); !why.empty())
+        GTEST_SKIP() << why;
+    Search search;
+    search.run(tree.root());
+    EXPECT_EQ(search.found(tree.root()), (Names{"a_mountpoint.txt", "c_other.txt"}));
+    EXPECT_TRUE(search.state.aDuplicatedFiles.empty());
+}
+
+TEST_F(BindMount, FolderMountedOntoAnotherFolderIsEnteredOnce) {
+    tree.file("a/photo.jpg", "jpeg");
+    tree.file("a/inner/song.mp3", "mp3");
+    tree.folder("b");
+    if (std::string why = bind("a", "b"); !why.empty())
+        GTEST_SKIP() << why;
+    Search search;
+    search.run(tree.root());
+    EXPECT_EQ(search.found(tree.root()), (Names{"a/photo.jpg", "a/inner/song.mp3"}));
+    EXPECT_TRUE(search.state.aDuplicatedFiles.empty());
+}
+
+TEST_F(BindMount, MountTableShowsAFileMount) {
+    tree.file("source", "s");
+    tree.file("target", "");
+    if (std::string why = bind("source", "target"); !why.empty())
+        GTEST_SKIP() << why;
+    EXPECT_TRUE(fileMountsListed());
+}
+
+TEST(MountTable, MountPointsWithEscapedCharacters) {
+    const char* text = "22 1 8:1 / / rw,relatime shared:1 - ext4 /dev/sda1 rw\n"
+                       "35 22 8:1 /home/a\\040b /mnt/with\\040space rw - ext4 /dev/sda1 rw\n"
+                       "36 22 0:5 /tab /mnt/tab\\011here rw - tmpfs tmpfs rw";
+    EXPECT_EQ(parseMountPoints(text), (Names{"/", "/mnt/with space", "/mnt/tab\there"}));
+}
+
 TEST(Walk, ReadOnlyFileIsInUseEvenForRoot) {
     TempTree tree;
     tree.file("readonly", "x");
@@ -169,6 +255,38 @@ TEST(Walk, FileLockedByAnotherOpenerIsInUse) {
     close(fd);
     EXPECT_EQ(search.found(tree.root()), (Names{"free"}));
 }
+
+class LockedAfterTheWalkBegan : public testing::TestWithParam<const char*> {};
+
+TEST_P(LockedAfterTheWalkBegan, FileIsNotListed) {
+    TempTree tree;
+    tree.file("a", "same bytes");
+    tree.file("b", "same bytes");
+    Search search;
+    // The walk stops at its first file, after it has read the lock list.
+    search.control.pause();
+    std::thread worker([&] { search.run(tree.root(), options(GetParam())); });
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (!search.control.holding() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    const bool held = search.control.holding();
+    int fd = open(tree.path("b").c_str(), O_RDWR);
+    struct flock lock {};
+    lock.l_type = F_WRLCK;
+    lock.l_whence = SEEK_SET;
+    const bool locked = fd >= 0 && fcntl(fd, F_OFD_SETLK, &lock) == 0;
+    search.control.resume();
+    worker.join();
+    close(fd);
+    ASSERT_TRUE(held);
+    ASSERT_TRUE(locked);
+    EXPECT_TRUE(search.state.aDuplicatedFiles.empty());
+    if (std::string(GetParam()) == "normal") {
+        EXPECT_EQ(search.found(tree.root()), (Names{"a"}));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Speeds, LockedAfterTheWalkBegan, testing::Values("fast", "normal"));
 
 TEST(Walk, LockListNamesRecordLocksOnly) {
     LockedFiles locks = LockedFiles::parse("1: POSIX  ADVISORY  WRITE 1234 fd:01:2360379 0 EOF\n"
@@ -251,6 +369,65 @@ TEST(Walk, ManyWideLevelsStayWithinTheOpenFolderLimit) {
     Search search;
     search.run(tree.root());
     EXPECT_EQ(search.state.iFilesFounded, 300);
+}
+
+// Runs `body` in a child process whose limits of open files (soft and hard) are `limit`.
+// Returns the child's exit status.
+int runWithOpenFileLimit(rlim_t limit, const std::function<int()>& body) {
+    std::fflush(nullptr);
+    pid_t child = fork();
+    if (child == 0) {
+        const struct rlimit low { limit, limit };
+        if (setrlimit(RLIMIT_NOFILE, &low) != 0)
+            _exit(99);
+        _exit(body());
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 98;
+}
+
+TEST(Walk, LowLimitOfOpenFilesStillFindsEveryFile) {
+    // Every level has a second folder to come back to, so the walk would keep far more
+    // folders open than 20 descriptors allow.
+    TempTree tree;
+    constexpr int kLevels = 150;
+    std::string path;
+    for (int level = 0; level < kLevels; ++level) {
+        path += "d/";
+        tree.file(path + "own", "level " + std::to_string(level));
+        tree.file(path + "z/leaf", "the same leaf");
+    }
+    for (const char* speed : {"fast", "normal"}) {
+        const std::string root = tree.root();
+        int status = runWithOpenFileLimit(20, [&] {
+            Search search;
+            search.run(root, options(speed));
+            if (search.state.iFilesFounded != 2 * kLevels ||
+                search.state.iDuplicatedFiles != kLevels) {
+                std::fprintf(stderr, "%s: %d found, %d duplicated\n", speed,
+                             search.state.iFilesFounded.load(),
+                             search.state.iDuplicatedFiles.load());
+                return 1;
+            }
+            return 0;
+        });
+        EXPECT_EQ(status, 0) << speed;
+    }
+}
+
+TEST(Walk, SoftLimitOfOpenFilesIsRaisedToTheHardLimit) {
+    int status = runWithOpenFileLimit(64, [] {
+        struct rlimit limit {};
+        getrlimit(RLIMIT_NOFILE, &limit);
+        limit.rlim_cur = 20;
+        if (setrlimit(RLIMIT_NOFILE, &limit) != 0)
+            return 2;
+        raiseOpenFileLimit();
+        getrlimit(RLIMIT_NOFILE, &limit);
+        return limit.rlim_cur == 64 ? 0 : 1;
+    });
+    EXPECT_EQ(status, 0);
 }
 
 TEST(Walk, DigestsInNormalSpeedOnly) {

@@ -1,0 +1,76 @@
+#include "platform/MountTable.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+std::string unescape(const std::string& field) {
+    std::string text;
+    for (std::size_t i = 0; i < field.size(); ++i) {
+        if (field[i] == '\\' && i + 3 < field.size() && field[i + 1] >= '0' &&
+            field[i + 1] <= '3' && field[i + 2] >= '0' && field[i + 2] <= '7' &&
+            field[i + 3] >= '0' && field[i + 3] <= '7') {
+            text += static_cast<char>((field[i + 1] - '0') * 64 + (field[i + 2] - '0') * 8 +
+                                      (field[i + 3] - '0'));
+            i += 3;
+        } else {
+            text += field[i];
+        }
+    }
+    return text;
+}
+} // namespace
+
+std::vector<std::string> parseMountPoints(const char* mountinfo) {
+    // "36 35 98:0 /mnt1 /mnt2 rw,noatime master:1 - ext3 /dev/root rw": the fifth field.
+    std::vector<std::string> points;
+    for (const char* line = mountinfo; *line != '\0';) {
+        const char* end = std::strchr(line, '\n');
+        if (end == nullptr)
+            end = line + std::strlen(line);
+        const char* field = line;
+        for (int k = 0; k < 4 && field != end; ++k) {
+            while (field != end && *field != ' ')
+                ++field;
+            while (field != end && *field == ' ')
+                ++field;
+        }
+        const char* fieldEnd = field;
+        while (fieldEnd != end && *fieldEnd != ' ')
+            ++fieldEnd;
+        if (fieldEnd != field)
+            points.push_back(unescape(std::string(field, fieldEnd)));
+        line = *end == '\n' ? end + 1 : end;
+    }
+    return points;
+}
+
+bool fileMountsListed() {
+    int fd = open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return true;
+    std::string text;
+    char chunk[8192];
+    for (;;) {
+        const ssize_t got = read(fd, chunk, sizeof chunk);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0) {
+            close(fd);
+            return true;
+        }
+        if (got == 0)
+            break;
+        text.append(chunk, static_cast<std::size_t>(got));
+    }
+    close(fd);
+    for (const std::string& point : parseMountPoints(text.c_str())) {
+        struct stat st {};
+        if (stat(point.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+            return true;
+    }
+    return false;
+}

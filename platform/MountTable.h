@@ -1,0 +1,11 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+// Mount points as /proc/self/mountinfo lists them, with its octal escapes ("\040") undone.
+std::vector<std::string> parseMountPoints(const char* mountinfo);
+
+// Whether some mount point of this process is not a folder: a file mounted onto another path.
+// True when the list cannot be read, since such a mount cannot then be ruled out.
+bool fileMountsListed();

@@ -1,0 +1,11 @@
+#include "platform/OpenFileLimit.h"
+
+#include <sys/resource.h>
+
+void raiseOpenFileLimit() {
+    struct rlimit limit {};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= limit.rlim_max)
+        return;
+    limit.rlim_cur = limit.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &limit); // the walk copes with a low limit too
+}
