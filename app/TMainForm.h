@@ -1,5 +1,6 @@
 #pragma once
 
+#include "operations/FileOperations.h"
 #include "search/SearchProgress.h"
 #include "search/SharedState.h"
 #include "settings/IniFile.h"
@@ -18,7 +19,6 @@ class Dialogs;
 class Registry;
 class FileFilter;
 class FileFinder;
-class FileOperations;
 class QAction;
 class QCheckBox;
 class QComboBox;
@@ -48,7 +48,7 @@ struct MainFormSetup {
 // The main window. Its controls, menus, timers and handlers keep their designed names; the
 // handlers of the path box, the run control and the options live beside their behaviour in
 // ui/ and settings/.
-class TMainForm : public QWidget {
+class TMainForm : public QWidget, public FileOperationsWindow {
     Q_OBJECT
 public:
     explicit TMainForm(MainFormSetup setup = {});
@@ -69,7 +69,7 @@ public:
 
     bool listParked() const;
     void parkList();
-    void unparkList();
+    void unparkList() override;
 
     // Tool bar and its buttons.
     QToolBar* ToolBar1 = nullptr;
@@ -175,11 +175,17 @@ public:
 
     ResultListModel* results() const { return m_results; }
     TAboutForm* aboutForm() const { return m_about; }
-    Dialogs& dialogs() const { return *m_dialogs; }
+    Dialogs& dialogs() const override { return *m_dialogs; }
+    SharedState& sharedState() override { return state; }
+    SearchProgress& runProgress() override { return progress; }
+    IniFile& settings() override { return *Settings; }
+    QWidget* dialogParent() override { return this; }
+    void appendResultRows(std::vector<ResultRow> rows,
+                          const std::vector<std::string>& filterEntries) override;
 
     // Hands a change of the window to the window's thread; changes posted from one thread are
     // made in the order they were posted.
-    void postChange(std::function<void()> change);
+    void postChange(std::function<void()> change) override;
 
     // Handlers of the window as a whole.
     void FormCreate();
@@ -258,9 +264,9 @@ public:
     void Copyto1Click();
     void Moveto1Click();
     void Delete1Click();
-    void operationStarted(int operation);
-    void operationRefillStarted(int count);
-    void operationEnded(bool terminated, int count);
+    void operationStarted(int operation, int ticked) override;
+    void operationRefillStarted(int count) override;
+    void operationEnded(bool terminated, int count, const QString& failures) override;
     void OptSaveSearchClick();
 
     // Filter entries of the result list.

@@ -34,7 +34,7 @@ void TMainForm::startFileOperations(int operation) {
     }
     if (thrManageFiles)
         thrManageFiles->wait();
-    thrManageFiles = std::make_unique<FileOperations>(this, std::move(rows), std::move(checked));
+    thrManageFiles = std::make_unique<FileOperations>(*this, std::move(rows), std::move(checked));
     thrManageFiles->start();
 }
 
@@ -69,7 +69,7 @@ void TMainForm::Delete1Click() {
     startFileOperations(3);
 }
 
-void TMainForm::operationStarted(int operation) {
+void TMainForm::operationStarted(int operation, int ticked) {
     CPBtn->setText(QStringLiteral("Pause"));
     btSearch->setVisible(false);
     CPBtn->setVisible(true);
@@ -82,7 +82,7 @@ void TMainForm::operationStarted(int operation) {
         Shellintegration2->setIcon(QIcon());
     setSelectedVisible(false);
 
-    GlobalStatus->setRange(0, 100);
+    GlobalStatus->setRange(0, std::max(1, ticked * 100));
     GlobalStatus->setValue(0);
     GlobalStatus->setVisible(true);
     OpStatus->setValue(0);
@@ -126,7 +126,7 @@ void TMainForm::operationRefillStarted(int count) {
     clearFilterEntries();
 }
 
-void TMainForm::operationEnded(bool terminated, int count) {
+void TMainForm::operationEnded(bool terminated, int count, const QString& failures) {
     state.bShowOpStatus = false;
     Timer->stop();
     tUpdateBar->stop();
@@ -153,6 +153,8 @@ void TMainForm::operationEnded(bool terminated, int count) {
                    QStringLiteral("Search results: %1 duplicated files found.").arg(count));
     }
     runEnded(terminated, count);
+    if (!failures.isEmpty())
+        m_dialogs->error(this, failures);
 }
 
 void TMainForm::OptSaveSearchClick() {

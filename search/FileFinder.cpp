@@ -108,7 +108,7 @@ void FileFinder::fillList() {
     state.FinderOperation = FinderPhase::PopulateList;
 
     const auto& files = state.aDuplicatedFiles;
-    fillResultList(m_form, files, m_control, [&](std::size_t i) {
+    fillResultList(*m_form, files, m_control, [&](std::size_t i) {
         state.iBar = static_cast<int>(i);
         if (i % 256 == 0)
             m_form->progress.setCurrentFile(files[i].fName);

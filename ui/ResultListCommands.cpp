@@ -102,6 +102,12 @@ void TMainForm::Openfilelocation1Click() {
     m_dialogs->showInFolder(QByteArray::fromStdString(r.folder + r.name));
 }
 
+void TMainForm::appendResultRows(std::vector<ResultRow> rows,
+                                 const std::vector<std::string>& filterEntries) {
+    m_results->appendRows(std::move(rows));
+    addFilterEntries(filterEntries);
+}
+
 void TMainForm::clearFilterEntries() {
     Filter1->clear();
 }

@@ -1,26 +1,23 @@
 #include "ui/ResultListFill.h"
 
-#include "app/TMainForm.h"
-#include "search/ResultRows.h"
 #include "search/RunControl.h"
-#include "ui/ResultListModel.h"
 
 namespace {
 // Rows handed to the list at once: few enough events, small enough to keep the window lively.
 constexpr std::size_t kRowBatch = 4096;
 } // namespace
 
-bool fillResultList(TMainForm* form, const std::vector<TFiles>& files, RunControl& control,
+bool fillResultList(ResultListWindow& window, const std::vector<TFiles>& files, RunControl& control,
                     const std::function<void(std::size_t)>& atRow) {
     RowBuilder builder;
     FilterEntryList filters;
     std::vector<ResultRow> rows;
     std::vector<std::string> newEntries;
     auto flush = [&] {
-        form->postChange([form, rows = std::move(rows), entries = std::move(newEntries)]() mutable {
-            form->results()->appendRows(std::move(rows));
-            form->addFilterEntries(entries);
-        });
+        window.postChange(
+            [&window, rows = std::move(rows), entries = std::move(newEntries)]() mutable {
+                window.appendResultRows(std::move(rows), entries);
+            });
         rows = {};
         newEntries = {};
     };

@@ -1,0 +1,194 @@
+#include "operations/FileOperationEngine.h"
+
+#include "operations/FileTransfer.h"
+#include "platform/FileInUse.h"
+#include "platform/SpecialFolders.h"
+#include "search/Matcher.h"
+#include "search/RunControl.h"
+
+#include <sys/stat.h>
+
+namespace {
+
+constexpr std::size_t kNoKeeper = static_cast<std::size_t>(-1);
+
+std::string recordKey(const std::string& folder, const std::string& name, const std::string& hash) {
+    return folder + '\0' + name + '\0' + hash;
+}
+
+// The record follows the file that now stands at its path.
+void refreshIdentity(TFiles& record) {
+    struct stat st {};
+    if (::stat(record.fullName().c_str(), &st) == 0) {
+        record.fDevice = st.st_dev;
+        record.fInode = st.st_ino;
+        record.fModifiedNs =
+            static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+    }
+}
+
+} // namespace
+
+FileOperationEngine::FileOperationEngine(std::vector<TFiles>& table, OperationHost& host,
+                                         RunControl& control)
+    : m_table(table), m_host(host), m_control(control) {
+}
+
+void FileOperationEngine::fail(const std::string& path, const std::string& why) {
+    m_failures.push_back({path, why});
+}
+
+void FileOperationEngine::run(const OperationRequest& request, const std::vector<ResultRow>& rows,
+                              const std::vector<char>& ticked) {
+    m_request = request;
+    m_failures.clear();
+    m_recordKeys.clear();
+    std::vector<char> recordTicked(m_table.size(), 0);
+    int count = 0;
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        if (ticked[i] && rows[i].record < m_table.size()) {
+            recordTicked[rows[i].record] = 1;
+            ++count;
+        }
+    }
+    m_ticked = count;
+
+    // The file a group keeps: its first record that is not ticked.
+    m_keeperOf.assign(m_table.size(), kNoKeeper);
+    for (std::size_t start = 0; start < m_table.size();) {
+        std::size_t end = start + 1;
+        while (end < m_table.size() && sameContent(m_table[end], m_table[start]))
+            ++end;
+        std::size_t keeper = kNoKeeper;
+        for (std::size_t k = start; k < end && keeper == kNoKeeper; ++k)
+            keeper = recordTicked[k] ? kNoKeeper : k;
+        for (std::size_t k = start; k < end; ++k)
+            m_keeperOf[k] = keeper;
+        start = end;
+    }
+    for (std::size_t k = 0; k < m_table.size(); ++k)
+        m_recordKeys.emplace(recordKey(m_table[k].fPath, m_table[k].fName, m_table[k].fHash), k);
+
+    int number = 1;
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        if (!ticked[i])
+            continue;
+        const ResultRow& row = rows[i];
+        m_fileNumber = number;
+        m_opStatus = 0;
+        m_host.fileStarted(number++, row.name, row.folder);
+        const std::string path = row.folder + row.name;
+        // A file in use or gone is passed over, as the search passes over files in use.
+        if (row.record < m_table.size() && !IsFileInUse(path) && fileExists(path)) {
+            TFiles& record = m_table[row.record];
+            switch (m_request.operation) {
+            case FileOperation::Copy:
+                copyFile(row, record);
+                break;
+            case FileOperation::Move:
+                moveFile(row, record);
+                break;
+            case FileOperation::Delete:
+                deleteFile(row, record);
+                break;
+            }
+        }
+        if (m_control.checkpoint())
+            break;
+    }
+
+    // The rebuild runs in full even after a cancel: nothing it does touches a file, and a
+    // shortened rebuild would lose records of files that are still there.
+    std::vector<TFiles> kept;
+    kept.reserve(m_table.size());
+    for (TFiles& record : m_table) {
+        if (!record.fHash.empty())
+            kept.push_back(std::move(record));
+    }
+    m_table = regroupedResult(kept);
+}
+
+void FileOperationEngine::copyFile(const ResultRow& row, TFiles& record) {
+    const std::string& destination = m_request.destination;
+    const std::string source = row.folder + row.name;
+    forceDirectories(destination);
+    std::string target = row.name;
+    CopyMode mode = CopyMode::CreateNew;
+    if (fileExists(destination + row.name)) {
+        if (m_request.onCopy == "prompt") {
+            if (m_host.askReplace())
+                mode = CopyMode::Replace;
+            else
+                target = freeNumberedName(destination, row.name);
+        } else if (m_request.onCopy == "rename") {
+            target = freeNumberedName(destination, row.name);
+        } else if (m_request.onCopy == "replace") {
+            mode = CopyMode::Replace;
+        } else {
+            return;
+        }
+    }
+    const int done = (m_fileNumber - 1) * 100;
+    TransferResult result = CopyFileWP(
+        source, destination + target, mode,
+        [this, done](int percent) {
+            m_opStatus = percent;
+            m_globalPosition = done + percent;
+        },
+        &m_control);
+    m_globalPosition = done + 100;
+    if (!result.ok) {
+        fail(source, result.error);
+        return;
+    }
+    const auto [known, added] =
+        m_recordKeys.try_emplace(recordKey(destination, target, row.hash), m_table.size());
+    if (!added) {
+        // A listed file replaced by a copy of the same content is a new file on disk: its record
+        // must know it, or its delete would be refused as changed since the search.
+        refreshIdentity(m_table[known->second]);
+        return;
+    }
+    TFiles copy = record;
+    copy.fName = target;
+    copy.fModified = row.modified; // the source's date, as the row shows it
+    copy.fPath = destination;
+    copy.fStatus = fsCopied;
+    copy.fHash = row.hash;
+    refreshIdentity(copy);
+    m_table.push_back(copy);
+}
+
+void FileOperationEngine::moveFile(const ResultRow& row, TFiles& record) {
+    m_globalPosition += 100;
+    const std::string& destination = m_request.destination;
+    const std::string source = row.folder + row.name;
+    forceDirectories(destination);
+    std::string target = row.name;
+    if (fileExists(destination + row.name)) {
+        if (m_request.onMove == "no")
+            m_host.warnRenamed();
+        target = freeNumberedName(destination, row.name);
+    }
+    TransferResult result = ::moveFile(source, destination + target, &m_control);
+    if (!result.ok) {
+        fail(source, result.error);
+        return;
+    }
+    record.fName = target;
+    record.fPath = destination;
+    record.fStatus = fsMoved;
+    refreshIdentity(record);
+}
+
+void FileOperationEngine::deleteFile(const ResultRow& row, TFiles& record) {
+    m_globalPosition += 100;
+    const std::size_t keeper = m_keeperOf[row.record];
+    TransferResult result =
+        deleteVerified(record, keeper == kNoKeeper ? nullptr : &m_table[keeper]);
+    if (!result.ok) {
+        fail(row.folder + row.name, result.error);
+        return;
+    }
+    record.fHash.clear();
+}

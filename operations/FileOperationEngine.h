@@ -1,0 +1,91 @@
+#pragma once
+
+#include "search/ResultRows.h"
+#include "search/TFiles.h"
+
+#include <atomic>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+class RunControl;
+
+// The operations on ticked result rows. The numbers are those the window's commands store.
+enum class FileOperation {
+    Copy = 1,
+    Move = 2,
+    Delete = 3,
+};
+
+// What an operation asks and reports on its way; the window answers with its boxes, the
+// command line with its options.
+class OperationHost {
+public:
+    virtual ~OperationHost() = default;
+    // A file of the copy's name waits in the destination ("OnCopy" is "prompt"): true replaces
+    // it, false gives the copy a numbered name.
+    virtual bool askReplace() = 0;
+    // A moved file takes a numbered name because its own is taken ("OnMove" is "no").
+    virtual void warnRenamed() = 0;
+    // A ticked file is about to be handled (number from 1).
+    virtual void fileStarted(int number, const std::string& name, const std::string& folder) {
+        (void)number;
+        (void)name;
+        (void)folder;
+    }
+};
+
+struct OperationRequest {
+    FileOperation operation = FileOperation::Delete;
+    std::string destination;       // copy and move: a folder text ending with "/"
+    std::string onCopy = "prompt"; // "prompt", "rename" or "replace"; anything else copies nothing
+    std::string onMove = "no";     // "no" warns before a moved file is renamed
+};
+
+// A file left alone, with the reason a user can read.
+struct OperationFailure {
+    std::string path;
+    std::string reason;
+};
+
+// Copies, moves or deletes the files of the ticked rows and keeps the result table in step:
+// copies join their group as new records, moved records take their new place, deleted ones
+// leave; then the groups are rebuilt. Nothing is lost that was not asked for: copies land whole
+// or not at all, a move never replaces a file, a delete removes only a file unchanged since the
+// search and, while its group keeps an unticked file, only when its bytes equal that file's.
+class FileOperationEngine {
+public:
+    FileOperationEngine(std::vector<TFiles>& table, OperationHost& host, RunControl& control);
+
+    // Acts on the ticked rows, in list order, then rebuilds the table. A run asked to end stops
+    // after the file under way (a copy under way is finished); the rebuild still runs in full.
+    void run(const OperationRequest& request, const std::vector<ResultRow>& rows,
+             const std::vector<char>& ticked);
+
+    const std::vector<OperationFailure>& failures() const { return m_failures; }
+
+    // Progress, readable from other threads while the run goes on.
+    int tickedCount() const { return m_ticked.load(); }
+    int fileNumber() const { return m_fileNumber.load(); }
+    int opStatus() const { return m_opStatus.load(); } // the copy of the file under way, percent
+    int globalPosition() const { return m_globalPosition.load(); } // 100 per finished file
+
+private:
+    void copyFile(const ResultRow& row, TFiles& record);
+    void moveFile(const ResultRow& row, TFiles& record);
+    void deleteFile(const ResultRow& row, TFiles& record);
+    void fail(const std::string& path, const std::string& why);
+
+    std::vector<TFiles>& m_table;
+    OperationRequest m_request;
+    OperationHost& m_host;
+    RunControl& m_control;
+    std::vector<std::size_t> m_keeperOf; // per record: the unticked record of its group, or npos
+    std::unordered_map<std::string, std::size_t> m_recordKeys; // folder, name, digest -> record
+    std::vector<OperationFailure> m_failures;
+
+    std::atomic<int> m_ticked{0};
+    std::atomic<int> m_fileNumber{0};
+    std::atomic<int> m_opStatus{0};
+    std::atomic<int> m_globalPosition{0};
+};

@@ -1,0 +1,259 @@
+#include "TempTree.h"
+#include "operations/FileOperationEngine.h"
+#include "search/ResultRows.h"
+#include "search/RunControl.h"
+#include "search/SearchEngine.h"
+#include "search/SearchProgress.h"
+#include "search/SharedState.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+std::string contentOf(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return in ? text.str() : "<missing>";
+}
+
+bool exists(const std::string& path) {
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) == 0;
+}
+
+// Answers the engine's questions as told and remembers what it was asked.
+class ScriptedHost : public OperationHost {
+public:
+    std::vector<bool> replaceAnswers; // taken in turn; No when none is left
+    int replaceQuestions = 0;
+    int renameWarnings = 0;
+    std::vector<std::string> started;
+
+    bool askReplace() override {
+        const bool answer = replaceQuestions < static_cast<int>(replaceAnswers.size()) &&
+                            replaceAnswers[static_cast<std::size_t>(replaceQuestions)];
+        ++replaceQuestions;
+        return answer;
+    }
+    void warnRenamed() override { ++renameWarnings; }
+    void fileStarted(int number, const std::string& name, const std::string&) override {
+        started.push_back(std::to_string(number) + ":" + name);
+    }
+};
+
+// A search of a tree and its result as the list shows it.
+class Result {
+public:
+    explicit Result(const TempTree& tree) : m_root(tree.root() + "/") {
+        SearchEngine engine(m_state, m_control, m_progress);
+        engine.run(tree.root(), true, SearchOptions{});
+        table = m_state.aDuplicatedFiles;
+        rows = buildRows(table);
+    }
+
+    // Ticks exactly the rows of these files (below the tree).
+    std::vector<char> ticks(const std::vector<std::string>& files) const {
+        std::vector<char> ticked(rows.size(), 0);
+        for (std::size_t i = 0; i < rows.size(); ++i) {
+            for (const std::string& file : files)
+                ticked[i] = ticked[i] || rows[i].folder + rows[i].name == m_root + file;
+        }
+        return ticked;
+    }
+
+    // "group:file:status" for every record, the file below the tree when it is.
+    std::vector<std::string> describe() const {
+        std::vector<std::string> lines;
+        for (const ResultRow& row : buildRows(table)) {
+            std::string file = row.folder + row.name;
+            if (file.rfind(m_root, 0) == 0)
+                file = file.substr(m_root.size());
+            lines.push_back(row.caption + ":" + file + ":" + row.status);
+        }
+        return lines;
+    }
+
+    std::vector<TFiles> table;
+    std::vector<ResultRow> rows;
+
+private:
+    std::string m_root;
+    SharedState m_state;
+    RunControl m_control;
+    SearchProgress m_progress;
+};
+
+OperationRequest request(FileOperation operation, const std::string& destination = {},
+                         const std::string& onCopy = "rename", const std::string& onMove = "yes") {
+    return OperationRequest{operation, destination, onCopy, onMove};
+}
+
+using Lines = std::vector<std::string>;
+
+TEST(FileOperationEngine, CopyPoliciesOnANameConflict) {
+    struct Case {
+        std::string policy;
+        std::vector<bool> answers;
+        Lines inDestination;
+        int questions;
+    };
+    for (const Case& c :
+         {Case{"rename", {}, {"x (1).txt", "x.txt"}, 0}, Case{"replace", {}, {"x.txt"}, 0},
+          Case{"prompt", {true}, {"x.txt"}, 1}, Case{"prompt", {false}, {"x (1).txt", "x.txt"}, 1},
+          Case{"nonsense", {}, {"x.txt"}, 0}}) {
+        TempTree tree;
+        tree.file("a/x.txt", "same");
+        tree.file("b/x.txt", "same");
+        Result result(tree);
+        ScriptedHost host;
+        host.replaceAnswers = c.answers;
+        RunControl control;
+        FileOperationEngine engine(result.table, host, control);
+        engine.run(request(FileOperation::Copy, tree.root() + "/to/", c.policy), result.rows,
+                   result.ticks({"a/x.txt", "b/x.txt"}));
+        Lines names;
+        for (const char* name : {"x.txt", "x (1).txt", "x (2).txt"}) {
+            if (exists(tree.path(std::string("to/") + name)))
+                names.push_back(name);
+        }
+        std::sort(names.begin(), names.end());
+        EXPECT_EQ(names, c.inDestination) << c.policy;
+        EXPECT_EQ(host.replaceQuestions, c.questions) << c.policy;
+        EXPECT_TRUE(engine.failures().empty()) << c.policy;
+        // Each copy on disk is a record of the group, with the status of a copy.
+        EXPECT_EQ(result.table.size(), 2 + c.inDestination.size()) << c.policy;
+        // A policy it does not know copies nothing for the conflicting file.
+        EXPECT_EQ(engine.globalPosition(), c.policy == "nonsense" ? 100 : 200) << c.policy;
+    }
+}
+
+TEST(FileOperationEngine, CopiesJoinTheirGroupAndTheFirstFileGoesLast) {
+    TempTree tree;
+    tree.file("a", "one");
+    tree.file("b", "one");
+    tree.file("c", "two");
+    tree.file("d", "two");
+    Result result(tree);
+    EXPECT_EQ(result.describe(), (Lines{"1:b:0", "1:a:0", "2:d:0", "2:c:0"}));
+    ScriptedHost host;
+    RunControl control;
+    FileOperationEngine engine(result.table, host, control);
+    engine.run(request(FileOperation::Copy, tree.root() + "/to/"), result.rows,
+               result.ticks({"a"}));
+    EXPECT_EQ(result.describe(), (Lines{"1:a:0", "1:to/a:1", "1:b:0", "2:c:0", "2:d:0"}));
+    EXPECT_EQ(host.started, Lines{"1:a"});
+}
+
+TEST(FileOperationEngine, MoveNeverReplacesAndWarnsWhenAsked) {
+    for (const std::string onMove : {"no", "yes"}) {
+        TempTree tree;
+        tree.file("a/x.txt", "same");
+        tree.file("b/x.txt", "same");
+        tree.file("to/x.txt", "other, not listed");
+        Result result(tree);
+        ScriptedHost host;
+        RunControl control;
+        FileOperationEngine engine(result.table, host, control);
+        engine.run(request(FileOperation::Move, tree.root() + "/to/", "rename", onMove),
+                   result.rows, result.ticks({"a/x.txt"}));
+        EXPECT_EQ(host.renameWarnings, onMove == "no" ? 1 : 0);
+        EXPECT_EQ(contentOf(tree.path("to/x.txt")), "other, not listed");
+        EXPECT_EQ(contentOf(tree.path("to/x (1).txt")), "same");
+        EXPECT_FALSE(exists(tree.path("a/x.txt")));
+        EXPECT_EQ(result.describe(), (Lines{"1:to/x (1).txt:2", "1:b/x.txt:0"}));
+    }
+}
+
+TEST(FileOperationEngine, DeleteKeepsAGroupsFileAndRefusesWhatChanged) {
+    TempTree tree;
+    tree.file("a", "same");
+    tree.file("b", "same");
+    tree.file("c", "same");
+    tree.file("d", "two");
+    tree.file("e", "two");
+    Result result(tree);
+    // Rows: b c a, e d. "a" is changed after the search: its delete is refused.
+    tree.file("a", "SAME");
+    ScriptedHost host;
+    RunControl control;
+    FileOperationEngine engine(result.table, host, control);
+    engine.run(request(FileOperation::Delete), result.rows, result.ticks({"c", "a", "d"}));
+    EXPECT_TRUE(exists(tree.path("b")));
+    EXPECT_FALSE(exists(tree.path("c")));
+    EXPECT_TRUE(exists(tree.path("a")));
+    EXPECT_FALSE(exists(tree.path("d")));
+    EXPECT_TRUE(exists(tree.path("e")));
+    ASSERT_EQ(engine.failures().size(), 1u);
+    EXPECT_EQ(engine.failures()[0].path, tree.path("a"));
+    EXPECT_EQ(engine.failures()[0].reason, "The file has changed since the search.");
+    // The group of e lost its other file; b and the refused a stay a group.
+    EXPECT_EQ(result.describe(), (Lines{"1:a:0", "1:b:0"}));
+}
+
+TEST(FileOperationEngine, FilesInUseOrGoneArePassedOver) {
+    TempTree tree;
+    tree.file("a", "same");
+    tree.file("b", "same");
+    tree.file("c", "same");
+    Result result(tree);
+    tree.chmod("b", 0444); // read-only: in use
+    ASSERT_EQ(::unlink(tree.path("a").c_str()), 0);
+    ScriptedHost host;
+    RunControl control;
+    FileOperationEngine engine(result.table, host, control);
+    engine.run(request(FileOperation::Delete), result.rows, result.ticks({"a", "b"}));
+    EXPECT_TRUE(exists(tree.path("b")));
+    EXPECT_TRUE(engine.failures().empty());
+    EXPECT_EQ(host.started.size(), 2u); // both counted as handled
+    EXPECT_EQ(engine.globalPosition(), 0);
+}
+
+TEST(FileOperationEngine, ARunAskedToEndStopsAfterTheFileUnderWayAndKeepsEveryRecord) {
+    TempTree tree;
+    for (const char* name : {"a", "b", "c", "d"})
+        tree.file(name, "same");
+    Result result(tree);
+    ScriptedHost host;
+    RunControl control;
+    struct EndAfterFirst : ScriptedHost {
+        RunControl* control = nullptr;
+        void fileStarted(int number, const std::string& name, const std::string& folder) override {
+            ScriptedHost::fileStarted(number, name, folder);
+            control->requestTerminate();
+        }
+    } ending;
+    ending.control = &control;
+    FileOperationEngine engine(result.table, ending, control);
+    engine.run(request(FileOperation::Delete), result.rows, result.ticks({"c", "d", "a"}));
+    EXPECT_EQ(ending.started, Lines{"1:c"});
+    EXPECT_FALSE(exists(tree.path("c")));
+    EXPECT_TRUE(exists(tree.path("d")) && exists(tree.path("a")));
+    EXPECT_EQ(result.describe(), (Lines{"1:d:0", "1:a:0", "1:b:0"}));
+}
+
+TEST(FileOperationEngine, ACopyOverAListedFileOfTheSameContentRefreshesItsRecord) {
+    TempTree tree;
+    tree.file("a/x.txt", "same");
+    tree.file("b/x.txt", "same");
+    Result result(tree);
+    ScriptedHost host;
+    RunControl control;
+    FileOperationEngine engine(result.table, host, control);
+    engine.run(request(FileOperation::Copy, tree.root() + "/b/", "replace"), result.rows,
+               result.ticks({"a/x.txt"}));
+    ASSERT_TRUE(engine.failures().empty());
+    EXPECT_EQ(result.table.size(), 2u);
+    // Deleting the replaced file is no longer refused as changed since the search.
+    result.rows = buildRows(result.table);
+    engine.run(request(FileOperation::Delete), result.rows, result.ticks({"b/x.txt"}));
+    EXPECT_TRUE(engine.failures().empty());
+    EXPECT_FALSE(exists(tree.path("b/x.txt")));
+}
+
+} // namespace
