@@ -90,6 +90,24 @@ std::vector<char> selectRows(const std::vector<ResultRow>& rows, const std::vect
     return ticked;
 }
 
+int wholeGroupsTicked(const std::vector<ResultRow>& rows, const std::vector<char>& ticked) {
+    if (ticked.size() != rows.size())
+        throw std::invalid_argument("The ticks (" + std::to_string(ticked.size()) +
+                                    ") do not match the rows of the list (" +
+                                    std::to_string(rows.size()) + ").");
+    int whole = 0;
+    for (std::size_t begin = 0; begin < rows.size();) {
+        const std::size_t end = groupEnd(rows, begin);
+        bool all = true;
+        for (std::size_t i = begin; i < end; ++i)
+            all = all && ticked[i] != 0;
+        if (all)
+            ++whole;
+        begin = end;
+    }
+    return whole;
+}
+
 std::optional<SelectionRule> parseSelectionRule(std::string_view name) {
     for (const auto& [text, rule] : ruleNames)
         if (text == name)

@@ -30,6 +30,10 @@ enum class SelectionRule {
 std::vector<char> selectRows(const std::vector<ResultRow>& rows, const std::vector<TFiles>& table,
                              SelectionRule rule, const std::string& folder = {});
 
+// How many groups have every row ticked, one-row groups included: a delete of the ticked rows
+// would leave no copy of those contents. std::invalid_argument when the sizes differ.
+int wholeGroupsTicked(const std::vector<ResultRow>& rows, const std::vector<char>& ticked);
+
 // Command-line names: "all-but-one", "all-but-newest", "all-but-oldest",
 // "all-but-shortest-path", "in-folder", and "none" or "clear" for ClearAll. Exact, lower case.
 std::optional<SelectionRule> parseSelectionRule(std::string_view name);

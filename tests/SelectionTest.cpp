@@ -202,6 +202,30 @@ TEST(Selection, ARecordOutsideTheTableIsAnError) {
     EXPECT_THROW(list.select(SelectionRule::AllButOldest), std::out_of_range);
 }
 
+TEST(SelectionWholeGroups, CountsGroupsWithEveryRowTicked) {
+    List list;
+    list.add("1", "/a/", "x");
+    list.add("1", "/b/", "x");
+    list.add("2", "/a/", "y");
+    list.add("3", "/a/", "z");
+    list.add("3", "/b/", "z");
+    list.add("3", "/c/", "z");
+    EXPECT_EQ(wholeGroupsTicked(list.rows, ticks({0, 0, 0, 0, 0, 0})), 0);
+    EXPECT_EQ(wholeGroupsTicked(list.rows, ticks({0, 1, 0, 1, 1, 0})), 0);
+    EXPECT_EQ(wholeGroupsTicked(list.rows, ticks({1, 1, 0, 1, 0, 1})), 1);
+    EXPECT_EQ(wholeGroupsTicked(list.rows, ticks({0, 1, 1, 1, 1, 1})), 2); // the group of one
+    EXPECT_EQ(wholeGroupsTicked(list.rows, ticks({1, 1, 1, 1, 1, 1})), 3);
+    EXPECT_EQ(wholeGroupsTicked({}, {}), 0);
+}
+
+TEST(SelectionWholeGroups, TicksThatDoNotMatchTheRowsAreAnError) {
+    List list;
+    list.add("1", "/a/", "x");
+    list.add("1", "/b/", "x");
+    EXPECT_THROW(wholeGroupsTicked(list.rows, ticks({1})), std::invalid_argument);
+    EXPECT_THROW(wholeGroupsTicked(list.rows, ticks({1, 1, 1})), std::invalid_argument);
+}
+
 TEST(SelectionRuleNames, EveryRuleReadsBackFromItsName) {
     for (SelectionRule rule : allRules) {
         SCOPED_TRACE(selectionRuleName(rule));
@@ -369,7 +393,27 @@ TEST(SelectionRandom, EveryRuleMatchesTheReference) {
                                               ticked.begin() + static_cast<std::ptrdiff_t>(end), 1);
                 ASSERT_LT(static_cast<std::size_t>(count), end - begin) << "a whole group ticked";
             }
+            ASSERT_EQ(wholeGroupsTicked(list.rows, ticked), 0);
         }
+    }
+}
+
+TEST(SelectionRandom, WholeGroupsMatchACountOverTheGroupsAsMade) {
+    std::mt19937 random(7);
+    for (int round = 0; round < 3000; ++round) {
+        const RandomList list = randomList(random);
+        std::vector<char> ticked(list.rows.size());
+        // Mostly ticked, so whole groups are common.
+        for (char& tick : ticked)
+            tick = std::bernoulli_distribution(0.7)(random) ? 1 : 0;
+        int expected = 0;
+        for (const auto& [begin, end] : list.groups) {
+            bool all = true;
+            for (std::size_t i = begin; i < end; ++i)
+                all = all && ticked[i] == 1;
+            expected += all ? 1 : 0;
+        }
+        ASSERT_EQ(wholeGroupsTicked(list.rows, ticked), expected) << "round " << round;
     }
 }
 
