@@ -15,6 +15,7 @@
 #include <QComboBox>
 #include <QDir>
 #include <QScreen>
+#include <QShortcut>
 #include <QFileInfo>
 #include <QHeaderView>
 #include <QLineEdit>
@@ -248,6 +249,20 @@ void TMainForm::createControls() {
             action->setVisible(false);
     }
     ToolButton4->setEnabled(false);
+    // The tool bar's menus from the keyboard, as a menu bar offers them: Alt and the first
+    // letter, F10 for the first. A hidden or disabled button's menu stays out of reach.
+    auto menuKey = [this](const QKeySequence& keys, QToolButton* button) {
+        auto* shortcut = new QShortcut(keys, this);
+        connect(shortcut, &QShortcut::activated, button, [this, button] {
+            if (button->isVisibleTo(ToolBar1) && button->isEnabled() && isEnabled())
+                button->showMenu();
+        });
+    };
+    menuKey(QKeySequence(Qt::ALT | Qt::Key_F), ToolButton1);
+    menuKey(QKeySequence(Qt::Key_F10), ToolButton1);
+    menuKey(QKeySequence(Qt::ALT | Qt::Key_O), ToolButton2);
+    menuKey(QKeySequence(Qt::ALT | Qt::Key_D), btSelected);
+    menuKey(QKeySequence(Qt::ALT | Qt::Key_H), ToolButton3);
 
     Label1 = makeLabel(this, QStringLiteral("Search in:"), 8, 35, true);
 

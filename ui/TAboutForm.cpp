@@ -2,6 +2,7 @@
 
 #include <QDesktopServices>
 #include <QEvent>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QMouseEvent>
 #include <QUrl>
@@ -43,12 +44,20 @@ void TAboutForm::showEvent(QShowEvent* event) {
         m_mainWindow->setEnabled(false);
     }
     QWidget::showEvent(event);
+    activateWindow(); // the keyboard comes here, away from the disabled main window
 }
 
 void TAboutForm::hideEvent(QHideEvent* event) {
     if (m_mainWindow != nullptr)
         m_mainWindow->setEnabled(true);
     QWidget::hideEvent(event);
+}
+
+void TAboutForm::keyPressEvent(QKeyEvent* event) {
+    if (event->key() == Qt::Key_Escape)
+        hide(); // as a click on the picture does
+    else
+        QWidget::keyPressEvent(event);
 }
 
 bool TAboutForm::eventFilter(QObject* watched, QEvent* event) {

@@ -703,6 +703,35 @@ private slots:
         QVERIFY(timer.elapsed() < 5000);
     }
 
+    void menusFromTheKeyboard() {
+        auto form = makeForm();
+        QVERIFY(user::showActive(form.get()));
+        bool chosen = false;
+        user::chooseFromMenu({"About"}, &chosen);
+        user::press(Qt::Key_H, Qt::AltModifier);
+        QVERIFY(chosen);
+        QTRY_VERIFY(form->aboutForm()->isVisible());
+        QTRY_VERIFY(QGuiApplication::focusWindow() == form->aboutForm()->windowHandle());
+        user::press(Qt::Key_Escape);
+        QVERIFY(!form->aboutForm()->isVisible());
+        QVERIFY(form->isEnabled());
+        QVERIFY(user::showActive(form.get()));
+
+        // No result yet: the "Duplicated" menu is not there to open.
+        user::press(Qt::Key_D, Qt::AltModifier);
+        QVERIFY(QApplication::activePopupWidget() == nullptr);
+
+        user::chooseFromMenu({"Hash", "MD5"}, &chosen);
+        user::press(Qt::Key_O, Qt::AltModifier);
+        QVERIFY(chosen);
+        QVERIFY(form->OptMD5->isChecked());
+
+        user::chooseFromMenu({"Exit"}, &chosen);
+        user::press(Qt::Key_F10);
+        QVERIFY(chosen);
+        QVERIFY(!form->isVisible());
+    }
+
     void aboutWindow() {
         auto form = makeForm();
         QVERIFY(user::showActive(form.get()));

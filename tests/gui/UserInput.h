@@ -8,6 +8,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QContextMenuEvent>
+#include <QDeadlineTimer>
 #include <QMenu>
 #include <QStyle>
 #include <QStyleOptionViewItem>
@@ -93,13 +94,21 @@ inline QMenu* openMenuWith(const QString& caption) {
 }
 
 // Once a menu opens, clicks its entries along `path` (captions without "&"): submenus open as
-// they are clicked. Call before the click that opens the menu, which may not return until the
-// menu closes. An entry that does not appear, or is disabled, closes the menus; `chosen` says
-// whether the last entry was clicked.
+// they are clicked. Call before the click or key that opens the menu, which may not return until
+// the menu closes (QTest runs the event loop after each key, so the watch must not block). An
+// entry that does not appear, or is disabled, closes the menus; `chosen` says whether the last
+// entry was clicked.
 inline void chooseFromMenu(const QStringList& path, bool* chosen = nullptr) {
     if (chosen != nullptr)
         *chosen = false;
-    QTimer::singleShot(0, [path, chosen] {
+    auto* watch = new QTimer;
+    watch->setInterval(10);
+    const QDeadlineTimer deadline(5000);
+    QObject::connect(watch, &QTimer::timeout, [watch, deadline, path, chosen] {
+        if (openMenuWith(path.first()) == nullptr && !deadline.hasExpired())
+            return;
+        watch->stop();
+        watch->deleteLater();
         for (const QString& caption : path) {
             QMenu* menu = nullptr;
             if (!QTest::qWaitFor([&] { return (menu = openMenuWith(caption)) != nullptr; }, 3000))
@@ -116,6 +125,7 @@ inline void chooseFromMenu(const QStringList& path, bool* chosen = nullptr) {
         if (chosen != nullptr)
             *chosen = true;
     });
+    watch->start();
 }
 
 // Clicks a button that opens a menu and chooses along `path` in it; true when the last entry
