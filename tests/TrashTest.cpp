@@ -106,8 +106,9 @@ bool escapedAsUrl(const std::string& value) {
         const char c = value[i];
         if (std::isalnum(static_cast<unsigned char>(c)) || std::strchr("-._~/", c) != nullptr)
             continue;
-        if (c != '%' || i + 2 >= value.size() || !std::isxdigit(value[i + 1]) ||
-            !std::isxdigit(value[i + 2]))
+        if (c != '%' || i + 2 >= value.size() ||
+            !std::isxdigit(static_cast<unsigned char>(value[i + 1])) ||
+            !std::isxdigit(static_cast<unsigned char>(value[i + 2])))
             return false;
         i += 2;
     }
