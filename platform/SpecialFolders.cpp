@@ -38,6 +38,14 @@ std::string settingsFolder() {
     return configHome() + "/hollowbright/Twinscope/";
 }
 
+std::string dataHome() {
+    // A relative value is invalid under the XDG base directory rules and is ignored.
+    const char* data = std::getenv("XDG_DATA_HOME");
+    if (data != nullptr && data[0] == '/')
+        return data;
+    return homeFolder() + "/.local/share";
+}
+
 std::string desktopFolder() {
     // user-dirs.dirs lines look like XDG_DESKTOP_DIR="$HOME/Desktop".
     std::ifstream dirs(configHome() + "/user-dirs.dirs");

@@ -6,6 +6,9 @@
 // "/hollowbright/Twinscope/".
 std::string settingsFolder();
 
+// $XDG_DATA_HOME when it is an absolute path, else ~/.local/share; without a trailing "/".
+std::string dataHome();
+
 // The user's desktop folder as xdg-user-dir DESKTOP names it, else ~/Desktop when it exists,
 // else the home folder; with a trailing "/".
 std::string desktopFolder();
