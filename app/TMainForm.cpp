@@ -193,12 +193,29 @@ void TMainForm::createMenus() {
     DuplicatedMenu = new QMenu(this);
     Select1 = DuplicatedMenu->addMenu(QStringLiteral("&Select"));
     Allbutone1 = addItem(Select1, QStringLiteral("&All but one"));
+    Allbutnewest1 = addItem(Select1, QStringLiteral("All but the &newest"));
+    Allbutoldest1 = addItem(Select1, QStringLiteral("All but the &oldest"));
+    Allbutshortest1 = addItem(Select1, QStringLiteral("All but the &shortest path"));
+    Allinfolder1 = addItem(Select1, QStringLiteral("All in a &folder..."));
+    Select1->addSeparator();
+    Clearall1 = addItem(Select1, QStringLiteral("&Clear all ticks"));
     DuplicatedMenu->addSeparator();
     Copyto1 = addItem(DuplicatedMenu, QStringLiteral("&Copy to..."));
     Moveto1 = addItem(DuplicatedMenu, QStringLiteral("&Move to..."));
     DuplicatedMenu->addSeparator();
     Delete1 = addItem(DuplicatedMenu, QStringLiteral("&Delete"));
+    MovetoTrash1 = addItem(DuplicatedMenu, QStringLiteral("Move to &Trash"));
     connect(Allbutone1, &QAction::triggered, this, &TMainForm::Allbutone1Click);
+    connect(Allbutnewest1, &QAction::triggered, this,
+            [this] { applySelection(SelectionRule::AllButNewest); });
+    connect(Allbutoldest1, &QAction::triggered, this,
+            [this] { applySelection(SelectionRule::AllButOldest); });
+    connect(Allbutshortest1, &QAction::triggered, this,
+            [this] { applySelection(SelectionRule::AllButShortestPath); });
+    connect(Allinfolder1, &QAction::triggered, this, &TMainForm::Allinfolder1Click);
+    connect(Clearall1, &QAction::triggered, this,
+            [this] { applySelection(SelectionRule::ClearAll); });
+    connect(MovetoTrash1, &QAction::triggered, this, &TMainForm::MovetoTrash1Click);
     connect(Copyto1, &QAction::triggered, this, &TMainForm::Copyto1Click);
     connect(Moveto1, &QAction::triggered, this, &TMainForm::Moveto1Click);
     connect(Delete1, &QAction::triggered, this, &TMainForm::Delete1Click);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "operations/FileOperations.h"
+#include "operations/Selection.h"
 #include "search/SearchProgress.h"
 #include "search/SharedState.h"
 #include "settings/IniFile.h"
@@ -139,9 +140,15 @@ public:
     QMenu* DuplicatedMenu = nullptr;
     QMenu* Select1 = nullptr;
     QAction* Allbutone1 = nullptr;
+    QAction* Allbutnewest1 = nullptr;
+    QAction* Allbutoldest1 = nullptr;
+    QAction* Allbutshortest1 = nullptr;
+    QAction* Allinfolder1 = nullptr;
+    QAction* Clearall1 = nullptr;
     QAction* Copyto1 = nullptr;
     QAction* Moveto1 = nullptr;
     QAction* Delete1 = nullptr;
+    QAction* MovetoTrash1 = nullptr;
     QMenu* FileListMenu = nullptr;
     QAction* N5 = nullptr;
     QAction* Openfilelocation1 = nullptr;
@@ -253,6 +260,9 @@ public:
     void Copiedfiles1Click();
     void Movedfiles1Click();
     void Allbutone1Click();
+    // Ticks the rows in view by a rule, replacing every tick.
+    void applySelection(SelectionRule rule, const std::string& folder = {});
+    void Allinfolder1Click();
     void N5Click();
     void FileListViewDblClick();
     void Openfilelocation1Click();
@@ -264,6 +274,7 @@ public:
     void Copyto1Click();
     void Moveto1Click();
     void Delete1Click();
+    void MovetoTrash1Click();
     void operationStarted(int operation, int ticked) override;
     void operationRefillStarted(int count) override;
     void operationEnded(bool terminated, int count, const QString& failures) override;
@@ -298,6 +309,8 @@ private:
     void stopWorkers();
     void pickListColour(std::string& target, const char* key);
     bool askDestination(const QString& question, const QString& prompt);
+    // Before files are removed: when every listed file of some group is ticked, asks once more.
+    bool confirmWholeGroups();
     void startFileOperations(int operation);
 
     MainFormSetup m_setup;

@@ -64,9 +64,31 @@ void TMainForm::Delete1Click() {
     if (state.iDuplicatedFiles <= 0 ||
         !m_dialogs->confirm(this, QStringLiteral("Are you sure you want to delete the selected "
                                                  "file(s)?\n\r\n\rWARNING: The selected files will "
-                                                 "be permanently deleted!")))
+                                                 "be permanently deleted!")) ||
+        !confirmWholeGroups())
         return;
     startFileOperations(3);
+}
+
+void TMainForm::MovetoTrash1Click() {
+    if (state.iDuplicatedFiles <= 0 ||
+        !m_dialogs->confirm(
+            this,
+            QStringLiteral("Are you sure you want to move the selected file(s) to the trash?")) ||
+        !confirmWholeGroups())
+        return;
+    startFileOperations(4);
+}
+
+bool TMainForm::confirmWholeGroups() {
+    const int whole = wholeGroupsTicked(m_results->rows(), m_results->ticks());
+    if (whole == 0)
+        return true;
+    return m_dialogs->confirmRisky(
+        this, QStringLiteral("Every listed file of %1 group(s) is ticked: no copy of %2 would be "
+                             "kept.\n\r\n\rDo you want to continue?")
+                  .arg(whole)
+                  .arg(whole == 1 ? QStringLiteral("it") : QStringLiteral("them")));
 }
 
 void TMainForm::operationStarted(int operation, int ticked) {
@@ -103,7 +125,8 @@ void TMainForm::operationStarted(int operation, int ticked) {
     lbSearchResult->setVisible(false);
     setCaption(lbStatus, operation == 1   ? QStringLiteral("Copying files.")
                          : operation == 2 ? QStringLiteral("Moving files.")
-                                          : QStringLiteral("Deleting files."));
+                         : operation == 3 ? QStringLiteral("Deleting files.")
+                                          : QStringLiteral("Moving files to the trash."));
     FormResize();
     Timer->start();
     tUpdateBar->start(); // carries the worker's progress into the bars

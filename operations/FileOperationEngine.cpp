@@ -89,7 +89,8 @@ void FileOperationEngine::run(const OperationRequest& request, const std::vector
                 moveFile(row, record);
                 break;
             case FileOperation::Delete:
-                deleteFile(row, record);
+            case FileOperation::Trash:
+                removeFile(row, record);
                 break;
             }
         }
@@ -181,11 +182,13 @@ void FileOperationEngine::moveFile(const ResultRow& row, TFiles& record) {
     refreshIdentity(record);
 }
 
-void FileOperationEngine::deleteFile(const ResultRow& row, TFiles& record) {
+void FileOperationEngine::removeFile(const ResultRow& row, TFiles& record) {
     m_globalPosition += 100;
     const std::size_t keeper = m_keeperOf[row.record];
-    TransferResult result =
-        deleteVerified(record, keeper == kNoKeeper ? nullptr : &m_table[keeper]);
+    const TFiles* kept = keeper == kNoKeeper ? nullptr : &m_table[keeper];
+    TransferResult result = m_request.operation == FileOperation::Trash
+                                ? trashVerified(record, kept, m_request.trash)
+                                : deleteVerified(record, kept);
     if (!result.ok) {
         fail(row.folder + row.name, result.error);
         return;

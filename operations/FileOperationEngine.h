@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/Trash.h"
 #include "search/ResultRows.h"
 #include "search/TFiles.h"
 
@@ -15,6 +16,7 @@ enum class FileOperation {
     Copy = 1,
     Move = 2,
     Delete = 3,
+    Trash = 4,
 };
 
 // What an operation asks and reports on its way; the window answers with its boxes, the
@@ -40,6 +42,7 @@ struct OperationRequest {
     std::string destination;       // copy and move: a folder text ending with "/"
     std::string onCopy = "prompt"; // "prompt", "rename" or "replace"; anything else copies nothing
     std::string onMove = "no";     // "no" warns before a moved file is renamed
+    TrashLocations trash = TrashLocations::forUser(); // where Trash sends files
 };
 
 // A file left alone, with the reason a user can read.
@@ -49,10 +52,11 @@ struct OperationFailure {
 };
 
 // Copies, moves or deletes the files of the ticked rows and keeps the result table in step:
-// copies join their group as new records, moved records take their new place, deleted ones
-// leave; then the groups are rebuilt. Nothing is lost that was not asked for: copies land whole
-// or not at all, a move never replaces a file, a delete removes only a file unchanged since the
-// search and, while its group keeps an unticked file, only when its bytes equal that file's.
+// copies join their group as new records, moved records take their new place, deleted and
+// trashed ones leave; then the groups are rebuilt. Nothing is lost that was not asked for: copies
+// land whole or not at all, a move never replaces a file, a delete or a move to the trash takes
+// only a file unchanged since the search and, while its group keeps an unticked file, only when
+// its bytes equal that file's.
 class FileOperationEngine {
 public:
     FileOperationEngine(std::vector<TFiles>& table, OperationHost& host, RunControl& control);
@@ -73,7 +77,7 @@ public:
 private:
     void copyFile(const ResultRow& row, TFiles& record);
     void moveFile(const ResultRow& row, TFiles& record);
-    void deleteFile(const ResultRow& row, TFiles& record);
+    void removeFile(const ResultRow& row, TFiles& record);
     void fail(const std::string& path, const std::string& why);
 
     std::vector<TFiles>& m_table;

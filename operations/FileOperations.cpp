@@ -20,7 +20,10 @@ QString decoded(const std::string& bytes) {
 } // namespace
 
 QString failureMessage(int operation, const std::vector<OperationFailure>& failures) {
-    const char* verb = operation == 1 ? "copied" : operation == 2 ? "moved" : "deleted";
+    const char* verb = operation == 1   ? "copied"
+                       : operation == 2 ? "moved"
+                       : operation == 3 ? "deleted"
+                                        : "moved to the trash";
     QString text = QStringLiteral("These files were not %1:\n\r\n\r").arg(QLatin1String(verb));
     const int named =
         std::min<int>(static_cast<int>(failures.size()), FileOperations::kFailuresNamed);
@@ -125,7 +128,7 @@ void FileOperations::Execute() {
     state.iDuplicatedFiles = 0;
     state.iLastBytes = 0;
     const int operation = state.iOperation;
-    if (operation < 1 || operation > 3) {
+    if (operation < 1 || operation > 4) {
         state.iManageFiles = 0;
         return;
     }

@@ -1,5 +1,6 @@
 #include "operations/FileTransfer.h"
 
+#include "platform/Trash.h"
 #include "search/ResultRows.h"
 #include "search/RunControl.h"
 #include "tools/GeneralTools.h"
@@ -457,13 +458,27 @@ bool sameBytes(const std::string& first, const std::string& second, std::string&
     }
 }
 
-TransferResult deleteVerified(const TFiles& target, const TFiles* keeper) {
+std::optional<std::string> removalRefused(const TFiles& target, const TFiles* keeper) {
     std::string why;
     if (!unchangedSinceSearch(target, why))
-        return failure(why);
+        return why;
     if (keeper != nullptr && !sameBytes(target.fullName(), keeper->fullName(), why))
-        return failure(why);
+        return why;
+    return std::nullopt;
+}
+
+TransferResult deleteVerified(const TFiles& target, const TFiles* keeper) {
+    if (std::optional<std::string> why = removalRefused(target, keeper))
+        return failure(*why);
     if (::unlink(target.fullName().c_str()) != 0)
         return failure(reason(errno));
     return {};
+}
+
+TransferResult trashVerified(const TFiles& target, const TFiles* keeper,
+                             const TrashLocations& where) {
+    if (std::optional<std::string> why = removalRefused(target, keeper))
+        return failure(*why);
+    TrashResult trashed = moveToTrash(target.fullName(), where);
+    return trashed.ok ? TransferResult{} : failure(trashed.error);
 }

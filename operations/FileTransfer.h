@@ -1,9 +1,11 @@
 #pragma once
 
+#include "platform/Trash.h"
 #include "search/TFiles.h"
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -65,10 +67,18 @@ TransferResult moveFile(const std::string& source, const std::string& destinatio
 // and modification time). Fills `why` when it is not.
 bool unchangedSinceSearch(const TFiles& record, std::string& why);
 
-// Deletes the file of `target` only if it is unchanged since the search and, with a `keeper`
-// (a file of its group that stays), only if its bytes equal the keeper's: a digest alone must
-// never cost a file.
+// Why the file of `target` may not be removed, or nothing when it may: it must be unchanged since
+// the search and, with a `keeper` (a file of its group that stays), its bytes must equal the
+// keeper's. A digest alone must never cost a file.
+std::optional<std::string> removalRefused(const TFiles& target, const TFiles* keeper);
+
+// Deletes the file of `target` when removalRefused allows it.
 TransferResult deleteVerified(const TFiles& target, const TFiles* keeper);
+
+// Moves the file of `target` to the desktop trash when removalRefused allows it; a file no trash
+// of its own file system can take stays where it is.
+TransferResult trashVerified(const TFiles& target, const TFiles* keeper,
+                             const TrashLocations& where);
 
 // Whether two files hold the same bytes (and are two files, not one).
 bool sameBytes(const std::string& first, const std::string& second, std::string& why);

@@ -94,7 +94,9 @@ std::optional<MountIdentity> nearestMountOf(std::string path) {
     for (;;) {
         if (auto identity = mountOf(path, 0))
             return identity;
-        if (errno != ENOENT || path == "/")
+        // A missing folder, or a file where a folder should be, is still on the mount of the
+        // nearest folder above it.
+        if ((errno != ENOENT && errno != ENOTDIR) || path == "/")
             return std::nullopt;
         path = parentOf(path);
     }

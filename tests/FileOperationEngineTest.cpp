@@ -1,5 +1,6 @@
 #include "TempTree.h"
 #include "operations/FileOperationEngine.h"
+#include "platform/Trash.h"
 #include "search/ResultRows.h"
 #include "search/RunControl.h"
 #include "search/SearchEngine.h"
@@ -254,6 +255,62 @@ TEST(FileOperationEngine, ACopyOverAListedFileOfTheSameContentRefreshesItsRecord
     engine.run(request(FileOperation::Delete), result.rows, result.ticks({"b/x.txt"}));
     EXPECT_TRUE(engine.failures().empty());
     EXPECT_FALSE(exists(tree.path("b/x.txt")));
+}
+
+} // namespace
+
+namespace {
+
+TEST(FileOperationEngine, TrashTakesTheSameChecksAsDeleteAndLeavesARecordPerFile) {
+    TempTree tree;
+    tree.file("photos/a b%.jpg", "same");
+    tree.file("photos/copy.jpg", "same");
+    tree.file("photos/third.jpg", "same");
+    tree.file("other/x", "two");
+    tree.file("other/y", "two");
+    Result result(tree);
+    // Rows: y x, then copy.jpg third.jpg "a b%.jpg". "x" changes after the search.
+    tree.file("other/x", "TWO");
+    ScriptedHost host;
+    RunControl control;
+    OperationRequest trash = request(FileOperation::Trash);
+    trash.trash = TrashLocations{tree.path("home/Trash"), ::geteuid()};
+    FileOperationEngine engine(result.table, host, control);
+    engine.run(trash, result.rows,
+               result.ticks({"photos/third.jpg", "photos/a b%.jpg", "other/x"}));
+
+    EXPECT_TRUE(exists(tree.path("photos/copy.jpg")));
+    EXPECT_FALSE(exists(tree.path("photos/third.jpg")));
+    EXPECT_FALSE(exists(tree.path("photos/a b%.jpg")));
+    EXPECT_TRUE(exists(tree.path("other/x")));
+    for (const std::string name : {"third.jpg", "a b%.jpg"}) {
+        EXPECT_EQ(contentOf(tree.path("home/Trash/files/" + name)), "same") << name;
+        EXPECT_EQ(restoredPath(tree.path("home/Trash/info/" + name + ".trashinfo"), "/"),
+                  tree.path("photos/" + name));
+    }
+    ASSERT_EQ(engine.failures().size(), 1u);
+    EXPECT_EQ(engine.failures()[0].path, tree.path("other/x"));
+    // Trashed rows leave the list as deleted ones do: copy.jpg has no copy left.
+    EXPECT_EQ(result.describe(), (Lines{"1:other/x:0", "1:other/y:0"}));
+}
+
+TEST(FileOperationEngine, AFileNoTrashCanTakeStaysAndIsNamed) {
+    TempTree tree;
+    tree.file("a", "same");
+    tree.file("b", "same");
+    tree.file("home", "a file where the trash folder would be");
+    Result result(tree);
+    ScriptedHost host;
+    RunControl control;
+    OperationRequest trash = request(FileOperation::Trash);
+    trash.trash = TrashLocations{tree.path("home/Trash"), ::geteuid()};
+    FileOperationEngine engine(result.table, host, control);
+    engine.run(trash, result.rows, result.ticks({"a"}));
+    EXPECT_EQ(contentOf(tree.path("a")), "same");
+    ASSERT_EQ(engine.failures().size(), 1u);
+    EXPECT_EQ(engine.failures()[0].path, tree.path("a"));
+    EXPECT_FALSE(engine.failures()[0].reason.empty());
+    EXPECT_EQ(result.describe(), (Lines{"1:a:0", "1:b:0"}));
 }
 
 } // namespace

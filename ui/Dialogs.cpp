@@ -20,6 +20,12 @@ bool PlatformDialogs::confirm(QWidget* parent, const QString& text) {
                                  QMessageBox::Yes) == QMessageBox::Yes;
 }
 
+bool PlatformDialogs::confirmRisky(QWidget* parent, const QString& text) {
+    return QMessageBox::question(parent, QApplication::applicationDisplayName(),
+                                 messageBoxText(text), QMessageBox::Yes | QMessageBox::No,
+                                 QMessageBox::No) == QMessageBox::Yes;
+}
+
 void PlatformDialogs::inform(QWidget* parent, const QString& text) {
     QMessageBox::information(parent, QApplication::applicationDisplayName(), messageBoxText(text));
 }

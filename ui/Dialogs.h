@@ -15,6 +15,8 @@ public:
     virtual ~Dialogs() = default;
     // A question with Yes and No, Yes the default. True for Yes.
     virtual bool confirm(QWidget* parent, const QString& text) = 0;
+    // A question with Yes and No where No is the default: for a step that cannot be undone.
+    virtual bool confirmRisky(QWidget* parent, const QString& text) = 0;
     // A plain message with OK.
     virtual void inform(QWidget* parent, const QString& text) = 0;
     // A message in a question box with OK only: the user takes note of what will be done.
@@ -37,6 +39,7 @@ public:
 class PlatformDialogs : public Dialogs {
 public:
     bool confirm(QWidget* parent, const QString& text) override;
+    bool confirmRisky(QWidget* parent, const QString& text) override;
     void inform(QWidget* parent, const QString& text) override;
     void acknowledge(QWidget* parent, const QString& text) override;
     void error(QWidget* parent, const QString& text) override;

@@ -8,6 +8,7 @@
 #include "ui/ResultListModel.h"
 
 #include <QAction>
+#include <QFile>
 #include <QHeaderView>
 #include <QMenu>
 #include <QTreeView>
@@ -46,12 +47,21 @@ void TMainForm::Movedfiles1Click() {
 }
 
 void TMainForm::Allbutone1Click() {
-    std::string previous;
-    for (int row = 0; row < m_results->rowCount(); ++row) {
-        const std::string& caption = m_results->row(row).caption;
-        m_results->setChecked(row, caption == previous);
-        previous = caption;
-    }
+    applySelection(SelectionRule::AllButOne);
+}
+
+void TMainForm::applySelection(SelectionRule rule, const std::string& folder) {
+    if (m_results->rowCount() == 0)
+        return;
+    m_results->setTicks(selectRows(m_results->rows(), state.aDuplicatedFiles, rule, folder));
+}
+
+void TMainForm::Allinfolder1Click() {
+    if (m_results->rowCount() == 0)
+        return;
+    if (std::optional<QString> folder = m_dialogs->browseForFolder(
+            this, QStringLiteral("Specify the folder whose files to select.")))
+        applySelection(SelectionRule::InFolder, QFile::encodeName(*folder).toStdString());
 }
 
 void TMainForm::toggleSelectedRow() {

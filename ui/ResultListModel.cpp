@@ -112,6 +112,14 @@ void ResultListModel::setChecked(int index, bool checked) {
     emit dataChanged(cell, cell, {Qt::CheckStateRole});
 }
 
+void ResultListModel::setTicks(std::vector<char> ticks) {
+    ticks.resize(m_rows.size(), 0);
+    m_checked = std::move(ticks);
+    if (!m_rows.empty())
+        emit dataChanged(index(0, ColumnGroup), index(rowCount() - 1, ColumnGroup),
+                         {Qt::CheckStateRole});
+}
+
 void ResultListModel::clear() {
     beginResetModel();
     m_rows.clear();

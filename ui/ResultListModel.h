@@ -36,6 +36,10 @@ public:
     const ResultRow& row(int index) const { return m_rows[static_cast<std::size_t>(index)]; }
     bool isChecked(int index) const { return m_checked[static_cast<std::size_t>(index)] != 0; }
     void setChecked(int index, bool checked);
+    // One tick per row, all at once.
+    void setTicks(std::vector<char> ticks);
+    const std::vector<ResultRow>& rows() const { return m_rows; }
+    const std::vector<char>& ticks() const { return m_checked; }
 
 private:
     std::optional<QColor> m_groupColour;

@@ -17,6 +17,7 @@
 class FakeDialogs : public Dialogs {
 public:
     QStringList confirms;
+    QStringList riskyConfirms; // also in confirms
     QStringList messages;
     QStringList acknowledgements; // shown in question boxes with OK only
     QStringList errors;
@@ -32,6 +33,10 @@ public:
     bool confirm(QWidget*, const QString& text) override {
         confirms << text;
         return answers.isEmpty() ? true : answers.takeFirst();
+    }
+    bool confirmRisky(QWidget* parent, const QString& text) override {
+        riskyConfirms << text;
+        return confirm(parent, text);
     }
     void inform(QWidget*, const QString& text) override { messages << text; }
     void acknowledge(QWidget*, const QString& text) override { acknowledgements << text; }

@@ -21,6 +21,7 @@
 #include <QTimer>
 #include <QToolButton>
 #include <QTreeView>
+#include <QUrl>
 
 #include <cerrno>
 #include <clocale>
@@ -183,7 +184,114 @@ private slots:
         m_config = std::make_unique<QTemporaryDir>();
         m_tree = std::make_unique<QTemporaryDir>();
         qputenv("XDG_CONFIG_HOME", m_config->path().toLocal8Bit());
+        // The home trash of these tests lies in their own folder.
+        qputenv("XDG_DATA_HOME", (m_config->path() + "/data").toLocal8Bit());
         m_dialogs = FakeDialogs();
+    }
+
+    // The ticks as "name+" / "name-", in list order.
+    static QString tickText(TMainForm& form) {
+        QStringList texts;
+        for (int row = 0; row < form.results()->rowCount(); ++row)
+            texts << QString::fromStdString(form.results()->row(row).name) +
+                         (form.results()->isChecked(row) ? "+" : "-");
+        return texts.join(' ');
+    }
+
+    void setModified(const QString& relative, time_t seconds) {
+        struct utimbuf times {
+            seconds, seconds
+        };
+        QCOMPARE(utime(QFile::encodeName(path(relative)).constData(), &times), 0);
+    }
+
+    void selectionRulesFromTheMenu() {
+        writeText(path("x/long-name-a"), "same");
+        writeText(path("y/b"), "same");
+        writeText(path("y/c"), "same");
+        writeText(path("z/d"), "two");
+        writeText(path("z/e"), "two");
+        setModified("x/long-name-a", 3000);
+        setModified("y/b", 1000);
+        setModified("y/c", 2000);
+        setModified("z/d", 5000);
+        setModified("z/e", 5000);
+        auto form = makeForm();
+        search(*form);
+        QCOMPARE(tickText(*form), QStringLiteral("b- c- long-name-a- e- d-"));
+        QVERIFY(choose(form->btSelected, {"Select", "All but the oldest"}));
+        QCOMPARE(tickText(*form), QStringLiteral("b- c+ long-name-a+ e- d+"));
+        QVERIFY(choose(form->btSelected, {"Select", "All but the newest"}));
+        QCOMPARE(tickText(*form), QStringLiteral("b+ c+ long-name-a- e- d+"));
+        QVERIFY(choose(form->btSelected, {"Select", "All but the shortest path"}));
+        QCOMPARE(tickText(*form), QStringLiteral("b- c+ long-name-a+ e- d+"));
+        m_dialogs.folder = path("y") + "/";
+        QVERIFY(choose(form->btSelected, {"Select", "All in a folder..."}));
+        QCOMPARE(tickText(*form), QStringLiteral("b+ c+ long-name-a- e- d-"));
+        m_dialogs.folder = m_tree->path() + "/"; // every file: one of each group stays
+        QVERIFY(choose(form->btSelected, {"Select", "All in a folder..."}));
+        QCOMPARE(tickText(*form), QStringLiteral("b- c+ long-name-a+ e- d+"));
+        m_dialogs.folder = std::nullopt; // cancelled: the ticks stay
+        QVERIFY(choose(form->btSelected, {"Select", "All in a folder..."}));
+        QCOMPARE(tickText(*form), QStringLiteral("b- c+ long-name-a+ e- d+"));
+        QVERIFY(choose(form->btSelected, {"Select", "Clear all ticks"}));
+        QCOMPARE(tickText(*form), QStringLiteral("b- c- long-name-a- e- d-"));
+    }
+
+    void moveToTrashFromTheMenu() {
+        writeText(path("a b%.txt"), "same");
+        writeText(path("b.txt"), "same");
+        writeText(path("c.txt"), "other");
+        writeText(path("d.txt"), "other");
+        setModified("a b%.txt", 1000);
+        setModified("b.txt", 2000);
+        auto form = makeForm();
+        search(*form);
+        QVERIFY(choose(form->btSelected, {"Select", "All but the oldest"}));
+        QCOMPARE(tickText(*form), QStringLiteral("b.txt+ a b%.txt- d.txt+ c.txt-"));
+        runOperation(*form, "Move to Trash");
+        QCOMPARE(m_dialogs.confirms,
+                 QStringList{"Are you sure you want to move the selected file(s) to the trash?"});
+        QVERIFY2(m_dialogs.errors.isEmpty(), qPrintable(m_dialogs.errors.join('|')));
+        QCOMPARE(QDir(m_tree->path()).entryList(QDir::Files), (QStringList{"a b%.txt", "c.txt"}));
+        const QString trash = m_config->path() + "/data/Trash/";
+        QCOMPARE(QDir(trash + "files").entryList(QDir::Files), (QStringList{"b.txt", "d.txt"}));
+        QVERIFY(readText(trash + "info/b.txt.trashinfo")
+                    .contains("\nPath=" + QUrl::toPercentEncoding(path("b.txt"), "/") + "\n"));
+        // Trashed rows leave the result as deleted ones do: no group is left.
+        QCOMPARE(form->state.iDuplicatedFiles.load(), 0);
+        QVERIFY(form->listParked());
+        QCOMPARE(form->lbStatus->text(), QStringLiteral("No duplicated files were found."));
+    }
+
+    void everyCopyTickedAsksOnceMore() {
+        writeText(path("a"), "same");
+        writeText(path("b"), "same");
+        writeText(path("c"), "two");
+        writeText(path("d"), "two");
+        auto form = makeForm();
+        search(*form);
+        tick(*form, {0, 1, 2}); // b and a, the whole first group, and d
+        m_dialogs.answers = {true, false};
+        QVERIFY(choose(form->btSelected, {"Delete"}));
+        QCOMPARE(m_dialogs.riskyConfirms,
+                 QStringList{"Every listed file of 1 group(s) is ticked: no copy of it would be "
+                             "kept.\n\r\n\rDo you want to continue?"});
+        QVERIFY(!form->thrManageFiles); // No: nothing happens
+        QCOMPARE(QDir(m_tree->path()).entryList(QDir::Files).size(), 4);
+
+        m_dialogs.answers = {true, true};
+        runOperation(*form, "Move to Trash");
+        QCOMPARE(m_dialogs.riskyConfirms.size(), 2);
+        QCOMPARE(QDir(m_tree->path()).entryList(QDir::Files), QStringList{"c"});
+
+        // Without a wholly ticked group there is no second question.
+        writeText(path("e"), "two");
+        search(*form);
+        allButOne(*form);
+        m_dialogs.answers = {true};
+        runOperation(*form, "Delete");
+        QCOMPARE(m_dialogs.riskyConfirms.size(), 2);
     }
 
     void allButOneTicksAllButTheFirstOfEachGroup() {
