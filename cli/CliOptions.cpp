@@ -17,12 +17,22 @@ const char* const kCliUsage =
     "                           fdupes: one path per line, groups separated by an empty line;\n"
     "                           json: an object with the folder and the groups\n"
     "  --output FILE            write the result to FILE instead of standard output\n"
+    "  --select RULE            pick the files of each group to remove, keeping at least one:\n"
+    "                           all-but-one (all but the first listed), all-but-newest,\n"
+    "                           all-but-oldest, all-but-shortest-path, in-folder:DIR (the\n"
+    "                           files under DIR); prints each group with [+] for a file kept\n"
+    "                           and [-] for one picked; without --trash or --delete nothing\n"
+    "                           is changed\n"
+    "  --trash                  move the picked files to the desktop trash\n"
+    "  --delete                 delete the picked files for good\n"
     "  --quiet                  show no progress on standard error\n"
     "  --help                   show this help and exit\n"
     "  --version                show the version and exit\n"
     "\n"
-    "Exit status: 0 when the search finished, 1 when the result could not be written,\n"
-    "2 for bad usage or a FOLDER that is not a folder, 130 when interrupted.\n";
+    "Exit status: 0 when the search finished (and every picked file was removed), 1 when\n"
+    "the result could not be written, 2 for bad usage or a FOLDER that is not a folder,\n"
+    "3 when a picked file was left where it was (each named on standard error),\n"
+    "130 when interrupted.\n";
 
 std::optional<CliOptions> parseCliOptions(const std::vector<std::string>& args,
                                           std::string& error) {
@@ -105,6 +115,37 @@ std::optional<CliOptions> parseCliOptions(const std::vector<std::string>& args,
                 return std::nullopt;
             }
             options.outputFile = *v;
+        } else if (isOption("--select")) {
+            auto v = value("--select");
+            if (!v)
+                return std::nullopt;
+            std::string name = *v;
+            const std::size_t colon = name.find(':');
+            if (colon != std::string::npos) {
+                options.selectFolder = name.substr(colon + 1);
+                name.resize(colon);
+            }
+            options.select = parseSelectionRule(name);
+            if (!options.select || *options.select == SelectionRule::ClearAll) {
+                error = "--select must be all-but-one|all-but-newest|all-but-oldest|"
+                        "all-but-shortest-path|in-folder:DIR, not \"" +
+                        *v + "\"";
+                return std::nullopt;
+            }
+            if (selectionRuleTakesFolder(*options.select) == options.selectFolder.empty()) {
+                error = selectionRuleTakesFolder(*options.select)
+                            ? "--select in-folder needs a folder: in-folder:DIR"
+                            : "--select " + name + " takes no folder";
+                return std::nullopt;
+            }
+        } else if (arg == "--trash" || arg == "--delete") {
+            const RemovalAction action =
+                arg == "--trash" ? RemovalAction::Trash : RemovalAction::Delete;
+            if (options.action != RemovalAction::None && options.action != action) {
+                error = "--trash and --delete exclude each other";
+                return std::nullopt;
+            }
+            options.action = action;
         } else {
             error =
                 "unknown option \"" + arg + "\" (a FOLDER that begins with \"-\" goes after --)";
@@ -115,5 +156,11 @@ std::optional<CliOptions> parseCliOptions(const std::vector<std::string>& args,
         error = "no FOLDER given";
         return std::nullopt;
     }
+    if (options.action != RemovalAction::None && !options.select) {
+        error = std::string(options.action == RemovalAction::Trash ? "--trash" : "--delete") +
+                " needs --select RULE to pick the files";
+        return std::nullopt;
+    }
+
     return options;
 }

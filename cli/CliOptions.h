@@ -1,5 +1,6 @@
 #pragma once
 
+#include "operations/Selection.h"
 #include "search/SearchEngine.h"
 
 #include <optional>
@@ -8,12 +9,18 @@
 
 enum class OutputFormat { Report, Fdupes, Json };
 
+// What happens to the files a selection rule picks.
+enum class RemovalAction { None, Trash, Delete };
+
 struct CliOptions {
     SearchOptions search{"fast", "sha1", "yes"};
     bool subfolders = true;
     OutputFormat format = OutputFormat::Report;
     std::string outputFile; // empty: standard output
     bool quiet = false;
+    std::optional<SelectionRule> select; // pick files of each group to remove
+    std::string selectFolder;            // the folder of in-folder, ending with "/"
+    RemovalAction action = RemovalAction::None;
     bool help = false;
     bool version = false;
     std::string folder;

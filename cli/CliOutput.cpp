@@ -116,3 +116,17 @@ std::string formatJson(const SearchSummary& summary, const std::vector<TFiles>& 
     out += group == 0 ? "]\n}\n" : "\n  ]\n}\n";
     return out;
 }
+
+std::string formatSelection(const std::vector<TFiles>& duplicates, const std::vector<char>& picked,
+                            const std::vector<char>& kept) {
+    std::string out;
+    forEachGroup(duplicates, [&](std::size_t start, std::size_t end) {
+        for (std::size_t k = start; k < end; ++k) {
+            out += picked[k] && !kept[k] ? "[-] " : "[+] ";
+            out += duplicates[k].fullName();
+            out += '\n';
+        }
+        out += '\n';
+    });
+    return out;
+}

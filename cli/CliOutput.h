@@ -26,3 +26,9 @@ std::string formatJson(const SearchSummary& summary, const std::vector<TFiles>& 
 
 // A JSON string literal for raw bytes, with the escapes above.
 std::string jsonString(const std::string& bytes);
+
+// The files of each group with what becomes of them: "[+] " before a file that stays, "[-] "
+// before one picked for removal (unless `kept` says it stayed), paths as raw bytes, each
+// group followed by an empty line.
+std::string formatSelection(const std::vector<TFiles>& duplicates, const std::vector<char>& picked,
+                            const std::vector<char>& kept);

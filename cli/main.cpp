@@ -1,6 +1,8 @@
 #include "cli/CliOptions.h"
 #include "cli/CliOutput.h"
+#include "operations/FileOperationEngine.h"
 #include "operations/FileTransfer.h"
+#include "operations/Selection.h"
 #include "platform/FileTime.h"
 #include "platform/OpenFileLimit.h"
 #include "platform/ThreadName.h"
@@ -16,10 +18,13 @@
 #include <clocale>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
+#include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
+#include <unordered_map>
 #include <vector>
 
 namespace {
@@ -27,6 +32,7 @@ namespace {
 constexpr int kExitOk = 0;
 constexpr int kExitWriteFailed = 1;
 constexpr int kExitUsage = 2;
+constexpr int kExitRefused = 3;
 constexpr int kExitInterrupted = 130;
 
 void printError(const std::string& message) {
@@ -128,6 +134,79 @@ private:
     std::thread m_thread;
 };
 
+// Removals ask nothing: the engine asks only about copies and moves.
+class NoQuestions : public OperationHost {
+public:
+    bool askReplace() override { return false; }
+    void warnRenamed() override {}
+};
+
+// A folder's real path with a trailing "/", so that in-folder compares folders however they
+// were written (relative, through links); the text as it is when it cannot be resolved.
+std::string realFolder(const std::string& folder) {
+    char* real = ::realpath(folder.c_str(), nullptr);
+    if (real == nullptr)
+        return folder;
+    std::string text(real);
+    std::free(real);
+    return text == "/" ? text : text + "/";
+}
+
+bool exists(const std::string& path) {
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) == 0;
+}
+
+// Picks files of each group by the rule and, with an action, removes them; returns the listing
+// and sets `status` to kExitRefused when a picked file stayed.
+std::string selectAndRemove(const CliOptions& options, SharedState& state, RunControl& control,
+                            int& status) {
+    std::vector<TFiles>& table = state.aDuplicatedFiles;
+    const std::vector<TFiles> listed = table; // the removal rebuilds the table
+    const std::vector<ResultRow> rows = buildRows(table);
+    std::vector<ResultRow> compared = rows;
+    std::string folder = options.selectFolder;
+    if (*options.select == SelectionRule::InFolder) {
+        folder = realFolder(folder);
+        std::unordered_map<std::string, std::string> real;
+        for (ResultRow& row : compared) {
+            auto [known, added] = real.try_emplace(row.folder);
+            if (added)
+                known->second = realFolder(row.folder);
+            row.folder = known->second;
+        }
+    }
+    const std::vector<char> picked = selectRows(compared, table, *options.select, folder);
+    std::vector<char> kept(rows.size(), 0);
+    // No rule picks every file of a group; this stays so whatever a rule may become.
+    if (wholeGroupsTicked(rows, picked) != 0) {
+        printError("internal error: a rule picked every file of a group; nothing was removed");
+        status = kExitRefused;
+        return formatSelection(listed, std::vector<char>(rows.size(), 0), kept);
+    }
+    if (options.action != RemovalAction::None) {
+        NoQuestions host;
+        OperationRequest request;
+        request.operation =
+            options.action == RemovalAction::Trash ? FileOperation::Trash : FileOperation::Delete;
+        FileOperationEngine engine(table, host, control);
+        engine.run(request, rows, picked);
+        for (const OperationFailure& failure : engine.failures())
+            printError("not removed: " + failure.path + ": " + failure.reason);
+        for (std::size_t k = 0; k < rows.size(); ++k) {
+            if (picked[k] && exists(rows[k].folder + rows[k].name)) {
+                kept[k] = 1;
+                status = kExitRefused;
+            }
+        }
+    } else if (!options.quiet) {
+        std::fputs("twinscope-cli: nothing was changed; --trash or --delete removes the files "
+                   "marked [-]\n",
+                   stderr);
+    }
+    return formatSelection(listed, picked, kept);
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -170,11 +249,24 @@ int main(int argc, char** argv) {
     const auto started = std::chrono::steady_clock::now();
     Watcher watcher(control, state, progress, !options->quiet && isatty(STDERR_FILENO));
     engine.run(options->folder, options->subfolders, options->search);
-    watcher.stop();
     if (watcher.interrupted()) {
+        watcher.stop();
         printError("interrupted");
         return kExitInterrupted;
     }
+    if (options->select) {
+        // Ctrl-C during the removals ends them after the file under way; the listing then
+        // shows what stayed.
+        int status = kExitOk;
+        const std::string listing = selectAndRemove(*options, state, control, status);
+        watcher.stop();
+        if (watcher.interrupted()) {
+            printError("interrupted");
+            status = kExitInterrupted;
+        }
+        return writeOutput(*options, listing) ? status : kExitWriteFailed;
+    }
+    watcher.stop();
     const auto seconds =
         std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - started)
             .count();

@@ -304,3 +304,98 @@ TEST(Cli, InterruptEndsCleanlyWith130) {
 }
 
 } // namespace
+
+namespace {
+
+bool present(const std::string& path) {
+    return access(path.c_str(), F_OK) == 0;
+}
+
+// The environment of one test's child processes.
+class EnvScope {
+public:
+    EnvScope(const char* name, const std::string& value) : m_name(name) {
+        setenv(name, value.c_str(), 1);
+    }
+    ~EnvScope() { unsetenv(m_name); }
+
+private:
+    const char* m_name;
+};
+
+TEST(CliSelect, WithoutAnActionNothingIsChanged) {
+    TempTree tree;
+    knownTree(tree);
+    CliResult result = runCli({"--select", "all-but-one", tree.root()});
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+    const std::string r = tree.root() + "/";
+    // Groups in the order of the result; the first row of each is kept.
+    EXPECT_EQ(result.out, "[+] " + r + "c\n[-] " + r + "sub/e\n[-] " + r + "a\n\n[+] " + r +
+                              "d\n[-] " + r + "b\n\n");
+    EXPECT_NE(result.err.find("nothing was changed"), std::string::npos);
+    for (const char* name : {"a", "b", "c", "d", "sub/e"})
+        EXPECT_TRUE(present(tree.path(name))) << name;
+}
+
+TEST(CliSelect, TrashMovesThePickedFilesAndKeepsOneOfEachGroup) {
+    TempTree tree;
+    knownTree(tree);
+    TempTree data;
+    EnvScope home("XDG_DATA_HOME", data.root());
+    // Every file lies in the folder: one of each group must stay all the same.
+    CliResult result = runCli({"--select", "in-folder:" + tree.root(), "--trash", tree.root()});
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+    const std::string r = tree.root() + "/";
+    EXPECT_EQ(result.out, "[+] " + r + "c\n[-] " + r + "sub/e\n[-] " + r + "a\n\n[+] " + r +
+                              "d\n[-] " + r + "b\n\n");
+    EXPECT_TRUE(present(tree.path("c")) && present(tree.path("d")));
+    for (const char* name : {"a", "b", "sub/e"})
+        EXPECT_FALSE(present(tree.path(name))) << name;
+    for (const char* name : {"a", "b", "e"})
+        EXPECT_TRUE(present(data.path(std::string("Trash/files/") + name))) << name;
+}
+
+TEST(CliSelect, AFileLeftWhereItWasIsNamedAndTheStatusSaysSo) {
+    TempTree tree;
+    tree.file("keep/x", "same");
+    tree.file("old/x", "same");
+    TempTree data;
+    data.file("Trash", "a file where the trash folder would be");
+    EnvScope home("XDG_DATA_HOME", data.root());
+    CliResult result =
+        runCli({"--select", "in-folder:" + tree.root() + "/old", "--trash", tree.root()});
+    EXPECT_EQ(result.exitCode, 3);
+    EXPECT_TRUE(present(tree.path("old/x")));
+    EXPECT_NE(result.err.find("not removed: " + tree.path("old/x") + ": "), std::string::npos)
+        << result.err;
+    // The listing shows the file as kept.
+    EXPECT_EQ(result.out, "[+] " + tree.path("old/x") + "\n[+] " + tree.path("keep/x") + "\n\n");
+}
+
+TEST(CliSelect, DeleteRemovesForGood) {
+    TempTree tree;
+    tree.file("a", "same");
+    tree.file("b", "same");
+    CliResult result = runCli({"--select", "all-but-one", "--delete", "--quiet", tree.root()});
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_TRUE(present(tree.path("b")));
+    EXPECT_FALSE(present(tree.path("a")));
+    EXPECT_EQ(result.err, "");
+}
+
+TEST(CliSelect, UsageErrors) {
+    TempTree tree;
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"--trash", tree.root()},
+          {"--select", "all-but-one", "--trash", "--delete", tree.root()},
+          {"--select", "newest", tree.root()},
+          {"--select", "in-folder", tree.root()},
+          {"--select", "all-but-one:/x", tree.root()},
+          {"--select", "none", "--delete", tree.root()}}) {
+        CliResult result = runCli(args);
+        EXPECT_EQ(result.exitCode, 2) << args[1];
+        EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << result.err;
+    }
+}
+
+} // namespace
