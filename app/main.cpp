@@ -14,6 +14,8 @@ int main(int argc, char** argv) {
     std::setlocale(LC_ALL, "");
     QApplication::setApplicationName(QStringLiteral("Twinscope"));
     QApplication::setApplicationDisplayName(QStringLiteral("Twinscope"));
+    // Lets the desktop match the window to the installed entry (the Wayland app id).
+    QApplication::setDesktopFileName(QStringLiteral(TWINSCOPE_APP_ID));
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/twinscope/icon.png")));
     TMainForm::useDesignFont();
 

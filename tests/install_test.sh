@@ -5,16 +5,18 @@ set -euo pipefail
 build=$1
 prefix=$(mktemp -d)
 folder=$(mktemp -d)
+entry=share/applications/example.hollowbright.Twinscope.desktop
 trap 'rm -rf "$prefix" "$folder"' EXIT
 cmake --install "$build" --prefix "$prefix" >/dev/null
-for file in bin/twinscope bin/twinscope-cli share/applications/twinscope.desktop \
+for file in bin/twinscope bin/twinscope-cli "$entry" \
             share/icons/hicolor/256x256/apps/twinscope.png share/man/man1/twinscope-cli.1; do
     [ -e "$prefix/$file" ] || { echo "missing: $file"; exit 1; }
 done
-grep -q "^Exec=\"$prefix/bin/twinscope\" %f$" "$prefix/share/applications/twinscope.desktop"
-grep -q "share/applications/twinscope.desktop" "$build/install_manifest.txt"
+grep -q "^Exec=\"$prefix/bin/twinscope\" %f$" "$prefix/$entry"
+grep -q "^Icon=twinscope$" "$prefix/$entry"
+grep -q "$entry" "$build/install_manifest.txt"
 if command -v desktop-file-validate >/dev/null; then
-    desktop-file-validate "$prefix/share/applications/twinscope.desktop"
+    desktop-file-validate "$prefix/$entry"
 fi
 "$prefix/bin/twinscope-cli" --version | grep -q "twinscope-cli v1.16rc"
 echo same >"$folder/a"
