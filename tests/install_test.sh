@@ -11,7 +11,7 @@ trap 'rm -rf "$prefix" "$folder"' EXIT
 cmake --install "$build" --prefix "$prefix" >/dev/null
 for file in bin/twinscope bin/twinscope-cli "$entry" "$metainfo" \
             share/icons/hicolor/256x256/apps/twinscope.png share/man/man1/twinscope-cli.1.gz \
-            share/man/man1/twinscope.1.gz; do
+            share/man/man1/twinscope.1.gz share/doc/twinscope/copyright; do
     [ -e "$prefix/$file" ] || { echo "missing: $file"; exit 1; }
 done
 grep -q "^Exec=\"$prefix/bin/twinscope\" %f$" "$prefix/$entry"
