@@ -38,6 +38,7 @@ std::optional<CliOptions> parseCliOptions(const std::vector<std::string>& args,
                                           std::string& error) {
     CliOptions options;
     bool folderSeen = false;
+    bool formatGiven = false;
     bool optionsEnded = false;
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& arg = args[i];
@@ -103,6 +104,7 @@ std::optional<CliOptions> parseCliOptions(const std::vector<std::string>& args,
             auto v = choice("--format", {"report", "fdupes", "json"});
             if (!v)
                 return std::nullopt;
+            formatGiven = true;
             options.format = *v == "report"   ? OutputFormat::Report
                              : *v == "fdupes" ? OutputFormat::Fdupes
                                               : OutputFormat::Json;
@@ -154,6 +156,10 @@ std::optional<CliOptions> parseCliOptions(const std::vector<std::string>& args,
     }
     if (!folderSeen && !options.help && !options.version) {
         error = "no FOLDER given";
+        return std::nullopt;
+    }
+    if (options.select && formatGiven) {
+        error = "--select prints its own listing; --format does not go with it";
         return std::nullopt;
     }
     if (options.action != RemovalAction::None && !options.select) {

@@ -12,6 +12,7 @@
 #include "search/SharedState.h"
 #include "tools/GeneralTools.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -66,7 +67,14 @@ bool writeOutput(const CliOptions& options, const std::string& bytes) {
     return written.ok;
 }
 
+// The removals under way, for the progress line: the file number and how many were picked.
+std::atomic<int> gRemovalNumber{0};
+std::atomic<int> gRemovalCount{0};
+
 std::string progressLine(const SharedState& state, const SearchProgress& progress) {
+    if (gRemovalCount.load() > 0)
+        return "Removing files: " + std::to_string(gRemovalNumber.load()) + "/" +
+               std::to_string(gRemovalCount.load());
     switch (state.FinderOperation.load()) {
     case FinderPhase::None:
         return "Searching for files: " + std::to_string(state.iFilesFounded.load()) + " found";
@@ -134,11 +142,15 @@ private:
     std::thread m_thread;
 };
 
-// Removals ask nothing: the engine asks only about copies and moves.
-class NoQuestions : public OperationHost {
+// Removals ask nothing (the engine asks only about copies and moves); they count for the
+// progress line.
+class RemovalHost : public OperationHost {
 public:
     bool askReplace() override { return false; }
     void warnRenamed() override {}
+    void fileStarted(int number, const std::string&, const std::string&) override {
+        gRemovalNumber = number;
+    }
 };
 
 // A folder's real path with a trailing "/", so that in-folder compares folders however they
@@ -185,14 +197,18 @@ std::string selectAndRemove(const CliOptions& options, SharedState& state, RunCo
         return formatSelection(listed, std::vector<char>(rows.size(), 0), kept);
     }
     if (options.action != RemovalAction::None) {
-        NoQuestions host;
+        RemovalHost host;
+        gRemovalCount = static_cast<int>(std::count(picked.begin(), picked.end(), 1));
         OperationRequest request;
         request.operation =
             options.action == RemovalAction::Trash ? FileOperation::Trash : FileOperation::Delete;
         FileOperationEngine engine(table, host, control);
         engine.run(request, rows, picked);
-        for (const OperationFailure& failure : engine.failures())
-            printError("not removed: " + failure.path + ": " + failure.reason);
+        gRemovalCount = 0;
+        for (const auto* list : {&engine.passedOver(), &engine.failures()}) {
+            for (const OperationFailure& failure : *list)
+                printError("not removed: " + failure.path + ": " + failure.reason);
+        }
         for (std::size_t k = 0; k < rows.size(); ++k) {
             if (picked[k] && exists(rows[k].folder + rows[k].name)) {
                 kept[k] = 1;
@@ -231,6 +247,21 @@ int main(int argc, char** argv) {
     if (!isExistingFolder(options->folder)) {
         printError("\"" + options->folder + "\" is not an existing folder");
         return kExitUsage;
+    }
+    if (options->select && selectionRuleTakesFolder(*options->select) &&
+        !isExistingFolder(options->selectFolder)) {
+        // A mistyped folder would pick nothing and look like success.
+        printError("in-folder: \"" + options->selectFolder + "\" is not an existing folder");
+        return kExitUsage;
+    }
+    if (options->action != RemovalAction::None && !options->outputFile.empty()) {
+        // The listing is the only record of what was removed: make sure it can be written
+        // before anything is.
+        const TransferResult probe = canWriteWholeFile(options->outputFile);
+        if (!probe.ok) {
+            printError(probe.error + "; nothing was removed");
+            return kExitWriteFailed;
+        }
     }
 
     // Signals go to the watcher thread only, so the search itself is never interrupted

@@ -42,6 +42,7 @@ void FileOperationEngine::run(const OperationRequest& request, const std::vector
                               const std::vector<char>& ticked) {
     m_request = request;
     m_failures.clear();
+    m_passedOver.clear();
     m_recordKeys.clear();
     std::vector<char> recordTicked(m_table.size(), 0);
     int count = 0;
@@ -79,7 +80,12 @@ void FileOperationEngine::run(const OperationRequest& request, const std::vector
         m_host.fileStarted(number++, row.name, row.folder);
         const std::string path = row.folder + row.name;
         // A file in use or gone is passed over, as the search passes over files in use.
-        if (row.record < m_table.size() && !IsFileInUse(path) && fileExists(path)) {
+        if (row.record >= m_table.size() || !fileExists(path)) {
+            m_passedOver.push_back({path, "It no longer exists."});
+        } else if (IsFileInUse(path)) {
+            m_passedOver.push_back(
+                {path, "It is in use: locked by another program, read-only or not readable."});
+        } else {
             TFiles& record = m_table[row.record];
             switch (m_request.operation) {
             case FileOperation::Copy:

@@ -67,6 +67,9 @@ public:
              const std::vector<char>& ticked);
 
     const std::vector<OperationFailure>& failures() const { return m_failures; }
+    // Ticked files passed over without an attempt: in use, or gone since the search. The window
+    // passes them over silently; the command line names them.
+    const std::vector<OperationFailure>& passedOver() const { return m_passedOver; }
 
     // Progress, readable from other threads while the run goes on.
     int tickedCount() const { return m_ticked.load(); }
@@ -87,6 +90,7 @@ private:
     std::vector<std::size_t> m_keeperOf; // per record: the unticked record of its group, or npos
     std::unordered_map<std::string, std::size_t> m_recordKeys; // folder, name, digest -> record
     std::vector<OperationFailure> m_failures;
+    std::vector<OperationFailure> m_passedOver;
 
     std::atomic<int> m_ticked{0};
     std::atomic<int> m_fileNumber{0};

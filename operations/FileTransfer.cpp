@@ -356,6 +356,27 @@ TransferResult writeWholeFile(const std::string& fileName, std::string_view byte
     return {};
 }
 
+TransferResult canWriteWholeFile(const std::string& fileName) {
+    const std::string cannotCreate = "Cannot create file \"" + fileName + "\". ";
+    WriteTarget target;
+    if (int error = findWriteTarget(fileName, target); error != 0)
+        return failure(cannotCreate + reason(error));
+    if (target.inPlace)
+        return ::access(fileName.c_str(), W_OK) == 0 || errno == ENOENT
+                   ? TransferResult{}
+                   : failure(cannotCreate + reason(errno));
+    if (target.exists && ::faccessat(AT_FDCWD, target.path.c_str(), W_OK, AT_EACCESS) != 0)
+        return failure(cannotCreate + reason(errno));
+    // The same temporary file the write would make, made and removed at once.
+    std::string temporary;
+    Fd probe(createTemporary(folderOf(target.path), temporary));
+    if (probe.get() < 0)
+        return failure(cannotCreate + reason(errno));
+    probe.reset();
+    ::unlink(temporary.c_str());
+    return {};
+}
+
 TransferResult moveFile(const std::string& source, const std::string& destination,
                         RunControl* control) {
     if (::renameat2(AT_FDCWD, source.c_str(), AT_FDCWD, destination.c_str(), RENAME_NOREPLACE) == 0)

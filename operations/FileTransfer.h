@@ -56,6 +56,10 @@ TransferResult CopyFileWP(const std::string& source, const std::string& destinat
 // /dev/stdout) is written in place.
 TransferResult writeWholeFile(const std::string& fileName, std::string_view bytes);
 
+// Whether writeWholeFile could create or replace the file now (it makes and removes the
+// temporary it would write), with the message it would give when not.
+TransferResult canWriteWholeFile(const std::string& fileName);
+
 // Moves a file without ever replacing an existing one. Across file systems the file is copied,
 // flushed and checked, and only then is the source removed; the copy keeps what a rename keeps:
 // times, mode, and owner and group where this user may set them (a mode is narrowed for those

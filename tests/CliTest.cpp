@@ -372,6 +372,17 @@ TEST(CliSelect, AFileLeftWhereItWasIsNamedAndTheStatusSaysSo) {
     EXPECT_EQ(result.out, "[+] " + tree.path("old/x") + "\n[+] " + tree.path("keep/x") + "\n\n");
 }
 
+TEST(CliSelect, NothingIsRemovedWhenTheListingCannotBeWritten) {
+    TempTree tree;
+    tree.file("a", "same");
+    tree.file("b", "same");
+    CliResult result = runCli({"--select", "all-but-one", "--delete", "--output",
+                               tree.path("missing/listing.txt"), tree.root()});
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_TRUE(present(tree.path("a")) && present(tree.path("b")));
+    EXPECT_NE(result.err.find("nothing was removed"), std::string::npos) << result.err;
+}
+
 TEST(CliSelect, DeleteRemovesForGood) {
     TempTree tree;
     tree.file("a", "same");
@@ -391,7 +402,10 @@ TEST(CliSelect, UsageErrors) {
           {"--select", "newest", tree.root()},
           {"--select", "in-folder", tree.root()},
           {"--select", "all-but-one:/x", tree.root()},
-          {"--select", "none", "--delete", tree.root()}}) {
+          {"--select", "none", "--delete", tree.root()},
+          {"--select", "all-but-one", "--format", "json", tree.root()},
+          // A mistyped folder would pick nothing and look like success.
+          {"--select", "in-folder:" + tree.root() + "/missing", "--delete", tree.root()}}) {
         CliResult result = runCli(args);
         EXPECT_EQ(result.exitCode, 2) << args[1];
         EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << result.err;

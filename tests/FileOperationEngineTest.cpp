@@ -211,6 +211,12 @@ TEST(FileOperationEngine, FilesInUseOrGoneArePassedOver) {
     engine.run(request(FileOperation::Delete), result.rows, result.ticks({"a", "b"}));
     EXPECT_TRUE(exists(tree.path("b")));
     EXPECT_TRUE(engine.failures().empty());
+    // Passed over, with the reason for those who want it (the command line names them).
+    ASSERT_EQ(engine.passedOver().size(), 2u);
+    EXPECT_EQ(engine.passedOver()[0].path, tree.path("b"));
+    EXPECT_NE(engine.passedOver()[0].reason.find("in use"), std::string::npos);
+    EXPECT_EQ(engine.passedOver()[1].path, tree.path("a"));
+    EXPECT_EQ(engine.passedOver()[1].reason, "It no longer exists.");
     EXPECT_EQ(host.started.size(), 2u); // both counted as handled
     EXPECT_EQ(engine.globalPosition(), 0);
 }
