@@ -187,6 +187,7 @@ public:
     SearchProgress& runProgress() override { return progress; }
     IniFile& settings() override { return *Settings; }
     QWidget* dialogParent() override { return this; }
+    void reserveResultRows(std::size_t count) override;
     void appendResultRows(std::vector<ResultRow> rows,
                           const std::vector<std::string>& filterEntries) override;
 

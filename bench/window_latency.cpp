@@ -31,14 +31,33 @@ int main(int argc, char** argv) {
     clock.start();
     qint64 last = 0;
     qint64 worstLateness = 0;
+    QString worstMoment = QStringLiteral("none");
     qint64 matchingEnded = -1;
     qint64 walkEnded = -1;
     QTimer probe;
     probe.setInterval(10);
     QObject::connect(&probe, &QTimer::timeout, [&] {
         const qint64 now = clock.elapsed();
-        if (last > 0)
-            worstLateness = std::max(worstLateness, now - last - 10);
+        if (last > 0 && now - last - 10 > worstLateness) {
+            worstLateness = now - last - 10;
+            // Where the search stood when the event loop answered late.
+            const char* phase = "walk";
+            switch (form.state.FinderOperation.load()) {
+            case FinderPhase::None:
+                phase = matchingEnded >= 0 ? "end" : "walk";
+                break;
+            case FinderPhase::MatchFiles:
+                phase = "matching";
+                break;
+            case FinderPhase::PopulateList:
+                phase = "list filling";
+                break;
+            }
+            worstMoment = QStringLiteral("%1 at %2 s, %3 rows listed")
+                              .arg(QLatin1String(phase))
+                              .arg(now / 1000.0, 0, 'f', 2)
+                              .arg(form.results()->rowCount());
+        }
         last = now;
         if (matchingEnded < 0 && form.state.FinderOperation.load() == FinderPhase::PopulateList)
             matchingEnded = now;
@@ -48,9 +67,10 @@ int main(int argc, char** argv) {
             QCoreApplication::sendPostedEvents();
             const qint64 end = clock.elapsed();
             std::printf("rows %d, search %.2f s (walk %.2f s), list filled %lld ms after "
-                        "matching, worst event-loop delay %lld ms\n",
+                        "matching, worst event-loop delay %lld ms (%s)\n",
                         form.results()->rowCount(), end / 1000.0, walkEnded / 1000.0,
-                        matchingEnded < 0 ? 0LL : end - matchingEnded, worstLateness);
+                        matchingEnded < 0 ? 0LL : end - matchingEnded, worstLateness,
+                        qPrintable(worstMoment));
             QCoreApplication::quit();
         }
     });

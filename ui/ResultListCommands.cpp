@@ -112,6 +112,10 @@ void TMainForm::Openfilelocation1Click() {
     m_dialogs->showInFolder(QByteArray::fromStdString(r.folder + r.name));
 }
 
+void TMainForm::reserveResultRows(std::size_t count) {
+    m_results->reserve(m_results->rowCount() + count);
+}
+
 void TMainForm::appendResultRows(std::vector<ResultRow> rows,
                                  const std::vector<std::string>& filterEntries) {
     m_results->appendRows(std::move(rows));

@@ -16,6 +16,9 @@ public:
     // Hands a change to the window's thread; changes posted from one thread are made in the
     // order they were posted.
     virtual void postChange(std::function<void()> change) = 0;
+    // On the window's thread: room for this many rows in all, so that the list never moves its
+    // rows to grow while it fills.
+    virtual void reserveResultRows(std::size_t count) = 0;
     // On the window's thread: rows at the end of the list, and the filter entries they call for.
     virtual void appendResultRows(std::vector<ResultRow> rows,
                                   const std::vector<std::string>& filterEntries) = 0;

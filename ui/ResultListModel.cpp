@@ -122,9 +122,15 @@ void ResultListModel::setTicks(std::vector<char> ticks) {
 
 void ResultListModel::clear() {
     beginResetModel();
-    m_rows.clear();
-    m_checked.clear();
+    // The room of a large result is given back; the next fill reserves what it needs.
+    std::vector<ResultRow>().swap(m_rows);
+    std::vector<char>().swap(m_checked);
     endResetModel();
+}
+
+void ResultListModel::reserve(std::size_t count) {
+    m_rows.reserve(count);
+    m_checked.reserve(count);
 }
 
 void ResultListModel::appendRows(std::vector<ResultRow> rows) {

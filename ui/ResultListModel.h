@@ -32,6 +32,7 @@ public:
 
     void clear();
     void appendRows(std::vector<ResultRow> rows);
+    void reserve(std::size_t count);
 
     const ResultRow& row(int index) const { return m_rows[static_cast<std::size_t>(index)]; }
     bool isChecked(int index) const { return m_checked[static_cast<std::size_t>(index)] != 0; }

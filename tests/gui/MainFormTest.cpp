@@ -3,6 +3,8 @@
 #include "tests/FifoOpenWatch.h"
 #include "app/TMainForm.h"
 #include "search/FileFinder.h"
+#include "search/RunControl.h"
+#include "ui/ResultListFill.h"
 #include "ui/Dialogs.h"
 #include "ui/ResultListModel.h"
 #include "ui/TAboutForm.h"
@@ -25,7 +27,10 @@
 #include <QToolButton>
 #include <QTreeView>
 
+#include <deque>
 #include <fcntl.h>
+#include <mutex>
+#include <thread>
 #include <memory>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -701,6 +706,74 @@ private slots:
         timer.start();
         form.reset(); // waits for the worker, which stops at once
         QVERIFY(timer.elapsed() < 5000);
+    }
+
+    void listFillWaitsForTheWindowAndStopsWhenAsked() {
+        // A window that takes the changes only when told to: the fill must not run more than
+        // two batches ahead of it, and must end at once when asked, even if the window never
+        // takes another change (a closing window waits for its workers).
+        struct SlowWindow : ResultListWindow {
+            std::mutex mutex;
+            std::deque<std::function<void()>> waiting;
+            std::size_t mostWaiting = 0;
+            std::size_t reserved = 0;
+            std::size_t rows = 0;
+            void postChange(std::function<void()> change) override {
+                std::lock_guard lock(mutex);
+                waiting.push_back(std::move(change));
+                mostWaiting = std::max(mostWaiting, waiting.size());
+            }
+            void reserveResultRows(std::size_t count) override { reserved = count; }
+            void appendResultRows(std::vector<ResultRow> batch,
+                                  const std::vector<std::string>&) override {
+                rows += batch.size();
+            }
+            bool takeOne() {
+                std::function<void()> change;
+                {
+                    std::lock_guard lock(mutex);
+                    if (waiting.empty())
+                        return false;
+                    change = std::move(waiting.front());
+                    waiting.pop_front();
+                }
+                change();
+                return true;
+            }
+        };
+        std::vector<TFiles> files(20000);
+        for (std::size_t i = 0; i < files.size(); ++i) {
+            files[i].fName = "f" + std::to_string(i);
+            files[i].fHash = std::to_string(i / 2);
+        }
+        SlowWindow window;
+        RunControl control;
+        std::atomic<bool> done{false};
+        std::thread worker([&] {
+            fillResultList(window, files, control, nullptr);
+            done = true;
+        });
+        while (!done.load() || window.takeOne()) {
+            if (!window.takeOne())
+                QTest::qWait(1);
+        }
+        worker.join();
+        QCOMPARE(window.rows, files.size());
+        QCOMPARE(window.reserved, files.size());
+        QVERIFY2(window.mostWaiting <= 3, qPrintable(QString::number(window.mostWaiting)));
+
+        SlowWindow stuck; // never takes a change
+        RunControl ending;
+        done = false;
+        std::thread stopped([&] {
+            fillResultList(stuck, files, ending, nullptr);
+            done = true;
+        });
+        QTest::qWait(50);
+        QVERIFY(!done.load()); // held back by the window
+        ending.requestTerminate();
+        QTRY_VERIFY_WITH_TIMEOUT(done.load(), 5000);
+        stopped.join();
     }
 
     void menusFromTheKeyboard() {
