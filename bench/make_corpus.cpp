@@ -1,13 +1,16 @@
 // Writes deterministic test trees for the benchmarks: the same arguments always give the same
 // files, byte for byte.
 //
-//   twinscope-make-corpus small|mixed|large|tiny FOLDER
+//   twinscope-make-corpus small|mixed|large|near|tiny|flat FOLDER
 //
 //   small  20,000 small files, about 18% duplicates, same-size files that differ
 //   mixed  100,000 files of log-normal sizes (median a few KiB, some tens of MiB), duplicates,
 //          same-size traps that differ in the first bytes and traps that differ in the last byte
 //   large  about 120 files of 8 to 40 MiB, half of them duplicated
+//   near   about 160 files of 8 to 40 MiB sharing few sizes: copies, and near-copies that
+//          differ from another file of their size only in the last byte
 //   tiny   1,000,000 empty or tiny files in a deep tree
+//   flat   the files of "tiny" in one folder
 
 #include <algorithm>
 #include <cerrno>
@@ -144,7 +147,8 @@ std::vector<Spec> plan(std::size_t n, double duplicates, double firstByteTraps,
 
 int main(int argc, char** argv) {
     if (argc != 3) {
-        std::fprintf(stderr, "usage: twinscope-make-corpus small|mixed|large|tiny FOLDER\n");
+        std::fprintf(stderr,
+                     "usage: twinscope-make-corpus small|mixed|large|near|tiny|flat FOLDER\n");
         return 2;
     }
     const std::string kind = argv[1];
@@ -165,9 +169,20 @@ int main(int argc, char** argv) {
         auto specs =
             plan(120, 0.5, 0.0, 0.0, random, [&] { return (8 + random.below(33)) * 1024 * 1024; });
         writeAll(root, specs, 20, 10, 1);
-    } else if (kind == "tiny") {
-        auto specs = plan(1000000, 0.10, 0.0, 0.0, random, [&] { return random.below(16); });
-        writeAll(root, specs, 100, 10, 4);
+    } else if (kind == "near") {
+        // Twelve sizes for 160 files: most files share their size with several others.
+        auto specs = plan(160, 0.3, 0.0, 0.4, random,
+                          [&] { return (8 + 3 * random.below(12)) * 1024 * 1024; });
+        writeAll(root, specs, 20, 10, 1);
+    } else if (kind == "tiny" || kind == "flat") {
+        // The same files for both, so that the two shapes of tree compare.
+        SplitMix tinyRandom{0x7157C09E ^ std::hash<std::string>{}("tiny")};
+        auto specs =
+            plan(1000000, 0.10, 0.0, 0.0, tinyRandom, [&] { return tinyRandom.below(16); });
+        if (kind == "tiny")
+            writeAll(root, specs, 100, 10, 4);
+        else
+            writeAll(root, specs, specs.size(), 1, 0);
     } else {
         std::fprintf(stderr, "twinscope-make-corpus: unknown corpus \"%s\"\n", kind.c_str());
         return 2;
