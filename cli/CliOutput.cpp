@@ -31,8 +31,12 @@ std::string formatReport(const SearchSummary& summary, const std::vector<TFiles>
     input.searchPath = summary.folder;
     input.summaryLine =
         searchSummaryLine(static_cast<int>(duplicates.size()), summary.filesFound, summary.elapsed);
-    input.rows = buildRows(duplicates);
-    return encodeReport(buildReportLines(input));
+    // Rows made one at a time as the report is written: a million rows never stand at once.
+    return reportText(input, [&](const auto& visit) {
+        RowBuilder builder;
+        for (std::size_t i = 0; i < duplicates.size(); ++i)
+            visit(builder.add(duplicates[i], i));
+    });
 }
 
 std::string formatFdupes(const std::vector<TFiles>& duplicates) {

@@ -58,32 +58,51 @@ std::string joinFields(const Fields& fields, const std::array<int, 6>& widths, b
 }
 } // namespace
 
-std::vector<std::string> buildReportLines(const ReportInput& input, const std::string& charset) {
+void writeReportLines(const ReportInput& input, const ReportRows& rows, const std::string& charset,
+                      const std::function<void(std::string_view)>& line) {
     const bool utf8 = isUtf8Charset(charset);
-    std::vector<Fields> rows;
-    rows.reserve(input.rows.size());
     std::array<int, 6> widths{};
-    for (const ResultRow& row : input.rows) {
-        rows.push_back(writtenFields(row, charset.c_str()));
+    rows([&](const ResultRow& row) {
+        const Fields fields = writtenFields(row, charset.c_str());
         for (std::size_t i = 0; i < widths.size(); ++i)
-            widths[i] =
-                std::max(widths[i], static_cast<int>(writtenLength(rows.back()[i], utf8)) + 1);
-    }
+            widths[i] = std::max(widths[i], static_cast<int>(writtenLength(fields[i], utf8)) + 1);
+    });
 
+    line(kReportTitle);
+    line("Date: " + input.dateText + ", Time: " + input.timeText);
+    line({});
+    line(toCharset("Search path: " + oneLine(input.searchPath), charset.c_str()));
+    line(toCharset(input.summaryLine, charset.c_str()));
+    line({});
+    line(joinFields({"#", "Name", "Size", "Hash", "Modified", "Path"}, widths, utf8));
+    rows([&](const ResultRow& row) {
+        line(joinFields(writtenFields(row, charset.c_str()), widths, utf8));
+    });
+    line({});
+    line("EOF");
+}
+
+std::vector<std::string> buildReportLines(const ReportInput& input, const std::string& charset) {
     std::vector<std::string> lines;
     lines.reserve(input.rows.size() + 10);
-    lines.emplace_back(kReportTitle);
-    lines.push_back("Date: " + input.dateText + ", Time: " + input.timeText);
-    lines.emplace_back();
-    lines.push_back(toCharset("Search path: " + oneLine(input.searchPath), charset.c_str()));
-    lines.push_back(toCharset(input.summaryLine, charset.c_str()));
-    lines.emplace_back();
-    lines.push_back(joinFields({"#", "Name", "Size", "Hash", "Modified", "Path"}, widths, utf8));
-    for (const Fields& row : rows)
-        lines.push_back(joinFields(row, widths, utf8));
-    lines.emplace_back();
-    lines.emplace_back("EOF");
+    writeReportLines(
+        input,
+        [&](const auto& visit) {
+            for (const ResultRow& row : input.rows)
+                visit(row);
+        },
+        charset, [&](std::string_view text) { lines.emplace_back(text); });
     return lines;
+}
+
+std::string reportText(const ReportInput& input, const ReportRows& rows,
+                       const std::string& charset) {
+    std::string text;
+    writeReportLines(input, rows, charset, [&](std::string_view line) {
+        text += line;
+        text += "\r\n";
+    });
+    return text;
 }
 
 std::string proposedReportName(const std::string& dateText, const std::string& timeText) {

@@ -3,8 +3,10 @@
 #include "platform/TextEncoding.h"
 #include "search/ResultRows.h"
 
+#include <functional>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 // A report that could not be written; the message names the file and the reason.
@@ -26,11 +28,24 @@ struct ReportInput {
 
 extern const char* const kReportTitle;
 
-// The lines of the saved report in CHARSET: header, an aligned table (#, Name, Size, Hash,
-// Modified, Path) whose columns are padded in the converted text, and the end mark. Control
-// characters of names and folders are written as "?", so that every file is one line.
+// The rows of a report: calls `visit` with each row in list order; called twice, once for the
+// column widths and once for the lines, so that a large result needs no copy of its rows.
+using ReportRows = std::function<void(const std::function<void(const ResultRow&)>& visit)>;
+
+// The lines of the saved report in CHARSET, each handed to `line` without its end: header, an
+// aligned table (#, Name, Size, Hash, Modified, Path) whose columns are padded in the converted
+// text, and the end mark. Control characters of names and folders are written as "?", so that
+// every file is one line. `input.rows` is not used: `rows` gives them.
+void writeReportLines(const ReportInput& input, const ReportRows& rows, const std::string& charset,
+                      const std::function<void(std::string_view)>& line);
+
+// The lines of the report of `input.rows`.
 std::vector<std::string> buildReportLines(const ReportInput& input,
                                           const std::string& charset = localeCharset());
+
+// The report's bytes straight from the rows, every line ended by CR LF.
+std::string reportText(const ReportInput& input, const ReportRows& rows,
+                       const std::string& charset = localeCharset());
 
 // The proposed file name: "Twinscope_SearchResult_" + date without "-" + time without ":",
 // each "/" of either made "-".

@@ -324,3 +324,25 @@ TEST(SearchReport, SummaryLine) {
 }
 
 } // namespace
+
+namespace {
+
+TEST(SearchReport, TextMadeRowByRowEqualsTheLines) {
+    ReportInput input{"d", "t", "/x/", "Search results: 3 duplicated files found.", {}};
+    input.rows = {ResultRow{"1", "a\nb", "3 bytes", "01/02/03", "/x/", "0", "h"},
+                  ResultRow{"1", "long name", "3 bytes", "01/02/03", "/x/y/", "0", "h"},
+                  ResultRow{"2", "\xff", "12 bytes", "01/02/03", "/", "1", "g"}};
+    int visits = 0;
+    const std::string streamed = reportText(
+        input,
+        [&](const auto& visit) {
+            ++visits;
+            for (const ResultRow& row : input.rows)
+                visit(row);
+        },
+        "UTF-8");
+    EXPECT_EQ(streamed, encodeReport(buildReportLines(input, "UTF-8")));
+    EXPECT_EQ(visits, 2); // widths first, then the lines
+}
+
+} // namespace
