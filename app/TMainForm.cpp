@@ -115,8 +115,10 @@ void TMainForm::stopWorkers() {
         thrManageFiles->control().requestTerminate();
         thrManageFiles->wait();
     }
-    if (thrFileFilter)
+    if (thrFileFilter) {
+        thrFileFilter->control().requestTerminate();
         thrFileFilter->wait();
+    }
 }
 
 void TMainForm::createMenus() {

@@ -2,6 +2,7 @@
 
 #include "app/TMainForm.h"
 #include "search/ResultRows.h"
+#include "ui/ResultListFill.h"
 #include "ui/ResultListModel.h"
 
 #include <QAction>
@@ -50,19 +51,20 @@ void FileFilter::Execute() {
 
     // No other worker runs while the list is in view, so the table is not written meanwhile.
     const std::vector<TFiles>& files = form->state.aDuplicatedFiles;
-    RowBuilder builder;
-    std::vector<ResultRow> rows;
-    for (std::size_t i = 0; i < files.size(); ++i) {
-        const std::string extension = fileExtension(files[i].fName);
-        std::optional<bool> entry = shown("*" + extension);
-        if (!entry)
-            entry = shown("Unknown");
-        if (entry.value_or(false))
-            rows.push_back(builder.add(files[i], i));
+    {
+        RowBuilder builder;
+        RowBatches batches(*form, m_control, files.size());
+        for (std::size_t i = 0; i < files.size(); ++i) {
+            const std::string extension = fileExtension(files[i].fName);
+            std::optional<bool> entry = shown("*" + extension);
+            if (!entry)
+                entry = shown("Unknown");
+            if (entry.value_or(false))
+                batches.add(builder.add(files[i], i));
+        }
     }
 
-    form->postChange([form, rows = std::move(rows)]() mutable {
-        form->results()->appendRows(std::move(rows));
+    form->postChange([form] {
         form->eTarget->setEnabled(true);
         form->OptSaveSearch->setEnabled(true);
         form->btSearch->setEnabled(true);

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "search/RunControl.h"
+
 #include <QThread>
 
 #include <string>
@@ -16,6 +18,9 @@ public:
     // The filter entries' captions and check marks, as they stand when the filter starts.
     FileFilter(TMainForm* form, std::vector<std::pair<std::string, bool>> entries);
 
+    // The filter runs to its end, but a closing window asks it not to wait for the list.
+    RunControl& control() { return m_control; }
+
 protected:
     void run() override;
 
@@ -24,4 +29,5 @@ private:
 
     TMainForm* m_form;
     std::vector<std::pair<std::string, bool>> m_entries;
+    RunControl m_control;
 };

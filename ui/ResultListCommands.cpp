@@ -142,12 +142,13 @@ void TMainForm::addFilterEntries(const std::vector<std::string>& captions) {
 }
 
 void TMainForm::FilterClick(QAction* entry) {
-    // The entries belong to the list in view; no filter runs during another run.
-    if (state.iFindFiles == 1 || state.iManageFiles == 1 || listParked())
+    // The entries belong to the list in view; no filter runs during another run, nor while a
+    // filter still refills the list (it hides the list meanwhile).
+    if (state.iFindFiles == 1 || state.iManageFiles == 1 || listParked() ||
+        !FileListView->isVisible())
         return;
     entry->setChecked(!entry->isChecked());
-    // One filter at a time: a second click waits for the first to finish, so their rows never
-    // mix.
+    // The last filter has shown the list again, its last change: what is left of it ends at once.
     if (thrFileFilter)
         thrFileFilter->wait();
     std::vector<std::pair<std::string, bool>> entries;

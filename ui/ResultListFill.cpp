@@ -16,41 +16,52 @@ constexpr std::size_t kRowBatch = 4096;
 constexpr int kBatchesAhead = 2;
 } // namespace
 
+RowBatches::RowBatches(ResultListWindow& window, RunControl& control, std::size_t total)
+    : m_window(window), m_control(control), m_waiting(std::make_shared<std::atomic<int>>(0)) {
+    window.postChange([&window, total] { window.reserveResultRows(total); });
+}
+
+RowBatches::~RowBatches() {
+    flush();
+}
+
+void RowBatches::add(ResultRow row, std::string newEntry) {
+    m_rows.push_back(std::move(row));
+    if (!newEntry.empty())
+        m_newEntries.push_back(std::move(newEntry));
+    if (m_rows.size() >= kRowBatch)
+        flush();
+}
+
+void RowBatches::flush() {
+    if (m_rows.empty() && m_newEntries.empty())
+        return;
+    // A run asked to end does not wait: the window may be waiting for it to end.
+    while (m_waiting->load() >= kBatchesAhead && !m_control.terminated())
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ++*m_waiting;
+    m_window.postChange([window = &m_window, waiting = m_waiting, rows = std::move(m_rows),
+                         entries = std::move(m_newEntries)]() mutable {
+        window->appendResultRows(std::move(rows), entries);
+        --*waiting;
+    });
+    m_rows = {};
+    m_newEntries = {};
+}
+
 bool fillResultList(ResultListWindow& window, const std::vector<TFiles>& files, RunControl& control,
                     const std::function<void(std::size_t)>& atRow) {
     RowBuilder builder;
     FilterEntryList filters;
-    std::vector<ResultRow> rows;
-    std::vector<std::string> newEntries;
-    auto waiting = std::make_shared<std::atomic<int>>(0);
-    auto flush = [&] {
-        // A run asked to end does not wait: the window may be waiting for it to end.
-        while (waiting->load() >= kBatchesAhead && !control.terminated())
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        ++*waiting;
-        window.postChange(
-            [&window, waiting, rows = std::move(rows), entries = std::move(newEntries)]() mutable {
-                window.appendResultRows(std::move(rows), entries);
-                --*waiting;
-            });
-        rows = {};
-        newEntries = {};
-    };
-    window.postChange([&window, count = files.size()] { window.reserveResultRows(count); });
+    RowBatches batches(window, control, files.size());
     for (std::size_t i = 0; i < files.size(); ++i) {
         if (atRow)
             atRow(i);
-        rows.push_back(builder.add(files[i], i));
-        std::string entry = filters.addFor(files[i].fName);
-        if (!entry.empty())
-            newEntries.push_back(std::move(entry));
-        const bool stop = control.checkpoint();
-        if (rows.size() >= kRowBatch || stop)
-            flush();
-        if (stop)
+        batches.add(builder.add(files[i], i), filters.addFor(files[i].fName));
+        if (control.checkpoint()) {
+            batches.flush();
             return false;
+        }
     }
-    if (!rows.empty())
-        flush();
     return true;
 }

@@ -3,7 +3,9 @@
 #include "search/ResultRows.h"
 #include "search/TFiles.h"
 
+#include <atomic>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -22,6 +24,29 @@ public:
     // On the window's thread: rows at the end of the list, and the filter entries they call for.
     virtual void appendResultRows(std::vector<ResultRow> rows,
                                   const std::vector<std::string>& filterEntries) = 0;
+};
+
+// Hands rows to the window's list in batches. The window takes every waiting change in one go,
+// so at most two batches wait at a time: its event loop answers between them. Room for all the
+// rows is asked for first, so the list never moves its rows to grow.
+class RowBatches {
+public:
+    RowBatches(ResultListWindow& window, RunControl& control, std::size_t total);
+    ~RowBatches();
+    RowBatches(const RowBatches&) = delete;
+    RowBatches& operator=(const RowBatches&) = delete;
+
+    // A row, and the filter entry it calls for when it is the first of its kind.
+    void add(ResultRow row, std::string newEntry = {});
+    // Hands over what has been added; a run asked to end does not wait for the window.
+    void flush();
+
+private:
+    ResultListWindow& m_window;
+    RunControl& m_control;
+    std::shared_ptr<std::atomic<int>> m_waiting;
+    std::vector<ResultRow> m_rows;
+    std::vector<std::string> m_newEntries;
 };
 
 // Sends the rows of `files` to the window's list in batches, with the filter entries they call
