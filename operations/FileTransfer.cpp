@@ -1,6 +1,7 @@
 #include "operations/FileTransfer.h"
 
 #include "platform/Trash.h"
+#include "platform/UniqueFd.h"
 #include "search/ResultRows.h"
 #include "search/RunControl.h"
 #include "tools/GeneralTools.h"
@@ -33,29 +34,6 @@ std::string folderOf(const std::string& path) {
     std::size_t slash = path.find_last_of('/');
     return slash == std::string::npos ? std::string("./") : path.substr(0, slash + 1);
 }
-
-// Closes a descriptor when it goes out of scope.
-class Fd {
-public:
-    explicit Fd(int fd = -1) : m_fd(fd) {}
-    ~Fd() { reset(); }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const { return m_fd; }
-    void reset(int fd = -1) {
-        if (m_fd >= 0)
-            ::close(m_fd);
-        m_fd = fd;
-    }
-    int release() {
-        int fd = m_fd;
-        m_fd = -1;
-        return fd;
-    }
-
-private:
-    int m_fd;
-};
 
 bool writeAll(int fd, const char* data, std::size_t size) {
     while (size > 0) {
@@ -111,7 +89,7 @@ int renameNoReplace(const std::string& from, const std::string& to) {
 // The umask, read from /proc: umask() can only be read by changing it, for every thread at once.
 // Without /proc the narrowest umask is assumed, so a copy is never wider than it should be.
 mode_t currentUmask() {
-    Fd status(::open("/proc/self/status", O_RDONLY | O_CLOEXEC));
+    UniqueFd status(::open("/proc/self/status", O_RDONLY | O_CLOEXEC));
     char text[4096];
     ssize_t size = status.get() < 0 ? -1 : readSome(status.get(), text, sizeof text - 1);
     if (size <= 0)
@@ -189,7 +167,7 @@ namespace {
 TransferResult copyThroughTemporary(const std::string& source, const std::string& destination,
                                     CopyMode mode, Attributes keep, const CopyProgress& bar,
                                     RunControl* control) {
-    Fd in(::open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+    UniqueFd in(::open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
     struct stat sourceStat {};
     if (in.get() < 0 || ::fstat(in.get(), &sourceStat) != 0)
         return failure("Cannot open file \"" + source + "\". " + reason(errno));
@@ -209,7 +187,7 @@ TransferResult copyThroughTemporary(const std::string& source, const std::string
             return failure(cannotCreate + reason(EISDIR));
     }
     std::string temporary;
-    Fd out(createTemporary(folderOf(destination), temporary));
+    UniqueFd out(createTemporary(folderOf(destination), temporary));
     if (out.get() < 0)
         return failure(cannotCreate + reason(errno));
     auto abandon = [&](const std::string& text) {
@@ -318,7 +296,8 @@ TransferResult writeWholeFile(const std::string& fileName, std::string_view byte
     if (int error = findWriteTarget(fileName, target); error != 0)
         return failure(cannotCreate + reason(error));
     if (target.inPlace) {
-        Fd out(::open(fileName.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY, 0666));
+        UniqueFd out(
+            ::open(fileName.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY, 0666));
         if (out.get() < 0)
             return failure(cannotCreate + reason(errno));
         if (!writeAll(out.get(), bytes.data(), bytes.size()) || ::close(out.release()) != 0)
@@ -330,7 +309,7 @@ TransferResult writeWholeFile(const std::string& fileName, std::string_view byte
         return failure(cannotCreate + reason(errno));
 
     std::string temporary;
-    Fd out(createTemporary(folderOf(target.path), temporary));
+    UniqueFd out(createTemporary(folderOf(target.path), temporary));
     if (out.get() < 0)
         return failure(cannotCreate + reason(errno));
     auto abandon = [&](int error) {
@@ -369,7 +348,7 @@ TransferResult canWriteWholeFile(const std::string& fileName) {
         return failure(cannotCreate + reason(errno));
     // The same temporary file the write would make, made and removed at once.
     std::string temporary;
-    Fd probe(createTemporary(folderOf(target.path), temporary));
+    UniqueFd probe(createTemporary(folderOf(target.path), temporary));
     if (probe.get() < 0)
         return failure(cannotCreate + reason(errno));
     probe.reset();
@@ -438,8 +417,8 @@ bool unchangedSinceSearch(const TFiles& record, std::string& why) {
 }
 
 bool sameBytes(const std::string& first, const std::string& second, std::string& why) {
-    Fd a(::open(first.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
-    Fd b(::open(second.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+    UniqueFd a(::open(first.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+    UniqueFd b(::open(second.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
     struct stat sa {};
     struct stat sb {};
     if (a.get() < 0 || b.get() < 0 || ::fstat(a.get(), &sa) != 0 || ::fstat(b.get(), &sb) != 0) {

@@ -1,5 +1,7 @@
 #include "platform/FileLocks.h"
 
+#include "platform/UniqueFd.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -9,20 +11,11 @@
 #include <unistd.h>
 
 LockedFiles LockedFiles::snapshot() {
-    int fd = open("/proc/locks", O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
+    UniqueFd fd(open("/proc/locks", O_RDONLY | O_CLOEXEC));
+    if (!fd)
         return {};
     std::string text;
-    char chunk[8192];
-    for (;;) {
-        const ssize_t got = read(fd, chunk, sizeof chunk);
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got <= 0)
-            break;
-        text.append(chunk, static_cast<std::size_t>(got));
-    }
-    close(fd);
+    readRest(fd.get(), text); // what could be read is still worth knowing
     return parse(text.c_str());
 }
 

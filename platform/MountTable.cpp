@@ -1,5 +1,7 @@
 #include "platform/MountTable.h"
 
+#include "platform/UniqueFd.h"
+
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -49,24 +51,10 @@ std::vector<std::string> parseMountPoints(const char* mountinfo) {
 }
 
 bool fileMountsListed() {
-    int fd = open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return true;
+    UniqueFd fd(open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC));
     std::string text;
-    char chunk[8192];
-    for (;;) {
-        const ssize_t got = read(fd, chunk, sizeof chunk);
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got < 0) {
-            close(fd);
-            return true;
-        }
-        if (got == 0)
-            break;
-        text.append(chunk, static_cast<std::size_t>(got));
-    }
-    close(fd);
+    if (!fd || !readRest(fd.get(), text))
+        return true;
     for (const std::string& point : parseMountPoints(text.c_str())) {
         struct stat st {};
         if (stat(point.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))

@@ -1,6 +1,7 @@
 #include "platform/Trash.h"
 
 #include "platform/SpecialFolders.h"
+#include "platform/UniqueFd.h"
 
 #include <cerrno>
 #include <climits>
@@ -23,32 +24,6 @@ constexpr int kMostNumbers = 100000;
 std::string reason(int error) {
     return std::strerror(error);
 }
-
-// Closes a descriptor when it goes out of scope.
-class Fd {
-public:
-    explicit Fd(int fd = -1) : m_fd(fd) {}
-    ~Fd() { reset(); }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-
-    int get() const { return m_fd; }
-    explicit operator bool() const { return m_fd >= 0; }
-    void reset(int fd = -1) {
-        if (m_fd >= 0)
-            ::close(m_fd);
-        m_fd = fd;
-    }
-    // Closes now, for the error of close(2) itself; 0 or an errno.
-    int close() {
-        const int result = ::close(m_fd);
-        m_fd = -1;
-        return result == 0 ? 0 : errno;
-    }
-
-private:
-    int m_fd;
-};
 
 TrashResult refusal(const std::string& path, const std::string& why) {
     TrashResult result;
@@ -134,8 +109,8 @@ struct TrashFolder {
     std::string root;
     // Empty for the home trash, whose records hold absolute paths.
     std::string topdir;
-    Fd files;
-    Fd info;
+    UniqueFd files;
+    UniqueFd info;
 };
 
 // Opens files/ and info/ of a trash, made when missing; an error text, or "" when both opened.
@@ -167,7 +142,7 @@ std::string openHomeTrash(const std::string& homeTrash, TrashFolder& trash) {
     if (int error = makePrivateFolders(homeTrash); error != 0)
         return "Cannot create the trash folder \"" + homeTrash + "\": " + reason(error) + ".";
     // The home trash may be a link the user made to a folder of the same file system.
-    Fd root(::open(homeTrash.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    UniqueFd root(::open(homeTrash.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
     if (!root)
         return "Cannot open the trash folder \"" + homeTrash + "\": " + reason(errno) + ".";
     return openParts(trash, root.get());
@@ -175,19 +150,19 @@ std::string openHomeTrash(const std::string& homeTrash, TrashFolder& trash) {
 
 std::string openTopTrash(const std::string& topdir, uid_t uid, TrashFolder& trash) {
     const std::string base = topdir == "/" ? "" : topdir;
-    Fd top(::open(topdir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    UniqueFd top(::open(topdir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
     if (!top)
         return "Cannot open the folder \"" + topdir + "\": " + reason(errno) + ".";
     const std::string uidText = std::to_string(uid);
 
     // The shared .Trash counts only as a real folder with the sticky bit: in a folder everyone
     // may write to, only that bit keeps others from replacing this user's trash.
-    Fd shared(openEntry(top.get(), ".Trash"));
+    UniqueFd shared(openEntry(top.get(), ".Trash"));
     struct stat about {};
     if (shared && ::fstat(shared.get(), &about) == 0 && S_ISDIR(about.st_mode) &&
         (about.st_mode & S_ISVTX) != 0) {
         makePrivateFolder(shared.get(), uidText.c_str());
-        Fd own(openEntry(shared.get(), uidText.c_str()));
+        UniqueFd own(openEntry(shared.get(), uidText.c_str()));
         if (own && ::fstat(own.get(), &about) == 0 && S_ISDIR(about.st_mode) &&
             about.st_uid == uid) {
             trash.root = base + "/.Trash/" + uidText;
@@ -201,7 +176,7 @@ std::string openTopTrash(const std::string& topdir, uid_t uid, TrashFolder& tras
     const std::string quoted = "\"" + trash.root + "\"";
     if (int error = makePrivateFolder(top.get(), name.c_str()); error != 0)
         return "Cannot create the trash folder " + quoted + ": " + reason(error) + ".";
-    Fd own(openEntry(top.get(), name.c_str()));
+    UniqueFd own(openEntry(top.get(), name.c_str()));
     if (!own || ::fstat(own.get(), &about) != 0)
         return "Cannot open the trash folder " + quoted + ": " + reason(errno) + ".";
     const std::string noTrash = "No trash can take it on this file system (" + quoted;
@@ -277,8 +252,8 @@ TrashResult placeInTrash(int folderFd, const std::string& leaf, TrashFolder& tra
         const std::string name = trashName(leaf, number);
         const std::string infoName = name + kInfoSuffix;
         const std::string infoFile = trash.root + "/info/" + infoName;
-        Fd info(::openat(trash.info.get(), infoName.c_str(),
-                         O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+        UniqueFd info(::openat(trash.info.get(), infoName.c_str(),
+                               O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
         if (!info && errno == EEXIST)
             continue;
         if (!info)
@@ -356,7 +331,7 @@ TrashResult moveToTrash(const std::string& path, const TrashLocations& where) {
         return refusal(path, reason(errno) + ".");
     const std::string folder = real;
     std::free(real);
-    Fd folderFd(::open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    UniqueFd folderFd(::open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
     struct stat about {};
     if (!folderFd || ::fstatat(folderFd.get(), leaf.c_str(), &about, AT_SYMLINK_NOFOLLOW) != 0)
         return refusal(path, reason(errno) + ".");

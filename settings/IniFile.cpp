@@ -1,5 +1,7 @@
 #include "settings/IniFile.h"
 
+#include "platform/UniqueFd.h"
+
 #include "tools/AsciiCase.h"
 
 #include <cerrno>
@@ -29,22 +31,10 @@ std::string regularFileText(const std::string& fileName) {
     struct stat st {};
     if (stat(fileName.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
         return {};
-    int fd = open(fileName.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0)
-        return {};
+    UniqueFd fd(open(fileName.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
     std::string text;
-    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
-        char buffer[8192];
-        for (;;) {
-            ssize_t n = read(fd, buffer, sizeof buffer);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0)
-                break;
-            text.append(buffer, static_cast<std::size_t>(n));
-        }
-    }
-    close(fd);
+    if (fd && fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode))
+        readRest(fd.get(), text);
     return text;
 }
 
