@@ -1,7 +1,6 @@
 #include "settings/IniFile.h"
 
 #include "platform/UniqueFd.h"
-
 #include "tools/AsciiCase.h"
 
 #include <cerrno>
