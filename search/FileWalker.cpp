@@ -41,7 +41,11 @@ void closeFd(int& fd) {
 }
 
 constexpr unsigned kFileStatxMask =
-    STATX_TYPE | STATX_MODE | STATX_NLINK | STATX_INO | STATX_SIZE | STATX_MTIME;
+    STATX_TYPE | STATX_MODE | STATX_NLINK | STATX_INO | STATX_SIZE | STATX_MTIME | STATX_CTIME;
+
+std::int64_t nanoseconds(const struct statx_timestamp& time) {
+    return static_cast<std::int64_t>(time.tv_sec) * 1000000000 + time.tv_nsec;
+}
 } // namespace
 
 struct FileWalker::Entry {
@@ -249,8 +253,8 @@ void FileWalker::considerFile(Frame& frame, const std::string& name) {
     record.fStatus = fsFound;
     record.fDevice = device;
     record.fInode = inode;
-    record.fModifiedNs =
-        static_cast<std::int64_t>(sx.stx_mtime.tv_sec) * 1000000000 + sx.stx_mtime.tv_nsec;
+    record.fModifiedNs = nanoseconds(sx.stx_mtime);
+    record.fChangedNs = nanoseconds(sx.stx_ctime);
     TFiles& stored = m_state.appendFound(std::move(record));
     if (fd >= 0) {
         HashResult hash = hashOpenFile(m_state.sTHash, fd, m_hashCallback, &m_control);

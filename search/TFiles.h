@@ -36,6 +36,7 @@ struct TFiles {
     std::uint64_t fDevice = 0;
     std::uint64_t fInode = 0;
     std::int64_t fModifiedNs = 0; // modification time, nanoseconds since the epoch
+    std::int64_t fChangedNs = 0;  // change time (ctime), nanoseconds since the epoch
     Fingerprint fFingerprint;
 
     std::string fullName() const { return fPath + fName; }

@@ -448,6 +448,23 @@ TEST(Walk, DigestsInNormalSpeedOnly) {
     }
 }
 
+TEST(Walk, RecordsModificationAndChangeTimesToTheNanosecond) {
+    TempTree tree;
+    tree.file("a", "a");
+    // A modification time set back leaves the change time at the moment of the change.
+    const timespec times[2] = {{0, UTIME_OMIT}, {1000000000, 123456789}};
+    ASSERT_EQ(utimensat(AT_FDCWD, tree.path("a").c_str(), times, 0), 0);
+    struct stat st {};
+    ASSERT_EQ(stat(tree.path("a").c_str(), &st), 0);
+    Search search;
+    search.run(tree.root());
+    ASSERT_EQ(search.state.aFilesFounded.size(), 1u);
+    const TFiles& file = search.state.aFilesFounded[0];
+    EXPECT_EQ(file.fModifiedNs, 1000000000123456789);
+    EXPECT_EQ(file.fChangedNs, st.st_ctim.tv_sec * 1000000000 + st.st_ctim.tv_nsec);
+    EXPECT_NE(file.fChangedNs, file.fModifiedNs);
+}
+
 TEST(Walk, TerminationBeforeTheFirstCandidateRecordsNothing) {
     TempTree tree;
     tree.file("a", "1");
