@@ -5,6 +5,8 @@
 #include "platform/LongPath.h"
 #include "platform/MountTable.h"
 #include "platform/NameOrder.h"
+#include "search/OrderedCrew.h"
+#include "search/OrderedTasks.h"
 #include "search/RunControl.h"
 #include "search/SearchProgress.h"
 #include "search/SharedState.h"
@@ -14,6 +16,8 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <fnmatch.h>
+#include <optional>
+#include <thread>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -43,6 +47,11 @@ void closeFd(int& fd) {
 constexpr unsigned kFileStatxMask =
     STATX_TYPE | STATX_MODE | STATX_NLINK | STATX_INO | STATX_SIZE | STATX_MTIME | STATX_CTIME;
 
+// Folders with this many files have them looked at on several threads, a window at a time:
+// the walk waits on two system calls per file, which the cores can make side by side.
+constexpr std::size_t kProbeTogether = 16;
+constexpr std::size_t kProbeWindow = 1024;
+
 std::int64_t nanoseconds(const struct statx_timestamp& time) {
     return static_cast<std::int64_t>(time.tv_sec) * 1000000000 + time.tv_nsec;
 }
@@ -51,6 +60,23 @@ std::int64_t nanoseconds(const struct statx_timestamp& time) {
 struct FileWalker::Entry {
     std::string name;
     unsigned char type;
+};
+
+// What the walk asks the file system about a file before it considers it.
+struct FileWalker::Probe {
+    struct statx sx {};
+    bool regular = false;  // found, and a regular file
+    bool writable = false; // a write bit in its mode, and readable and writable by this process
+
+    Probe(int folder, const std::string& name) {
+        // statx rather than fstatat: it also tells whether the file is a mount root.
+        regular = statx(folder, name.c_str(), AT_SYMLINK_NOFOLLOW, kFileStatxMask, &sx) == 0 &&
+                  S_ISREG(sx.stx_mode);
+        // Read-only by its mode counts though root's access test would ignore it; the test
+        // also catches read-only mounts.
+        writable = regular && (sx.stx_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) != 0 &&
+                   faccessat(folder, name.c_str(), R_OK | W_OK, AT_EACCESS) == 0;
+    }
 };
 
 struct FileWalker::Frame {
@@ -67,6 +93,8 @@ FileWalker::FileWalker(SharedState& state, RunControl& control, SearchProgress& 
     : m_state(state), m_control(control), m_progress(progress),
       m_hashCallback(HashCallBack(progress)) {
 }
+
+FileWalker::~FileWalker() = default;
 
 void FileWalker::FindIt(const std::string& folder, const std::string& mask, bool subfolders) {
     m_stopped = false;
@@ -172,6 +200,7 @@ void FileWalker::readFolder(Frame& frame, const std::string& mask, bool subfolde
     std::sort(entries.begin(), entries.end(),
               [](const Entry& a, const Entry& b) { return nameLess(a.name, b.name); });
 
+    std::vector<const std::string*> files;
     for (const Entry& entry : entries) {
         if (m_stopped)
             return;
@@ -191,27 +220,52 @@ void FileWalker::readFolder(Frame& frame, const std::string& mask, bool subfolde
         }
         if (type == DT_REG) {
             if (matchesMask(mask, entry.name))
-                considerFile(frame, entry.name);
+                files.push_back(&entry.name);
         } else if (type == DT_DIR && subfolders && !isHidden(entry.name)) {
             frame.subdirs.push_back(entry.name);
         }
         // FIFOs, sockets and devices are never recorded and never opened.
     }
+    considerFiles(frame, files);
 }
 
-void FileWalker::considerFile(Frame& frame, const std::string& name) {
-    // statx rather than fstatat: it also tells whether the file is a mount root.
-    struct statx sx {};
-    if (statx(frame.fd, name.c_str(), AT_SYMLINK_NOFOLLOW, kFileStatxMask, &sx) != 0 ||
-        !S_ISREG(sx.stx_mode))
+void FileWalker::considerFiles(Frame& frame, const std::vector<const std::string*>& names) {
+    const unsigned helpers = OrderedTasks::defaultThreads();
+    if (names.size() < kProbeTogether || std::thread::hardware_concurrency() < 2) {
+        for (const std::string* name : names) {
+            if (m_stopped)
+                return;
+            considerFile(frame, *name, Probe(frame.fd, *name));
+        }
         return;
+    }
+    if (!m_crew)
+        m_crew = std::make_unique<OrderedCrew>(helpers, m_control);
+    // The files are still considered one by one, in order.
+    std::vector<std::optional<Probe>> probes;
+    for (std::size_t start = 0; start < names.size() && !m_stopped; start += kProbeWindow) {
+        const std::size_t count = std::min(kProbeWindow, names.size() - start);
+        probes.assign(count, std::nullopt);
+        const bool ran = m_crew->run(
+            count, [&](std::size_t k) { probes[k].emplace(frame.fd, *names[start + k]); },
+            [&](std::size_t k) {
+                considerFile(frame, *names[start + k], *probes[k]);
+                return !m_stopped;
+            });
+        if (!ran)
+            m_stopped = true;
+    }
+}
+
+void FileWalker::considerFile(Frame& frame, const std::string& name, const Probe& probe) {
+    if (!probe.regular)
+        return;
+    const struct statx& sx = probe.sx;
     const dev_t device = makedev(sx.stx_dev_major, sx.stx_dev_minor);
     const ino_t inode = sx.stx_ino;
-    // In use: read-only by its mode (root's access test would ignore that), not readable and
-    // writable by this process (which also catches read-only mounts), or locked by another.
-    if ((sx.stx_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0 ||
-        faccessat(frame.fd, name.c_str(), R_OK | W_OK, AT_EACCESS) != 0 ||
-        m_locks.contains(device, inode) || (!m_locks.available() && IsFileInUse(m_dir + name)))
+    // In use: not writable (by its mode or for this process), or locked by another.
+    if (!probe.writable || m_locks.contains(device, inode) ||
+        (!m_locks.available() && IsFileInUse(m_dir + name)))
         return;
     if (m_control.checkpoint()) {
         m_stopped = true;

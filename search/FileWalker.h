@@ -5,11 +5,13 @@
 #include "search/SrcHash.h"
 
 #include <cstdint>
+#include <memory>
 #include <set>
 #include <string>
 #include <utility>
 #include <vector>
 
+class OrderedCrew;
 struct SharedState;
 class RunControl;
 class SearchProgress;
@@ -21,6 +23,7 @@ class SearchProgress;
 class FileWalker {
 public:
     FileWalker(SharedState& state, RunControl& control, SearchProgress& progress);
+    ~FileWalker();
 
     // Records the files of `folder` (and of its subfolders when `subfolders` is set) that match
     // `mask` ("*.*" matches every name). Unreadable folders are passed over silently.
@@ -29,9 +32,11 @@ public:
 private:
     struct Frame;
     struct Entry;
+    struct Probe;
 
     void readFolder(Frame& frame, const std::string& mask, bool subfolders);
-    void considerFile(Frame& frame, const std::string& name);
+    void considerFiles(Frame& frame, const std::vector<const std::string*>& names);
+    void considerFile(Frame& frame, const std::string& name, const Probe& probe);
     bool recordedBefore(std::uint64_t device, std::uint64_t inode, bool linked, bool mountRoot);
     int frameFd(std::size_t index);
     int reopenFolder(std::size_t index);
@@ -60,4 +65,5 @@ private:
     std::size_t m_shallowestOpen = 0;
     std::string m_dir;       // folder text of the folder being read, with its trailing "/"
     FolderText m_folderText; // the same, shared by the records of that folder
+    std::unique_ptr<OrderedCrew> m_crew; // looks at the files of large folders
 };

@@ -1,6 +1,7 @@
 #include "TempTree.h"
 #include "platform/FileLocks.h"
 #include "platform/MountTable.h"
+#include "platform/NameOrder.h"
 #include "platform/OpenFileLimit.h"
 #include "search/FileWalker.h"
 #include "search/ResultRows.h"
@@ -11,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -489,6 +491,49 @@ TEST(Walk, PauseHoldsTheWalkUntilResumed) {
     worker.join();
     EXPECT_EQ(search.state.iFilesFounded, 2);
     EXPECT_EQ(search.state.iDuplicatedFiles, 2);
+}
+
+// The files of a large folder are looked at on several threads, a window at a time; what the
+// walk finds, and in which order, is what one thread would find.
+TEST(Walk, FolderOfManyFilesKeepsNameOrderAndInUseTests) {
+    TempTree tree;
+    Names expected;
+    for (int i = 0; i < 2500; ++i) {
+        const int number = (i * 7919) % 2500;
+        const std::string name = (i % 2 != 0 ? "F" : "f") + std::to_string(number);
+        tree.file("big/" + name, std::to_string(i % 10));
+        if (number % 97 == 0)
+            tree.chmod("big/" + name, 0444); // in use: read-only by its mode
+        else
+            expected.push_back(name);
+    }
+    tree.file("big/sub/inner", "x");
+    std::sort(expected.begin(), expected.end(), nameLess);
+    expected.push_back("sub/inner");
+    Search search;
+    search.run(tree.path("big"));
+    EXPECT_EQ(search.found(tree.path("big")), expected);
+}
+
+TEST(Walk, PauseAndCancelHoldTheFilesOfALargeFolder) {
+    TempTree tree;
+    for (int i = 0; i < 100; ++i)
+        tree.file("f" + std::to_string(i), "1");
+    Search paused;
+    paused.control.pause();
+    std::thread worker([&] { paused.run(tree.root()); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    EXPECT_EQ(paused.state.iFilesFounded.load(), 0);
+    paused.control.resume();
+    worker.join();
+    EXPECT_EQ(paused.state.iFilesFounded, 100);
+
+    Search cancelled;
+    cancelled.control.pause();
+    std::thread second([&] { cancelled.run(tree.root()); });
+    cancelled.control.requestTerminate();
+    second.join();
+    EXPECT_EQ(cancelled.state.iFilesFounded, 0);
 }
 
 TEST(Walk, CancelWhilePausedEndsTheRun) {

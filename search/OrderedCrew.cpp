@@ -1,0 +1,89 @@
+#include "search/OrderedCrew.h"
+
+#include "search/RunControl.h"
+
+OrderedCrew::OrderedCrew(unsigned helpers, RunControl& control) : m_control(control) {
+    for (unsigned t = 0; t < helpers; ++t)
+        m_threads.emplace_back([this] { help(); });
+}
+
+OrderedCrew::~OrderedCrew() {
+    {
+        std::lock_guard lock(m_mutex);
+        m_stop = true;
+    }
+    m_wake.notify_all();
+    for (std::thread& thread : m_threads)
+        thread.join();
+}
+
+bool OrderedCrew::runNext() {
+    if (m_control.checkpoint())
+        return false;
+    const std::size_t k = m_next.fetch_add(1);
+    if (k >= m_count)
+        return false;
+    (*m_task)(k);
+    m_done[k].store(true, std::memory_order_release);
+    return true;
+}
+
+void OrderedCrew::help() {
+    unsigned seen = 0;
+    for (;;) {
+        {
+            std::unique_lock lock(m_mutex);
+            m_wake.wait(lock, [&] { return m_stop || (m_batch != seen && m_task != nullptr); });
+            if (m_stop)
+                return;
+            seen = m_batch;
+            ++m_inside;
+        }
+        while (runNext()) {
+        }
+        {
+            std::lock_guard lock(m_mutex);
+            --m_inside;
+        }
+        m_left.notify_all();
+    }
+}
+
+bool OrderedCrew::run(std::size_t count, const std::function<void(std::size_t)>& task,
+                      const std::function<bool(std::size_t)>& use) {
+    {
+        std::lock_guard lock(m_mutex);
+        if (count > m_capacity) {
+            m_done.reset(new std::atomic<bool>[count]);
+            m_capacity = count;
+        }
+        for (std::size_t k = 0; k < count; ++k)
+            m_done[k].store(false, std::memory_order_relaxed);
+        m_task = &task;
+        m_count = count;
+        m_next.store(0);
+        ++m_batch;
+    }
+    m_wake.notify_all();
+    bool ended = false;
+    for (std::size_t k = 0; k < count && !ended; ++k) {
+        // The caller lends a hand while its next result is not there.
+        while (!m_done[k].load(std::memory_order_acquire)) {
+            if (runNext())
+                continue;
+            if (m_control.terminated()) {
+                ended = true;
+                break;
+            }
+            std::this_thread::yield(); // a helper is at work on it
+        }
+        if (!ended && !use(k))
+            break;
+    }
+    // No helper may run a task of this batch once it is over.
+    std::unique_lock lock(m_mutex);
+    m_next.store(count);
+    m_left.wait(lock, [&] { return m_inside == 0; });
+    m_task = nullptr;
+    return !ended;
+}

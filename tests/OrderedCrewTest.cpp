@@ -1,0 +1,85 @@
+#include "search/OrderedCrew.h"
+#include "search/RunControl.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+#include <vector>
+
+namespace {
+
+class Crew : public ::testing::TestWithParam<unsigned> {};
+
+TEST_P(Crew, UsesEachResultInOrderOnceItsTaskIsDone) {
+    RunControl control;
+    OrderedCrew crew(GetParam(), control);
+    for (std::size_t count : {0u, 1u, 7u, 3000u, 5u}) {
+        std::vector<std::atomic<int>> results(count);
+        std::vector<std::size_t> used;
+        const bool ran = crew.run(
+            count, [&](std::size_t k) { results[k] = static_cast<int>(k) + 1; },
+            [&](std::size_t k) {
+                if (results[k] != static_cast<int>(k) + 1)
+                    ADD_FAILURE() << "result " << k << " used before its task was done";
+                used.push_back(k);
+                return true;
+            });
+        EXPECT_TRUE(ran);
+        ASSERT_EQ(used.size(), count);
+        for (std::size_t k = 0; k < count; ++k)
+            EXPECT_EQ(used[k], k);
+    }
+}
+
+TEST_P(Crew, UseThatAnswersNoEndsTheBatch) {
+    RunControl control;
+    OrderedCrew crew(GetParam(), control);
+    std::size_t used = 0;
+    EXPECT_TRUE(crew.run(
+        100, [](std::size_t) {}, [&](std::size_t k) { return ++used, k < 9; }));
+    EXPECT_EQ(used, 10u);
+    // The next batch starts afresh.
+    EXPECT_TRUE(crew.run(
+        3, [](std::size_t) {}, [&](std::size_t) { return ++used, true; }));
+    EXPECT_EQ(used, 13u);
+}
+
+TEST_P(Crew, RunAskedToEndTakesNoFurtherTask) {
+    RunControl control;
+    OrderedCrew crew(GetParam(), control);
+    std::atomic<std::size_t> tasks{0};
+    const bool ran = crew.run(
+        100000, [&](std::size_t) { ++tasks; },
+        [&](std::size_t k) {
+            if (k == 10)
+                control.requestTerminate();
+            return true;
+        });
+    EXPECT_FALSE(ran);
+    EXPECT_LT(tasks.load(), 100000u);
+}
+
+TEST_P(Crew, PausedRunWaitsAtTheGate) {
+    RunControl control;
+    OrderedCrew crew(GetParam(), control);
+    control.pause();
+    std::atomic<std::size_t> tasks{0};
+    std::thread caller([&] {
+        crew.run(
+            50, [&](std::size_t) { ++tasks; }, [](std::size_t) { return true; });
+    });
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (!control.holding() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_TRUE(control.holding());
+    EXPECT_EQ(tasks.load(), 0u);
+    control.resume();
+    caller.join();
+    EXPECT_EQ(tasks.load(), 50u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Helpers, Crew, ::testing::Values(0u, 1u, 3u));
+
+} // namespace
