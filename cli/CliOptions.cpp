@@ -25,6 +25,9 @@ const char* const kCliUsage =
     "                           is changed\n"
     "  --trash                  move the picked files to the desktop trash\n"
     "  --delete                 delete the picked files for good\n"
+    "  --no-cache               neither read nor keep digests of earlier searches\n"
+    "  --cache-file FILE        keep digests between searches in FILE instead of\n"
+    "                           ~/.cache/hollowbright/Twinscope/digests.sqlite\n"
     "  --quiet                  show no progress on standard error\n"
     "  --help                   show this help and exit\n"
     "  --version                show the version and exit\n"
@@ -86,6 +89,17 @@ std::optional<CliOptions> parseCliOptions(const std::vector<std::string>& args,
             options.version = true;
         } else if (arg == "--quiet" || arg == "-q") {
             options.quiet = true;
+        } else if (arg == "--no-cache") {
+            options.noCache = true;
+        } else if (isOption("--cache-file")) {
+            auto v = value("--cache-file");
+            if (!v)
+                return std::nullopt;
+            if (v->empty()) {
+                error = "--cache-file needs a file name";
+                return std::nullopt;
+            }
+            options.cacheFile = *v;
         } else if (arg == "--no-subfolders") {
             options.subfolders = false;
         } else if (arg == "--include-empty") {
@@ -156,6 +170,10 @@ std::optional<CliOptions> parseCliOptions(const std::vector<std::string>& args,
     }
     if (!folderSeen && !options.help && !options.version) {
         error = "no FOLDER given";
+        return std::nullopt;
+    }
+    if (options.noCache && !options.cacheFile.empty()) {
+        error = "--cache-file does not go with --no-cache";
         return std::nullopt;
     }
     if (options.select && formatGiven) {

@@ -13,11 +13,13 @@ enum class OutputFormat { Report, Fdupes, Json };
 enum class RemovalAction { None, Trash, Delete };
 
 struct CliOptions {
-    SearchOptions search{"fast", "sha1", "yes"};
+    SearchOptions search{"fast", "sha1", "yes", ""};
     bool subfolders = true;
     OutputFormat format = OutputFormat::Report;
     std::string outputFile; // empty: standard output
     bool quiet = false;
+    bool noCache = false;                // --no-cache: no digests kept between searches
+    std::string cacheFile;               // --cache-file; empty: the user's digest cache
     std::optional<SelectionRule> select; // pick files of each group to remove
     std::string selectFolder;            // the folder of in-folder, ending with "/"
     RemovalAction action = RemovalAction::None;

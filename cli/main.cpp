@@ -5,6 +5,7 @@
 #include "operations/Selection.h"
 #include "platform/FileTime.h"
 #include "platform/OpenFileLimit.h"
+#include "platform/SpecialFolders.h"
 #include "platform/ThreadName.h"
 #include "search/RunControl.h"
 #include "search/SearchEngine.h"
@@ -279,7 +280,12 @@ int main(int argc, char** argv) {
     SearchEngine engine(state, control, progress);
     const auto started = std::chrono::steady_clock::now();
     Watcher watcher(control, state, progress, !options->quiet && isatty(STDERR_FILENO));
+    if (!options->noCache)
+        options->search.digestCache =
+            options->cacheFile.empty() ? digestCacheFile() : options->cacheFile;
     engine.run(options->folder, options->subfolders, options->search);
+    if (!engine.cacheProblem().empty() && !options->quiet)
+        printError(engine.cacheProblem());
     if (watcher.interrupted()) {
         watcher.stop();
         printError("interrupted");

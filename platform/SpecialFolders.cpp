@@ -46,6 +46,13 @@ std::string dataHome() {
     return homeFolder() + "/.local/share";
 }
 
+std::string digestCacheFile() {
+    const char* cache = std::getenv("XDG_CACHE_HOME");
+    const std::string home =
+        cache != nullptr && cache[0] == '/' ? std::string(cache) : homeFolder() + "/.cache";
+    return home + "/hollowbright/Twinscope/digests.sqlite";
+}
+
 std::string desktopFolder() {
     // user-dirs.dirs lines look like XDG_DESKTOP_DIR="$HOME/Desktop".
     std::ifstream dirs(configHome() + "/user-dirs.dirs");

@@ -9,6 +9,10 @@ std::string settingsFolder();
 // $XDG_DATA_HOME when it is an absolute path, else ~/.local/share; without a trailing "/".
 std::string dataHome();
 
+// The digest cache: $XDG_CACHE_HOME when it is an absolute path, else ~/.cache, followed by
+// "/hollowbright/Twinscope/digests.sqlite".
+std::string digestCacheFile();
+
 // The user's desktop folder as xdg-user-dir DESKTOP names it, else ~/Desktop when it exists,
 // else the home folder; with a trailing "/".
 std::string desktopFolder();

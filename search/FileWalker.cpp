@@ -5,6 +5,7 @@
 #include "platform/LongPath.h"
 #include "platform/MountTable.h"
 #include "platform/NameOrder.h"
+#include "search/DigestCache.h"
 #include "search/OrderedCrew.h"
 #include "search/OrderedTasks.h"
 #include "search/RunControl.h"
@@ -89,8 +90,9 @@ struct FileWalker::Frame {
     std::size_t next = 0;
 };
 
-FileWalker::FileWalker(SharedState& state, RunControl& control, SearchProgress& progress)
-    : m_state(state), m_control(control), m_progress(progress),
+FileWalker::FileWalker(SharedState& state, RunControl& control, SearchProgress& progress,
+                       DigestCache* cache)
+    : m_state(state), m_control(control), m_progress(progress), m_cache(cache),
       m_hashCallback(HashCallBack(progress)) {
 }
 
@@ -311,9 +313,14 @@ void FileWalker::considerFile(Frame& frame, const std::string& name, const Probe
     record.fChangedNs = nanoseconds(sx.stx_ctime);
     TFiles& stored = m_state.appendFound(std::move(record));
     if (fd >= 0) {
-        HashResult hash = hashOpenFile(m_state.sTHash, fd, m_hashCallback, &m_control);
-        stored.fHash = std::move(hash.text);
-        stored.fFingerprint = hash.fingerprint;
+        // The file is opened even when its digest is remembered: that is its in-use test.
+        if (m_cache == nullptr || !m_cache->recall(stored)) {
+            HashResult hash = hashOpenFile(m_state.sTHash, fd, m_hashCallback, &m_control);
+            stored.fHash = std::move(hash.text);
+            stored.fFingerprint = hash.fingerprint;
+            if (m_cache != nullptr && !stored.fHash.empty())
+                m_cache->remember(stored);
+        }
         close(fd);
     }
 }

@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+class DigestCache;
 class OrderedCrew;
 struct SharedState;
 class RunControl;
@@ -22,7 +23,10 @@ class SearchProgress;
 // walk keeps its own stack, so tree depth is bounded only by memory.
 class FileWalker {
 public:
-    FileWalker(SharedState& state, RunControl& control, SearchProgress& progress);
+    // With `cache`, normal speed takes the digest of a file unchanged since an earlier search
+    // from it instead of reading the file, and keeps the digests it reads there.
+    FileWalker(SharedState& state, RunControl& control, SearchProgress& progress,
+               DigestCache* cache = nullptr);
     ~FileWalker();
 
     // Records the files of `folder` (and of its subfolders when `subfolders` is set) that match
@@ -48,6 +52,7 @@ private:
     SharedState& m_state;
     RunControl& m_control;
     SearchProgress& m_progress;
+    DigestCache* m_cache;
     HashProgressCallback m_hashCallback;
     bool m_stopped = false;
     DateTextCache m_dates;

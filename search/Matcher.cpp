@@ -161,7 +161,19 @@ void matchFast(SharedState& state, RunControl& control, const DigestOnDemand& di
         return std::vector<Index>(bySize.begin() + static_cast<std::ptrdiff_t>(classes[c].first),
                                   bySize.begin() + static_cast<std::ptrdiff_t>(classes[c].second));
     };
-    auto fileCost = [&](Index member) { return MatchProgress::costOf(files[member].fSize); };
+    // A digest known before matching (remembered from an earlier search) needs no reading; a
+    // class of such files only is neither looked at nor keyed.
+    auto known = [&](Index member) { return !files[member].fHash.empty(); };
+    std::vector<char> allKnown(classes.size());
+    for (std::size_t c = 0; c < classes.size(); ++c) {
+        allKnown[c] =
+            std::all_of(bySize.begin() + static_cast<std::ptrdiff_t>(classes[c].first),
+                        bySize.begin() + static_cast<std::ptrdiff_t>(classes[c].second), known);
+    }
+    auto looked = [&](std::size_t c) { return prefixOf && !allKnown[c]; };
+    auto fileCost = [&](Index member) {
+        return MatchProgress::costOf(known(member) ? 0 : files[member].fSize);
+    };
     constexpr std::int64_t kPrefixBytes = 4096;
     auto prefixCost = [&](Index member) {
         return MatchProgress::costOf(std::min(files[member].fSize, kPrefixBytes));
@@ -172,9 +184,9 @@ void matchFast(SharedState& state, RunControl& control, const DigestOnDemand& di
     MatchProgress progress(state, n);
     {
         double estimate = 0;
-        for (const auto& [begin, end] : classes) {
-            for (Index k = begin; k < end; ++k)
-                estimate += fileCost(bySize[k]) + (prefixOf ? prefixCost(bySize[k]) : 0);
+        for (std::size_t c = 0; c < classes.size(); ++c) {
+            for (Index k = classes[c].first; k < classes[c].second; ++k)
+                estimate += fileCost(bySize[k]) + (looked(c) ? prefixCost(bySize[k]) : 0);
         }
         progress.setRemaining(estimate);
     }
@@ -186,13 +198,16 @@ void matchFast(SharedState& state, RunControl& control, const DigestOnDemand& di
     {
         std::vector<std::size_t> firstTask(classes.size() + 1, 0);
         for (std::size_t c = 0; c < classes.size(); ++c)
-            firstTask[c + 1] = firstTask[c] + (prefixOf ? classes[c].second - classes[c].first : 0);
+            firstTask[c + 1] =
+                firstTask[c] + (looked(c) ? classes[c].second - classes[c].first : 0);
         std::vector<std::optional<Fingerprint>> prefixes(firstTask.back());
         std::vector<Index> prefixTasks;
         prefixTasks.reserve(prefixes.size());
-        for (std::size_t c = 0; prefixOf && c < classes.size(); ++c) {
-            for (Index member : membersOf(c))
-                prefixTasks.push_back(member);
+        for (std::size_t c = 0; c < classes.size(); ++c) {
+            if (looked(c)) {
+                for (Index member : membersOf(c))
+                    prefixTasks.push_back(member);
+            }
         }
         OrderedTasks reading(
             prefixTasks.size(), [&](std::size_t t) { prefixes[t] = prefixOf(prefixTasks[t]); },
@@ -204,19 +219,19 @@ void matchFast(SharedState& state, RunControl& control, const DigestOnDemand& di
         }
         for (std::size_t c = 0; c < classes.size(); ++c) {
             digestMembers[c] =
-                prefixOf ? prefixSurvivors(membersOf(c), prefixes, firstTask[c]) : membersOf(c);
+                looked(c) ? prefixSurvivors(membersOf(c), prefixes, firstTask[c]) : membersOf(c);
         }
     }
 
     // Large files with the shortcut: a key of the whole content first; files whose key another
     // file of their size shares are then digested once per key and compared byte for byte.
     auto keyed = [&](std::size_t c) {
-        return shortcut != nullptr && digestMembers[c].size() >= 2 &&
+        return shortcut != nullptr && !allKnown[c] && digestMembers[c].size() >= 2 &&
                shortcut->applies(digestMembers[c].front());
     };
     auto batched = [&](std::size_t c) {
-        return shortcut != nullptr && shortcut->batched && digestMembers[c].size() >= 2 &&
-               shortcut->batched(digestMembers[c].front());
+        return shortcut != nullptr && shortcut->batched && !allKnown[c] &&
+               digestMembers[c].size() >= 2 && shortcut->batched(digestMembers[c].front());
     };
     struct DigestTask {
         Index member;                 // a file digested on its own, or
@@ -341,6 +356,13 @@ void matchFast(SharedState& state, RunControl& control, const DigestOnDemand& di
         collectGroups(files, digestMembers[c], pending, &lone);
         for (Index member : lone)
             release(files[member]);
+        // Known digests of files that the first look ruled out.
+        if (looked(c)) {
+            for (Index member : membersOf(c)) {
+                if (!std::binary_search(digestMembers[c].begin(), digestMembers[c].end(), member))
+                    release(files[member]);
+            }
+        }
         // Groups that start before the next class's first member are final.
         Index limit = c + 1 < classes.size() ? bySize[classes[c + 1].first] : n;
         storeGroupsBefore(state, pending, limit);

@@ -35,6 +35,10 @@ using PrefixOf = std::function<std::optional<Fingerprint>(std::size_t index)>;
 // same-size files with one key is handed to digestAlike, which digests one of them and gives
 // the others that digest only when their bytes are equal.
 //
+// An entry whose fHash is set before matching (a digest remembered from an earlier search) is
+// not read: digestOnDemand leaves it as it is, and a size class of such entries only is neither
+// looked at by `prefixOf` nor keyed by `shortcut`.
+//
 // With `batched` true for a file, the files of its size are digested by one task, one after
 // another (in runs of at most kBatchSize), through digestBatch; so a copy can take the digest
 // of an equal file digested before it instead of computing it again.

@@ -2,6 +2,7 @@
 
 #include "platform/FileInUse.h"
 #include "platform/LongPath.h"
+#include "search/DigestCache.h"
 #include "search/DigestMemo.h"
 #include "search/FileWalker.h"
 #include "search/Matcher.h"
@@ -11,7 +12,9 @@
 #include "search/SharedState.h"
 #include "search/SrcHash.h"
 
+#include <algorithm>
 #include <array>
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 #include <fcntl.h>
@@ -45,18 +48,24 @@ bool SearchEngine::run(const std::string& folder, bool subfolders, const SearchO
     m_state.sTSearch = options.searchSpeed;
     m_state.sTHash = options.hash;
     m_state.sTIgnoreEmptyFiles = options.ignoreEmptyFiles;
+    m_cacheProblem.clear();
     if (hooks != nullptr)
         hooks->optionsRead();
 
     if (!isExistingFolder(folder))
         return false;
 
-    FileWalker walker(m_state, m_control, m_progress);
+    // Opened before the walk: its clock then starts before any file is looked at.
+    const std::unique_ptr<DigestCache> cache = openCache(folder, options);
+    m_cache = cache.get();
+    FileWalker walker(m_state, m_control, m_progress, m_cache);
     walker.FindIt(folder, "*.*", subfolders);
 
     m_state.FinderOperation = FinderPhase::MatchFiles;
     if (hooks != nullptr)
         hooks->walkEnded();
+    if (m_cache != nullptr && m_state.sTSearch == "fast" && !m_control.terminated())
+        recallCandidates();
     if (!m_control.terminated() && m_state.iFilesFounded >= 1) {
         ContentShortcut shortcut{
             [this](std::size_t index) {
@@ -75,9 +84,76 @@ bool SearchEngine::run(const std::string& folder, bool subfolders, const SearchO
             [this](std::size_t index) { return prefixKey(index); }, OrderedTasks::defaultThreads(),
             &shortcut);
     }
+    if (m_cache != nullptr) {
+        m_cache->save();
+        m_cacheProblem = m_cache->problem();
+        m_cache = nullptr;
+        std::vector<std::pair<std::size_t, RememberedKeys>>().swap(m_keys);
+    }
     if (hooks != nullptr)
         hooks->matchEnded();
     return true;
+}
+
+std::unique_ptr<DigestCache> SearchEngine::openCache(const std::string& folder,
+                                                     const SearchOptions& options) {
+    if (options.digestCache.empty())
+        return nullptr;
+    char* real = ::realpath(folder.c_str(), nullptr);
+    if (real == nullptr)
+        return nullptr; // a folder too deep to name is searched without the cache
+    std::string realFolder(real);
+    std::free(real);
+    if (realFolder.back() != '/')
+        realFolder += '/';
+    std::string folderText = folder;
+    if (folderText.back() != '/')
+        folderText += '/';
+    return std::make_unique<DigestCache>(options.digestCache, options.hash, folderText, realFolder);
+}
+
+void SearchEngine::recallCandidates() {
+    // Only files whose size another file shares are ever digested at this speed.
+    const FileTable& files = m_state.aFilesFounded;
+    std::vector<std::pair<std::int64_t, std::size_t>> bySize;
+    bySize.reserve(files.size());
+    for (std::size_t i = 0; i < files.size(); ++i)
+        bySize.emplace_back(files[i].fSize, i);
+    std::sort(bySize.begin(), bySize.end());
+    std::vector<char> shared(files.size(), 0);
+    for (std::size_t k = 0; k < bySize.size(); ++k) {
+        if ((k > 0 && bySize[k - 1].first == bySize[k].first) ||
+            (k + 1 < bySize.size() && bySize[k + 1].first == bySize[k].first))
+            shared[bySize[k].second] = 1;
+    }
+    std::vector<std::pair<std::int64_t, std::size_t>>().swap(bySize);
+    std::vector<std::size_t> candidates;
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        if (shared[i])
+            candidates.push_back(i);
+    }
+    std::vector<std::pair<std::size_t, RememberedKeys>> keys;
+    m_cache->recall(m_state.aFilesFounded, candidates, &keys);
+
+    // Keys serve only sizes of which some digest is missing: the others are not looked at.
+    std::vector<std::int64_t> unknown;
+    for (std::size_t index : candidates) {
+        if (files[index].fHash.empty())
+            unknown.push_back(files[index].fSize);
+    }
+    std::sort(unknown.begin(), unknown.end());
+    m_keys.clear();
+    for (auto& entry : keys) {
+        if (std::binary_search(unknown.begin(), unknown.end(), files[entry.first].fSize))
+            m_keys.push_back(std::move(entry));
+    }
+}
+
+const RememberedKeys* SearchEngine::rememberedKeys(std::size_t index) const {
+    const auto found = std::lower_bound(
+        m_keys.begin(), m_keys.end(), index,
+        [](const auto& entry, std::size_t wanted) { return entry.first < wanted; });
+    return found != m_keys.end() && found->first == index ? &found->second : nullptr;
 }
 
 std::optional<Fingerprint> SearchEngine::prefixKey(std::size_t index) const {
@@ -85,6 +161,8 @@ std::optional<Fingerprint> SearchEngine::prefixKey(std::size_t index) const {
     // A small file is read in one go by its digest; a look at its start would cost as much.
     if (file.fSize <= static_cast<std::int64_t>(kPrefixMinimumSize))
         return std::nullopt;
+    if (const RememberedKeys* known = rememberedKeys(index); known != nullptr && known->prefix)
+        return known->prefix;
     int fd = openLongPath(file.fullName(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW);
     if (fd < 0)
         return std::nullopt; // the digest will find out
@@ -93,7 +171,10 @@ std::optional<Fingerprint> SearchEngine::prefixKey(std::size_t index) const {
     close(fd);
     if (got <= 0)
         return std::nullopt;
-    return fingerprintOfBytes(buffer.data(), static_cast<std::size_t>(got));
+    const Fingerprint key = fingerprintOfBytes(buffer.data(), static_cast<std::size_t>(got));
+    if (m_cache != nullptr && got == static_cast<ssize_t>(kPrefixBytes))
+        m_cache->rememberPrefix(file, key);
+    return key;
 }
 
 int SearchEngine::openRecorded(const TFiles& file) const {
@@ -139,15 +220,24 @@ void SearchEngine::digestOnDemand(std::size_t index, DigestMemo* memo) {
     file.fFingerprint = hash.fingerprint;
     m_progress.setHashPercent(100);
     close(fd);
+    if (m_cache != nullptr && !file.fHash.empty())
+        m_cache->remember(file);
 }
 
 std::optional<Fingerprint> SearchEngine::contentKey(std::size_t index) const {
     const TFiles& file = m_state.aFilesFounded[index];
+    // A digest remembered from an earlier search came with the same key of the same bytes.
+    if (!file.fHash.empty())
+        return file.fFingerprint;
+    if (const RememberedKeys* known = rememberedKeys(index); known != nullptr && known->content)
+        return known->content;
     const int fd = openRecorded(file);
     if (fd < 0)
         return std::nullopt;
     std::optional<Fingerprint> key = fingerprintOfFile(fd, file.fSize, &m_control);
     close(fd);
+    if (m_cache != nullptr && key)
+        m_cache->rememberContent(file, *key);
     return key; // without a key, the digest will find out
 }
 
@@ -187,11 +277,15 @@ void SearchEngine::digestAlike(const std::vector<std::size_t>& alike) {
     const TFiles& model = m_state.aFilesFounded[first];
     for (std::size_t k = 1; k < alike.size(); ++k) {
         TFiles& file = m_state.aFilesFounded[alike[k]];
+        if (!file.fHash.empty())
+            continue; // remembered from an earlier search
         const Comparison comparison =
             model.fHash.empty() ? Comparison::Differs : compareContent(file, model);
         if (comparison == Comparison::Equal) {
             file.fHash = model.fHash;
             file.fFingerprint = model.fFingerprint;
+            if (m_cache != nullptr)
+                m_cache->remember(file);
         } else if (comparison == Comparison::Differs) {
             digestOnDemand(alike[k]); // equal keys, different bytes: its own digest decides
         }

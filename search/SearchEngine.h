@@ -1,9 +1,11 @@
 #pragma once
 
+#include "search/DigestCache.h"
 #include "search/TFiles.h"
 
 #include <atomic>
 #include <cstddef>
+#include <memory>
 #include <optional>
 #include <vector>
 #include <string>
@@ -18,6 +20,7 @@ struct SearchOptions {
     std::string searchSpeed = "fast";    // "fast" or "normal"
     std::string hash = "sha1";           // "sha1" or "md5"
     std::string ignoreEmptyFiles = "no"; // "yes" leaves files of size 0 out
+    std::string digestCache;             // file of digests kept between searches; empty: none
 };
 
 // Points at which a front end changes its display between the phases of a search. They run
@@ -43,6 +46,10 @@ public:
     // existed. Never throws for a file that cannot be read: such a file matches nothing.
     bool run(const std::string& folder, bool subfolders, const SearchOptions& options,
              SearchHooks* hooks = nullptr);
+
+    // Why the last run's digest cache was not (fully) used, as a line for the user; empty when
+    // it was, or when there was none.
+    const std::string& cacheProblem() const { return m_cacheProblem; }
 
     // Computes the digest of aFilesFounded[index] if the file is still the one that was found
     // and is not in use; otherwise leaves it empty.
@@ -73,11 +80,18 @@ private:
     int openRecorded(const TFiles& file) const;
     Comparison compareContent(const TFiles& file, const TFiles& with) const;
     void digestOnDemand(std::size_t index, DigestMemo* memo);
+    std::unique_ptr<DigestCache> openCache(const std::string& folder, const SearchOptions& options);
+    void recallCandidates();
+    const RememberedKeys* rememberedKeys(std::size_t index) const;
 
     SharedState& m_state;
     RunControl& m_control;
     SearchProgress& m_progress;
     std::atomic<unsigned> m_digestCount{0};
+    DigestCache* m_cache = nullptr; // during a run with a cache
+    // Keys the cache holds of files whose size class it does not know every digest of, by index.
+    std::vector<std::pair<std::size_t, RememberedKeys>> m_keys;
+    std::string m_cacheProblem;
 };
 
 // Whether the text names an existing folder, links followed.

@@ -28,6 +28,8 @@ pid_t startCli(const std::vector<std::string>& args, const TempTree& scratch) {
         int err = open(scratch.path("stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         dup2(out, STDOUT_FILENO);
         dup2(err, STDERR_FILENO);
+        // Digests are kept beside the output unless a test says where.
+        setenv("XDG_CACHE_HOME", scratch.path("cache").c_str(), 0);
         std::vector<char*> argv{const_cast<char*>(TWINSCOPE_CLI)};
         for (const std::string& arg : args)
             argv.push_back(const_cast<char*>(arg.c_str()));
@@ -409,6 +411,65 @@ TEST(CliSelect, UsageErrors) {
         CliResult result = runCli(args);
         EXPECT_EQ(result.exitCode, 2) << args[1];
         EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << result.err;
+    }
+}
+
+TEST(CliCache, KeptInTheUserCacheFolderUnlessTurnedOff) {
+    TempTree tree;
+    knownTree(tree);
+    TempTree cache;
+    EnvScope home("XDG_CACHE_HOME", cache.root());
+    const std::string file = cache.path("hollowbright/Twinscope/digests.sqlite");
+    CliResult without = runCli({"--no-cache", "--format", "fdupes", tree.root()});
+    EXPECT_EQ(without.exitCode, 0) << without.err;
+    EXPECT_FALSE(present(file));
+    CliResult with = runCli({"--format", "fdupes", tree.root()});
+    EXPECT_EQ(with.exitCode, 0) << with.err;
+    EXPECT_EQ(with.out, without.out);
+    EXPECT_EQ(with.err, "");
+    EXPECT_TRUE(present(file));
+}
+
+TEST(CliCache, CacheFileNamesWhereDigestsAreKept) {
+    TempTree tree;
+    knownTree(tree);
+    TempTree cache;
+    EnvScope home("XDG_CACHE_HOME", cache.root());
+    CliResult result = runCli({"--cache-file", cache.path("mine.sqlite"), tree.root()});
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_TRUE(present(cache.path("mine.sqlite")));
+    EXPECT_FALSE(present(cache.path("hollowbright")));
+}
+
+TEST(CliCache, ACacheThatCannotServeIsNamedOnceUnlessQuiet) {
+    TempTree tree;
+    knownTree(tree);
+    const std::string r = tree.root() + "/";
+    const std::string expected = r + "c\n" + r + "sub/e\n" + r + "a\n\n" + r + "d\n" + r + "b\n\n";
+    TempTree scratch;
+    scratch.file("not-a-folder", "x");
+    const std::string cache = scratch.path("not-a-folder/digests.sqlite");
+    CliResult told = runCli({"--cache-file", cache, "--format", "fdupes", tree.root()});
+    EXPECT_EQ(told.exitCode, 0);
+    EXPECT_EQ(told.out, expected);
+    EXPECT_EQ(std::count(told.err.begin(), told.err.end(), '\n'), 1) << told.err;
+    EXPECT_NE(told.err.find("twinscope-cli: the digest cache " + cache), std::string::npos)
+        << told.err;
+    CliResult quiet = runCli({"--cache-file", cache, "--quiet", "--format", "fdupes", tree.root()});
+    EXPECT_EQ(quiet.out, expected);
+    EXPECT_EQ(quiet.err, "");
+}
+
+TEST(CliCache, UsageErrors) {
+    TempTree tree;
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"--cache-file"},
+          {"--cache-file", "", tree.root()},
+          {"--no-cache", "--cache-file", tree.path("c.sqlite"), tree.root()}}) {
+        CliResult result = runCli(args);
+        EXPECT_EQ(result.exitCode, 2) << result.err;
+        EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << result.err;
+        EXPECT_FALSE(present(tree.path("c.sqlite")));
     }
 }
 
