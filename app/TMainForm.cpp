@@ -173,6 +173,7 @@ void TMainForm::createMenus() {
     OptionsMenu->addSeparator();
     OptSubfolders = addItem(OptionsMenu, QStringLiteral("&Always include subfolders"), true);
     OptIgnore = addItem(OptionsMenu, QStringLiteral("I&gnore empty files"), true);
+    OptRemember = addItem(OptionsMenu, QStringLiteral("&Remember digests between searches"), true);
 
     connectOption(OptSHA1, &TMainForm::OptSHA1Click);
     connectOption(OptMD5, &TMainForm::OptMD5Click);
@@ -184,6 +185,7 @@ void TMainForm::createMenus() {
     connectOption(OptHide, &TMainForm::OptHideClick);
     connectOption(OptSubfolders, &TMainForm::OptSubfoldersClick);
     connectOption(OptIgnore, &TMainForm::OptIgnoreClick);
+    connectOption(OptRemember, &TMainForm::OptRememberClick);
     connectOption(OptIntegrate, &TMainForm::OptIntegrateClick);
     connectOption(OptIntegrateIcon, &TMainForm::OptIntegrateIconClick);
     connect(Shellintegration2, &QAction::triggered, this, &TMainForm::Shellintegration2Click);

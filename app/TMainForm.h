@@ -135,6 +135,7 @@ public:
     QAction* Shellintegration2 = nullptr;
     QAction* OptSubfolders = nullptr;
     QAction* OptIgnore = nullptr;
+    QAction* OptRemember = nullptr;
     QMenu* HelpMenu = nullptr;
     QAction* About1 = nullptr;
     QMenu* DuplicatedMenu = nullptr;
@@ -213,6 +214,7 @@ public:
     void OptHideClick();
     void OptSubfoldersClick();
     void OptIgnoreClick();
+    void OptRememberClick();
     // Brings the folder context-menu entry in line with the settings (administrators only).
     void reconcileShellIntegration(const std::string& contextMenu,
                                    const std::string& contextMenuIcon);

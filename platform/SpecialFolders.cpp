@@ -15,11 +15,17 @@ std::string homeFolder() {
     return entry != nullptr ? entry->pw_dir : "/";
 }
 
+// An XDG base folder: the variable when it holds an absolute path (a relative value is invalid
+// under the XDG base directory rules and is ignored), else `fallback` under the home folder.
+std::string xdgHome(const char* variable, const char* fallback) {
+    const char* value = std::getenv(variable);
+    if (value != nullptr && value[0] == '/')
+        return value;
+    return homeFolder() + fallback;
+}
+
 std::string configHome() {
-    const char* config = std::getenv("XDG_CONFIG_HOME");
-    if (config != nullptr && config[0] == '/')
-        return config;
-    return homeFolder() + "/.config";
+    return xdgHome("XDG_CONFIG_HOME", "/.config");
 }
 
 std::string withSlash(std::string folder) {
@@ -39,18 +45,11 @@ std::string settingsFolder() {
 }
 
 std::string dataHome() {
-    // A relative value is invalid under the XDG base directory rules and is ignored.
-    const char* data = std::getenv("XDG_DATA_HOME");
-    if (data != nullptr && data[0] == '/')
-        return data;
-    return homeFolder() + "/.local/share";
+    return xdgHome("XDG_DATA_HOME", "/.local/share");
 }
 
 std::string digestCacheFile() {
-    const char* cache = std::getenv("XDG_CACHE_HOME");
-    const std::string home =
-        cache != nullptr && cache[0] == '/' ? std::string(cache) : homeFolder() + "/.cache";
-    return home + "/hollowbright/Twinscope/digests.sqlite";
+    return xdgHome("XDG_CACHE_HOME", "/.cache") + "/hollowbright/Twinscope/digests.sqlite";
 }
 
 std::string desktopFolder() {

@@ -2,6 +2,7 @@
 
 #include "app/TMainForm.h"
 #include "operations/SearchReport.h"
+#include "platform/SpecialFolders.h"
 #include "platform/ThreadName.h"
 #include "search/ResultRows.h"
 #include "search/SearchEngine.h"
@@ -86,6 +87,8 @@ void FileFinder::Execute() {
     options.searchSpeed = m_form->Settings->readString("Options", "SearchSpeed", "fast");
     options.hash = m_form->Settings->readString("Options", "Hash", "sha1");
     options.ignoreEmptyFiles = m_form->Settings->readString("Options", "IgnoreEmptyFiles", "no");
+    if (m_form->Settings->readString("Options", "RememberDigests", "yes") != "no")
+        options.digestCache = digestCacheFile();
 
     Hooks hooks(*this);
     SearchEngine engine(state, m_control, m_form->progress);

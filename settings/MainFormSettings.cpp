@@ -48,6 +48,7 @@ void TMainForm::loadSettings() {
         const std::string contextMenuIcon = read("ContextMenuIcon");
         const std::string subfolders = read("Subfolders");
         const std::string ignoreEmpty = read("IgnoreEmptyFiles");
+        const std::string remember = read("RememberDigests");
         sGroupColor = read("GroupColor");
         sCopiedColor = read("CopiedColor");
         sMovedColor = read("MovedColor");
@@ -100,6 +101,9 @@ void TMainForm::loadSettings() {
             OptIgnore->setChecked(true);
         else if (ignoreEmpty != "no")
             OptIgnoreClick();
+
+        // On unless turned off; the key is written only by the menu item.
+        OptRemember->setChecked(remember != "no");
 
         struct Colour {
             std::string& text;
@@ -192,5 +196,15 @@ void TMainForm::OptIgnoreClick() {
     } else {
         writeOption("IgnoreEmptyFiles", "yes");
         OptIgnore->setChecked(true);
+    }
+}
+
+void TMainForm::OptRememberClick() {
+    if (OptRemember->isChecked()) {
+        writeOption("RememberDigests", "no");
+        OptRemember->setChecked(false);
+    } else {
+        writeOption("RememberDigests", "yes");
+        OptRemember->setChecked(true);
     }
 }

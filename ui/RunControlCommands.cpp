@@ -62,7 +62,8 @@ void TMainForm::btSearchClick() {
     }
     eTarget->setEnabled(false);
     chkSubFolders->setEnabled(false);
-    enableAll({OptSHA1, OptMD5, OptFast, OptNormal, OptSaveSearch, OptIgnore}, false);
+    enableAll({OptSHA1, OptMD5, OptFast, OptNormal, OptSaveSearch, OptIgnore, OptRemember},
+              false);
     setSelectedVisible(false);
     Shellintegration2->setEnabled(false);
 
@@ -120,7 +121,8 @@ void TMainForm::searchEnded(bool terminated, int duplicated, int found) {
 
     eTarget->setEnabled(true);
     chkSubFolders->setEnabled(true);
-    enableAll({OptSHA1, OptMD5, OptFast, OptNormal, OptSaveSearch, OptIgnore, Shellintegration2},
+    enableAll({OptSHA1, OptMD5, OptFast, OptNormal, OptSaveSearch, OptIgnore, OptRemember,
+               Shellintegration2},
               true);
     if (state.iShowUAC == 1)
         Shellintegration2->setIcon(iconsIL);

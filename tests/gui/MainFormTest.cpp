@@ -14,6 +14,7 @@
 #include <QComboBox>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
@@ -117,6 +118,7 @@ private slots:
     void init() {
         m_config = std::make_unique<QTemporaryDir>();
         qputenv("XDG_CONFIG_HOME", m_config->path().toLocal8Bit());
+        qputenv("XDG_CACHE_HOME", (m_config->path() + "/cache").toLocal8Bit());
         m_dialogs = FakeDialogs();
     }
 
@@ -256,6 +258,42 @@ private slots:
             {"Hash", "SHA1"})); // choosing the ticked item of a group writes it again
         QVERIFY(user::chooseFrom(form->ToolButton2, {"Hash", "SHA1"}));
         QVERIFY(form->OptSHA1->isChecked());
+    }
+
+    void rememberingDigestsIsAnOptionThatIsOnUntilTurnedOff() {
+        const QString cache = m_config->path() + "/cache/hollowbright/Twinscope/digests.sqlite";
+        QTemporaryDir tree;
+        for (const char* name : {"a", "b"})
+            writeText(tree.path() + "/" + name, "same content");
+        auto form = makeForm();
+        QVERIFY(user::showActive(form.get()));
+        QVERIFY(form->OptRemember->isChecked());
+        QVERIFY(!readText(configFile()).contains("RememberDigests"));
+        search(*form, tree.path());
+        QVERIFY(QFileInfo::exists(cache));
+        QCOMPARE(form->results()->rowCount(), 2);
+        const std::string digest = form->results()->row(0).hash;
+
+        // A second search takes the digests from the cache and shows the same.
+        search(*form, tree.path());
+        QCOMPARE(form->results()->rowCount(), 2);
+        QCOMPARE(form->results()->row(0).hash, digest);
+
+        QVERIFY(user::chooseFrom(form->ToolButton2, {"Remember digests between searches"}));
+        QVERIFY(!form->OptRemember->isChecked());
+        QVERIFY(readText(configFile()).endsWith("RememberDigests=no\n"));
+        QVERIFY(QFile::remove(cache));
+        search(*form, tree.path());
+        QCOMPARE(form->results()->rowCount(), 2);
+        QVERIFY(!QFileInfo::exists(cache));
+        form.reset();
+
+        auto again = makeForm();
+        QVERIFY(!again->OptRemember->isChecked());
+        QVERIFY(user::showActive(again.get()));
+        QVERIFY(user::chooseFrom(again->ToolButton2, {"Remember digests between searches"}));
+        QVERIFY(again->OptRemember->isChecked());
+        QVERIFY(readText(configFile()).endsWith("RememberDigests=yes\n"));
     }
 
     void pathBoxHintAndFoldersUnderTyping() {
@@ -468,6 +506,7 @@ private slots:
         auto form = startLongSearch(tree, 3LL << 30);
         QVERIFY(form);
         QVERIFY(form->CPBtn->isVisible());
+        QVERIFY(!form->OptRemember->isEnabled() && !form->OptIgnore->isEnabled());
         QTRY_VERIFY(form->state.FinderOperation.load() == FinderPhase::MatchFiles);
         m_dialogs.answers = {true};
         bool chosen = false;
@@ -484,6 +523,7 @@ private slots:
         QVERIFY(form->Cancel1->isEnabled());
         QVERIFY(form->btSearch->isVisible() && !form->CPBtn->isVisible());
         QCOMPARE(form->CPBtn->text(), QStringLiteral("Pause"));
+        QVERIFY(form->OptRemember->isEnabled());
     }
 
     void cancelAnsweredNoLeavesTheRunAsItWas() {

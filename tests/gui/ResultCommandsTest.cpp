@@ -185,6 +185,7 @@ private slots:
         m_config = std::make_unique<QTemporaryDir>();
         m_tree = std::make_unique<QTemporaryDir>();
         qputenv("XDG_CONFIG_HOME", m_config->path().toLocal8Bit());
+        qputenv("XDG_CACHE_HOME", (m_config->path() + "/cache").toLocal8Bit());
         // The home trash of these tests lies in their own folder.
         qputenv("XDG_DATA_HOME", (m_config->path() + "/data").toLocal8Bit());
         m_dialogs = FakeDialogs();

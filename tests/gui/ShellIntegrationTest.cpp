@@ -87,6 +87,7 @@ private slots:
         m_config = std::make_unique<QTemporaryDir>();
         m_root = std::make_unique<QTemporaryDir>();
         qputenv("XDG_CONFIG_HOME", m_config->path().toLocal8Bit());
+        qputenv("XDG_CACHE_HOME", (m_config->path() + "/cache").toLocal8Bit());
         m_dialogs = FakeDialogs();
         m_admin = true;
         m_prompt = true;
