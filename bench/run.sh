@@ -2,7 +2,9 @@
 # Times twinscope-cli against jdupes, fdupes and rdfind on generated corpora, warm cache, and
 # checks that twinscope-cli's groups equal jdupes' groups.
 #
-#   bench/run.sh [-n RUNS] [-t SECONDS] [CORPUS...]   CORPUS: small mixed large tiny (default: mixed)
+#   bench/run.sh [-n RUNS] [-t SECONDS] [CORPUS...]
+#
+# CORPUS: small mixed large near tiny flat (default: mixed).
 #
 # A run that takes longer than SECONDS (default 300) is stopped and shown as such.
 #
@@ -60,10 +62,27 @@ runs, cli, work, results = int(sys.argv[1]), sys.argv[2], sys.argv[3], sys.argv[
 limit = int(sys.argv[5])
 corpora = sys.argv[6:]
 
-def tools(folder):
-    return [
-        ("twinscope-cli sha1", [cli, "--quiet", "--format", "fdupes", "--hash", "sha1", folder]),
-        ("twinscope-cli md5", [cli, "--quiet", "--format", "fdupes", "--hash", "md5", folder]),
+def tools(corpus, folder):
+    cache = os.path.join(results, f"digests-{corpus}.sqlite")
+    if os.path.exists(cache):
+        os.remove(cache)
+    first = [cli, "--quiet", "--no-cache"]
+    listed = [
+        ("twinscope-cli sha1", first + ["--format", "fdupes", "--hash", "sha1", folder]),
+        ("twinscope-cli md5", first + ["--format", "fdupes", "--hash", "md5", folder]),
+    ]
+    if corpus in ("tiny", "flat"):
+        # Memory of the other output formats, where a million files make it matter.
+        for fmt in ("json", "report"):
+            listed.append((f"twinscope-cli sha1 {fmt}",
+                           first + ["--format", fmt, "--hash", "sha1", folder]))
+    # The warm-up run fills the cache, so the timed runs are second searches of an unchanged tree.
+    listed.append(("twinscope-cli sha1, digests kept",
+                   [cli, "--quiet", "--cache-file", cache, "--format", "fdupes", "--hash", "sha1",
+                    folder]))
+    listed.append(("find -type f -printf '%s\\n'",
+                   ["find", folder, "-type", "f", "-printf", "%s\\n"]))
+    return listed + [
         ("jdupes -r -q", ["jdupes", "-r", "-q", folder]),
         ("fdupes -r -q", ["fdupes", "-r", "-q", folder]),
         ("rdfind -dryrun true", ["rdfind", "-dryrun", "true", "-outputname",
@@ -98,15 +117,19 @@ def groups(fdupes_text):
     return found
 
 print(f"Machine: {platform.node()}, {os.cpu_count()} cores, {platform.platform()}")
-print(f"Date: {time.strftime('%Y-%m-%d %H:%M')}, runs per tool: {runs}, warm cache")
+print(f"Date: {time.strftime('%Y-%m-%d %H:%M')}, runs per tool: {runs}, warm page cache")
+print("twinscope-cli rows: first searches with the digest cache off (--no-cache), except")
+print("'digests kept': a second search of the unchanged tree, its digest cache filled by the")
+print("warm-up run.")
 print()
 print(f"| corpus | command | median s | ratio to jdupes | peak MiB | groups equal jdupes |")
 print(f"|---|---|---|---|---|---|")
+medians = {}
 for corpus in corpora:
     folder = os.path.join(work, corpus)
     rows = []
     reference = None
-    for name, command in tools(folder):
+    for name, command in tools(corpus, folder):
         if run(command) is None:  # warm the cache
             rows.append((name, None, None, b""))
             continue
@@ -116,6 +139,7 @@ for corpus in corpora:
             walls.append(wall)
             peaks.append(peak)
         rows.append((name, statistics.median(walls), max(peaks), output))
+        medians[(corpus, name)] = statistics.median(walls)
         if name.startswith("jdupes"):
             reference = groups(output)
     jdupes_time = next(r[1] for r in rows if r[0].startswith("jdupes"))
@@ -124,14 +148,28 @@ for corpus in corpora:
             print(f"| {corpus} | `{name}` | over {limit} s | | | |")
             continue
         same = ""
-        if name.startswith("twinscope"):
+        if name.startswith("twinscope") and "json" not in name and "report" not in name:
             same = "yes" if groups(output) == reference else "NO"
         print(f"| {corpus} | `{name}` | {wall:.2f} | {wall / jdupes_time:.2f} | "
               f"{peak / 1024:.1f} | {same} |")
+
+print()
+for corpus in corpora:
+    kept = medians.get((corpus, "twinscope-cli sha1, digests kept"))
+    walk = medians.get((corpus, "find -type f -printf '%s\\n'"))
+    if kept and walk:
+        print(f"{corpus}: second search with digests kept / find: {kept / walk:.2f}")
+if ("flat", "twinscope-cli sha1") in medians and ("tiny", "twinscope-cli sha1") in medians:
+    ratio = medians[("flat", "twinscope-cli sha1")] / medians[("tiny", "twinscope-cli sha1")]
+    print(f"flat / tiny (twinscope-cli sha1): {ratio:.2f}")
 PY
 
 echo
 for corpus in "${corpora[@]}"; do
     printf '%s: ' "$corpus"
-    XDG_CONFIG_HOME=$(mktemp -d) QT_QPA_PLATFORM=offscreen "$build/twinscope-window-bench" "$work/$corpus" 2>/dev/null
+    # A first start, and a first search: its digest cache begins empty.
+    home=$(mktemp -d)
+    XDG_CONFIG_HOME=$home/config XDG_CACHE_HOME=$home/cache QT_QPA_PLATFORM=offscreen \
+        "$build/twinscope-window-bench" "$work/$corpus" 2>/dev/null
+    rm -rf "$home"
 done

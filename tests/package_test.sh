@@ -72,7 +72,7 @@ field() { dpkg-deb -f "$deb" "$1"; }
 [ "$(field Maintainer)" = "Twinscope developers <twinscope@hollowbright.example>" ] ||
     fail "Maintainer: $(field Maintainer)"
 # Worked out by dpkg-shlibdeps from the programs' shared libraries.
-for library in libc6 libqt6widgets6 libxxhash0; do
+for library in libc6 libqt6widgets6 libxxhash0 libsqlite3-0; do
     field Depends | grep -q "\\b$library\\b" || fail "Depends lacks $library: $(field Depends)"
 done
 
