@@ -135,14 +135,28 @@ private:
     int m_bar = 0;
 };
 
+} // namespace
+
+std::vector<std::size_t> entriesBySize(const FileTable& files, std::size_t n) {
+    // Sizes copied beside their indices: sorting them is several times faster than sorting
+    // indices that look their sizes up in the table.
+    std::vector<std::pair<std::int64_t, std::size_t>> keyed(n);
+    for (std::size_t i = 0; i < n; ++i)
+        keyed[i] = {files[i].fSize, i};
+    std::sort(keyed.begin(), keyed.end());
+    std::vector<std::size_t> order(n);
+    for (std::size_t i = 0; i < n; ++i)
+        order[i] = keyed[i].second;
+    return order;
+}
+
+namespace {
+
 void matchFast(SharedState& state, RunControl& control, const DigestOnDemand& digest,
                const PrefixOf& prefixOf, unsigned threads, const ContentShortcut* shortcut,
                Index n) {
     FileTable& files = state.aFilesFounded;
-    std::vector<Index> bySize(n);
-    std::iota(bySize.begin(), bySize.end(), Index{0});
-    std::stable_sort(bySize.begin(), bySize.end(),
-                     [&](Index a, Index b) { return files[a].fSize < files[b].fSize; });
+    const std::vector<Index> bySize = entriesBySize(files, n);
 
     // Size classes of two or more files, taken in the order of their first member: the order
     // in which a pairwise scan reaches them.

@@ -51,6 +51,9 @@ struct ContentShortcut {
     static constexpr std::size_t kBatchSize = 64;
 };
 
+// The first `n` entries of `files` by size, those of one size in table order.
+std::vector<std::size_t> entriesBySize(const FileTable& files, std::size_t n);
+
 void matchFiles(SharedState& state, RunControl& control, const DigestOnDemand& digest,
                 const PrefixOf& prefixOf = nullptr, unsigned threads = 1,
                 const ContentShortcut* shortcut = nullptr);

@@ -115,18 +115,15 @@ std::unique_ptr<DigestCache> SearchEngine::openCache(const std::string& folder,
 void SearchEngine::recallCandidates() {
     // Only files whose size another file shares are ever digested at this speed.
     const FileTable& files = m_state.aFilesFounded;
-    std::vector<std::pair<std::int64_t, std::size_t>> bySize;
-    bySize.reserve(files.size());
-    for (std::size_t i = 0; i < files.size(); ++i)
-        bySize.emplace_back(files[i].fSize, i);
-    std::sort(bySize.begin(), bySize.end());
+    std::vector<std::size_t> bySize = entriesBySize(files, files.size());
+    auto sizeAt = [&](std::size_t k) { return files[bySize[k]].fSize; };
     std::vector<char> shared(files.size(), 0);
     for (std::size_t k = 0; k < bySize.size(); ++k) {
-        if ((k > 0 && bySize[k - 1].first == bySize[k].first) ||
-            (k + 1 < bySize.size() && bySize[k + 1].first == bySize[k].first))
-            shared[bySize[k].second] = 1;
+        if ((k > 0 && sizeAt(k - 1) == sizeAt(k)) ||
+            (k + 1 < bySize.size() && sizeAt(k + 1) == sizeAt(k)))
+            shared[bySize[k]] = 1;
     }
-    std::vector<std::pair<std::int64_t, std::size_t>>().swap(bySize);
+    std::vector<std::size_t>().swap(bySize);
     std::vector<std::size_t> candidates;
     for (std::size_t i = 0; i < files.size(); ++i) {
         if (shared[i])
