@@ -255,6 +255,7 @@ void matchFast(SharedState& state, RunControl& control, const DigestOnDemand& di
     std::vector<DigestTask> digestTasks;
     std::vector<std::vector<Index>> alikeSets;
     std::vector<std::size_t> classEnd(classes.size());
+    std::size_t knownCandidates = 0; // files of digestMembers that have no task
     {
         std::vector<Index> keyTasks;
         std::vector<std::size_t> firstKey(classes.size(), 0);
@@ -284,7 +285,15 @@ void matchFast(SharedState& state, RunControl& control, const DigestOnDemand& di
         }
         for (std::size_t c = 0; c < classes.size(); ++c) {
             const std::vector<Index>& members = digestMembers[c];
-            if (!keyed(c) && batched(c)) {
+            if (!keyed(c) && !batched(c)) {
+                // A file whose digest is known needs no task.
+                for (Index member : members) {
+                    if (known(member))
+                        ++knownCandidates;
+                    else
+                        digestTasks.push_back({member});
+                }
+            } else if (!keyed(c)) { // batched
                 for (std::size_t start = 0; start < members.size();
                      start += ContentShortcut::kBatchSize) {
                     const std::size_t end =
@@ -293,9 +302,6 @@ void matchFast(SharedState& state, RunControl& control, const DigestOnDemand& di
                     alikeSets.emplace_back(members.begin() + static_cast<std::ptrdiff_t>(start),
                                            members.begin() + static_cast<std::ptrdiff_t>(end));
                 }
-            } else if (!keyed(c)) {
-                for (Index member : members)
-                    digestTasks.push_back({member});
             } else {
                 std::vector<std::pair<Fingerprint, Index>> byKey;
                 for (std::size_t i = 0; i < members.size(); ++i) {
@@ -326,7 +332,7 @@ void matchFast(SharedState& state, RunControl& control, const DigestOnDemand& di
 
     // Only files digested here can be duplicates. Room for all of them up front spares the
     // result table its copies as it grows; room never filled is never touched.
-    std::size_t candidates = 0;
+    std::size_t candidates = knownCandidates;
     std::vector<double> taskCost(digestTasks.size());
     double digestWork = 0;
     for (std::size_t t = 0; t < digestTasks.size(); ++t) {
