@@ -284,8 +284,12 @@ int main(int argc, char** argv) {
         options->search.digestCache =
             options->cacheFile.empty() ? digestCacheFile() : options->cacheFile;
     engine.run(options->folder, options->subfolders, options->search);
-    if (!engine.cacheProblem().empty() && !options->quiet)
-        printError(engine.cacheProblem());
+    // The digests are written once the result is out, which need not wait for them.
+    auto saveDigests = [&] {
+        engine.saveDigests();
+        if (!engine.cacheProblem().empty() && !options->quiet)
+            printError(engine.cacheProblem());
+    };
     if (watcher.interrupted()) {
         watcher.stop();
         printError("interrupted");
@@ -295,6 +299,7 @@ int main(int argc, char** argv) {
         // Ctrl-C during the removals ends them after the file under way; the listing then
         // shows what stayed.
         int status = kExitOk;
+        saveDigests(); // before any file goes
         const std::string listing = selectAndRemove(*options, state, control, status);
         watcher.stop();
         if (watcher.interrupted()) {
@@ -323,5 +328,8 @@ int main(int argc, char** argv) {
         output = formatJson(summary, state.aDuplicatedFiles);
         break;
     }
-    return writeOutput(*options, output) ? kExitOk : kExitWriteFailed;
+    const bool written = writeOutput(*options, output);
+    std::string().swap(output);
+    saveDigests();
+    return written ? kExitOk : kExitWriteFailed;
 }

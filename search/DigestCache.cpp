@@ -18,8 +18,6 @@ constexpr int kSchemaVersion = 1;
 // Long enough to wait out another search writing its digests, short enough that a cache held
 // by another program never holds up a search for long.
 constexpr int kBusyMilliseconds = 200;
-// Digests written in one transaction while a search goes on, so that what is kept stays small.
-constexpr std::size_t kBatch = 20000;
 // A search that wrote this many records cleans up at once rather than on the next day.
 constexpr std::size_t kCleanUpAfter = 10000;
 
@@ -447,9 +445,10 @@ void DigestCache::keep(const Kept& kept) {
     std::lock_guard lock(m_mutex);
     if (m_access != Access::ReadWrite)
         return;
+    // Written once, when the search has ended: records come in the order files are read,
+    // spread over the whole cache, and batches written as the search went on would rewrite
+    // most of its pages each time (and hold up the threads that read the files).
     m_kept.push_back(kept);
-    if (m_kept.size() >= kBatch && execute("BEGIN IMMEDIATE", "write") && writeBatch())
-        execute("COMMIT", "write");
 }
 
 bool DigestCache::writeBatch() {
@@ -478,10 +477,38 @@ bool DigestCache::writeBatch() {
 
     // In the order of the records, so that the writes stay near one another; folder ids are
     // looked up again in this transaction, as another program may have dropped one since.
+    // The files of one folder share its text, so most comparisons need no look at it.
     std::sort(m_kept.begin(), m_kept.end(), [](const Kept& a, const Kept& b) {
-        const int folders = a.file->fPath.str().compare(b.file->fPath.str());
-        return folders != 0 ? folders < 0 : a.file->fName < b.file->fName;
+        const std::string& folderA = a.file->fPath.str();
+        const std::string& folderB = b.file->fPath.str();
+        if (&folderA != &folderB) {
+            const int folders = folderA.compare(folderB);
+            if (folders != 0)
+                return folders < 0;
+        }
+        if (a.file != b.file)
+            return a.file->fName < b.file->fName;
+        return false;
     });
+    // What was kept of one file in several steps (its first bytes, then its digest) is one
+    // record.
+    std::size_t merged = 0;
+    for (std::size_t k = 0; k < m_kept.size(); ++k) {
+        if (merged > 0 && m_kept[merged - 1].file == m_kept[k].file) {
+            Kept& into = m_kept[merged - 1];
+            const Kept& from = m_kept[k];
+            if (from.known & kPrefix)
+                into.prefix = from.prefix;
+            if (from.known & kContent)
+                into.content = from.content;
+            if (from.known & kDigest)
+                into.digest = from.digest;
+            into.known |= from.known;
+        } else {
+            m_kept[merged++] = m_kept[k];
+        }
+    }
+    m_kept.resize(merged);
     m_lastFolderId = -1;
     for (std::size_t k = 0; code == SQLITE_OK && k < m_kept.size(); ++k) {
         const Kept& kept = m_kept[k];

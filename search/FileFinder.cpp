@@ -96,6 +96,7 @@ void FileFinder::Execute() {
 
     if (!m_control.terminated() && state.iDuplicatedFiles >= 1)
         fillList();
+    engine.saveDigests(); // once the list is there: it need not wait for the writing
     closingSteps();
     state.iFindFiles = 0;
 }

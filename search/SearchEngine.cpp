@@ -37,6 +37,7 @@ SearchEngine::SearchEngine(SharedState& state, RunControl& control, SearchProgre
 
 bool SearchEngine::run(const std::string& folder, bool subfolders, const SearchOptions& options,
                        SearchHooks* hooks) {
+    saveDigests(); // of the last run, whose records are about to go
     m_state.iFilesFounded = 0;
     m_state.iDuplicatedFiles = 0;
     m_state.iLastBytes = 0;
@@ -56,8 +57,8 @@ bool SearchEngine::run(const std::string& folder, bool subfolders, const SearchO
         return false;
 
     // Opened before the walk: its clock then starts before any file is looked at.
-    const std::unique_ptr<DigestCache> cache = openCache(folder, options);
-    m_cache = cache.get();
+    m_openCache = openCache(folder, options);
+    m_cache = m_openCache.get();
     FileWalker walker(m_state, m_control, m_progress, m_cache);
     walker.FindIt(folder, "*.*", subfolders);
 
@@ -84,15 +85,25 @@ bool SearchEngine::run(const std::string& folder, bool subfolders, const SearchO
             [this](std::size_t index) { return prefixKey(index); }, OrderedTasks::defaultThreads(),
             &shortcut);
     }
-    if (m_cache != nullptr) {
-        m_cache->save();
-        m_cacheProblem = m_cache->problem();
-        m_cache = nullptr;
-        std::vector<std::pair<std::size_t, RememberedKeys>>().swap(m_keys);
-    }
+    if (m_cache != nullptr)
+        m_cacheProblem = m_cache->problem(); // so far: saveDigests() may add to it
+    m_cache = nullptr;
+    std::vector<std::pair<std::size_t, RememberedKeys>>().swap(m_keys);
     if (hooks != nullptr)
         hooks->matchEnded();
     return true;
+}
+
+void SearchEngine::saveDigests() {
+    if (!m_openCache)
+        return;
+    m_openCache->save();
+    m_cacheProblem = m_openCache->problem();
+    m_openCache.reset();
+}
+
+SearchEngine::~SearchEngine() {
+    saveDigests();
 }
 
 std::unique_ptr<DigestCache> SearchEngine::openCache(const std::string& folder,

@@ -40,6 +40,10 @@ public:
 class SearchEngine {
 public:
     SearchEngine(SharedState& state, RunControl& control, SearchProgress& progress);
+    // Saves the digests of the last run that saveDigests() has not saved.
+    ~SearchEngine();
+    SearchEngine(const SearchEngine&) = delete;
+    SearchEngine& operator=(const SearchEngine&) = delete;
 
     // Resets the shared state, copies the options into it and, when `folder` names an existing
     // folder (links followed), walks it and matches its files. Returns whether the folder
@@ -50,6 +54,11 @@ public:
     // Why the last run's digest cache was not (fully) used, as a line for the user; empty when
     // it was, or when there was none.
     const std::string& cacheProblem() const { return m_cacheProblem; }
+
+    // Writes what the last run read into its digest cache. A front end calls it once it has
+    // shown the result, which need not wait for the writing; the next run and the engine's end
+    // do it otherwise. The records of the last run must still be in the shared state.
+    void saveDigests();
 
     // Computes the digest of aFilesFounded[index] if the file is still the one that was found
     // and is not in use; otherwise leaves it empty.
@@ -88,7 +97,8 @@ private:
     RunControl& m_control;
     SearchProgress& m_progress;
     std::atomic<unsigned> m_digestCount{0};
-    DigestCache* m_cache = nullptr; // during a run with a cache
+    std::unique_ptr<DigestCache> m_openCache; // from the start of a run until saveDigests()
+    DigestCache* m_cache = nullptr;           // during a run with a cache
     // Keys the cache holds of files whose size class it does not know every digest of, by index.
     std::vector<std::pair<std::size_t, RememberedKeys>> m_keys;
     std::string m_cacheProblem;

@@ -131,6 +131,7 @@ protected:
         SearchEngine engine(state, control, progress);
         engine.run(folder.empty() ? tree.root() : folder, true,
                    SearchOptions{speed, hash, "no", withCache ? cacheFile() : ""});
+        engine.saveDigests(); // as the front ends do once the result is shown
         Outcome outcome;
         for (const TFiles& file : state.aDuplicatedFiles) {
             outcome.rows.push_back(file.fullName() + " " + file.fHash + " " +
@@ -337,6 +338,28 @@ TEST_P(CacheAgainstSearchWithout, RandomChangesBetweenSearches) {
 
 INSTANTIATE_TEST_SUITE_P(Speeds, CacheAgainstSearchWithout, ::testing::Values("fast", "normal"));
 
+TEST_F(CacheTest, DigestsNotSavedByTheFrontEndAreSavedByTheNextRunOrTheEngineEnd) {
+    mixedTree(tree);
+    letChangesSettle();
+    SharedState state;
+    RunControl control;
+    SearchProgress progress;
+    const SearchOptions options{"fast", "sha1", "no", cacheFile()};
+    {
+        SearchEngine engine(state, control, progress);
+        engine.run(tree.root(), true, options);
+        const std::vector<std::string> first = search("fast", "sha1", false).rows;
+        engine.run(tree.root(), true, options); // saves the first run's digests first
+        ReadWatch watch({tree.root(), tree.path("sub")});
+        SharedState otherState;
+        SearchEngine other(otherState, control, progress);
+        other.run(tree.root(), true, options);
+        EXPECT_EQ(watch.read(), Names{});
+        EXPECT_EQ(otherState.aDuplicatedFiles.size(), first.size());
+    }
+    EXPECT_EQ(search("fast", "sha1").read, Names{});
+}
+
 TEST_F(CacheTest, Md5AndSha1RecordsDoNotMix) {
     mixedTree(tree);
     letChangesSettle();
@@ -483,6 +506,7 @@ TEST_F(CacheTest, ReadOnlyCacheIsReadButNotWritten) {
             SearchProgress progress;
             SearchEngine engine(state, control, progress);
             engine.run(root, true, SearchOptions{"fast", "sha1", "no", withCache ? cache : ""});
+            engine.saveDigests();
             std::vector<std::string> rows;
             for (const TFiles& file : state.aDuplicatedFiles)
                 rows.push_back(file.fullName() + " " + file.fHash);
