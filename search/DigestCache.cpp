@@ -101,9 +101,9 @@ private:
 } // namespace
 
 DigestCache::DigestCache(const std::string& file, const std::string& kind, std::string folderText,
-                         std::string realFolder, DigestCacheLimits limits)
+                         std::string realFolder, DigestCacheLimits limits, bool mayReplace)
     : m_file(file), m_folderText(std::move(folderText)), m_realFolder(std::move(realFolder)),
-      m_limits(limits), m_today(currentDay()), m_startNs(coarseNowNs()) {
+      m_limits(limits), m_mayReplace(mayReplace), m_today(currentDay()), m_startNs(coarseNowNs()) {
     if (kind == "sha1" || kind == "md5") {
         m_column = kind;
         m_length = kind == "sha1" ? 20 : 16;
@@ -118,6 +118,13 @@ DigestCache::~DigestCache() {
 
 bool DigestCache::open() {
     makeParents(m_file);
+    // SQLite would wait for ever on a FIFO and read a device as if it were a file.
+    struct stat st {};
+    if (::stat(m_file.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+        m_problem = "the digest cache " + m_file +
+                    " is not a regular file; this search goes without it";
+        return false;
+    }
     int code =
         sqlite3_open_v2(m_file.c_str(), &m_db,
                         SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
@@ -129,7 +136,7 @@ bool DigestCache::open() {
     if (code == SQLITE_OK)
         return true;
     if (isDamage(code))
-        return replaceFile();
+        return m_mayReplace ? replaceFile() : leaveDamaged();
     failed(code, "open");
     close();
     return false;
@@ -224,6 +231,14 @@ bool DigestCache::replaceFile() {
     return true;
 }
 
+bool DigestCache::leaveDamaged() {
+    close();
+    m_problem = "the digest cache " + m_file +
+                " is damaged or not a digest cache; it is left as it is and this search goes "
+                "without it";
+    return false;
+}
+
 void DigestCache::close() {
     for (sqlite3_stmt** statement : {&m_findFolder, &m_lookUp, &m_scan}) {
         sqlite3_finalize(*statement);
@@ -243,7 +258,10 @@ void DigestCache::failed(int code, const char* doing) {
     if (isDamage(code) && m_db != nullptr) {
         m_kept.clear();
         m_used.clear();
-        replaceFile();
+        if (m_mayReplace)
+            replaceFile();
+        else
+            leaveDamaged();
         return;
     }
     if (writing) {

@@ -46,8 +46,10 @@ public:
     // under `folderText` (the folder as the search writes it, with its trailing "/"). Paths are
     // kept under `realFolder` (the folder's real path, with its "/"), so that every spelling of
     // a folder finds its records.
+    // A file that is not a cache, or a damaged one, is replaced only with `mayReplace` (the
+    // user's own cache file); any other file is left as it is and the search goes without.
     DigestCache(const std::string& file, const std::string& kind, std::string folderText,
-                std::string realFolder, DigestCacheLimits limits = {});
+                std::string realFolder, DigestCacheLimits limits = {}, bool mayReplace = true);
     ~DigestCache();
     DigestCache(const DigestCache&) = delete;
     DigestCache& operator=(const DigestCache&) = delete;
@@ -93,6 +95,7 @@ private:
     bool open();
     int prepareSchema();
     bool replaceFile();
+    bool leaveDamaged();
     void close();
     std::int64_t folderId(const TFiles& file);
     bool take(sqlite3_stmt* row, int column, std::int64_t folder, TFiles& file,
@@ -111,6 +114,7 @@ private:
     const std::string m_folderText;
     const std::string m_realFolder;
     const DigestCacheLimits m_limits;
+    const bool m_mayReplace;
     const std::int64_t m_today;
     std::int64_t m_startNs = 0;
 

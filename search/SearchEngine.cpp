@@ -2,6 +2,7 @@
 
 #include "platform/FileInUse.h"
 #include "platform/LongPath.h"
+#include "platform/SpecialFolders.h"
 #include "search/DigestCache.h"
 #include "search/DigestMemo.h"
 #include "search/FileWalker.h"
@@ -120,7 +121,11 @@ std::unique_ptr<DigestCache> SearchEngine::openCache(const std::string& folder,
     std::string folderText = folder;
     if (folderText.back() != '/')
         folderText += '/';
-    return std::make_unique<DigestCache>(options.digestCache, options.hash, folderText, realFolder);
+    // A damaged file is replaced only in the user's own cache folder: a file named on the
+    // command line may be anything.
+    return std::make_unique<DigestCache>(options.digestCache, options.hash, folderText, realFolder,
+                                         DigestCacheLimits{},
+                                         options.digestCache == digestCacheFile());
 }
 
 void SearchEngine::recallCandidates() {

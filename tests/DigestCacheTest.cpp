@@ -1,4 +1,5 @@
 #include "TempTree.h"
+#include "platform/SpecialFolders.h"
 #include "search/DigestCache.h"
 #include "search/RunControl.h"
 #include "search/SearchEngine.h"
@@ -120,7 +121,11 @@ void mixedTree(const TempTree& tree) {
 
 class CacheTest : public ::testing::Test {
 protected:
-    std::string cacheFile() const { return m_scratch.path("cache/digests.sqlite"); }
+    CacheTest() { setenv("XDG_CACHE_HOME", m_scratch.path("cache").c_str(), 1); }
+    ~CacheTest() override { unsetenv("XDG_CACHE_HOME"); }
+
+    // The user's own cache file, the one a damaged file may be replaced at.
+    std::string cacheFile() const { return digestCacheFile(); }
 
     Outcome search(const std::string& speed, const std::string& hash, bool withCache = true,
                    const std::string& folder = {}) {
@@ -414,6 +419,61 @@ TEST_F(CacheTest, FileThatIsNoCacheIsReplaced) {
     EXPECT_EQ(next.rows, expected);
     EXPECT_EQ(next.problem, "");
     EXPECT_EQ(next.read, Names{});
+}
+
+TEST_F(CacheTest, NamedFileThatIsNoCacheIsLeftAsItIs) {
+    mixedTree(tree);
+    letChangesSettle();
+    const std::vector<std::string> expected = reference("fast", "sha1");
+    TempTree scratch;
+    // A file named by mistake, and another program's database.
+    const std::string text = scratch.path("notes.txt");
+    std::ofstream(text) << "not digests";
+    const std::string other = scratch.path("other.sqlite");
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(other.c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db, "CREATE TABLE t(x); INSERT INTO t VALUES(1)", nullptr, nullptr,
+                           nullptr),
+              SQLITE_OK);
+    sqlite3_close(db);
+    for (const std::string& file : {text, other}) {
+        const std::string before = readWholeFile(file);
+        SharedState state;
+        RunControl control;
+        SearchProgress progress;
+        SearchEngine engine(state, control, progress);
+        engine.run(tree.root(), true, SearchOptions{"fast", "sha1", "no", file});
+        engine.saveDigests();
+        std::vector<std::string> rows;
+        for (const TFiles& found : state.aDuplicatedFiles)
+            rows.push_back(found.fullName() + " " + found.fHash + " " + std::to_string(found.fSize));
+        EXPECT_EQ(rows, expected);
+        EXPECT_NE(engine.cacheProblem().find("left as it is"), std::string::npos)
+            << engine.cacheProblem();
+        EXPECT_EQ(readWholeFile(file), before) << file;
+    }
+}
+
+TEST_F(CacheTest, FifoOrFolderAtTheCachePathIsPassedOver) {
+    mixedTree(tree);
+    letChangesSettle();
+    const std::vector<std::string> expected = reference("fast", "sha1");
+    for (const auto& make : {std::function<int(const char*)>([](const char* path) {
+                                 return mkfifo(path, 0600);
+                             }),
+                             std::function<int(const char*)>([](const char* path) {
+                                 return mkdir(path, 0700);
+                             })}) {
+        std::remove(cacheFile().c_str());
+        rmdir(cacheFile().c_str());
+        const std::string folder = cacheFile().substr(0, cacheFile().rfind('/'));
+        ASSERT_EQ(system(("mkdir -p '" + folder + "'").c_str()), 0);
+        ASSERT_EQ(make(cacheFile().c_str()), 0);
+        const Outcome outcome = search("fast", "sha1"); // a FIFO would have held it for ever
+        EXPECT_EQ(outcome.rows, expected);
+        EXPECT_NE(outcome.problem.find("not a regular file"), std::string::npos)
+            << outcome.problem;
+    }
 }
 
 TEST_F(CacheTest, CacheDamagedInsideIsReplaced) {
