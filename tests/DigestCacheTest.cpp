@@ -469,7 +469,7 @@ TEST_F(CacheTest, FifoOrFolderAtTheCachePathIsPassedOver) {
         const std::string folder = cacheFile().substr(0, cacheFile().rfind('/'));
         ASSERT_EQ(system(("mkdir -p '" + folder + "'").c_str()), 0);
         ASSERT_EQ(make(cacheFile().c_str()), 0);
-        const Outcome outcome = search("fast", "sha1"); // a FIFO would have held it for ever
+        const Outcome outcome = search("fast", "sha1");
         EXPECT_EQ(outcome.rows, expected);
         EXPECT_NE(outcome.problem.find("not a regular file"), std::string::npos)
             << outcome.problem;
