@@ -51,6 +51,21 @@ std::int64_t coarseNowNs() {
     return static_cast<std::int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
 }
 
+// The tick of the clock of the file system a file time came from, as far as the time shows it:
+// a file system that keeps whole seconds (FAT keeps even ones) leaves the fraction zero, one
+// that keeps hundredths leaves it a multiple of 10 ms. A file changed again within one tick
+// would keep its time.
+std::int64_t tickOf(std::int64_t ns) {
+    constexpr std::int64_t kSecond = 1000000000;
+    const std::int64_t fraction = ((ns % kSecond) + kSecond) % kSecond;
+    if (fraction == 0)
+        return 2 * kSecond;
+    std::int64_t tick = 1;
+    while (tick < kSecond / 10 && fraction % (tick * 10) == 0)
+        tick *= 10;
+    return tick;
+}
+
 void makeParents(const std::string& file) {
     // New folders of mode 0700, as the XDG base directory rules ask.
     for (std::size_t slash = file.find('/', 1); slash != std::string::npos;
@@ -277,6 +292,8 @@ void DigestCache::failed(int code, const char* doing) {
     std::string what = "the digest cache " + m_file;
     if (primary == SQLITE_BUSY || primary == SQLITE_LOCKED)
         what += " is in use by another program";
+    else if (code == SQLITE_READONLY_DBMOVED)
+        what += " was deleted or moved while the search ran";
     else if (primary == SQLITE_READONLY)
         what += " is read-only";
     else
@@ -456,9 +473,12 @@ void DigestCache::rememberContent(const TFiles& file, const Fingerprint& content
 }
 
 void DigestCache::keep(const Kept& kept) {
-    // A file changed since the search began may have changed again within one tick of its
-    // file system's clock, which its change time would not show.
-    if (kept.file->fChangedNs >= m_startNs)
+    // A file whose times lie within one tick of its file system's clock of the start of the
+    // search may change again (after it was read) without a change of its times: it is not
+    // kept. Whole-second file systems thus keep only files left alone for two seconds.
+    const TFiles& file = *kept.file;
+    if (file.fChangedNs + tickOf(file.fChangedNs) > m_startNs ||
+        file.fModifiedNs + tickOf(file.fModifiedNs) > m_startNs)
         return;
     std::lock_guard lock(m_mutex);
     if (m_access != Access::ReadWrite)

@@ -736,6 +736,61 @@ TEST(DigestCache, FileChangedAfterTheSearchBeganIsNotKept) {
     EXPECT_EQ(keptPaths(cache), std::vector<std::string>{"/searched/sub/before"});
 }
 
+TEST(DigestCache, CacheDeletedWhileTheSearchRanIsNamedSo) {
+    TempTree scratch;
+    const std::string cache = scratch.path("digests.sqlite");
+    const TFiles file = recordOf("a");
+    DigestCache writing(cache, "sha1", "/searched/", "/searched/");
+    writing.remember(file);
+    ASSERT_EQ(unlink(cache.c_str()), 0);
+    writing.save();
+    EXPECT_NE(writing.problem().find("was deleted or moved while the search ran"),
+              std::string::npos)
+        << writing.problem();
+}
+
+// A file system that keeps whole seconds (ext3, ext4 with small inodes, FAT) gives a file
+// rewritten within the second it was read the times it had; such a file is kept only once its
+// times are two seconds old, and one of finer times once they are a tick of their own old.
+TEST(DigestCache, FileOfCoarseTimesIsKeptOnlyWhenItsTimesAreOlderThanTheirTick) {
+    TempTree scratch;
+    const std::string cache = scratch.path("digests.sqlite");
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME_COARSE, &now);
+    const std::int64_t second = 1000000000LL;
+    const std::int64_t lastSecond = now.tv_sec * second; // at most a second ago
+    struct Times {
+        const char* name;
+        std::int64_t modified;
+        std::int64_t changed;
+    };
+    std::deque<TFiles> files;
+    for (const Times& times : {
+             Times{"whole-second-now", lastSecond, lastSecond},
+             Times{"whole-second-1s-ago", lastSecond - second, lastSecond - second},
+             Times{"whole-second-3s-ago", lastSecond - 3 * second, lastSecond - 3 * second},
+             Times{"modified-in-whole-seconds", lastSecond - second, lastSecond - 5 * second + 7},
+             Times{"hundredths-50ms-ago", lastSecond - 50000000, lastSecond - 50000000},
+             Times{"hundredths-1s-ago", lastSecond - 990000000, lastSecond - 990000000},
+             Times{"nanoseconds-just-before", lastSecond - 123457, lastSecond - 123457},
+         }) {
+        files.push_back(recordOf(times.name));
+        files.back().fModifiedNs = times.modified;
+        files.back().fChangedNs = times.changed;
+    }
+    {
+        DigestCache writing(cache, "sha1", "/searched/", "/searched/");
+        for (const TFiles& file : files)
+            writing.remember(file);
+        writing.save();
+    }
+    EXPECT_EQ(keptPaths(cache),
+              (std::vector<std::string>{"/searched/sub/hundredths-1s-ago",
+                                        "/searched/sub/hundredths-50ms-ago",
+                                        "/searched/sub/nanoseconds-just-before",
+                                        "/searched/sub/whole-second-3s-ago"}));
+}
+
 TEST(DigestCache, BeyondItsLimitTheRecordsUsedLongestAgoGo) {
     TempTree scratch;
     const std::string cache = scratch.path("digests.sqlite");
