@@ -19,7 +19,7 @@ struct sqlite3_stmt;
 // many records.
 struct DigestCacheLimits {
     std::int64_t maxAgeDays = 90;
-    std::int64_t maxRecords = 1000000;
+    std::int64_t maxRecords = 4000000; // about 100 bytes each on disk
 };
 
 // Keys of a file's bytes that the fast matcher compares before any digest, as kept by the cache.
