@@ -140,14 +140,7 @@ bool DigestCache::open() {
                     " is not a regular file; this search goes without it";
         return false;
     }
-    int code =
-        sqlite3_open_v2(m_file.c_str(), &m_db,
-                        SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
-    if (code == SQLITE_OK) {
-        sqlite3_extended_result_codes(m_db, 1);
-        sqlite3_busy_timeout(m_db, kBusyMilliseconds);
-        code = prepareSchema();
-    }
+    int code = openDatabase();
     if (code == SQLITE_OK)
         return true;
     if (isDamage(code))
@@ -220,6 +213,18 @@ int DigestCache::prepareSchema() {
     return SQLITE_OK;
 }
 
+int DigestCache::openDatabase() {
+    int code =
+        sqlite3_open_v2(m_file.c_str(), &m_db,
+                        SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
+    if (code == SQLITE_OK) {
+        sqlite3_extended_result_codes(m_db, 1);
+        sqlite3_busy_timeout(m_db, kBusyMilliseconds);
+        code = prepareSchema();
+    }
+    return code;
+}
+
 bool DigestCache::replaceFile() {
     close();
     for (const char* suffix : {"", "-journal", "-wal", "-shm"}) {
@@ -229,14 +234,7 @@ bool DigestCache::replaceFile() {
             return false;
         }
     }
-    int code =
-        sqlite3_open_v2(m_file.c_str(), &m_db,
-                        SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
-    if (code == SQLITE_OK) {
-        sqlite3_extended_result_codes(m_db, 1);
-        sqlite3_busy_timeout(m_db, kBusyMilliseconds);
-        code = prepareSchema();
-    }
+    int code = openDatabase();
     if (code != SQLITE_OK) {
         failed(code, "open");
         close();

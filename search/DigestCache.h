@@ -93,6 +93,7 @@ private:
     enum class Access { None, Read, ReadWrite };
 
     bool open();
+    int openDatabase();
     int prepareSchema();
     bool replaceFile();
     bool leaveDamaged();
