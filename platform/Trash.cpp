@@ -2,6 +2,7 @@
 
 #include "platform/SpecialFolders.h"
 #include "platform/UniqueFd.h"
+#include "tools/GeneralTools.h"
 
 #include <cerrno>
 #include <climits>
@@ -288,16 +289,6 @@ bool unreserved(unsigned char c) {
            c == '.' || c == '_' || c == '~';
 }
 
-int hexValue(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    return -1;
-}
-
 } // namespace
 
 TrashLocations TrashLocations::forUser() {
@@ -389,8 +380,8 @@ std::optional<std::string> decodeTrashPath(const std::string& text) {
             path += text[i];
             continue;
         }
-        const int high = i + 2 < text.size() ? hexValue(text[i + 1]) : -1;
-        const int low = high >= 0 ? hexValue(text[i + 2]) : -1;
+        const int high = i + 2 < text.size() ? hexDigitValue(text[i + 1]) : -1;
+        const int low = high >= 0 ? hexDigitValue(text[i + 2]) : -1;
         if (low < 0)
             return std::nullopt;
         path += static_cast<char>(high * 16 + low);

@@ -4,7 +4,7 @@
 #include <string>
 #include <sys/types.h>
 
-// The trash folders of one user, as the freedesktop.org Trash specification places them.
+// The trash folders of one user, where the freedesktop.org trash rules place them.
 struct TrashLocations {
     // The home trash, for files on its file system: $XDG_DATA_HOME/Trash.
     std::string homeTrash;

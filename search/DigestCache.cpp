@@ -1,6 +1,7 @@
 #include "search/DigestCache.h"
 
 #include "search/SrcHash.h"
+#include "tools/GeneralTools.h"
 
 #include <sqlite3.h>
 
@@ -81,9 +82,13 @@ bool isDamage(int code) {
 bool fromHex(const std::string& text, std::uint8_t* out, std::size_t length) {
     if (text.size() != 2 * length)
         return false;
-    auto nibble = [](char c) { return c <= '9' ? c - '0' : c - 'a' + 10; };
-    for (std::size_t i = 0; i < length; ++i)
-        out[i] = static_cast<std::uint8_t>(nibble(text[2 * i]) << 4 | nibble(text[2 * i + 1]));
+    for (std::size_t i = 0; i < length; ++i) {
+        const int high = hexDigitValue(text[2 * i]);
+        const int low = hexDigitValue(text[2 * i + 1]);
+        if (high < 0 || low < 0)
+            return false;
+        out[i] = static_cast<std::uint8_t>(high << 4 | low);
+    }
     return true;
 }
 
@@ -603,7 +608,6 @@ bool DigestCache::writeBatch() {
     }
     if (m_access != Access::ReadWrite)
         return false;
-    m_written += m_kept.size();
     m_kept.clear();
     m_used.clear();
     return true;
@@ -613,7 +617,7 @@ void DigestCache::save() {
     std::lock_guard lock(m_mutex);
     if (m_access != Access::ReadWrite)
         return;
-    const bool cleanUp = m_lastCleanUp != m_today || m_written + m_kept.size() >= kCleanUpAfter;
+    const bool cleanUp = m_lastCleanUp != m_today || m_kept.size() >= kCleanUpAfter;
     if (m_kept.empty() && m_used.empty() && !cleanUp)
         return; // a search of unchanged files writes nothing
     if (!execute("BEGIN IMMEDIATE", "write") || !writeBatch())

@@ -129,7 +129,6 @@ private:
     Access m_access = Access::None;
     bool m_readable = false;
     std::int64_t m_lastCleanUp = -1;
-    std::size_t m_written = 0;
     std::vector<Kept> m_kept;
     std::vector<Used> m_used; // records used today for the first time
     std::string m_problem;

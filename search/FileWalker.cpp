@@ -232,7 +232,6 @@ void FileWalker::readFolder(Frame& frame, const std::string& mask, bool subfolde
 }
 
 void FileWalker::considerFiles(Frame& frame, const std::vector<const std::string*>& names) {
-    const unsigned helpers = OrderedTasks::defaultThreads();
     if (names.size() < kProbeTogether || std::thread::hardware_concurrency() < 2) {
         for (const std::string* name : names) {
             if (m_stopped)
@@ -242,7 +241,7 @@ void FileWalker::considerFiles(Frame& frame, const std::vector<const std::string
         return;
     }
     if (!m_crew)
-        m_crew = std::make_unique<OrderedCrew>(helpers, m_control);
+        m_crew = std::make_unique<OrderedCrew>(OrderedTasks::defaultThreads(), m_control);
     // The files are still considered one by one, in order.
     std::vector<std::optional<Probe>> probes;
     for (std::size_t start = 0; start < names.size() && !m_stopped; start += kProbeWindow) {

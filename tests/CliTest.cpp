@@ -313,18 +313,6 @@ bool present(const std::string& path) {
     return access(path.c_str(), F_OK) == 0;
 }
 
-// The environment of one test's child processes.
-class EnvScope {
-public:
-    EnvScope(const char* name, const std::string& value) : m_name(name) {
-        setenv(name, value.c_str(), 1);
-    }
-    ~EnvScope() { unsetenv(m_name); }
-
-private:
-    const char* m_name;
-};
-
 TEST(CliSelect, WithoutAnActionNothingIsChanged) {
     TempTree tree;
     knownTree(tree);

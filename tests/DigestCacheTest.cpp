@@ -121,9 +121,6 @@ void mixedTree(const TempTree& tree) {
 
 class CacheTest : public ::testing::Test {
 protected:
-    CacheTest() { setenv("XDG_CACHE_HOME", m_scratch.path("cache").c_str(), 1); }
-    ~CacheTest() override { unsetenv("XDG_CACHE_HOME"); }
-
     // The user's own cache file, the one a damaged file may be replaced at.
     std::string cacheFile() const { return digestCacheFile(); }
 
@@ -157,6 +154,7 @@ protected:
 
 private:
     TempTree m_scratch;
+    EnvScope m_cacheHome{"XDG_CACHE_HOME", m_scratch.path("cache")};
 };
 
 class CacheAtEachSpeed

@@ -1,3 +1,4 @@
+#include "TempTree.h"
 #include "platform/FileTime.h"
 
 #include <gtest/gtest.h>
@@ -9,29 +10,6 @@
 #include <string>
 
 namespace {
-
-// Sets TZ for one test and puts the previous zone back afterwards.
-class ZoneGuard {
-public:
-    explicit ZoneGuard(const char* zone) {
-        if (const char* old = std::getenv("TZ"))
-            m_old = old;
-        setenv("TZ", zone, 1);
-        tzset();
-    }
-    ~ZoneGuard() {
-        if (m_old)
-            setenv("TZ", m_old->c_str(), 1);
-        else
-            unsetenv("TZ");
-        tzset();
-    }
-    ZoneGuard(const ZoneGuard&) = delete;
-    ZoneGuard& operator=(const ZoneGuard&) = delete;
-
-private:
-    std::optional<std::string> m_old;
-};
 
 // Zones whose offsets are no multiple of a quarter hour, or that change at local midnight.
 const char* const kZones[] = {
@@ -59,7 +37,7 @@ const std::int64_t kRunStarts[] = {
 
 TEST(DateTextCache, GivesTheUncachedDateInZonesOfAnyOffset) {
     for (const char* zone : kZones) {
-        ZoneGuard guard(zone);
+        ZoneScope guard(zone);
         for (std::int64_t start : kRunStarts) {
             DateTextCache cache;
             int wrong = 0;
@@ -73,7 +51,7 @@ TEST(DateTextCache, GivesTheUncachedDateInZonesOfAnyOffset) {
 }
 
 TEST(DateTextCache, TwoTimesFortySecondsApartAcrossLocalMidnight) {
-    ZoneGuard guard("XYZ-0:07");
+    ZoneScope guard("XYZ-0:07");
     // 23:59:50 and 00:00:30 local time, 7 minutes ahead of UTC.
     const std::int64_t beforeMidnight = 1609459200 - 7 * 60 - 10;
     DateTextCache cache;
@@ -89,7 +67,7 @@ TEST(DateTextCache, RandomTimesAgreeWithTheUncachedDate) {
     std::uniform_int_distribution<std::int64_t> anyTime(-2208988800, 4102444800); // 1900-2100
     std::uniform_int_distribution<std::int64_t> nearby(-3600, 3600);
     for (const char* zone : kZones) {
-        ZoneGuard guard(zone);
+        ZoneScope guard(zone);
         DateTextCache cache;
         std::int64_t t = anyTime(random);
         for (int k = 0; k < 20000; ++k) {

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
@@ -165,4 +166,27 @@ std::string sha1Hex(const std::string& data) {
 
 std::string md5Hex(const std::string& data) {
     return digestHex(data, "MD5");
+}
+
+EnvScope::EnvScope(const char* name, const std::string& value) : m_name(name) {
+    if (const char* old = std::getenv(name))
+        m_old = old;
+    setenv(name, value.c_str(), 1);
+}
+
+EnvScope::~EnvScope() {
+    if (m_old)
+        setenv(m_name, m_old->c_str(), 1);
+    else
+        unsetenv(m_name);
+}
+
+ZoneScope::ZoneScope(const char* zone) {
+    m_zone.emplace("TZ", zone);
+    tzset();
+}
+
+ZoneScope::~ZoneScope() {
+    m_zone.reset(); // the previous TZ first, then the zone that follows from it
+    tzset();
 }

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <sys/stat.h>
 #include <vector>
@@ -65,6 +66,31 @@ public:
 
 private:
     mode_t m_saved;
+};
+
+// Sets an environment variable for one test and puts its previous value back afterwards.
+class EnvScope {
+public:
+    EnvScope(const char* name, const std::string& value);
+    ~EnvScope();
+    EnvScope(const EnvScope&) = delete;
+    EnvScope& operator=(const EnvScope&) = delete;
+
+private:
+    const char* m_name;
+    std::optional<std::string> m_old;
+};
+
+// Sets TZ for one test and puts the previous zone back afterwards.
+class ZoneScope {
+public:
+    explicit ZoneScope(const char* zone);
+    ~ZoneScope();
+    ZoneScope(const ZoneScope&) = delete;
+    ZoneScope& operator=(const ZoneScope&) = delete;
+
+private:
+    std::optional<EnvScope> m_zone;
 };
 
 std::string readWholeFile(const std::string& path);

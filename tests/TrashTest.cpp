@@ -25,29 +25,6 @@ namespace {
 
 using Names = std::vector<std::string>;
 
-// Sets TZ for one test and puts the previous zone back afterwards.
-class ZoneScope {
-public:
-    explicit ZoneScope(const char* zone) {
-        if (const char* old = std::getenv("TZ"))
-            m_old = old;
-        setenv("TZ", zone, 1);
-        tzset();
-    }
-    ~ZoneScope() {
-        if (m_old)
-            setenv("TZ", m_old->c_str(), 1);
-        else
-            unsetenv("TZ");
-        tzset();
-    }
-    ZoneScope(const ZoneScope&) = delete;
-    ZoneScope& operator=(const ZoneScope&) = delete;
-
-private:
-    std::optional<std::string> m_old;
-};
-
 std::string realFolder(const std::string& path) {
     char* real = realpath(path.c_str(), nullptr);
     EXPECT_NE(real, nullptr) << path;

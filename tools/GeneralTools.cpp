@@ -10,16 +10,6 @@ std::string twoDigits(std::int64_t n) {
     return text.size() == 1 ? "0" + text : text;
 }
 
-int hexDigitValue(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 // "$"-prefixed hexadecimal text to an integer, failing like the general integer conversion.
 std::int64_t hexPairValue(const std::string& pair) {
     std::int64_t value = 0;
@@ -37,6 +27,16 @@ std::int64_t hexPairValue(const std::string& pair) {
     return value;
 }
 } // namespace
+
+int hexDigitValue(char c) {
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
 
 std::int64_t roundHalfEven(double value) {
     auto whole = static_cast<std::int64_t>(value); // toward zero

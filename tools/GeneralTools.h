@@ -23,6 +23,9 @@ std::string SetStrLength(const std::string& S, int W);
 // SetStrLength for a text whose length the caller has counted in its own unit.
 std::string padToColumn(const std::string& S, std::int64_t length, int W);
 
+// The value of one hexadecimal digit (either case), or -1 for any other character.
+int hexDigitValue(char c);
+
 // Colour value (red in the low byte) to six upper-case hex digits, red first.
 std::string TColorToHex(std::uint32_t value);
 
