@@ -67,6 +67,12 @@ bool OrderedCrew::run(std::size_t count, const std::function<void(std::size_t)>&
     m_wake.notify_all();
     bool ended = false;
     for (std::size_t k = 0; k < count && !ended; ++k) {
+        // Asked before each use, not only while waiting: when the helpers have already run
+        // every task, a run asked to end must still stop its uses and say so.
+        if (m_control.terminated()) {
+            ended = true;
+            break;
+        }
         // The caller lends a hand while its next result is not there.
         while (!m_done[k].load(std::memory_order_acquire)) {
             if (runNext())
