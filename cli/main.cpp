@@ -165,11 +165,6 @@ std::string realFolder(const std::string& folder) {
     return text == "/" ? text : text + "/";
 }
 
-bool exists(const std::string& path) {
-    struct stat st {};
-    return ::lstat(path.c_str(), &st) == 0;
-}
-
 // Picks files of each group by the rule and, with an action, removes them; returns the listing
 // and sets `status` to kExitRefused when a picked file stayed.
 std::string selectAndRemove(const CliOptions& options, SharedState& state, RunControl& control,
@@ -211,7 +206,7 @@ std::string selectAndRemove(const CliOptions& options, SharedState& state, RunCo
                 printError("not removed: " + failure.path + ": " + failure.reason);
         }
         for (std::size_t k = 0; k < rows.size(); ++k) {
-            if (picked[k] && exists(rows[k].folder + rows[k].name)) {
+            if (picked[k] && !engine.doneRows()[k]) {
                 kept[k] = 1;
                 status = kExitRefused;
             }

@@ -1,11 +1,13 @@
 #include "operations/FileOperationEngine.h"
 
 #include "operations/FileTransfer.h"
-#include "platform/FileInUse.h"
-#include "platform/SpecialFolders.h"
+#include "platform/LongPath.h"
 #include "search/Matcher.h"
 #include "search/RunControl.h"
 
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
 #include <sys/stat.h>
 
 namespace {
@@ -16,14 +18,30 @@ std::string recordKey(const std::string& folder, const std::string& name, const 
     return folder + '\0' + name + '\0' + hash;
 }
 
-// The record follows the file that now stands at its path.
-void refreshIdentity(TFiles& record) {
+// The record follows the file that now stands at `name` of `folder`.
+void refreshIdentity(TFiles& record, int folder, const std::string& name) {
     struct stat st {};
-    if (::stat(record.fullName().c_str(), &st) == 0) {
+    if (::fstatat(folder, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
         record.fDevice = st.st_dev;
         record.fInode = st.st_ino;
         record.fModifiedNs =
             static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+        record.fChangedNs =
+            static_cast<std::int64_t>(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec;
+    }
+}
+
+// Whether a file (not a folder) of that name is in the open folder.
+bool fileIn(int folder, const std::string& name) {
+    struct stat st {};
+    return ::fstatat(folder, name.c_str(), &st, 0) == 0 && !S_ISDIR(st.st_mode);
+}
+
+std::string freeNameIn(int folder, const std::string& name) {
+    for (int number = 1;; ++number) {
+        std::string candidate = numberedName(name, number);
+        if (!fileIn(folder, candidate))
+            return candidate;
     }
 }
 
@@ -34,8 +52,9 @@ FileOperationEngine::FileOperationEngine(std::vector<TFiles>& table, OperationHo
     : m_table(table), m_host(host), m_control(control) {
 }
 
-void FileOperationEngine::fail(const std::string& path, const std::string& why) {
+bool FileOperationEngine::fail(const std::string& path, const std::string& why) {
     m_failures.push_back({path, why});
+    return false;
 }
 
 void FileOperationEngine::run(const OperationRequest& request, const std::vector<ResultRow>& rows,
@@ -44,6 +63,8 @@ void FileOperationEngine::run(const OperationRequest& request, const std::vector
     m_failures.clear();
     m_passedOver.clear();
     m_recordKeys.clear();
+    m_done.assign(rows.size(), 0);
+    m_overlays = OverlayMounts::current();
     std::vector<char> recordTicked(m_table.size(), 0);
     int count = 0;
     for (std::size_t i = 0; i < rows.size(); ++i) {
@@ -79,24 +100,29 @@ void FileOperationEngine::run(const OperationRequest& request, const std::vector
         m_opStatus = 0;
         m_host.fileStarted(number++, row.name, row.folder);
         const std::string path = row.folder + row.name;
-        // A file in use or gone is passed over, as the search passes over files in use.
-        if (row.record >= m_table.size() || !fileExists(path)) {
+        CheckedFile file(path);
+        // A file in use or gone is passed over, as the search passes over files in use; any
+        // other reason it cannot be opened is named.
+        if (row.record >= m_table.size() || file.gone()) {
             m_passedOver.push_back({path, "It no longer exists."});
-        } else if (IsFileInUse(path)) {
+        } else if (file.error() == EACCES || file.error() == EPERM ||
+                   (file.isOpen() && file.inUse())) {
             m_passedOver.push_back(
                 {path, "It is in use: locked by another program, read-only or not readable."});
+        } else if (!file.isOpen()) {
+            fail(path, file.openFailure());
         } else {
             TFiles& record = m_table[row.record];
             switch (m_request.operation) {
             case FileOperation::Copy:
-                copyFile(row, record);
+                m_done[i] = copyFile(row, record, file);
                 break;
             case FileOperation::Move:
-                moveFile(row, record);
+                m_done[i] = moveFile(row, record, file);
                 break;
             case FileOperation::Delete:
             case FileOperation::Trash:
-                removeFile(row, record);
+                m_done[i] = removeFile(row, record, file);
                 break;
             }
         }
@@ -115,89 +141,107 @@ void FileOperationEngine::run(const OperationRequest& request, const std::vector
     m_table = regroupedResult(kept);
 }
 
-void FileOperationEngine::copyFile(const ResultRow& row, TFiles& record) {
+bool FileOperationEngine::copyFile(const ResultRow& row, TFiles& record, const CheckedFile& file) {
     const std::string& destination = m_request.destination;
-    const std::string source = row.folder + row.name;
-    forceDirectories(destination);
+    UniqueFd folder(openFolder(destination, true));
+    if (!folder)
+        return fail(file.path(), "Cannot create folder \"" + destination + "\". " +
+                                     std::strerror(errno));
     std::string target = row.name;
     CopyMode mode = CopyMode::CreateNew;
-    if (fileExists(destination + row.name)) {
+    if (fileIn(folder.get(), row.name)) {
         if (m_request.onCopy == "prompt") {
             if (m_host.askReplace())
                 mode = CopyMode::Replace;
             else
-                target = freeNumberedName(destination, row.name);
+                target = freeNameIn(folder.get(), row.name);
         } else if (m_request.onCopy == "rename") {
-            target = freeNumberedName(destination, row.name);
+            target = freeNameIn(folder.get(), row.name);
         } else if (m_request.onCopy == "replace") {
             mode = CopyMode::Replace;
         } else {
-            return;
+            return false;
         }
     }
     const int done = (m_fileNumber - 1) * 100;
-    TransferResult result = CopyFileWP(
-        source, destination + target, mode,
+    TransferResult result = copyCheckedFile(
+        file, folder.get(), target, destination + target, mode,
         [this, done](int percent) {
             m_opStatus = percent;
             m_globalPosition = done + percent;
         },
         &m_control);
     m_globalPosition = done + 100;
-    if (!result.ok) {
-        fail(source, result.error);
-        return;
-    }
+    if (!result.ok)
+        return fail(file.path(), result.error);
+    // A file changed since the search is no longer a copy of its group, nor is its copy.
+    const bool changed = !file.matches(record);
     const auto [known, added] =
         m_recordKeys.try_emplace(recordKey(destination, target, row.hash), m_table.size());
     if (!added) {
         // A listed file replaced by a copy of the same content is a new file on disk: its record
         // must know it, or its delete would be refused as changed since the search.
-        refreshIdentity(m_table[known->second]);
-        return;
+        TFiles& replaced = m_table[known->second];
+        refreshIdentity(replaced, folder.get(), target);
+        if (changed)
+            replaced.fHash.clear();
+    } else if (!changed) {
+        TFiles copy = record;
+        copy.fName = target;
+        copy.fModified = row.modified; // the source's date, as the row shows it
+        copy.fPath = destination;
+        copy.fStatus = fsCopied;
+        copy.fHash = row.hash;
+        refreshIdentity(copy, folder.get(), target);
+        m_table.push_back(copy);
     }
-    TFiles copy = record;
-    copy.fName = target;
-    copy.fModified = row.modified; // the source's date, as the row shows it
-    copy.fPath = destination;
-    copy.fStatus = fsCopied;
-    copy.fHash = row.hash;
-    refreshIdentity(copy);
-    m_table.push_back(copy);
+    if (changed)
+        record.fHash.clear();
+    return true;
 }
 
-void FileOperationEngine::moveFile(const ResultRow& row, TFiles& record) {
+bool FileOperationEngine::moveFile(const ResultRow& row, TFiles& record, CheckedFile& file) {
     m_globalPosition += 100;
     const std::string& destination = m_request.destination;
-    const std::string source = row.folder + row.name;
-    forceDirectories(destination);
+    UniqueFd folder(openFolder(destination, true));
+    if (!folder)
+        return fail(file.path(), "Cannot create folder \"" + destination + "\". " +
+                                     std::strerror(errno));
     std::string target = row.name;
-    if (fileExists(destination + row.name)) {
+    if (fileIn(folder.get(), row.name)) {
         if (m_request.onMove == "no")
             m_host.warnRenamed();
-        target = freeNumberedName(destination, row.name);
+        target = freeNameIn(folder.get(), row.name);
     }
-    TransferResult result = ::moveFile(source, destination + target, &m_control);
-    if (!result.ok) {
-        fail(source, result.error);
-        return;
+    std::optional<std::string> why =
+        removeChecked(file, nullptr, nullptr, m_overlays,
+                      moveOnStep(folder.get(), target, destination + target, &m_control),
+                      m_request.seam);
+    if (why)
+        return fail(file.path(), *why);
+    // A file changed since the search is no longer a copy of its group.
+    if (!file.matches(record)) {
+        record.fHash.clear();
+        return true;
     }
     record.fName = target;
     record.fPath = destination;
     record.fStatus = fsMoved;
-    refreshIdentity(record);
+    refreshIdentity(record, folder.get(), target);
+    return true;
 }
 
-void FileOperationEngine::removeFile(const ResultRow& row, TFiles& record) {
+bool FileOperationEngine::removeFile(const ResultRow& row, TFiles& record, CheckedFile& file) {
     m_globalPosition += 100;
     const std::size_t keeper = m_keeperOf[row.record];
     const TFiles* kept = keeper == kNoKeeper ? nullptr : &m_table[keeper];
-    TransferResult result = m_request.operation == FileOperation::Trash
-                                ? trashVerified(record, kept, m_request.trash)
-                                : deleteVerified(record, kept);
-    if (!result.ok) {
-        fail(row.folder + row.name, result.error);
-        return;
-    }
+    std::optional<std::string> why =
+        removeChecked(file, &record, kept, m_overlays,
+                      m_request.operation == FileOperation::Trash ? trashStep(m_request.trash)
+                                                                  : deleteStep(),
+                      m_request.seam);
+    if (why)
+        return fail(file.path(), *why);
     record.fHash.clear();
+    return true;
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "operations/CheckedFile.h"
+#include "platform/OverlayMounts.h"
 #include "platform/Trash.h"
 #include "search/ResultRows.h"
 #include "search/TFiles.h"
@@ -43,6 +45,7 @@ struct OperationRequest {
     std::string onCopy = "prompt"; // "prompt", "rename" or "replace"; anything else copies nothing
     std::string onMove = "no";     // "no" warns before a moved file is renamed
     TrashLocations trash = TrashLocations::forUser(); // where Trash sends files
+    RemovalSeam seam = nullptr; // tests only: changes the files between the steps of a move or removal
 };
 
 // A file left alone, with the reason a user can read.
@@ -53,10 +56,11 @@ struct OperationFailure {
 
 // Copies, moves or deletes the files of the ticked rows and keeps the result table in step:
 // copies join their group as new records, moved records take their new place, deleted and
-// trashed ones leave; then the groups are rebuilt. Nothing is lost that was not asked for: copies
-// land whole or not at all, a move never replaces a file, a delete or a move to the trash takes
-// only a file unchanged since the search and, while its group keeps an unticked file, only when
-// its bytes equal that file's.
+// trashed ones leave, and a file found changed since the search leaves its group; then the
+// groups are rebuilt. Nothing is lost that was not asked for: copies land whole or not at all, a
+// move never replaces a file, a delete or a move to the trash takes only a file unchanged since
+// the search and, while its group keeps an unticked file, only when its bytes equal that
+// file's. Each file is opened once and everything is done to the file opened (CheckedFile).
 class FileOperationEngine {
 public:
     FileOperationEngine(std::vector<TFiles>& table, OperationHost& host, RunControl& control);
@@ -70,6 +74,8 @@ public:
     // Ticked files passed over without an attempt: in use, or gone since the search. The window
     // passes them over silently; the command line names them.
     const std::vector<OperationFailure>& passedOver() const { return m_passedOver; }
+    // Per row of the last run: whether its file was copied, moved or removed.
+    const std::vector<char>& doneRows() const { return m_done; }
 
     // Progress, readable from other threads while the run goes on.
     int tickedCount() const { return m_ticked.load(); }
@@ -78,10 +84,10 @@ public:
     int globalPosition() const { return m_globalPosition.load(); } // 100 per finished file
 
 private:
-    void copyFile(const ResultRow& row, TFiles& record);
-    void moveFile(const ResultRow& row, TFiles& record);
-    void removeFile(const ResultRow& row, TFiles& record);
-    void fail(const std::string& path, const std::string& why);
+    bool copyFile(const ResultRow& row, TFiles& record, const CheckedFile& file);
+    bool moveFile(const ResultRow& row, TFiles& record, CheckedFile& file);
+    bool removeFile(const ResultRow& row, TFiles& record, CheckedFile& file);
+    bool fail(const std::string& path, const std::string& why);
 
     std::vector<TFiles>& m_table;
     OperationRequest m_request;
@@ -91,6 +97,8 @@ private:
     std::unordered_map<std::string, std::size_t> m_recordKeys; // folder, name, digest -> record
     std::vector<OperationFailure> m_failures;
     std::vector<OperationFailure> m_passedOver;
+    std::vector<char> m_done;
+    OverlayMounts m_overlays;
 
     std::atomic<int> m_ticked{0};
     std::atomic<int> m_fileNumber{0};

@@ -1,5 +1,6 @@
 #include "operations/FileTransfer.h"
 
+#include "platform/LongPath.h"
 #include "platform/Trash.h"
 #include "platform/UniqueFd.h"
 #include "search/ResultRows.h"
@@ -57,15 +58,17 @@ ssize_t readSome(int fd, char* data, std::size_t size) {
     }
 }
 
-// A new, empty file with a hidden random name in `folder`, readable by its owner only until
-// the copy gives it its final mode.
-int createTemporary(const std::string& folder, std::string& name) {
+// A new, empty file with a hidden random name in the folder `folder` (a descriptor, or
+// AT_FDCWD with the folder's path in `prefix`), readable by its owner only until the copy gives
+// it its final mode. `name` is its name relative to `folder`.
+int createTemporary(int folder, const std::string& prefix, std::string& name) {
     static thread_local std::mt19937_64 random{std::random_device{}()};
     for (int attempt = 0; attempt < 100; ++attempt) {
         char suffix[24];
         std::snprintf(suffix, sizeof suffix, "%016llx", static_cast<unsigned long long>(random()));
-        name = folder + ".twinscope-" + suffix + ".part";
-        int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0600);
+        name = prefix + ".twinscope-" + suffix + ".part";
+        int fd = ::openat(folder, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY,
+                          0600);
         if (fd >= 0 || errno != EEXIST)
             return fd;
     }
@@ -73,17 +76,8 @@ int createTemporary(const std::string& folder, std::string& name) {
     return -1;
 }
 
-// rename() that never replaces an existing file.
-int renameNoReplace(const std::string& from, const std::string& to) {
-    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0)
-        return 0;
-    if (errno != EINVAL && errno != ENOSYS)
-        return -1;
-    // File systems without RENAME_NOREPLACE: link() refuses an existing name too.
-    if (::link(from.c_str(), to.c_str()) != 0)
-        return -1;
-    ::unlink(from.c_str());
-    return 0;
+int createTemporary(const std::string& folder, std::string& name) {
+    return createTemporary(AT_FDCWD, folder, name);
 }
 
 // The umask, read from /proc: umask() can only be read by changing it, for every thread at once.
@@ -150,8 +144,10 @@ std::string numberedName(const std::string& name, int number) {
 }
 
 bool fileExists(const std::string& path) {
+    ParentHandle parent(path);
     struct stat st {};
-    return ::stat(path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
+    return parent.valid() && ::fstatat(parent.dirFd(), parent.leaf(), &st, 0) == 0 &&
+           !S_ISDIR(st.st_mode);
 }
 
 std::string freeNumberedName(const std::string& folder, const std::string& name) {
@@ -164,35 +160,31 @@ std::string freeNumberedName(const std::string& folder, const std::string& name)
 
 namespace {
 
-TransferResult copyThroughTemporary(const std::string& source, const std::string& destination,
-                                    CopyMode mode, Attributes keep, const CopyProgress& bar,
-                                    RunControl* control) {
-    UniqueFd in(::open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
-    struct stat sourceStat {};
-    if (in.get() < 0 || ::fstat(in.get(), &sourceStat) != 0)
-        return failure("Cannot open file \"" + source + "\". " + reason(errno));
-    if (!S_ISREG(sourceStat.st_mode))
-        return failure("Cannot open file \"" + source + "\". It is not a regular file.");
+// Copies the open file `in` (as `sourceStatus` describes it) into the folder `folder` as
+// `target`, by way of a temporary file there that takes the name only when complete and flushed.
+TransferResult copyOpenFile(int in, const struct stat& sourceStatus, const std::string& source,
+                            int folder, const std::string& target, const std::string& destination,
+                            CopyMode mode, Attributes keep, const CopyProgress& bar,
+                            RunControl* control) {
     if (bar)
         bar(0);
-    const std::int64_t size = sourceStat.st_size;
-
+    const std::int64_t size = sourceStatus.st_size;
     const std::string cannotCreate = "Cannot create file \"" + destination + "\". ";
     struct stat destinationStat {};
-    if (::stat(destination.c_str(), &destinationStat) == 0) {
-        if (destinationStat.st_dev == sourceStat.st_dev &&
-            destinationStat.st_ino == sourceStat.st_ino)
+    if (::fstatat(folder, target.c_str(), &destinationStat, 0) == 0) {
+        if (destinationStat.st_dev == sourceStatus.st_dev &&
+            destinationStat.st_ino == sourceStatus.st_ino)
             return failure(cannotCreate + "It is the source file itself.");
         if (S_ISDIR(destinationStat.st_mode))
             return failure(cannotCreate + reason(EISDIR));
     }
     std::string temporary;
-    UniqueFd out(createTemporary(folderOf(destination), temporary));
+    UniqueFd out(createTemporary(folder, "", temporary));
     if (out.get() < 0)
         return failure(cannotCreate + reason(errno));
     auto abandon = [&](const std::string& text) {
         out.reset();
-        ::unlink(temporary.c_str());
+        ::unlinkat(folder, temporary.c_str(), 0);
         return failure(text);
     };
 
@@ -200,7 +192,9 @@ TransferResult copyThroughTemporary(const std::string& source, const std::string
     std::int64_t total = 0;
     bool first = true;
     for (;;) {
-        ssize_t got = readSome(in.get(), buffer.data(), buffer.size());
+        const ssize_t got = ::pread(in, buffer.data(), buffer.size(), static_cast<off_t>(total));
+        if (got < 0 && errno == EINTR)
+            continue;
         if (got < 0)
             return abandon("Cannot read file \"" + source + "\". " + reason(errno));
         if (got > 0 && !writeAll(out.get(), buffer.data(), static_cast<std::size_t>(got)))
@@ -219,18 +213,19 @@ TransferResult copyThroughTemporary(const std::string& source, const std::string
     }
     if (total != size)
         return abandon("Cannot copy file \"" + source + "\". It changed while it was copied.");
-    if (!applyAttributes(out.get(), sourceStat, keep))
+    if (!applyAttributes(out.get(), sourceStatus, keep))
         return abandon("Cannot set the times of file \"" + destination + "\". " + reason(errno));
     if (::fsync(out.get()) != 0)
         return abandon("Cannot write file \"" + destination + "\". " + reason(errno));
     if (::close(out.release()) != 0)
         return abandon("Cannot write file \"" + destination + "\". " + reason(errno));
 
-    int placed = mode == CopyMode::Replace ? ::rename(temporary.c_str(), destination.c_str())
-                                           : renameNoReplace(temporary, destination);
-    if (placed != 0) {
-        int error = errno;
-        ::unlink(temporary.c_str());
+    const int error =
+        mode == CopyMode::Replace
+            ? (::renameat(folder, temporary.c_str(), folder, target.c_str()) == 0 ? 0 : errno)
+            : renameWithoutReplacing(folder, temporary.c_str(), folder, target.c_str());
+    if (error != 0) {
+        ::unlinkat(folder, temporary.c_str(), 0);
         return failure(cannotCreate + reason(error));
     }
     return {};
@@ -238,9 +233,23 @@ TransferResult copyThroughTemporary(const std::string& source, const std::string
 
 } // namespace
 
+TransferResult copyCheckedFile(const CheckedFile& source, int folder, const std::string& target,
+                               const std::string& destination, CopyMode mode,
+                               const CopyProgress& bar, RunControl* control) {
+    if (!source.isOpen())
+        return failure("Cannot open file \"" + source.path() + "\". " + source.openFailure());
+    return copyOpenFile(source.fd(), source.status(), source.path(), folder, target, destination,
+                        mode, Attributes::OfACopy, bar, control);
+}
+
 TransferResult CopyFileWP(const std::string& source, const std::string& destination, CopyMode mode,
                           const CopyProgress& bar, RunControl* control) {
-    return copyThroughTemporary(source, destination, mode, Attributes::OfACopy, bar, control);
+    CheckedFile in(source);
+    std::string target;
+    UniqueFd folder(openParentFolder(destination, target));
+    if (in.isOpen() && !folder)
+        return failure("Cannot create file \"" + destination + "\". " + reason(errno));
+    return copyCheckedFile(in, folder.get(), target, destination, mode, bar, control);
 }
 
 namespace {
@@ -356,129 +365,83 @@ TransferResult canWriteWholeFile(const std::string& fileName) {
     return {};
 }
 
+FinalStep moveOnStep(int folder, const std::string& target, const std::string& destination,
+                     RunControl* control) {
+    return [folder, target, destination, control](CheckedFile& file) -> std::optional<std::string> {
+        const std::string cannotMove = "Cannot move file \"" + file.path() + "\"";
+        int error = renameWithoutReplacing(file.folder(), file.asideName().c_str(), folder,
+                                           target.c_str());
+        if (error == 0)
+            return std::nullopt;
+        if (error != EXDEV)
+            return cannotMove + " to \"" + destination + "\". " + reason(error);
+        // Another file system: copy, and remove the source only when the copy is safely there.
+        TransferResult copied =
+            copyOpenFile(file.fd(), file.status(), file.path(), folder, target, destination,
+                         CopyMode::CreateNew, Attributes::OfAMove, nullptr, control);
+        if (!copied.ok)
+            return copied.error;
+        struct stat after {};
+        const struct stat& before = file.status();
+        if (::fstat(file.fd(), &after) != 0 || after.st_size != before.st_size ||
+            after.st_mtim.tv_sec != before.st_mtim.tv_sec ||
+            after.st_mtim.tv_nsec != before.st_mtim.tv_nsec) {
+            ::unlinkat(folder, target.c_str(), 0);
+            return cannotMove + ". It changed while it was copied.";
+        }
+        if (::unlinkat(file.folder(), file.asideName().c_str(), 0) != 0) {
+            error = errno;
+            ::unlinkat(folder, target.c_str(), 0);
+            return cannotMove + ". " + reason(error);
+        }
+        return std::nullopt;
+    };
+}
+
+FinalStep deleteStep() {
+    return [](CheckedFile& file) -> std::optional<std::string> {
+        if (::unlinkat(file.folder(), file.asideName().c_str(), 0) != 0)
+            return reason(errno) + ".";
+        return std::nullopt;
+    };
+}
+
+FinalStep trashStep(const TrashLocations& where) {
+    return [where](CheckedFile& file) -> std::optional<std::string> {
+        TrashResult trashed =
+            moveToTrashAt(file.folder(), file.folderText(), file.asideName(), file.name(), where);
+        if (!trashed.ok)
+            return trashed.error;
+        return std::nullopt;
+    };
+}
+
 TransferResult moveFile(const std::string& source, const std::string& destination,
                         RunControl* control) {
-    if (::renameat2(AT_FDCWD, source.c_str(), AT_FDCWD, destination.c_str(), RENAME_NOREPLACE) == 0)
-        return {};
-    int error = errno;
-    if (error == EINVAL || error == ENOSYS) {
-        if (::link(source.c_str(), destination.c_str()) == 0) {
-            if (::unlink(source.c_str()) == 0)
-                return {};
-            error = errno;
-            ::unlink(destination.c_str());
-            return failure("Cannot move file \"" + source + "\". " + reason(error));
-        }
-        error = errno;
-    }
-    if (error != EXDEV)
+    CheckedFile file(source);
+    std::string target;
+    UniqueFd folder(openParentFolder(destination, target));
+    if (!folder)
         return failure("Cannot move file \"" + source + "\" to \"" + destination + "\". " +
-                       reason(error));
-
-    // Another file system: copy, and remove the source only when the copy is safely there.
-    struct stat before {};
-    if (::stat(source.c_str(), &before) != 0)
-        return failure("Cannot move file \"" + source + "\". " + reason(errno));
-    TransferResult copied = copyThroughTemporary(source, destination, CopyMode::CreateNew,
-                                                 Attributes::OfAMove, nullptr, control);
-    if (!copied.ok)
-        return copied;
-    struct stat after {};
-    struct stat placed {};
-    if (::stat(destination.c_str(), &placed) != 0 || placed.st_size != before.st_size ||
-        ::stat(source.c_str(), &after) != 0 || after.st_ino != before.st_ino ||
-        after.st_size != before.st_size || after.st_mtim.tv_sec != before.st_mtim.tv_sec ||
-        after.st_mtim.tv_nsec != before.st_mtim.tv_nsec) {
-        ::unlink(destination.c_str());
-        return failure("Cannot move file \"" + source + "\". It changed while it was copied.");
-    }
-    if (::unlink(source.c_str()) != 0) {
-        error = errno;
-        ::unlink(destination.c_str());
-        return failure("Cannot move file \"" + source + "\". " + reason(error));
-    }
-    return {};
+                       reason(errno));
+    std::optional<std::string> why =
+        removeChecked(file, nullptr, nullptr, OverlayMounts{},
+                      moveOnStep(folder.get(), target, destination, control));
+    return why ? failure(*why) : TransferResult{};
 }
 
-bool unchangedSinceSearch(const TFiles& record, std::string& why) {
-    struct stat st {};
-    if (::lstat(record.fullName().c_str(), &st) != 0) {
-        why = reason(errno);
-        return false;
-    }
-    const std::int64_t modified =
-        static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
-    if (!S_ISREG(st.st_mode) || st.st_dev != record.fDevice || st.st_ino != record.fInode ||
-        st.st_size != record.fSize || modified != record.fModifiedNs) {
-        why = "The file has changed since the search.";
-        return false;
-    }
-    return true;
-}
-
-bool sameBytes(const std::string& first, const std::string& second, std::string& why) {
-    UniqueFd a(::open(first.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
-    UniqueFd b(::open(second.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
-    struct stat sa {};
-    struct stat sb {};
-    if (a.get() < 0 || b.get() < 0 || ::fstat(a.get(), &sa) != 0 || ::fstat(b.get(), &sb) != 0) {
-        why = "The file kept in its group cannot be read: " + reason(errno);
-        return false;
-    }
-    if (sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino) {
-        why = "It is the same file as the one kept in its group.";
-        return false;
-    }
-    if (!S_ISREG(sa.st_mode) || !S_ISREG(sb.st_mode) || sa.st_size != sb.st_size) {
-        why = "Its contents differ from the file kept in its group.";
-        return false;
-    }
-    std::vector<char> bufferA(1 << 16);
-    std::vector<char> bufferB(1 << 16);
-    for (;;) {
-        ssize_t na = readSome(a.get(), bufferA.data(), bufferA.size());
-        if (na < 0) {
-            why = "The file cannot be read: " + reason(errno);
-            return false;
-        }
-        std::size_t nb = 0;
-        while (nb < static_cast<std::size_t>(na)) {
-            ssize_t n = readSome(b.get(), bufferB.data() + nb, static_cast<std::size_t>(na) - nb);
-            if (n <= 0)
-                break;
-            nb += static_cast<std::size_t>(n);
-        }
-        if (nb != static_cast<std::size_t>(na) ||
-            std::memcmp(bufferA.data(), bufferB.data(), nb) != 0) {
-            why = "Its contents differ from the file kept in its group.";
-            return false;
-        }
-        if (na == 0)
-            return true;
-    }
-}
-
-std::optional<std::string> removalRefused(const TFiles& target, const TFiles* keeper) {
-    std::string why;
-    if (!unchangedSinceSearch(target, why))
-        return why;
-    if (keeper != nullptr && !sameBytes(target.fullName(), keeper->fullName(), why))
-        return why;
-    return std::nullopt;
-}
-
-TransferResult deleteVerified(const TFiles& target, const TFiles* keeper) {
-    if (std::optional<std::string> why = removalRefused(target, keeper))
-        return failure(*why);
-    if (::unlink(target.fullName().c_str()) != 0)
-        return failure(reason(errno));
-    return {};
+TransferResult deleteVerified(const TFiles& target, const TFiles* keeper,
+                              const RemovalSeam& seam) {
+    CheckedFile file(target.fullName());
+    std::optional<std::string> why =
+        removeChecked(file, &target, keeper, OverlayMounts::current(), deleteStep(), seam);
+    return why ? failure(*why) : TransferResult{};
 }
 
 TransferResult trashVerified(const TFiles& target, const TFiles* keeper,
-                             const TrashLocations& where) {
-    if (std::optional<std::string> why = removalRefused(target, keeper))
-        return failure(*why);
-    TrashResult trashed = moveToTrash(target.fullName(), where);
-    return trashed.ok ? TransferResult{} : failure(trashed.error);
+                             const TrashLocations& where, const RemovalSeam& seam) {
+    CheckedFile file(target.fullName());
+    std::optional<std::string> why =
+        removeChecked(file, &target, keeper, OverlayMounts::current(), trashStep(where), seam);
+    return why ? failure(*why) : TransferResult{};
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "operations/CheckedFile.h"
 #include "platform/Trash.h"
 #include "search/TFiles.h"
 
@@ -47,6 +48,12 @@ constexpr std::size_t kCopyChunkSize = 16384;
 TransferResult CopyFileWP(const std::string& source, const std::string& destination, CopyMode mode,
                           const CopyProgress& bar = nullptr, RunControl* control = nullptr);
 
+// The same from a file held open, into the open folder `folder` as `target` (`destination` is
+// its whole path, for messages).
+TransferResult copyCheckedFile(const CheckedFile& source, int folder, const std::string& target,
+                               const std::string& destination, CopyMode mode,
+                               const CopyProgress& bar = nullptr, RunControl* control = nullptr);
+
 // Writes `bytes` as the whole content of `fileName`, made or replaced. A regular file is written
 // to a temporary file in its folder that takes its name only when complete and flushed, so a
 // failure (a full disk) leaves any previous file as it was and no temporary behind. A new file
@@ -60,29 +67,28 @@ TransferResult writeWholeFile(const std::string& fileName, std::string_view byte
 // temporary it would write), with the message it would give when not.
 TransferResult canWriteWholeFile(const std::string& fileName);
 
-// Moves a file without ever replacing an existing one. Across file systems the file is copied,
-// flushed and checked, and only then is the source removed; the copy keeps what a rename keeps:
-// times, mode, and owner and group where this user may set them (a mode is narrowed for those
-// that could not be kept). A failed move leaves the source where it was.
+// The last steps of removeChecked for a file set aside: it is moved on into the open folder
+// `folder` as `target` without ever replacing a file (across file systems it is copied,
+// flushed and checked, and only then removed; the copy keeps what a rename keeps: times, mode,
+// and owner and group where this user may set them, a mode narrowed for those that could not
+// be kept); it is deleted; or it goes to the desktop trash under its own name.
+FinalStep moveOnStep(int folder, const std::string& target, const std::string& destination,
+                     RunControl* control = nullptr);
+FinalStep deleteStep();
+FinalStep trashStep(const TrashLocations& where);
+
+// Moves a file without ever replacing an existing one; a failed move leaves the source where it
+// was. The file moved is the one opened at `source`.
 TransferResult moveFile(const std::string& source, const std::string& destination,
                         RunControl* control = nullptr);
 
-// Whether the file on disk is still the one recorded by the search (same device, inode, size
-// and modification time). Fills `why` when it is not.
-bool unchangedSinceSearch(const TFiles& record, std::string& why);
+// Deletes the file of `target` as removeChecked allows: unchanged since the search and, with a
+// `keeper` (a file of its group that stays), holding the keeper's bytes. A digest alone must
+// never cost a file.
+TransferResult deleteVerified(const TFiles& target, const TFiles* keeper,
+                              const RemovalSeam& seam = nullptr);
 
-// Why the file of `target` may not be removed, or nothing when it may: it must be unchanged since
-// the search and, with a `keeper` (a file of its group that stays), its bytes must equal the
-// keeper's. A digest alone must never cost a file.
-std::optional<std::string> removalRefused(const TFiles& target, const TFiles* keeper);
-
-// Deletes the file of `target` when removalRefused allows it.
-TransferResult deleteVerified(const TFiles& target, const TFiles* keeper);
-
-// Moves the file of `target` to the desktop trash when removalRefused allows it; a file no trash
-// of its own file system can take stays where it is.
+// Moves the file of `target` to the desktop trash on the same terms; a file no trash of its own
+// file system can take stays where it is.
 TransferResult trashVerified(const TFiles& target, const TFiles* keeper,
-                             const TrashLocations& where);
-
-// Whether two files hold the same bytes (and are two files, not one).
-bool sameBytes(const std::string& first, const std::string& second, std::string& why);
+                             const TrashLocations& where, const RemovalSeam& seam = nullptr);

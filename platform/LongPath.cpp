@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <climits>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 ParentHandle::ParentHandle(const std::string& path) : m_dirFd(AT_FDCWD) {
@@ -51,4 +52,54 @@ int openLongPath(const std::string& path, int flags) {
         return -1;
     }
     return openat(parent.dirFd(), parent.leaf(), flags | O_CLOEXEC);
+}
+
+int openFolder(const std::string& folder, bool make) {
+    const int flags = O_PATH | O_DIRECTORY | O_CLOEXEC;
+    if (!make && !folder.empty() && folder.size() < PATH_MAX)
+        return open(folder.c_str(), flags);
+    int fd = open(!folder.empty() && folder[0] == '/' ? "/" : ".", flags);
+    for (std::size_t pos = 0; fd >= 0 && pos < folder.size();) {
+        std::size_t next = folder.find('/', pos);
+        if (next == std::string::npos)
+            next = folder.size();
+        if (next > pos) {
+            const std::string part = folder.substr(pos, next - pos);
+            if (make)
+                mkdirat(fd, part.c_str(), 0755); // one that exists is simply opened
+            const int child = openat(fd, part.c_str(), flags);
+            const int saved = errno;
+            close(fd);
+            errno = saved;
+            fd = child;
+        }
+        pos = next + 1;
+    }
+    return fd;
+}
+
+int openParentFolder(const std::string& path, std::string& leaf) {
+    std::string trimmed = path;
+    while (trimmed.size() > 1 && trimmed.back() == '/')
+        trimmed.pop_back();
+    const std::size_t slash = trimmed.find_last_of('/');
+    leaf = slash == std::string::npos ? trimmed : trimmed.substr(slash + 1);
+    if (slash == std::string::npos)
+        return openFolder(".");
+    return openFolder(slash == 0 ? std::string("/") : trimmed.substr(0, slash));
+}
+
+int renameWithoutReplacing(int fromFolder, const char* from, int toFolder, const char* to) {
+    if (renameat2(fromFolder, from, toFolder, to, RENAME_NOREPLACE) == 0)
+        return 0;
+    if (errno != EINVAL && errno != ENOSYS)
+        return errno;
+    if (linkat(fromFolder, from, toFolder, to, 0) != 0)
+        return errno;
+    if (unlinkat(fromFolder, from, 0) != 0) {
+        const int error = errno;
+        unlinkat(toFolder, to, 0);
+        return error;
+    }
+    return 0;
 }

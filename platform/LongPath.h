@@ -27,3 +27,16 @@ private:
 
 // open(2) that also works for paths longer than PATH_MAX. Returns -1 with errno set.
 int openLongPath(const std::string& path, int flags);
+
+// A folder opened with O_PATH whatever the length of its path (a path longer than PATH_MAX is
+// walked one component at a time); with `make`, missing folders on the way are made (mode 0755
+// before the umask). Returns -1 with errno set.
+int openFolder(const std::string& folder, bool make = false);
+
+// The folder that holds `path`, opened as openFolder opens it, and the last component of the
+// path in `leaf` (a trailing "/" is not part of it).
+int openParentFolder(const std::string& path, std::string& leaf);
+
+// renameat(2) that never replaces an entry; where the file system cannot promise that, a hard
+// link (which never replaces either) and the removal of the old name. 0 or an errno.
+int renameWithoutReplacing(int fromFolder, const char* from, int toFolder, const char* to);

@@ -8,8 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace {
-std::string unescape(const std::string& field) {
+std::string unescapeMountField(const std::string& field) {
     std::string text;
     for (std::size_t i = 0; i < field.size(); ++i) {
         if (field[i] == '\\' && i + 3 < field.size() && field[i + 1] >= '0' &&
@@ -24,7 +23,6 @@ std::string unescape(const std::string& field) {
     }
     return text;
 }
-} // namespace
 
 std::vector<std::string> parseMountPoints(const char* mountinfo) {
     // "36 35 98:0 /mnt1 /mnt2 rw,noatime master:1 - ext3 /dev/root rw": the fifth field.
@@ -44,7 +42,7 @@ std::vector<std::string> parseMountPoints(const char* mountinfo) {
         while (fieldEnd != end && *fieldEnd != ' ')
             ++fieldEnd;
         if (fieldEnd != field)
-            points.push_back(unescape(std::string(field, fieldEnd)));
+            points.push_back(unescapeMountField(std::string(field, fieldEnd)));
         line = *end == '\n' ? end + 1 : end;
     }
     return points;

@@ -3,6 +3,9 @@
 #include <string>
 #include <vector>
 
+// A field of /proc/self/mountinfo with its octal escapes ("\040" for a space) undone.
+std::string unescapeMountField(const std::string& field);
+
 // Mount points as /proc/self/mountinfo lists them, with its octal escapes ("\040") undone.
 std::vector<std::string> parseMountPoints(const char* mountinfo);
 

@@ -1,5 +1,6 @@
 #include "platform/Trash.h"
 
+#include "platform/LongPath.h"
 #include "platform/SpecialFolders.h"
 #include "platform/UniqueFd.h"
 #include "tools/GeneralTools.h"
@@ -76,6 +77,29 @@ std::optional<MountIdentity> nearestMountOf(std::string path) {
             return std::nullopt;
         path = parentOf(path);
     }
+}
+
+// The real path of a folder (links resolved, no trailing "/"); beyond PATH_MAX, where realpath
+// cannot go, the path as given made absolute. Empty, with errno set, when it cannot be found.
+std::string realFolderPath(const std::string& folderPath) {
+    if (char* real = ::realpath(folderPath.c_str(), nullptr)) {
+        std::string text = real;
+        std::free(real);
+        return text;
+    }
+    if (errno != ENAMETOOLONG)
+        return {};
+    std::string text = folderPath;
+    if (text.empty() || text[0] != '/') {
+        char* current = ::getcwd(nullptr, 0);
+        if (current == nullptr)
+            return {};
+        text = std::string(current) + "/" + text;
+        std::free(current);
+    }
+    while (text.size() > 1 && text.back() == '/')
+        text.pop_back();
+    return text;
 }
 
 // The top folder of the mount that holds `folder` (a canonical path).
@@ -228,27 +252,10 @@ int writeAll(int fd, const std::string& text) {
     return 0;
 }
 
-// rename(2) that never replaces; where the file system cannot promise that, a hard link (which
-// never replaces either) and the removal of the old name.
-int renameNoReplace(int fromFd, const char* from, int toFd, const char* to) {
-    if (::renameat2(fromFd, from, toFd, to, RENAME_NOREPLACE) == 0)
-        return 0;
-    if (errno != EINVAL && errno != ENOSYS)
-        return errno;
-    if (::linkat(fromFd, from, toFd, to, 0) != 0)
-        return errno;
-    if (::unlinkat(fromFd, from, 0) != 0) {
-        const int error = errno;
-        ::unlinkat(toFd, to, 0);
-        return error;
-    }
-    return 0;
-}
-
 // Writes the record first, under a name free in info/, then moves the file in; a name taken in
 // files/ fails the rename, and the next name is tried.
-TrashResult placeInTrash(int folderFd, const std::string& leaf, TrashFolder& trash,
-                         const std::string& record, const std::string& path) {
+TrashResult placeInTrash(int folderFd, const std::string& current, const std::string& leaf,
+                         TrashFolder& trash, const std::string& record, const std::string& path) {
     for (int number = 1; number <= kMostNumbers; ++number) {
         const std::string name = trashName(leaf, number);
         const std::string infoName = name + kInfoSuffix;
@@ -270,7 +277,7 @@ TrashResult placeInTrash(int folderFd, const std::string& leaf, TrashFolder& tra
             return refusal(path, "Cannot write the trash record \"" + infoFile +
                                      "\": " + reason(error) + ".");
         }
-        error = renameNoReplace(folderFd, leaf.c_str(), trash.files.get(), name.c_str());
+        error = renameWithoutReplacing(folderFd, current.c_str(), trash.files.get(), name.c_str());
         if (error == 0) {
             TrashResult result;
             result.trashedFile = trash.root + "/files/" + name;
@@ -299,60 +306,64 @@ TrashLocations TrashLocations::forUser() {
 }
 
 TrashResult moveToTrash(const std::string& path, const TrashLocations& where) {
-    if (path.empty())
-        return refusal(path, reason(ENOENT) + ".");
-    std::string absolute = path;
-    if (absolute[0] != '/') {
-        char* current = ::getcwd(nullptr, 0);
-        if (current == nullptr)
-            return refusal(path, reason(errno) + ".");
-        absolute = std::string(current) + "/" + path;
-        std::free(current);
-    }
-    while (absolute.size() > 1 && absolute.back() == '/')
-        absolute.pop_back();
-    const std::size_t slash = absolute.find_last_of('/');
-    const std::string leaf = absolute.substr(slash + 1);
-    if (leaf.empty() || leaf == "." || leaf == "..")
+    std::string leaf;
+    UniqueFd folder(path.empty() ? -1 : openParentFolder(path, leaf));
+    if (!folder)
+        return refusal(path, reason(path.empty() ? ENOENT : errno) + ".");
+    if (leaf.empty() || leaf == "." || leaf == ".." || leaf == "/")
         return refusal(path, "It is a folder.");
+    const std::size_t slash = path.find_last_of('/', path.size() - leaf.size());
+    const std::string folderPath = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+    return moveToTrashAt(folder.get(), folderPath, leaf, leaf, where);
+}
 
-    // The folder by its real path: the mount, its top folder and the recorded path follow it.
-    char* real = ::realpath(parentOf(absolute).c_str(), nullptr);
-    if (real == nullptr)
-        return refusal(path, reason(errno) + ".");
-    const std::string folder = real;
-    std::free(real);
-    UniqueFd folderFd(::open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+TrashResult moveToTrashAt(int folderFd, const std::string& folderPath, const std::string& current,
+                          const std::string& original, const TrashLocations& where) {
+    const std::string path = folderPath + (folderPath.ends_with('/') ? "" : "/") + original;
     struct stat about {};
-    if (!folderFd || ::fstatat(folderFd.get(), leaf.c_str(), &about, AT_SYMLINK_NOFOLLOW) != 0)
+    if (::fstatat(folderFd, current.c_str(), &about, AT_SYMLINK_NOFOLLOW) != 0)
         return refusal(path, reason(errno) + ".");
     if (S_ISDIR(about.st_mode))
         return refusal(path, "It is a folder.");
-    const auto mount = mountOf(folder, AT_SYMLINK_NOFOLLOW);
-    if (!mount)
+    // The mount of the folder held open, whatever its path now says.
+    struct statx held {};
+    if (::statx(folderFd, "", AT_EMPTY_PATH, STATX_MNT_ID, &held) != 0)
         return refusal(path, reason(errno) + ".");
+    MountIdentity mount;
+    mount.device = makedev(held.stx_dev_major, held.stx_dev_minor);
+    mount.hasMountId = (held.stx_mask & STATX_MNT_ID) != 0;
+    mount.mountId = held.stx_mnt_id;
 
-    const std::string original = (folder == "/" ? "" : folder) + "/" + leaf;
+    // The folder by its real path: the top folder of its mount and the recorded path follow it.
+    std::string folder = realFolderPath(folderPath);
+    if (folder.empty())
+        return refusal(path, reason(errno) + ".");
+    const std::string originalPath = (folder == "/" ? "" : folder) + "/" + original;
     TrashFolder trash;
-    std::string recorded = original;
+    std::string recorded = originalPath;
     std::optional<MountIdentity> homeMount;
     if (!where.homeTrash.empty() && where.homeTrash[0] == '/')
         homeMount = nearestMountOf(where.homeTrash);
-    if (homeMount && sameMount(*homeMount, *mount)) {
+    if (homeMount && sameMount(*homeMount, mount)) {
         if (std::string why = openHomeTrash(where.homeTrash, trash); !why.empty())
             return refusal(path, why);
     } else {
-        trash.topdir = topFolderOf(folder, *mount);
+        // The top folder is found by the paths above the folder, which must be short enough
+        // to look up.
+        if (folder.size() >= PATH_MAX)
+            return refusal(path, "No trash can take it: its folder's path is too long to find "
+                                 "the top folder of its file system.");
+        trash.topdir = topFolderOf(folder, mount);
         if (std::string why = openTopTrash(trash.topdir, where.uid, trash); !why.empty())
             return refusal(path, why);
         // Relative to the top folder, as file managers write it there: the record stays right
         // wherever the file system is mounted next.
-        recorded =
-            trash.topdir == "/" ? original.substr(1) : original.substr(trash.topdir.size() + 1);
+        recorded = trash.topdir == "/" ? originalPath.substr(1)
+                                       : originalPath.substr(trash.topdir.size() + 1);
     }
     const std::string record = "[Trash Info]\nPath=" + encodeTrashPath(recorded) +
                                "\nDeletionDate=" + deletionDate() + "\n";
-    return placeInTrash(folderFd.get(), leaf, trash, record, path);
+    return placeInTrash(folderFd, current, original, trash, record, path);
 }
 
 std::string encodeTrashPath(const std::string& path) {

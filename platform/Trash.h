@@ -34,6 +34,13 @@ struct TrashResult {
 TrashResult moveToTrash(const std::string& path,
                         const TrashLocations& where = TrashLocations::forUser());
 
+// The same for the entry `current` of the open folder `folder` (whose path is `folderPath`),
+// recorded in the trash as the file `original` of that folder: a file set aside under a
+// private name goes to the trash under its own.
+TrashResult moveToTrashAt(int folder, const std::string& folderPath, const std::string& current,
+                          const std::string& original,
+                          const TrashLocations& where = TrashLocations::forUser());
+
 // A path as the Path key of a .trashinfo holds it: every byte but unreserved URL characters and
 // "/" as %XX, so any file name (spaces, "%", line feeds, bytes that are not UTF-8) fits one line.
 std::string encodeTrashPath(const std::string& path);

@@ -101,6 +101,7 @@ FileWalker::~FileWalker() = default;
 void FileWalker::FindIt(const std::string& folder, const std::string& mask, bool subfolders) {
     m_stopped = false;
     m_locks = LockedFiles::snapshot();
+    m_overlays = OverlayMounts::current();
     Frame root;
     root.name = folder;
     m_dir = folder;
@@ -232,11 +233,15 @@ void FileWalker::readFolder(Frame& frame, const std::string& mask, bool subfolde
 }
 
 void FileWalker::considerFiles(Frame& frame, const std::vector<const std::string*>& names) {
+    // A folder seen through an overlay: its files are those of its layer folders.
+    std::vector<UniqueFd> layers;
+    if (!m_overlays.empty() && !names.empty())
+        layers = m_overlays.layersOf(frame.fd, frame.device);
     if (names.size() < kProbeTogether || std::thread::hardware_concurrency() < 2) {
         for (const std::string* name : names) {
             if (m_stopped)
                 return;
-            considerFile(frame, *name, Probe(frame.fd, *name));
+            considerFile(frame, *name, Probe(frame.fd, *name), layers);
         }
         return;
     }
@@ -250,7 +255,7 @@ void FileWalker::considerFiles(Frame& frame, const std::vector<const std::string
         const bool ran = m_crew->run(
             count, [&](std::size_t k) { probes[k].emplace(frame.fd, *names[start + k]); },
             [&](std::size_t k) {
-                considerFile(frame, *names[start + k], *probes[k]);
+                considerFile(frame, *names[start + k], *probes[k], layers);
                 return !m_stopped;
             });
         if (!ran)
@@ -258,7 +263,8 @@ void FileWalker::considerFiles(Frame& frame, const std::vector<const std::string
     }
 }
 
-void FileWalker::considerFile(Frame& frame, const std::string& name, const Probe& probe) {
+void FileWalker::considerFile(Frame& frame, const std::string& name, const Probe& probe,
+                              const std::vector<UniqueFd>& layers) {
     if (!probe.regular)
         return;
     const struct statx& sx = probe.sx;
@@ -273,8 +279,16 @@ void FileWalker::considerFile(Frame& frame, const std::string& name, const Probe
         return;
     }
     const bool mountRoot = m_mountRootsShown && (sx.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0;
-    if ((m_state.sTIgnoreEmptyFiles == "yes" && sx.stx_size == 0) ||
-        recordedBefore(device, inode, sx.stx_nlink > 1, mountRoot))
+    if (m_state.sTIgnoreEmptyFiles == "yes" && sx.stx_size == 0)
+        return;
+    // Two paths to one file are one file, however a stacking file system shows them.
+    FileIdentity real{device, inode};
+    bool secondPath = sx.stx_nlink > 1 || m_overlays.holdsLayers(device);
+    if (!layers.empty()) {
+        real = m_overlays.layerFile(layers, name.c_str()).value_or(real);
+        secondPath = true;
+    }
+    if (recordedBefore(real.device, real.inode, secondPath, mountRoot))
         return;
 
     // Normal speed reads the file now; it must still be the file that was looked at, and the

@@ -1,0 +1,95 @@
+#pragma once
+
+#include "platform/OverlayMounts.h"
+#include "platform/UniqueFd.h"
+#include "search/TFiles.h"
+
+#include <functional>
+#include <optional>
+#include <string>
+#include <sys/stat.h>
+
+// A file opened by its path and held, so that whatever is done next is done to this very file:
+// its folder is held open too, checks and comparisons go through the descriptors, and the file
+// is renamed only inside that folder and confirmed to be the file opened. Paths longer than
+// PATH_MAX work as in the walk.
+class CheckedFile {
+public:
+    explicit CheckedFile(const std::string& path);
+    // A file still set aside is put back.
+    ~CheckedFile();
+    CheckedFile(const CheckedFile&) = delete;
+    CheckedFile& operator=(const CheckedFile&) = delete;
+
+    bool isOpen() const { return m_file.get() >= 0; }
+    // errno of a failed opening: ENOENT or ENOTDIR when nothing is there any more.
+    int error() const { return m_error; }
+    bool gone() const;
+    // Why it could not be opened, for the user.
+    std::string openFailure() const;
+
+    int fd() const { return m_file.get(); }
+    int folder() const { return m_folder.get(); }
+    const std::string& path() const { return m_path; }
+    const std::string& name() const { return m_name; }
+    // The folder part of the path, with its trailing "/".
+    std::string folderText() const;
+    // As it was when opened.
+    const struct stat& status() const { return m_status; }
+    FileIdentity identity() const { return {m_status.st_dev, m_status.st_ino}; }
+
+    // Whether it is the file the search recorded: same device, inode, size and modification time.
+    bool matches(const TFiles& record) const;
+    // Whether it is in use: not writable by this process or by its mode, or locked by another.
+    bool inUse() const;
+    // Whether its path still leads to it, unchanged since it was opened (size, times, links).
+    bool stillInPlace() const;
+
+    // Renames the file to a private name in its folder (never replacing anything) and confirms
+    // that the entry renamed is the file opened; at any doubt the entry goes back and the reason
+    // is returned.
+    std::optional<std::string> setAside();
+    bool isAside() const { return !m_asideName.empty(); }
+    // The private name while set aside.
+    const std::string& asideName() const { return m_asideName; }
+    // Back under its own name; the reason when it cannot be (it then keeps the private name).
+    std::optional<std::string> putBack();
+    // The file set aside has left its folder (removed or moved on): nothing to put back.
+    void leftFolder() { m_asideName.clear(); }
+
+private:
+    std::string m_path;
+    std::string m_name;
+    UniqueFd m_folder;
+    UniqueFd m_file;
+    int m_error = 0;
+    struct stat m_status {};
+    std::string m_asideName;
+};
+
+// The steps of a removal after which a test may change the files, to prove that a change
+// between checking and acting is noticed: after the checks and the comparison, and after the
+// file is set aside (`file` then has its private name).
+enum class RemovalStep { Checked, SetAside };
+using RemovalSeam = std::function<void(RemovalStep step, const CheckedFile& file)>;
+
+// Whether two open files are one file: the same inode, or the same file of a layer behind an
+// overlay.
+bool sameFile(const CheckedFile& a, const CheckedFile& b, const OverlayMounts& overlays);
+
+// Whether two open files hold the same bytes, read through their descriptors; fills `why`.
+bool sameBytes(const CheckedFile& a, const CheckedFile& b, std::string& why);
+
+// Takes a checked file out of its place once it is set aside: the last step of a removal or a
+// move. Returns why it failed; the file must then still have its private name.
+using FinalStep = std::function<std::optional<std::string>(CheckedFile& file)>;
+
+// Takes `file` out of its place by `finalStep` (a removal, or a move) as that must be done: the
+// file is the one the search recorded (`target`, when given) and, with a `keeper` (the file its
+// group keeps), holds the keeper's bytes and is not the keeper by another path; then it is set
+// aside, the keeper must still be in its place and unchanged, and only then does the final step
+// run. At any doubt the file stays, under its own name, and the reason is returned.
+std::optional<std::string> removeChecked(CheckedFile& file, const TFiles* target,
+                                         const TFiles* keeper, const OverlayMounts& overlays,
+                                         const FinalStep& finalStep,
+                                         const RemovalSeam& seam = nullptr);
