@@ -16,6 +16,8 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <mutex>
+#include <optional>
 #include <chrono>
 #include <clocale>
 #include <csignal>
@@ -35,37 +37,9 @@ constexpr int kExitOk = 0;
 constexpr int kExitWriteFailed = 1;
 constexpr int kExitUsage = 2;
 constexpr int kExitRefused = 3;
-constexpr int kExitInterrupted = 130;
 
 void printError(const std::string& message) {
     std::fprintf(stderr, "twinscope-cli: %s\n", message.c_str());
-}
-
-bool writeAll(int fd, const std::string& bytes) {
-    std::size_t written = 0;
-    while (written < bytes.size()) {
-        ssize_t n = write(fd, bytes.data() + written, bytes.size() - written);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            return false;
-        written += static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
-bool writeOutput(const CliOptions& options, const std::string& bytes) {
-    if (options.outputFile.empty()) {
-        if (!writeAll(STDOUT_FILENO, bytes)) {
-            printError(std::string("cannot write the result: ") + std::strerror(errno));
-            return false;
-        }
-        return true;
-    }
-    const TransferResult written = writeWholeFile(options.outputFile, bytes);
-    if (!written.ok)
-        printError(written.error);
-    return written.ok;
 }
 
 // The removals under way, for the progress line: the file number and how many were picked.
@@ -97,31 +71,15 @@ std::string progressLine(const SharedState& state, const SearchProgress& progres
 // Blocked in every thread; only ever sent to the watcher to end its wait.
 constexpr int kWakeSignal = SIGUSR2;
 
-// Waits for Ctrl-C or SIGTERM beside the search and, on a terminal, shows its progress.
+// What an interruption does at each stage: during the search and the removals the work is
+// asked to end and ends on its own; while the program waits on its output or writes the digest
+// cache (which may block for as long as a pipe is not read), it ends at once.
 class Watcher {
 public:
     Watcher(RunControl& control, const SharedState& state, const SearchProgress& progress,
             bool showProgress)
-        : m_thread([this, &control, &state, &progress, showProgress] {
-              setThreadName("twinscope-watch");
-              sigset_t signals;
-              sigemptyset(&signals);
-              sigaddset(&signals, SIGINT);
-              sigaddset(&signals, SIGTERM);
-              sigaddset(&signals, kWakeSignal);
-              const timespec tick{0, 100'000'000};
-              while (!m_done.load()) {
-                  const int received = sigtimedwait(&signals, nullptr, &tick);
-                  if (received == SIGINT || received == SIGTERM) {
-                      m_interrupted = true;
-                      control.requestTerminate();
-                  }
-                  if (showProgress)
-                      std::fprintf(stderr, "\r\033[K%s", progressLine(state, progress).c_str());
-              }
-              if (showProgress)
-                  std::fprintf(stderr, "\r\033[K");
-          }) {}
+        : m_showProgress(showProgress),
+          m_thread([this, &control, &state, &progress] { watch(control, state, progress); }) {}
 
     ~Watcher() { stop(); }
 
@@ -135,11 +93,77 @@ public:
         }
     }
 
-    bool interrupted() const { return m_interrupted.load(); }
+    bool interrupted() const { return m_signal.load() != 0; }
+    // 130 after SIGINT, 143 after SIGTERM.
+    int exitStatus() const { return 128 + m_signal.load(); }
+
+    // From now on an interruption ends the program at once, removing `writer`'s temporary file
+    // and saying `message` (which names what was removed).
+    void endAtOnce(const WholeFileWriter* writer, std::string message) {
+        std::lock_guard lock(m_mutex);
+        m_writer = writer;
+        m_message = std::move(message);
+        m_atOnce = true;
+        if (interrupted())
+            endNow();
+    }
+    // Interruptions are again left to the work.
+    void leaveToWork() {
+        std::lock_guard lock(m_mutex);
+        m_atOnce = false;
+        m_writer = nullptr;
+    }
 
 private:
+    void watch(RunControl& control, const SharedState& state, const SearchProgress& progress) {
+        setThreadName("twinscope-watch");
+        sigset_t signals;
+        sigemptyset(&signals);
+        sigaddset(&signals, SIGINT);
+        sigaddset(&signals, SIGTERM);
+        sigaddset(&signals, kWakeSignal);
+        const timespec tick{0, 100'000'000};
+        while (!m_done.load()) {
+            const int received = sigtimedwait(&signals, nullptr, &tick);
+            if (received == SIGINT || received == SIGTERM) {
+                std::lock_guard lock(m_mutex);
+                // A second interruption does not wait for the work either.
+                const bool again = interrupted();
+                m_signal = received;
+                control.requestTerminate();
+                if (m_atOnce || again)
+                    endNow();
+            }
+            if (m_showProgress)
+                std::fprintf(stderr, "\r\033[K%s", progressLine(state, progress).c_str());
+        }
+        if (m_showProgress)
+            std::fprintf(stderr, "\r\033[K");
+    }
+
+    // Called with the mutex held.
+    [[noreturn]] void endNow() {
+        if (m_writer != nullptr && !m_writer->temporary().empty())
+            ::unlink(m_writer->temporary().c_str());
+        // Not through stdio: the main thread may hold its lock, blocked in a write.
+        const std::string text = std::string(m_showProgress ? "\r\033[K" : "") +
+                                 "twinscope-cli: interrupted" + m_message + "\n";
+        for (std::size_t done = 0; done < text.size();) {
+            const ssize_t n = ::write(STDERR_FILENO, text.data() + done, text.size() - done);
+            if (n <= 0)
+                break;
+            done += static_cast<std::size_t>(n);
+        }
+        _exit(exitStatus());
+    }
+
+    const bool m_showProgress;
     std::atomic<bool> m_done{false};
-    std::atomic<bool> m_interrupted{false};
+    std::atomic<int> m_signal{0};
+    std::mutex m_mutex;
+    bool m_atOnce = false;
+    const WholeFileWriter* m_writer = nullptr;
+    std::string m_message;
     std::thread m_thread;
 };
 
@@ -165,14 +189,17 @@ std::string realFolder(const std::string& folder) {
     return text == "/" ? text : text + "/";
 }
 
-// Picks files of each group by the rule and, with an action, removes them; returns the listing
-// and sets `status` to kExitRefused when a picked file stayed.
-std::string selectAndRemove(const CliOptions& options, SharedState& state, RunControl& control,
-                            int& status) {
-    std::vector<TFiles>& table = state.aDuplicatedFiles;
-    const std::vector<TFiles> listed = table; // the removal rebuilds the table
-    const std::vector<ResultRow> rows = buildRows(table);
-    std::vector<ResultRow> compared = rows;
+// The picks of a selection rule, and what became of them.
+struct Selection {
+    std::vector<TFiles> listed; // the groups as found (a removal rebuilds the table)
+    std::vector<ResultRow> rows;
+    std::vector<char> picked;
+    std::vector<char> kept; // picked, but left where it was
+};
+
+Selection selectFiles(const CliOptions& options, const std::vector<TFiles>& table) {
+    Selection selection{table, buildRows(table), {}, {}};
+    std::vector<ResultRow> compared = selection.rows;
     std::string folder = options.selectFolder;
     if (*options.select == SelectionRule::InFolder) {
         folder = realFolder(folder);
@@ -184,39 +211,68 @@ std::string selectAndRemove(const CliOptions& options, SharedState& state, RunCo
             row.folder = known->second;
         }
     }
-    const std::vector<char> picked = selectRows(compared, table, *options.select, folder);
-    std::vector<char> kept(rows.size(), 0);
-    // No rule picks every file of a group; this stays so whatever a rule may become.
-    if (wholeGroupsTicked(rows, picked) != 0) {
-        printError("internal error: a rule picked every file of a group; nothing was removed");
-        status = kExitRefused;
-        return formatSelection(listed, std::vector<char>(rows.size(), 0), kept);
+    selection.picked = selectRows(compared, table, *options.select, folder);
+    selection.kept.assign(selection.rows.size(), 0);
+    return selection;
+}
+
+std::string listing(const Selection& selection) {
+    return formatSelection(selection.listed, selection.picked, selection.kept);
+}
+
+// Removes the picked files; returns kExitRefused when one stayed.
+int removePicked(const CliOptions& options, SharedState& state, RunControl& control,
+                 Selection& selection) {
+    RemovalHost host;
+    gRemovalCount = static_cast<int>(std::count(selection.picked.begin(), selection.picked.end(), 1));
+    OperationRequest request;
+    request.operation =
+        options.action == RemovalAction::Trash ? FileOperation::Trash : FileOperation::Delete;
+    FileOperationEngine engine(state.aDuplicatedFiles, host, control);
+    engine.run(request, selection.rows, selection.picked);
+    gRemovalCount = 0;
+    for (const auto* list : {&engine.passedOver(), &engine.failures()}) {
+        for (const OperationFailure& failure : *list)
+            printError("not removed: " + failure.path + ": " + failure.reason);
     }
-    if (options.action != RemovalAction::None) {
-        RemovalHost host;
-        gRemovalCount = static_cast<int>(std::count(picked.begin(), picked.end(), 1));
-        OperationRequest request;
-        request.operation =
-            options.action == RemovalAction::Trash ? FileOperation::Trash : FileOperation::Delete;
-        FileOperationEngine engine(table, host, control);
-        engine.run(request, rows, picked);
-        gRemovalCount = 0;
-        for (const auto* list : {&engine.passedOver(), &engine.failures()}) {
-            for (const OperationFailure& failure : *list)
-                printError("not removed: " + failure.path + ": " + failure.reason);
+    int status = kExitOk;
+    for (std::size_t k = 0; k < selection.rows.size(); ++k) {
+        if (selection.picked[k] && !engine.doneRows()[k]) {
+            selection.kept[k] = 1;
+            status = kExitRefused;
         }
-        for (std::size_t k = 0; k < rows.size(); ++k) {
-            if (picked[k] && !engine.doneRows()[k]) {
-                kept[k] = 1;
-                status = kExitRefused;
-            }
-        }
-    } else if (!options.quiet) {
-        std::fputs("twinscope-cli: nothing was changed; --trash or --delete removes the files "
-                   "marked [-]\n",
-                   stderr);
     }
-    return formatSelection(listed, picked, kept);
+    return status;
+}
+
+// "; these files were removed:" and their paths, one per line, or "" when none was.
+std::string removedFiles(const Selection& selection) {
+    std::string text;
+    for (std::size_t k = 0; k < selection.rows.size(); ++k) {
+        if (selection.picked[k] && !selection.kept[k])
+            text += "\n  " + selection.rows[k].folder + selection.rows[k].name;
+    }
+    return text.empty() ? text : "; these files were removed:" + text;
+}
+
+// The output file, or standard output on a file, when it is one of the files of the result:
+// writing it would replace a file the result lists, perhaps the copy a removal keeps.
+std::optional<std::string> outputInResult(const CliOptions& options,
+                                          const std::vector<TFiles>& result) {
+    struct stat st {};
+    if (options.outputFile.empty() ? ::fstat(STDOUT_FILENO, &st) != 0
+                                   : ::stat(options.outputFile.c_str(), &st) != 0)
+        return std::nullopt;
+    if (!S_ISREG(st.st_mode))
+        return std::nullopt;
+    for (const TFiles& file : result) {
+        if (file.fDevice == st.st_dev && file.fInode == st.st_ino)
+            return options.outputFile.empty()
+                       ? "standard output is the file \"" + file.fullName() + "\" of the result"
+                       : "--output \"" + options.outputFile + "\" is the file \"" +
+                             file.fullName() + "\" of the result";
+    }
+    return std::nullopt;
 }
 
 } // namespace
@@ -224,6 +280,8 @@ std::string selectAndRemove(const CliOptions& options, SharedState& state, RunCo
 int main(int argc, char** argv) {
     std::setlocale(LC_ALL, "");
     raiseOpenFileLimit();
+    // A reader that goes away makes the write fail with a message, not end the program unheard.
+    std::signal(SIGPIPE, SIG_IGN);
     std::vector<std::string> args(argv + 1, argv + argc);
     std::string error;
     auto options = parseCliOptions(args, error);
@@ -250,15 +308,6 @@ int main(int argc, char** argv) {
         printError("in-folder: \"" + options->selectFolder + "\" is not an existing folder");
         return kExitUsage;
     }
-    if (options->action != RemovalAction::None && !options->outputFile.empty()) {
-        // The listing is the only record of what was removed: make sure it can be written
-        // before anything is.
-        const TransferResult probe = canWriteWholeFile(options->outputFile);
-        if (!probe.ok) {
-            printError(probe.error + "; nothing was removed");
-            return kExitWriteFailed;
-        }
-    }
 
     // Signals go to the watcher thread only, so the search itself is never interrupted
     // in the middle of a system call.
@@ -279,31 +328,73 @@ int main(int argc, char** argv) {
         options->search.digestCache =
             options->cacheFile.empty() ? digestCacheFile() : options->cacheFile;
     engine.run(options->folder, options->subfolders, options->search);
-    // The digests are written once the result is out, which need not wait for them.
-    auto saveDigests = [&] {
-        engine.saveDigests();
-        if (!engine.cacheProblem().empty() && !options->quiet)
-            printError(engine.cacheProblem());
-    };
     if (watcher.interrupted()) {
         watcher.stop();
         printError("interrupted");
-        return kExitInterrupted;
+        return watcher.exitStatus();
     }
+    if (const auto clash = outputInResult(*options, state.aDuplicatedFiles)) {
+        printError(*clash + "; nothing was written or removed; try 'twinscope-cli --help'");
+        return kExitUsage;
+    }
+    // The digests are written once the result is out, which need not wait for them.
+    auto saveDigests = [&](const std::string& removed) {
+        watcher.endAtOnce(nullptr, removed);
+        engine.saveDigests();
+        watcher.leaveToWork();
+        if (!engine.cacheProblem().empty() && !options->quiet)
+            printError(engine.cacheProblem());
+    };
+    WholeFileWriter output(options->outputFile);
+
     if (options->select) {
-        // Ctrl-C during the removals ends them after the file under way; the listing then
-        // shows what stayed.
+        saveDigests(""); // before any file goes
+        Selection selection = selectFiles(*options, state.aDuplicatedFiles);
         int status = kExitOk;
-        saveDigests(); // before any file goes
-        const std::string listing = selectAndRemove(*options, state, control, status);
-        watcher.stop();
-        if (watcher.interrupted()) {
-            printError("interrupted");
-            status = kExitInterrupted;
+        // No rule picks every file of a group; this stays so whatever a rule may become.
+        if (wholeGroupsTicked(selection.rows, selection.picked) != 0) {
+            printError("internal error: a rule picked every file of a group; nothing was removed");
+            selection.picked.assign(selection.rows.size(), 0);
+            status = kExitRefused;
+        } else if (options->action == RemovalAction::None && !options->quiet) {
+            std::fputs("twinscope-cli: nothing was changed; --trash or --delete removes the files "
+                       "marked [-]\n",
+                       stderr);
         }
-        return writeOutput(*options, listing) ? status : kExitWriteFailed;
+        if (options->action != RemovalAction::None && status == kExitOk) {
+            // The listing is the only record of what was removed: it must be sure to be written
+            // before anything is. It has the same size whichever files stay.
+            watcher.endAtOnce(&output, "; nothing was removed");
+            const TransferResult prepared = output.prepare(listing(selection).size());
+            watcher.leaveToWork();
+            if (!prepared.ok) {
+                printError(prepared.error + "; nothing was removed");
+                return kExitWriteFailed;
+            }
+            // Ctrl-C during the removals ends them after the file under way; the listing then
+            // shows what stayed.
+            status = removePicked(*options, state, control, selection);
+            if (watcher.interrupted())
+                status = watcher.exitStatus();
+        } else {
+            const TransferResult prepared = output.prepare(listing(selection).size());
+            if (!prepared.ok) {
+                printError(prepared.error);
+                return kExitWriteFailed;
+            }
+        }
+        const std::string removed = removedFiles(selection);
+        watcher.endAtOnce(&output, removed);
+        const TransferResult written = output.write(listing(selection));
+        watcher.stop();
+        if (!written.ok) {
+            printError(written.error + removed);
+            return kExitWriteFailed;
+        }
+        if (watcher.interrupted())
+            printError("interrupted");
+        return status;
     }
-    watcher.stop();
     const auto seconds =
         std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - started)
             .count();
@@ -311,20 +402,27 @@ int main(int argc, char** argv) {
     SearchSummary summary{options->folder, state.iFilesFounded.load(),
                           elapsedTimeText(static_cast<std::int64_t>(seconds)), currentDateText(),
                           currentTimeText()};
-    std::string output;
+    std::string text;
     switch (options->format) {
     case OutputFormat::Report:
-        output = formatReport(summary, state.aDuplicatedFiles);
+        text = formatReport(summary, state.aDuplicatedFiles);
         break;
     case OutputFormat::Fdupes:
-        output = formatFdupes(state.aDuplicatedFiles);
+        text = formatFdupes(state.aDuplicatedFiles);
         break;
     case OutputFormat::Json:
-        output = formatJson(summary, state.aDuplicatedFiles);
+        text = formatJson(summary, state.aDuplicatedFiles);
         break;
     }
-    const bool written = writeOutput(*options, output);
-    std::string().swap(output);
-    saveDigests();
-    return written ? kExitOk : kExitWriteFailed;
+    watcher.endAtOnce(&output, "");
+    TransferResult written = output.prepare(text.size());
+    if (written.ok)
+        written = output.write(text);
+    watcher.leaveToWork();
+    std::string().swap(text);
+    if (!written.ok)
+        printError(written.error);
+    saveDigests("");
+    watcher.stop();
+    return written.ok ? kExitOk : kExitWriteFailed;
 }

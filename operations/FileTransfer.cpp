@@ -298,71 +298,133 @@ int findWriteTarget(const std::string& fileName, WriteTarget& target) {
 
 } // namespace
 
-TransferResult writeWholeFile(const std::string& fileName, std::string_view bytes) {
-    const std::string cannotCreate = "Cannot create file \"" + fileName + "\". ";
-    const std::string cannotWrite = "Cannot write file \"" + fileName + "\". ";
+WholeFileWriter::WholeFileWriter(std::string fileName) : m_fileName(std::move(fileName)) {
+}
+
+WholeFileWriter::~WholeFileWriter() {
+    abandon();
+}
+
+void WholeFileWriter::abandon() {
+    if (!m_temporary.empty()) {
+        m_out.reset();
+        ::unlink(m_temporary.c_str());
+        m_temporary.clear();
+    }
+}
+
+std::string WholeFileWriter::shownName() const {
+    return m_fileName.empty() ? std::string("standard output") : "file \"" + m_fileName + "\"";
+}
+
+TransferResult WholeFileWriter::prepare(std::size_t size) {
+    const std::string cannotCreate = "Cannot create " + shownName() + ". ";
+    const std::string cannotWrite = "Cannot write " + shownName() + ". ";
+    abandon();
+    m_inPlace = true;
+    struct stat st {};
+    if (m_fileName.empty()) {
+        // Standard output is written where it stands; on a file, the room is taken now.
+        if (::fstat(STDOUT_FILENO, &st) != 0)
+            return failure(cannotWrite + reason(errno));
+        if (S_ISREG(st.st_mode)) {
+            const off_t at = ::lseek(STDOUT_FILENO, 0, SEEK_CUR);
+            const int error =
+                size == 0 || ::fallocate(STDOUT_FILENO, FALLOC_FL_KEEP_SIZE,
+                                         std::max<off_t>(at, 0), static_cast<off_t>(size)) == 0
+                    ? 0
+                    : errno;
+            // Only a lack of room counts: a file system that cannot reserve is written as is.
+            if (error == ENOSPC || error == EDQUOT || error == EFBIG)
+                return failure(cannotWrite + reason(error));
+            return {};
+        }
+        return ::write(STDOUT_FILENO, "", 0) == 0 ? TransferResult{}
+                                                  : failure(cannotWrite + reason(errno));
+    }
     WriteTarget target;
-    if (int error = findWriteTarget(fileName, target); error != 0)
+    if (int error = findWriteTarget(m_fileName, target); error != 0)
         return failure(cannotCreate + reason(error));
     if (target.inPlace) {
-        UniqueFd out(
-            ::open(fileName.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY, 0666));
-        if (out.get() < 0)
+        // A pipe waits here for its reader; a device such as /dev/full fails a write of nothing.
+        m_out.reset(::open(m_fileName.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY,
+                           0666));
+        if (!m_out)
             return failure(cannotCreate + reason(errno));
-        if (!writeAll(out.get(), bytes.data(), bytes.size()) || ::close(out.release()) != 0)
+        if (::write(m_out.get(), "", 0) != 0)
             return failure(cannotWrite + reason(errno));
         return {};
     }
     // A file this user may not write is not replaced either, as writing it in place would fail.
     if (target.exists && ::faccessat(AT_FDCWD, target.path.c_str(), W_OK, AT_EACCESS) != 0)
         return failure(cannotCreate + reason(errno));
-
-    std::string temporary;
-    UniqueFd out(createTemporary(folderOf(target.path), temporary));
-    if (out.get() < 0)
+    m_inPlace = false;
+    m_target = target.path;
+    m_out.reset(createTemporary(folderOf(target.path), m_temporary));
+    if (!m_out) {
+        m_temporary.clear();
         return failure(cannotCreate + reason(errno));
-    auto abandon = [&](int error) {
-        out.reset();
-        ::unlink(temporary.c_str());
-        return failure(cannotWrite + reason(error));
-    };
+    }
     // New content does not take set-ID bits over, as a write in place would clear them.
-    const mode_t mode = target.exists ? keepOwnership(out.get(), target.st) &
+    const mode_t mode = target.exists ? keepOwnership(m_out.get(), target.st) &
                                             ~static_cast<mode_t>(S_ISUID | S_ISGID)
                                       : 0666 & ~currentUmask();
     // A file system without modes refuses it; the file then keeps its owner-only mode.
-    ::fchmod(out.get(), mode);
-    if (!writeAll(out.get(), bytes.data(), bytes.size()) || ::fsync(out.get()) != 0)
-        return abandon(errno);
-    if (::close(out.release()) != 0)
-        return abandon(errno);
-    if (::rename(temporary.c_str(), target.path.c_str()) != 0) {
-        const int error = errno;
-        ::unlink(temporary.c_str());
-        return failure(cannotCreate + reason(error));
+    ::fchmod(m_out.get(), mode);
+    // The room for the whole text is taken before it is written: a full disk shows now.
+    int error = size == 0 ? 0 : ::posix_fallocate(m_out.get(), 0, static_cast<off_t>(size));
+    if (error == EOPNOTSUPP || error == EINVAL) {
+        const std::vector<char> zeros(std::min<std::size_t>(size, 1 << 20), '\0');
+        error = 0;
+        for (std::size_t done = 0; done < size && error == 0;) {
+            const std::size_t part = std::min(zeros.size(), size - done);
+            error = writeAll(m_out.get(), zeros.data(), part) ? 0 : errno;
+            done += part;
+        }
+    }
+    if (error != 0) {
+        abandon();
+        return failure(cannotWrite + reason(error));
     }
     return {};
 }
 
-TransferResult canWriteWholeFile(const std::string& fileName) {
-    const std::string cannotCreate = "Cannot create file \"" + fileName + "\". ";
-    WriteTarget target;
-    if (int error = findWriteTarget(fileName, target); error != 0)
-        return failure(cannotCreate + reason(error));
-    if (target.inPlace)
-        return ::access(fileName.c_str(), W_OK) == 0 || errno == ENOENT
-                   ? TransferResult{}
-                   : failure(cannotCreate + reason(errno));
-    if (target.exists && ::faccessat(AT_FDCWD, target.path.c_str(), W_OK, AT_EACCESS) != 0)
-        return failure(cannotCreate + reason(errno));
-    // The same temporary file the write would make, made and removed at once.
-    std::string temporary;
-    UniqueFd probe(createTemporary(folderOf(target.path), temporary));
-    if (probe.get() < 0)
-        return failure(cannotCreate + reason(errno));
-    probe.reset();
-    ::unlink(temporary.c_str());
+TransferResult WholeFileWriter::write(std::string_view bytes) {
+    const std::string cannotWrite = "Cannot write " + shownName() + ". ";
+    if (m_inPlace) {
+        const int fd = m_fileName.empty() ? STDOUT_FILENO : m_out.get();
+        if (!writeAll(fd, bytes.data(), bytes.size()))
+            return failure(cannotWrite + reason(errno));
+        if (!m_fileName.empty() && m_out.close() != 0)
+            return failure(cannotWrite + reason(errno));
+        return {};
+    }
+    if (!m_out)
+        return failure(cannotWrite + reason(EBADF));
+    auto give = [&](int error) {
+        abandon();
+        return failure(cannotWrite + reason(error));
+    };
+    if (::lseek(m_out.get(), 0, SEEK_SET) != 0 ||
+        !writeAll(m_out.get(), bytes.data(), bytes.size()) ||
+        ::ftruncate(m_out.get(), static_cast<off_t>(bytes.size())) != 0 ||
+        ::fsync(m_out.get()) != 0)
+        return give(errno);
+    if (const int error = m_out.close(); error != 0)
+        return give(error);
+    if (::rename(m_temporary.c_str(), m_target.c_str()) != 0) {
+        const int error = errno;
+        abandon();
+        return failure("Cannot create " + shownName() + ". " + reason(error));
+    }
+    m_temporary.clear();
     return {};
+}
+
+TransferResult writeWholeFile(const std::string& fileName, std::string_view bytes) {
+    WholeFileWriter writer(fileName);
+    TransferResult prepared = writer.prepare(bytes.size());
+    return prepared.ok ? writer.write(bytes) : prepared;
 }
 
 FinalStep moveOnStep(int folder, const std::string& target, const std::string& destination,

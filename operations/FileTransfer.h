@@ -2,6 +2,7 @@
 
 #include "operations/CheckedFile.h"
 #include "platform/Trash.h"
+#include "platform/UniqueFd.h"
 #include "search/TFiles.h"
 
 #include <cstdint>
@@ -63,9 +64,35 @@ TransferResult copyCheckedFile(const CheckedFile& source, int folder, const std:
 // /dev/stdout) is written in place.
 TransferResult writeWholeFile(const std::string& fileName, std::string_view bytes);
 
-// Whether writeWholeFile could create or replace the file now (it makes and removes the
-// temporary it would write), with the message it would give when not.
-TransferResult canWriteWholeFile(const std::string& fileName);
+// writeWholeFile in two steps, for a text whose size is known before the text itself: prepare()
+// opens what will be written and takes the room for the text (the temporary file holds that many
+// bytes from the start; standard output on a file has the space reserved; a pipe, terminal or
+// device is opened, waiting for a pipe's reader, and tried with a write of nothing), so that what
+// keeps the text from being written shows before anything else is done; write() writes it and
+// puts it in place. The file name "" is standard output.
+class WholeFileWriter {
+public:
+    explicit WholeFileWriter(std::string fileName);
+    // A temporary file not put in place is removed.
+    ~WholeFileWriter();
+    WholeFileWriter(const WholeFileWriter&) = delete;
+    WholeFileWriter& operator=(const WholeFileWriter&) = delete;
+
+    TransferResult prepare(std::size_t size);
+    TransferResult write(std::string_view bytes);
+    // The temporary file while there is one, for a program that must end at once to remove.
+    const std::string& temporary() const { return m_temporary; }
+
+private:
+    void abandon();
+    std::string shownName() const;
+
+    std::string m_fileName;
+    std::string m_target; // the file at the end of any links
+    std::string m_temporary;
+    UniqueFd m_out;
+    bool m_inPlace = true;
+};
 
 // The last steps of removeChecked for a file set aside: it is moved on into the open folder
 // `folder` as `target` without ever replacing a file (across file systems it is copied,

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <unistd.h>
 
 std::string unescapeMountField(const std::string& field) {
@@ -59,4 +60,16 @@ bool fileMountsListed() {
             return true;
     }
     return false;
+}
+
+bool fileIdentityIsStable(const std::string& path) {
+    // The magic numbers of <linux/magic.h>; exFAT's is not in the headers of every system.
+    constexpr long kFat = 0x4d44;
+    constexpr long kExFat = 0x2011BAB0;
+    constexpr long kFuse = 0x65735546;
+    struct statfs about {};
+    if (statfs(path.c_str(), &about) != 0)
+        return false;
+    const long type = static_cast<long>(about.f_type);
+    return type != kFat && type != kExFat && type != kFuse;
 }

@@ -1,5 +1,6 @@
 #include "search/DigestCache.h"
 
+#include "platform/MountTable.h"
 #include "search/SrcHash.h"
 #include "tools/GeneralTools.h"
 
@@ -330,8 +331,18 @@ std::int64_t DigestCache::folderId(const TFiles& file) {
     return id;
 }
 
+bool DigestCache::stableDevice(const TFiles& file) {
+    const auto [known, added] = m_stableDevices.try_emplace(file.fDevice, false);
+    if (added)
+        known->second = fileIdentityIsStable(file.fPath.str());
+    return known->second;
+}
+
 bool DigestCache::take(sqlite3_stmt* row, int column, std::int64_t folder, TFiles& file,
                        RememberedKeys* keys) {
+    // A record made before such a file system was known to be unfit is not trusted either.
+    if (!stableDevice(file))
+        return false;
     if (sqlite3_column_int64(row, column) != file.fSize ||
         sqlite3_column_int64(row, column + 1) != static_cast<std::int64_t>(file.fInode) ||
         sqlite3_column_int64(row, column + 2) != file.fModifiedNs ||
@@ -484,7 +495,7 @@ void DigestCache::keep(const Kept& kept) {
         file.fModifiedNs + tickOf(file.fModifiedNs) > m_startNs)
         return;
     std::lock_guard lock(m_mutex);
-    if (m_access != Access::ReadWrite)
+    if (m_access != Access::ReadWrite || !stableDevice(file))
         return;
     // Written once, when the search has ended: records come in the order files are read,
     // spread over the whole cache, and batches written as the search went on would rewrite

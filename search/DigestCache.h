@@ -8,6 +8,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -108,6 +109,7 @@ private:
     bool execute(const char* sql, const char* doing);
     bool writeBatch();
     std::string folderKey(const TFiles& file) const;
+    bool stableDevice(const TFiles& file);
 
     const std::string m_file;
     std::string m_column; // "md5" or "sha1"
@@ -131,5 +133,8 @@ private:
     std::int64_t m_lastCleanUp = -1;
     std::vector<Kept> m_kept;
     std::vector<Used> m_used; // records used today for the first time
+    // Per device: whether its file system keeps inode numbers and change times a record can
+    // rest on (not FAT, exFAT, FUSE).
+    std::unordered_map<std::uint64_t, bool> m_stableDevices;
     std::string m_problem;
 };
