@@ -1,5 +1,6 @@
 #include "platform/MountTable.h"
 
+#include "platform/LongPath.h"
 #include "platform/UniqueFd.h"
 
 #include <cerrno>
@@ -62,14 +63,15 @@ bool fileMountsListed() {
     return false;
 }
 
-bool fileIdentityIsStable(const std::string& path) {
+std::optional<bool> fileIdentityIsStable(const std::string& folder) {
     // The magic numbers of <linux/magic.h>; exFAT's is not in the headers of every system.
     constexpr long kFat = 0x4d44;
     constexpr long kExFat = 0x2011BAB0;
     constexpr long kFuse = 0x65735546;
+    UniqueFd fd(openFolder(folder));
     struct statfs about {};
-    if (statfs(path.c_str(), &about) != 0)
-        return false;
+    if (!fd || fstatfs(fd.get(), &about) != 0)
+        return std::nullopt;
     const long type = static_cast<long>(about.f_type);
     return type != kFat && type != kExFat && type != kFuse;
 }

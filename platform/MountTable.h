@@ -1,5 +1,6 @@
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -13,9 +14,9 @@ std::vector<std::string> parseMountPoints(const char* mountinfo);
 // True when the list cannot be read, since such a mount cannot then be ruled out.
 bool fileMountsListed();
 
-// Whether the file system that holds `path` keeps what identifies a file's content between
-// searches: inode numbers that stay and a change time of its own. FAT and exFAT (whose change
-// time only mirrors the modification time, and whose inode numbers are handed out anew at
-// each mount) and FUSE file systems (which may do either) do not; nor does a path that cannot
-// be looked at.
-bool fileIdentityIsStable(const std::string& path);
+// Whether the file system that holds the folder `folder` keeps what identifies a file's content
+// between searches: inode numbers that stay and a change time of its own. FAT and exFAT (whose
+// change time only mirrors the modification time, and whose inode numbers are handed out anew
+// at each mount) and FUSE file systems (which may do either) do not. Nothing when the folder
+// cannot be opened.
+std::optional<bool> fileIdentityIsStable(const std::string& folder);

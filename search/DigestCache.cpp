@@ -333,8 +333,9 @@ std::int64_t DigestCache::folderId(const TFiles& file) {
 
 bool DigestCache::stableDevice(const TFiles& file) {
     const auto [known, added] = m_stableDevices.try_emplace(file.fDevice, false);
+    // A folder that is gone holds no file a record could be wrong about.
     if (added)
-        known->second = fileIdentityIsStable(file.fPath.str());
+        known->second = fileIdentityIsStable(file.fPath.str()).value_or(true);
     return known->second;
 }
 
