@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <fstream>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -48,6 +49,35 @@ CliResult finish(pid_t child, const TempTree& scratch) {
     result.out = readWholeFile(scratch.path("stdout"));
     result.err = readWholeFile(scratch.path("stderr"));
     return result;
+}
+
+// Waits until the program has handed SIGINT and SIGTERM to its watcher (its main thread blocks
+// them), so that a signal sent from now on is the program's to handle.
+bool waitUntilSignalsAreWatched(pid_t child) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (std::chrono::steady_clock::now() < deadline) {
+        std::ifstream status("/proc/" + std::to_string(child) + "/status");
+        for (std::string line; std::getline(status, line);) {
+            if (line.rfind("SigBlk:", 0) == 0 &&
+                (std::stoull(line.substr(7), nullptr, 16) & (1ULL << (SIGINT - 1))) != 0)
+                return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return false;
+}
+
+// Waits until the program's main thread waits in this system call (as /proc shows it).
+bool waitUntilWaitingIn(pid_t child, long call) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (std::chrono::steady_clock::now() < deadline) {
+        long now = -1;
+        std::ifstream("/proc/" + std::to_string(child) + "/syscall") >> now;
+        if (now == call)
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return false;
 }
 
 CliResult runCli(const std::vector<std::string>& args) {
@@ -294,7 +324,7 @@ TEST(Cli, InterruptEndsCleanlyWith130) {
     }
     TempTree scratch;
     pid_t child = startCli({"--format", "fdupes", tree.root()}, scratch);
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    ASSERT_TRUE(waitUntilSignalsAreWatched(child));
     const auto sent = std::chrono::steady_clock::now();
     kill(child, SIGINT);
     CliResult result = finish(child, scratch);
@@ -459,6 +489,100 @@ TEST(CliCache, UsageErrors) {
         EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << result.err;
         EXPECT_FALSE(present(tree.path("c.sqlite")));
     }
+}
+
+} // namespace
+
+namespace {
+
+TEST(Cli, EveryStageEndsOnSigintOrSigtermEvenAWaitOnTheOutput) {
+    if (!std::ifstream("/proc/self/syscall"))
+        GTEST_SKIP() << "/proc does not show what a process waits in";
+    for (const int signal : {SIGINT, SIGTERM}) {
+        for (const bool select : {false, true}) {
+            SCOPED_TRACE(std::to_string(signal) + (select ? " select" : ""));
+            TempTree tree;
+            tree.file("a", "same");
+            tree.file("b", "same");
+            TempTree scratch;
+            scratch.fifo("pipe"); // nobody reads it
+            std::vector<std::string> args{"--output", scratch.path("pipe"), tree.root()};
+            if (select)
+                args.insert(args.begin(), {"--select", "all-but-one", "--delete"});
+            const pid_t child = startCli(args, scratch);
+            ASSERT_TRUE(waitUntilSignalsAreWatched(child));
+            // Waiting in the open of the pipe, for a reader; a signal that comes sooner ends the
+            // search, which must end the program all the same.
+            waitUntilWaitingIn(child, SYS_openat);
+            kill(child, signal);
+            // A program that does not end is ended, so that the test fails rather than hangs.
+            const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+            auto ended = [child] {
+                siginfo_t info{};
+                return waitid(P_PID, static_cast<id_t>(child), &info,
+                              WEXITED | WNOHANG | WNOWAIT) != 0 ||
+                       info.si_pid != 0;
+            };
+            while (!ended() && std::chrono::steady_clock::now() < deadline)
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            if (!ended()) {
+                ADD_FAILURE() << "still running a minute after the signal";
+                kill(child, SIGKILL);
+            }
+            const CliResult result = finish(child, scratch);
+            EXPECT_EQ(result.exitCode, 128 + signal) << result.err;
+            EXPECT_NE(result.err.find("interrupted"), std::string::npos) << result.err;
+            EXPECT_TRUE(present(tree.path("a")) && present(tree.path("b")));
+        }
+    }
+}
+
+TEST(CliSelect, AnOutputFileThatIsAFileOfTheResultIsRefusedBeforeAnythingIsDone) {
+    TempTree tree;
+    tree.file("t/x1", "same");
+    tree.file("t/x2", "same");
+    tree.symlink(tree.path("t/x2"), "link");
+    tree.hardlink("t/x2", "hard"); // outside the searched folder
+    for (const std::string& output :
+         {tree.path("t/x2"), tree.path("t/../t/x2"), tree.path("link"), tree.path("hard")}) {
+        for (const bool select : {true, false}) {
+            SCOPED_TRACE(output + (select ? " select" : ""));
+            std::vector<std::string> args{"--output", output, tree.path("t")};
+            if (select)
+                args.insert(args.begin(), {"--select", "all-but-one", "--delete"});
+            const CliResult result = runCli(args);
+            EXPECT_EQ(result.exitCode, 2) << result.err;
+            EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << result.err;
+            EXPECT_EQ(readWholeFile(tree.path("t/x1")), "same");
+            EXPECT_EQ(readWholeFile(tree.path("t/x2")), "same");
+        }
+    }
+}
+
+TEST(CliSelect, NothingIsRemovedUnlessTheWholeListingCanBeWritten) {
+    SmallDisk disk;
+    if (!disk.mounted())
+        GTEST_SKIP() << "cannot mount a tmpfs (" << disk.error() << "); a full disk is not tested";
+    TempTree tree;
+    // A listing of about 16 KiB, for 8 KiB of room.
+    for (int i = 0; i < 30; ++i) {
+        const std::string name = std::string(240, 'n') + std::to_string(i);
+        tree.file("one/" + name, "content " + std::to_string(i));
+        tree.file("two/" + name, "content " + std::to_string(i));
+    }
+    disk.fill(8192);
+    for (const std::string& output : {disk.path("listing"), std::string("/dev/full")}) {
+        SCOPED_TRACE(output);
+        const CliResult result =
+            runCli({"--select", "all-but-one", "--delete", "--output", output, tree.root()});
+        EXPECT_EQ(result.exitCode, 1);
+        EXPECT_NE(result.err.find("nothing was removed"), std::string::npos) << result.err;
+        for (int i = 0; i < 30; ++i) {
+            const std::string name = std::string(240, 'n') + std::to_string(i);
+            EXPECT_TRUE(present(tree.path("one/" + name)) && present(tree.path("two/" + name)));
+        }
+    }
+    EXPECT_EQ(disk.names(), std::vector<std::string>{"filler"});
 }
 
 } // namespace

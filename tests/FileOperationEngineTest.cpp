@@ -1,5 +1,7 @@
 #include "TempTree.h"
 #include "operations/FileOperationEngine.h"
+#include "operations/FileTransfer.h"
+#include "platform/LongPath.h"
 #include "platform/Trash.h"
 #include "search/ResultRows.h"
 #include "search/RunControl.h"
@@ -9,7 +11,15 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
 #include <fstream>
+#include <thread>
 #include <sstream>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -317,6 +327,211 @@ TEST(FileOperationEngine, AFileNoTrashCanTakeStaysAndIsNamed) {
     EXPECT_EQ(engine.failures()[0].path, tree.path("a"));
     EXPECT_FALSE(engine.failures()[0].reason.empty());
     EXPECT_EQ(result.describe(), (Lines{"1:a:0", "1:b:0"}));
+}
+
+} // namespace
+
+namespace {
+
+// The record a search would have made of a file, with a digest shared by every such record.
+TFiles recordOf(const std::string& path) {
+    TFiles record;
+    const std::size_t slash = path.find_last_of('/');
+    record.fPath = path.substr(0, slash + 1);
+    record.fName = path.substr(slash + 1);
+    struct stat st {};
+    EXPECT_EQ(::stat(path.c_str(), &st), 0) << path;
+    record.fSize = st.st_size;
+    record.fDevice = st.st_dev;
+    record.fInode = st.st_ino;
+    record.fModifiedNs =
+        static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+    record.fHash = "same digest";
+    return record;
+}
+
+// The entries of a folder whose names begin with `prefix`.
+std::vector<std::string> namesIn(const std::string& folder, const std::string& prefix = "") {
+    std::vector<std::string> names;
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(folder, error)) {
+        const std::string name = entry.path().filename().string();
+        if (name.rfind(prefix, 0) == 0)
+            names.push_back(name);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+TEST(RemovalSafety, AFileSeenThroughAnOverlayIsNeverTakenForACopyOfItsLayerFile) {
+    OverlayMount overlay([](const TempTree& layers) {
+        layers.file("lower/x", "the only copy");
+        layers.file("upper/y", "the only copy too");
+    });
+    if (!overlay.mounted())
+        GTEST_SKIP() << "cannot mount an overlay (" << overlay.error() << ")";
+    const TempTree& tree = overlay.tree();
+    EXPECT_EQ(Result(tree).describe(), Lines{});
+
+    // Removals do not rest on the search: handed such a pair, each guard alone refuses.
+    for (const std::string layerFile : {"lower/x", "upper/y"}) {
+        SCOPED_TRACE(layerFile);
+        const std::string seen = tree.path("merged/" + layerFile.substr(6));
+        std::vector<TFiles> table{recordOf(seen), recordOf(tree.path(layerFile))};
+        ScriptedHost host;
+        RunControl control;
+        FileOperationEngine engine(table, host, control);
+        engine.run(request(FileOperation::Delete), buildRows(table), {0, 1});
+        ASSERT_EQ(engine.failures().size(), 1u);
+        EXPECT_EQ(engine.failures()[0].reason, "It is the same file as the one kept in its group.");
+        EXPECT_TRUE(exists(tree.path(layerFile)));
+
+        // Without knowing the overlay: once the layer file is set aside, the file seen through
+        // the overlay has changed (a rename gives the file a new change time, after a tick of
+        // the clock file times come from).
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        const TFiles kept = recordOf(seen);
+        const TFiles picked = recordOf(tree.path(layerFile));
+        CheckedFile file(picked.fullName());
+        const std::optional<std::string> why =
+            removeChecked(file, &picked, &kept, OverlayMounts{}, deleteStep());
+        ASSERT_TRUE(why.has_value());
+        EXPECT_EQ(contentOf(tree.path(layerFile)), layerFile == "lower/x" ? "the only copy"
+                                                                           : "the only copy too");
+        EXPECT_EQ(namesIn(tree.path(layerFile.substr(0, 5)), ".twinscope-"), Lines{});
+    }
+}
+
+// Another program swaps a file between the checks and the removal: the file checked is the
+// file acted on, or nothing is done.
+TEST(RemovalSafety, WhatIsSwappedInBetweenTheStepsIsNeverRemoved) {
+    struct Case {
+        const char* name;
+        FileOperation operation;
+        RemovalStep at;
+        const char* swapped; // "a" is ticked, "b" is the file its group keeps
+    };
+    const Case cases[] = {
+        {"delete, ticked file swapped", FileOperation::Delete, RemovalStep::Checked, "a"},
+        {"trash, ticked file swapped", FileOperation::Trash, RemovalStep::Checked, "a"},
+        {"move, ticked file swapped", FileOperation::Move, RemovalStep::Checked, "a"},
+        {"delete, kept file swapped", FileOperation::Delete, RemovalStep::Checked, "b"},
+        {"trash, kept file swapped once set aside", FileOperation::Trash, RemovalStep::SetAside,
+         "b"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempTree tree;
+        tree.file("files/a", "same");
+        tree.file("files/b", "same");
+        Result result(tree);
+        OperationRequest operation = request(c.operation, tree.path("moved/"));
+        operation.trash = TrashLocations{tree.path("home/Trash"), ::geteuid()};
+        const std::string swapped = tree.path(std::string("files/") + c.swapped);
+        operation.seam = [&](RemovalStep step, const CheckedFile&) {
+            if (step != c.at)
+                return;
+            ASSERT_EQ(::rename(swapped.c_str(), (swapped + ".checked").c_str()), 0);
+            tree.file(std::string("files/") + c.swapped, "intruder");
+        };
+        ScriptedHost host;
+        RunControl control;
+        FileOperationEngine engine(result.table, host, control);
+        engine.run(operation, result.rows, result.ticks({"files/a"}));
+        ASSERT_EQ(engine.failures().size(), 1u);
+        EXPECT_EQ(engine.failures()[0].path, tree.path("files/a"));
+        EXPECT_EQ(contentOf(swapped), "intruder");
+        EXPECT_EQ(contentOf(swapped + ".checked"), "same");
+        EXPECT_EQ(contentOf(tree.path(c.swapped[0] == 'a' ? "files/b" : "files/a")), "same");
+        Lines names{"a", "b", std::string(c.swapped) + ".checked"};
+        std::sort(names.begin(), names.end());
+        EXPECT_EQ(namesIn(tree.path("files")), names);
+        EXPECT_EQ(namesIn(tree.path("home/Trash/files")), Lines{});
+        EXPECT_EQ(namesIn(tree.path("moved")), Lines{});
+    }
+}
+
+// A folder whose path is longer than PATH_MAX, made one level at a time; its path ends in "/".
+std::string deepFolder(const TempTree& tree, const std::string& below) {
+    std::string path = tree.path(below);
+    std::filesystem::create_directories(path);
+    UniqueFd folder(::open(path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    const std::string name(200, 'd');
+    while (path.size() <= PATH_MAX) {
+        ::mkdirat(folder.get(), name.c_str(), 0755);
+        folder.reset(::openat(folder.get(), name.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+        EXPECT_TRUE(folder) << std::strerror(errno);
+        path += "/" + name;
+    }
+    return path + "/";
+}
+
+void writeDeep(const std::string& path, const std::string& content) {
+    ParentHandle parent(path);
+    UniqueFd out(::openat(parent.dirFd(), parent.leaf(), O_WRONLY | O_CREAT | O_TRUNC, 0644));
+    ASSERT_TRUE(out) << std::strerror(errno);
+    ASSERT_EQ(::write(out.get(), content.data(), content.size()),
+              static_cast<ssize_t>(content.size()));
+}
+
+std::string readDeep(const std::string& path) {
+    UniqueFd in(openLongPath(path, O_RDONLY));
+    std::string text;
+    return in && readRest(in.get(), text) ? text : "<missing>";
+}
+
+TEST(RemovalSafety, FilesDeeperThanPathMaxAreRemovedMovedAndCopied) {
+    for (const FileOperation operation : {FileOperation::Delete, FileOperation::Trash,
+                                          FileOperation::Move, FileOperation::Copy}) {
+        SCOPED_TRACE(static_cast<int>(operation));
+        TempTree tree;
+        const std::string deep = deepFolder(tree, "deep");
+        writeDeep(deep + "a", "deep content");
+        writeDeep(deep + "b", "deep content");
+        Result result(tree);
+        ASSERT_EQ(result.rows.size(), 2u);
+        // Copies go into a deep folder too, made on the way.
+        const std::string destination =
+            operation == FileOperation::Copy ? deepFolder(tree, "copies") : tree.path("moved/");
+        OperationRequest what = request(operation, destination);
+        what.trash = TrashLocations{tree.path("home/Trash"), ::geteuid()};
+        ScriptedHost host;
+        RunControl control;
+        FileOperationEngine engine(result.table, host, control);
+        engine.run(what, result.rows, result.ticks({deep.substr(tree.root().size() + 1) + "a"}));
+        EXPECT_EQ(engine.failures().size(), 0u) << engine.failures()[0].reason;
+        EXPECT_EQ(engine.passedOver().size(), 0u) << engine.passedOver()[0].reason;
+        EXPECT_EQ(readDeep(deep + "a"),
+                  operation == FileOperation::Copy ? "deep content" : "<missing>");
+        EXPECT_EQ(readDeep(deep + "b"), "deep content");
+        const std::string landed = operation == FileOperation::Trash  ? "home/Trash/files/a"
+                                   : operation == FileOperation::Move ? "moved/a"
+                                                                        : "";
+        if (!landed.empty()) {
+            EXPECT_EQ(contentOf(tree.path(landed)), "deep content");
+        }
+        if (operation == FileOperation::Copy) {
+            EXPECT_EQ(readDeep(destination + "a"), "deep content");
+        }
+    }
+}
+
+TEST(RemovalSafety, AFileChangedSinceTheSearchLeavesItsGroupWhenMovedOrCopied) {
+    for (const FileOperation operation : {FileOperation::Move, FileOperation::Copy}) {
+        SCOPED_TRACE(static_cast<int>(operation));
+        TempTree tree;
+        for (const char* name : {"a", "b", "c"})
+            tree.file(name, "same");
+        Result result(tree);
+        tree.file("a", "SAME");
+        ScriptedHost host;
+        RunControl control;
+        FileOperationEngine engine(result.table, host, control);
+        engine.run(request(operation, tree.path("to/")), result.rows, result.ticks({"a"}));
+        EXPECT_TRUE(engine.failures().empty());
+        EXPECT_EQ(contentOf(tree.path("to/a")), "SAME");
+        EXPECT_EQ(result.describe(), (Lines{"1:c:0", "1:b:0"}));
+    }
 }
 
 } // namespace

@@ -117,7 +117,7 @@ SmallDisk::~SmallDisk() {
         ::umount2(m_folder.path("").c_str(), MNT_DETACH);
 }
 
-void SmallDisk::fill() const {
+void SmallDisk::fill(std::size_t leave) const {
     int fd = ::open(path("filler").c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
     check(fd >= 0, "create filler");
     const std::string block(4096, 'f');
@@ -125,8 +125,29 @@ void SmallDisk::fill() const {
     while ((n = ::write(fd, block.data(), block.size())) > 0) {
     }
     const int error = errno;
-    ::close(fd);
     check(n < 0 && error == ENOSPC, "fill the disk: " + std::string(std::strerror(error)));
+    const off_t size = ::lseek(fd, 0, SEEK_END);
+    check(::ftruncate(fd, std::max<off_t>(0, size - static_cast<off_t>(leave))) == 0,
+          "make room on the disk");
+    ::close(fd);
+}
+
+OverlayMount::OverlayMount(const std::function<void(const TempTree&)>& layers) {
+    for (const char* folder : {"lower", "upper", "work", "merged"})
+        m_tree.folder(folder);
+    layers(m_tree);
+    const std::string options = "lowerdir=" + m_tree.path("lower") +
+                                ",upperdir=" + m_tree.path("upper") +
+                                ",workdir=" + m_tree.path("work");
+    m_mounted =
+        ::mount("twinscope-test", m_tree.path("merged").c_str(), "overlay", 0, options.c_str()) == 0;
+    if (!m_mounted)
+        m_error = std::strerror(errno);
+}
+
+OverlayMount::~OverlayMount() {
+    if (m_mounted)
+        ::umount2(m_tree.path("merged").c_str(), MNT_DETACH);
 }
 
 std::vector<std::string> SmallDisk::names() const {

@@ -45,13 +45,34 @@ public:
     const std::string& error() const { return m_error; }
     std::string path(const std::string& relative) const { return m_folder.path(relative); }
 
-    // Takes all the space left with a file named "filler", so that the next write fails.
-    void fill() const;
+    // Takes all the space left but `leave` bytes with a file named "filler", so that the next
+    // write larger than that fails.
+    void fill(std::size_t leave = 0) const;
     // The names in its root folder, hidden ones too, in byte order.
     std::vector<std::string> names() const;
 
 private:
     TempTree m_folder;
+    bool m_mounted = false;
+    std::string m_error;
+};
+
+// An overlay mounted at merged/ of a new tree, stacking upper/ on lower/ (work/ is its work
+// folder), whose files `layers` makes before the mount; unmounted when it goes away. Mounting needs root: where it is not permitted,
+// mounted() is false and error() says why.
+class OverlayMount {
+public:
+    explicit OverlayMount(const std::function<void(const TempTree&)>& layers);
+    ~OverlayMount();
+    OverlayMount(const OverlayMount&) = delete;
+    OverlayMount& operator=(const OverlayMount&) = delete;
+
+    bool mounted() const { return m_mounted; }
+    const std::string& error() const { return m_error; }
+    const TempTree& tree() const { return m_tree; }
+
+private:
+    TempTree m_tree;
     bool m_mounted = false;
     std::string m_error;
 };
