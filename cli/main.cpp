@@ -72,8 +72,9 @@ std::string progressLine(const SharedState& state, const SearchProgress& progres
 constexpr int kWakeSignal = SIGUSR2;
 
 // What an interruption does at each stage: during the search and the removals the work is
-// asked to end and ends on its own; while the program waits on its output or writes the digest
-// cache (which may block for as long as a pipe is not read), it ends at once.
+// asked to end and ends on its own (a removal under way is finished, so no file is left set
+// aside); while the program waits on its output or writes the digest cache (which may block for
+// as long as a pipe is not read), it ends at once.
 class Watcher {
 public:
     Watcher(RunControl& control, const SharedState& state, const SearchProgress& progress,
@@ -98,11 +99,10 @@ public:
     int exitStatus() const { return 128 + m_signal.load(); }
 
     // From now on an interruption ends the program at once, removing `writer`'s temporary file
-    // and saying `message` (which names what was removed).
-    void endAtOnce(const WholeFileWriter* writer, std::string message) {
+    // and naming the files removed so far.
+    void endAtOnce(const WholeFileWriter* writer) {
         std::lock_guard lock(m_mutex);
         m_writer = writer;
-        m_message = std::move(message);
         m_atOnce = true;
         if (interrupted())
             endNow();
@@ -112,6 +112,21 @@ public:
         std::lock_guard lock(m_mutex);
         m_atOnce = false;
         m_writer = nullptr;
+    }
+
+    // Files are to be removed from now on; each that is, is named here.
+    void expectRemovals() {
+        std::lock_guard lock(m_mutex);
+        m_removals = true;
+    }
+    void removed(const std::string& path) {
+        std::lock_guard lock(m_mutex);
+        m_removed.push_back(path);
+    }
+    // What to add to a message that ends the program: which files were removed.
+    std::string removalSummary() {
+        std::lock_guard lock(m_mutex);
+        return summaryLocked();
     }
 
 private:
@@ -127,11 +142,9 @@ private:
             const int received = sigtimedwait(&signals, nullptr, &tick);
             if (received == SIGINT || received == SIGTERM) {
                 std::lock_guard lock(m_mutex);
-                // A second interruption does not wait for the work either.
-                const bool again = interrupted();
                 m_signal = received;
                 control.requestTerminate();
-                if (m_atOnce || again)
+                if (m_atOnce)
                     endNow();
             }
             if (m_showProgress)
@@ -141,13 +154,24 @@ private:
             std::fprintf(stderr, "\r\033[K");
     }
 
+    std::string summaryLocked() const {
+        if (!m_removals)
+            return {};
+        if (m_removed.empty())
+            return "; nothing was removed";
+        std::string text = "; these files were removed:";
+        for (const std::string& path : m_removed)
+            text += "\n  " + path;
+        return text;
+    }
+
     // Called with the mutex held.
     [[noreturn]] void endNow() {
         if (m_writer != nullptr && !m_writer->temporary().empty())
             ::unlink(m_writer->temporary().c_str());
         // Not through stdio: the main thread may hold its lock, blocked in a write.
         const std::string text = std::string(m_showProgress ? "\r\033[K" : "") +
-                                 "twinscope-cli: interrupted" + m_message + "\n";
+                                 "twinscope-cli: interrupted" + summaryLocked() + "\n";
         for (std::size_t done = 0; done < text.size();) {
             const ssize_t n = ::write(STDERR_FILENO, text.data() + done, text.size() - done);
             if (n <= 0)
@@ -163,7 +187,8 @@ private:
     std::mutex m_mutex;
     bool m_atOnce = false;
     const WholeFileWriter* m_writer = nullptr;
-    std::string m_message;
+    bool m_removals = false;
+    std::vector<std::string> m_removed;
     std::thread m_thread;
 };
 
@@ -171,11 +196,16 @@ private:
 // progress line.
 class RemovalHost : public OperationHost {
 public:
+    explicit RemovalHost(Watcher& watcher) : m_watcher(watcher) {}
     bool askReplace() override { return false; }
     void warnRenamed() override {}
     void fileStarted(int number, const std::string&, const std::string&) override {
         gRemovalNumber = number;
     }
+    void fileDone(const std::string& path) override { m_watcher.removed(path); }
+
+private:
+    Watcher& m_watcher;
 };
 
 // A folder's real path with a trailing "/", so that in-folder compares folders however they
@@ -222,8 +252,8 @@ std::string listing(const Selection& selection) {
 
 // Removes the picked files; returns kExitRefused when one stayed.
 int removePicked(const CliOptions& options, SharedState& state, RunControl& control,
-                 Selection& selection) {
-    RemovalHost host;
+                 Watcher& watcher, Selection& selection) {
+    RemovalHost host(watcher);
     gRemovalCount = static_cast<int>(std::count(selection.picked.begin(), selection.picked.end(), 1));
     OperationRequest request;
     request.operation =
@@ -243,16 +273,6 @@ int removePicked(const CliOptions& options, SharedState& state, RunControl& cont
         }
     }
     return status;
-}
-
-// "; these files were removed:" and their paths, one per line, or "" when none was.
-std::string removedFiles(const Selection& selection) {
-    std::string text;
-    for (std::size_t k = 0; k < selection.rows.size(); ++k) {
-        if (selection.picked[k] && !selection.kept[k])
-            text += "\n  " + selection.rows[k].folder + selection.rows[k].name;
-    }
-    return text.empty() ? text : "; these files were removed:" + text;
 }
 
 // The output file, or standard output on a file, when it is one of the files of the result:
@@ -338,8 +358,8 @@ int main(int argc, char** argv) {
         return kExitUsage;
     }
     // The digests are written once the result is out, which need not wait for them.
-    auto saveDigests = [&](const std::string& removed) {
-        watcher.endAtOnce(nullptr, removed);
+    auto saveDigests = [&] {
+        watcher.endAtOnce(nullptr);
         engine.saveDigests();
         watcher.leaveToWork();
         if (!engine.cacheProblem().empty() && !options->quiet)
@@ -348,7 +368,7 @@ int main(int argc, char** argv) {
     WholeFileWriter output(options->outputFile);
 
     if (options->select) {
-        saveDigests(""); // before any file goes
+        saveDigests(); // before any file goes
         Selection selection = selectFiles(*options, state.aDuplicatedFiles);
         int status = kExitOk;
         // No rule picks every file of a group; this stays so whatever a rule may become.
@@ -364,7 +384,8 @@ int main(int argc, char** argv) {
         if (options->action != RemovalAction::None && status == kExitOk) {
             // The listing is the only record of what was removed: it must be sure to be written
             // before anything is. It has the same size whichever files stay.
-            watcher.endAtOnce(&output, "; nothing was removed");
+            watcher.expectRemovals();
+            watcher.endAtOnce(&output);
             const TransferResult prepared = output.prepare(listing(selection).size());
             watcher.leaveToWork();
             if (!prepared.ok) {
@@ -373,7 +394,7 @@ int main(int argc, char** argv) {
             }
             // Ctrl-C during the removals ends them after the file under way; the listing then
             // shows what stayed.
-            status = removePicked(*options, state, control, selection);
+            status = removePicked(*options, state, control, watcher, selection);
             if (watcher.interrupted())
                 status = watcher.exitStatus();
         } else {
@@ -383,16 +404,15 @@ int main(int argc, char** argv) {
                 return kExitWriteFailed;
             }
         }
-        const std::string removed = removedFiles(selection);
-        watcher.endAtOnce(&output, removed);
+        watcher.endAtOnce(&output);
         const TransferResult written = output.write(listing(selection));
         watcher.stop();
         if (!written.ok) {
-            printError(written.error + removed);
+            printError(written.error + watcher.removalSummary());
             return kExitWriteFailed;
         }
         if (watcher.interrupted())
-            printError("interrupted");
+            printError("interrupted" + watcher.removalSummary());
         return status;
     }
     const auto seconds =
@@ -414,7 +434,7 @@ int main(int argc, char** argv) {
         text = formatJson(summary, state.aDuplicatedFiles);
         break;
     }
-    watcher.endAtOnce(&output, "");
+    watcher.endAtOnce(&output);
     TransferResult written = output.prepare(text.size());
     if (written.ok)
         written = output.write(text);
@@ -422,7 +442,7 @@ int main(int argc, char** argv) {
     std::string().swap(text);
     if (!written.ok)
         printError(written.error);
-    saveDigests("");
+    saveDigests();
     watcher.stop();
     return written.ok ? kExitOk : kExitWriteFailed;
 }

@@ -126,6 +126,8 @@ void FileOperationEngine::run(const OperationRequest& request, const std::vector
                 break;
             }
         }
+        if (m_done[i])
+            m_host.fileDone(path);
         if (m_control.checkpoint())
             break;
     }

@@ -31,6 +31,8 @@ public:
     virtual bool askReplace() = 0;
     // A moved file takes a numbered name because its own is taken ("OnMove" is "no").
     virtual void warnRenamed() = 0;
+    // A ticked file was copied, moved or removed.
+    virtual void fileDone(const std::string& path) { (void)path; }
     // A ticked file is about to be handled (number from 1).
     virtual void fileStarted(int number, const std::string& name, const std::string& folder) {
         (void)number;
