@@ -664,7 +664,7 @@ TEST_F(CacheTest, SearchOfUsedRecordsMarksThemSeenToday) {
 }
 
 // A record made directly, of a file that is not there: the cache compares what it is given.
-TFiles recordOf(const std::string& name) {
+TFiles madeUpRecord(const std::string& name) {
     TFiles file;
     file.fName = name;
     file.fPath = FolderText("/searched/sub/");
@@ -687,7 +687,7 @@ class RecordField : public ::testing::TestWithParam<Mismatch> {};
 TEST_P(RecordField, MustMatchForTheRecordToServe) {
     TempTree scratch;
     const std::string cache = scratch.path("digests.sqlite");
-    const TFiles kept = recordOf("name");
+    const TFiles kept = madeUpRecord("name");
     {
         DigestCache writing(cache, "sha1", "/searched/", "/real/");
         writing.remember(kept);
@@ -695,14 +695,14 @@ TEST_P(RecordField, MustMatchForTheRecordToServe) {
         ASSERT_EQ(writing.problem(), "");
     }
     DigestCache reading(cache, "sha1", "/searched/", "/real/");
-    TFiles same = recordOf("name");
+    TFiles same = madeUpRecord("name");
     same.fHash.clear();
     same.fFingerprint = {};
     ASSERT_TRUE(reading.recall(same));
     EXPECT_EQ(same.fHash, kept.fHash);
     EXPECT_EQ(same.fFingerprint, kept.fFingerprint);
 
-    TFiles other = recordOf("name");
+    TFiles other = madeUpRecord("name");
     other.fHash.clear();
     GetParam().change(other);
     EXPECT_FALSE(reading.recall(other));
@@ -722,11 +722,11 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(DigestCache, FileChangedAfterTheSearchBeganIsNotKept) {
     TempTree scratch;
     const std::string cache = scratch.path("digests.sqlite");
-    TFiles changedLater = recordOf("later");
+    TFiles changedLater = madeUpRecord("later");
     timespec now{};
     clock_gettime(CLOCK_REALTIME, &now);
     changedLater.fChangedNs = (now.tv_sec + 1) * 1000000000LL;
-    const TFiles before = recordOf("before");
+    const TFiles before = madeUpRecord("before");
     {
         DigestCache writing(cache, "sha1", "/searched/", "/searched/");
         writing.remember(before);
@@ -739,7 +739,7 @@ TEST(DigestCache, FileChangedAfterTheSearchBeganIsNotKept) {
 TEST(DigestCache, CacheDeletedWhileTheSearchRanIsNamedSo) {
     TempTree scratch;
     const std::string cache = scratch.path("digests.sqlite");
-    const TFiles file = recordOf("a");
+    const TFiles file = madeUpRecord("a");
     DigestCache writing(cache, "sha1", "/searched/", "/searched/");
     writing.remember(file);
     ASSERT_EQ(unlink(cache.c_str()), 0);
@@ -774,7 +774,7 @@ TEST(DigestCache, FileOfCoarseTimesIsKeptOnlyWhenItsTimesAreOlderThanTheirTick) 
              Times{"hundredths-1s-ago", lastSecond - 990000000, lastSecond - 990000000},
              Times{"nanoseconds-just-before", lastSecond - 123457, lastSecond - 123457},
          }) {
-        files.push_back(recordOf(times.name));
+        files.push_back(madeUpRecord(times.name));
         files.back().fModifiedNs = times.modified;
         files.back().fChangedNs = times.changed;
     }
@@ -798,7 +798,7 @@ TEST(DigestCache, BeyondItsLimitTheRecordsUsedLongestAgoGo) {
         DigestCache writing(cache, "md5", "/searched/", "/searched/");
         std::deque<TFiles> files;
         for (const char* name : {"a", "b", "c", "d", "e"}) {
-            files.push_back(recordOf(name));
+            files.push_back(madeUpRecord(name));
             files.back().fHash = "0123456789abcdef0123456789abcdef";
             writing.remember(files.back());
         }

@@ -333,23 +333,6 @@ TEST(FileOperationEngine, AFileNoTrashCanTakeStaysAndIsNamed) {
 
 namespace {
 
-// The record a search would have made of a file, with a digest shared by every such record.
-TFiles recordOf(const std::string& path) {
-    TFiles record;
-    const std::size_t slash = path.find_last_of('/');
-    record.fPath = path.substr(0, slash + 1);
-    record.fName = path.substr(slash + 1);
-    struct stat st {};
-    EXPECT_EQ(::stat(path.c_str(), &st), 0) << path;
-    record.fSize = st.st_size;
-    record.fDevice = st.st_dev;
-    record.fInode = st.st_ino;
-    record.fModifiedNs =
-        static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
-    record.fHash = "same digest";
-    return record;
-}
-
 // The entries of a folder whose names begin with `prefix`.
 std::vector<std::string> namesIn(const std::string& folder, const std::string& prefix = "") {
     std::vector<std::string> names;

@@ -19,22 +19,6 @@
 
 namespace {
 
-// The record the search would have made of a file.
-TFiles recordOf(const std::string& folder, const std::string& name) {
-    TFiles record;
-    record.fName = name;
-    record.fPath = folder;
-    struct stat st {};
-    EXPECT_EQ(stat((folder + name).c_str(), &st), 0);
-    record.fSize = st.st_size;
-    record.fDevice = st.st_dev;
-    record.fInode = st.st_ino;
-    record.fModifiedNs =
-        static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
-    record.fHash = "digest";
-    return record;
-}
-
 struct stat statOf(const std::string& path) {
     struct stat st {};
     EXPECT_EQ(stat(path.c_str(), &st), 0) << path;
@@ -335,8 +319,8 @@ TEST(DeleteVerified, RefusesAFileChangedSinceTheSearch) {
     TempTree tree;
     tree.file("a", "same");
     tree.file("b", "same");
-    TFiles a = recordOf(tree.root() + "/", "a");
-    TFiles b = recordOf(tree.root() + "/", "b");
+    TFiles a = recordOf(tree.path("a"));
+    TFiles b = recordOf(tree.path("b"));
     tree.file("a", "SAME"); // same size, new content and time
     struct timespec later[2] = {{0, UTIME_OMIT}, {a.fModifiedNs / 1000000000 + 10, 0}};
     utimensat(AT_FDCWD, tree.path("a").c_str(), later, 0);
@@ -351,8 +335,8 @@ TEST(DeleteVerified, RefusesWhenTheBytesDifferFromTheKeptFile) {
     tree.file("letter_of_rec.ps", readWholeFile(data + "letter_of_rec.ps"));
     tree.file("order.ps", readWholeFile(data + "order.ps"));
     // Two records that claim one digest, as a digest collision would make them.
-    TFiles kept = recordOf(tree.root() + "/", "letter_of_rec.ps");
-    TFiles ticked = recordOf(tree.root() + "/", "order.ps");
+    TFiles kept = recordOf(tree.path("letter_of_rec.ps"));
+    TFiles ticked = recordOf(tree.path("order.ps"));
     TransferResult result = deleteVerified(ticked, &kept);
     EXPECT_FALSE(result.ok);
     EXPECT_NE(result.error.find("differ"), std::string::npos);
@@ -363,8 +347,8 @@ TEST(DeleteVerified, DeletesAnUnchangedCopy) {
     TempTree tree;
     tree.file("kept", "same bytes");
     tree.file("copy", "same bytes");
-    TFiles kept = recordOf(tree.root() + "/", "kept");
-    TFiles copy = recordOf(tree.root() + "/", "copy");
+    TFiles kept = recordOf(tree.path("kept"));
+    TFiles copy = recordOf(tree.path("copy"));
     EXPECT_TRUE(deleteVerified(copy, &kept).ok);
     EXPECT_FALSE(fileExists(tree.path("copy")));
     EXPECT_TRUE(fileExists(tree.path("kept")));
@@ -374,8 +358,8 @@ TEST(DeleteVerified, NeverTheOnlyCopyThroughASecondPath) {
     TempTree tree;
     tree.file("kept", "only copy");
     tree.hardlink("kept", "link");
-    TFiles kept = recordOf(tree.root() + "/", "kept");
-    TFiles link = recordOf(tree.root() + "/", "link");
+    TFiles kept = recordOf(tree.path("kept"));
+    TFiles link = recordOf(tree.path("link"));
     EXPECT_FALSE(deleteVerified(link, &kept).ok);
     EXPECT_TRUE(fileExists(tree.path("link")));
 }

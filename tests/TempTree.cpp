@@ -211,3 +211,19 @@ ZoneScope::~ZoneScope() {
     m_zone.reset(); // the previous TZ first, then the zone that follows from it
     tzset();
 }
+
+TFiles recordOf(const std::string& path) {
+    TFiles record;
+    const std::size_t slash = path.find_last_of('/');
+    record.fPath = path.substr(0, slash + 1);
+    record.fName = path.substr(slash + 1);
+    struct stat st {};
+    check(::stat(path.c_str(), &st) == 0, "stat " + path);
+    record.fSize = st.st_size;
+    record.fDevice = st.st_dev;
+    record.fInode = st.st_ino;
+    record.fModifiedNs =
+        static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+    record.fHash = "digest";
+    return record;
+}

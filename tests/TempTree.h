@@ -1,5 +1,7 @@
 #pragma once
 
+#include "search/TFiles.h"
+
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -123,3 +125,7 @@ int runUnprivileged(const std::function<int()>& body);
 // Hex SHA-1 / MD5 of a text, for expected values.
 std::string sha1Hex(const std::string& data);
 std::string md5Hex(const std::string& data);
+
+// The record the search would have made of the file at `path`, with a digest every such record
+// shares.
+TFiles recordOf(const std::string& path);
