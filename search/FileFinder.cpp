@@ -103,13 +103,15 @@ void FileFinder::Execute() {
 
 void FileFinder::fillList() {
     SharedState& state = m_form->state;
+    // The phase first: the window's progress timer reads it, and once the window has shown
+    // "Populating list." it must see the phase that goes with it.
+    state.FinderOperation = FinderPhase::PopulateList;
     post([form = m_form] {
         TMainForm::setCaption(form->lbStatus, QStringLiteral("Populating list."));
         form->GlobalStatus->setValue(0);
         form->clearFilterEntries();
     });
     state.iBar = 0;
-    state.FinderOperation = FinderPhase::PopulateList;
 
     const auto& files = state.aDuplicatedFiles;
     fillResultList(*m_form, files, m_control, [&](std::size_t i) {

@@ -226,7 +226,10 @@ void TMainForm::TimerTimer() {
 
 void TMainForm::BarWatchTimer() {
     if (state.iFilesFounded >= 1 && GlobalStatus->maximum() == 0) {
-        setCaption(lbStatus, QStringLiteral("Matching files."));
+        // Only while matching: a first tick that comes after the list began to fill must not
+        // put the status back to "Matching files.".
+        if (state.FinderOperation.load() == FinderPhase::MatchFiles)
+            setCaption(lbStatus, QStringLiteral("Matching files."));
         GlobalStatus->setRange(0, 100);
         GlobalStatus->setValue(0);
         FormResize();
