@@ -104,8 +104,13 @@ public:
         std::lock_guard lock(m_mutex);
         m_writer = writer;
         m_atOnce = true;
-        if (interrupted())
+        if (interrupted() && !m_acknowledged)
             endNow();
+    }
+    // The work has ended on the interruption so far; it goes on to write what it did.
+    void acknowledge() {
+        std::lock_guard lock(m_mutex);
+        m_acknowledged = true;
     }
     // Interruptions are again left to the work.
     void leaveToWork() {
@@ -143,6 +148,7 @@ private:
             if (received == SIGINT || received == SIGTERM) {
                 std::lock_guard lock(m_mutex);
                 m_signal = received;
+                m_acknowledged = false;
                 control.requestTerminate();
                 if (m_atOnce)
                     endNow();
@@ -186,6 +192,7 @@ private:
     std::atomic<int> m_signal{0};
     std::mutex m_mutex;
     bool m_atOnce = false;
+    bool m_acknowledged = false;
     const WholeFileWriter* m_writer = nullptr;
     bool m_removals = false;
     std::vector<std::string> m_removed;
@@ -254,7 +261,8 @@ std::string listing(const Selection& selection) {
 int removePicked(const CliOptions& options, SharedState& state, RunControl& control,
                  Watcher& watcher, Selection& selection) {
     RemovalHost host(watcher);
-    gRemovalCount = static_cast<int>(std::count(selection.picked.begin(), selection.picked.end(), 1));
+    gRemovalCount =
+        static_cast<int>(std::count(selection.picked.begin(), selection.picked.end(), 1));
     OperationRequest request;
     request.operation =
         options.action == RemovalAction::Trash ? FileOperation::Trash : FileOperation::Delete;
@@ -275,22 +283,33 @@ int removePicked(const CliOptions& options, SharedState& state, RunControl& cont
     return status;
 }
 
-// The output file, or standard output on a file, when it is one of the files of the result:
-// writing it would replace a file the result lists, perhaps the copy a removal keeps.
+// An output of the program (the output file, standard output, standard error) that is one of the
+// files of the result: writing it would change a file the result lists, perhaps the copy a
+// removal keeps.
 std::optional<std::string> outputInResult(const CliOptions& options,
                                           const std::vector<TFiles>& result) {
-    struct stat st {};
-    if (options.outputFile.empty() ? ::fstat(STDOUT_FILENO, &st) != 0
-                                   : ::stat(options.outputFile.c_str(), &st) != 0)
-        return std::nullopt;
-    if (!S_ISREG(st.st_mode))
-        return std::nullopt;
-    for (const TFiles& file : result) {
-        if (file.fDevice == st.st_dev && file.fInode == st.st_ino)
-            return options.outputFile.empty()
-                       ? "standard output is the file \"" + file.fullName() + "\" of the result"
-                       : "--output \"" + options.outputFile + "\" is the file \"" +
-                             file.fullName() + "\" of the result";
+    struct Output {
+        std::string name;
+        struct stat st {};
+        bool known = false;
+    };
+    std::vector<Output> outputs(2);
+    outputs[0].name = "standard error";
+    outputs[0].known = ::fstat(STDERR_FILENO, &outputs[0].st) == 0;
+    if (options.outputFile.empty()) {
+        outputs[1].name = "standard output";
+        outputs[1].known = ::fstat(STDOUT_FILENO, &outputs[1].st) == 0;
+    } else {
+        outputs[1].name = "--output \"" + options.outputFile + "\"";
+        outputs[1].known = ::stat(options.outputFile.c_str(), &outputs[1].st) == 0;
+    }
+    for (const Output& output : outputs) {
+        if (!output.known || !S_ISREG(output.st.st_mode))
+            continue;
+        for (const TFiles& file : result) {
+            if (file.fDevice == output.st.st_dev && file.fInode == output.st.st_ino)
+                return output.name + " is the file \"" + file.fullName() + "\" of the result";
+        }
     }
     return std::nullopt;
 }
@@ -395,8 +414,10 @@ int main(int argc, char** argv) {
             // Ctrl-C during the removals ends them after the file under way; the listing then
             // shows what stayed.
             status = removePicked(*options, state, control, watcher, selection);
-            if (watcher.interrupted())
+            if (watcher.interrupted()) {
+                watcher.acknowledge();
                 status = watcher.exitStatus();
+            }
         } else {
             const TransferResult prepared = output.prepare(listing(selection).size());
             if (!prepared.ok) {

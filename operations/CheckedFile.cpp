@@ -9,6 +9,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <random>
+#include <sys/file.h>
 #include <unistd.h>
 #include <vector>
 
@@ -138,18 +139,31 @@ bool CheckedFile::matches(const TFiles& record) const {
 }
 
 bool CheckedFile::inUse() const {
-    return !isOpen() || openFileIsInUse(m_file.get(), m_status, m_folder.get(), m_name.c_str());
+    if (!isOpen() || openFileIsInUse(m_file.get(), m_status, m_folder.get(), m_name.c_str()))
+        return true;
+    // A program that holds a flock(2) lock works on the file too; the trial lock is let go at
+    // once. A file system that cannot tell says nothing against the file.
+    if (::flock(m_file.get(), LOCK_EX | LOCK_NB) != 0)
+        return errno == EWOULDBLOCK;
+    ::flock(m_file.get(), LOCK_UN);
+    return false;
 }
 
 bool CheckedFile::stillInPlace() const {
     struct stat there {};
     struct stat now {};
-    return isOpen() &&
-           ::fstatat(m_folder.get(), m_name.c_str(), &there, AT_SYMLINK_NOFOLLOW) == 0 &&
-           there.st_dev == m_status.st_dev && there.st_ino == m_status.st_ino &&
-           ::fstat(m_file.get(), &now) == 0 && now.st_nlink > 0 &&
-           now.st_size == m_status.st_size && sameTimes(now.st_mtim, m_status.st_mtim) &&
-           sameTimes(now.st_ctim, m_status.st_ctim);
+    if (!isOpen() || ::fstatat(m_folder.get(), m_name.c_str(), &there, AT_SYMLINK_NOFOLLOW) != 0 ||
+        there.st_dev != m_status.st_dev || there.st_ino != m_status.st_ino ||
+        ::fstat(m_file.get(), &now) != 0 || now.st_nlink == 0 || now.st_size != m_status.st_size ||
+        !sameTimes(now.st_mtim, m_status.st_mtim) || !sameTimes(now.st_ctim, m_status.st_ctim))
+        return false;
+    // Opened again by its name: a stacking file system that still shows a file whose source
+    // has gone (its attributes kept in a cache) cannot open it.
+    UniqueFd again(::openat(m_folder.get(), m_name.c_str(),
+                            O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    struct stat opened {};
+    return again && ::fstat(again.get(), &opened) == 0 && opened.st_dev == m_status.st_dev &&
+           opened.st_ino == m_status.st_ino;
 }
 
 std::optional<std::string> CheckedFile::setAside() {
@@ -187,7 +201,8 @@ std::optional<std::string> CheckedFile::putBack() {
         m_asideName.clear();
         return std::nullopt;
     }
-    std::string why = "It was left as \"" + folderText() + m_asideName + "\": " + reason(error) + ".";
+    std::string why =
+        "It was left as \"" + folderText() + m_asideName + "\": " + reason(error) + ".";
     m_asideName.clear();
     return why;
 }
@@ -201,8 +216,7 @@ bool sameFile(const CheckedFile& a, const CheckedFile& b, const OverlayMounts& o
         struct stat folder {};
         if (::fstat(file.folder(), &folder) != 0)
             return file.identity();
-        return overlays.realIdentity(file.folder(), folder.st_dev, file.name().c_str(),
-                                     file.identity());
+        return overlays.realIdentity(file.folder(), folder.st_dev, file.name(), file.identity());
     };
     return real(a) == real(b);
 }
@@ -241,6 +255,10 @@ std::optional<std::string> removeChecked(CheckedFile& file, const TFiles* target
         return file.openFailure();
     if (target != nullptr && !file.matches(*target))
         return std::string(kChanged);
+    // A layer of a mounted overlay changed behind its back can lose what the overlay shows.
+    if (const std::optional<std::string> overlay = overlays.overlayHolding(file.folder()))
+        return "It lies in a folder of the overlay mounted at \"" + *overlay +
+               "\", which must not change while the overlay is mounted.";
     std::optional<CheckedFile> kept;
     if (keeper != nullptr) {
         kept.emplace(keeper->fullName());

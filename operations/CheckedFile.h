@@ -40,7 +40,8 @@ public:
 
     // Whether it is the file the search recorded: same device, inode, size and modification time.
     bool matches(const TFiles& record) const;
-    // Whether it is in use: not writable by this process or by its mode, or locked by another.
+    // Whether it is in use: not writable by this process or by its mode, or locked by another
+    // (a record lock, or a flock(2) lock).
     bool inUse() const;
     // Whether its path still leads to it, unchanged since it was opened (size, times, links).
     bool stillInPlace() const;

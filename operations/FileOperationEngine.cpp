@@ -147,8 +147,8 @@ bool FileOperationEngine::copyFile(const ResultRow& row, TFiles& record, const C
     const std::string& destination = m_request.destination;
     UniqueFd folder(openFolder(destination, true));
     if (!folder)
-        return fail(file.path(), "Cannot create folder \"" + destination + "\". " +
-                                     std::strerror(errno));
+        return fail(file.path(),
+                    "Cannot create folder \"" + destination + "\". " + std::strerror(errno));
     std::string target = row.name;
     CopyMode mode = CopyMode::CreateNew;
     if (fileIn(folder.get(), row.name)) {
@@ -207,18 +207,17 @@ bool FileOperationEngine::moveFile(const ResultRow& row, TFiles& record, Checked
     const std::string& destination = m_request.destination;
     UniqueFd folder(openFolder(destination, true));
     if (!folder)
-        return fail(file.path(), "Cannot create folder \"" + destination + "\". " +
-                                     std::strerror(errno));
+        return fail(file.path(),
+                    "Cannot create folder \"" + destination + "\". " + std::strerror(errno));
     std::string target = row.name;
     if (fileIn(folder.get(), row.name)) {
         if (m_request.onMove == "no")
             m_host.warnRenamed();
         target = freeNameIn(folder.get(), row.name);
     }
-    std::optional<std::string> why =
-        removeChecked(file, nullptr, nullptr, m_overlays,
-                      moveOnStep(folder.get(), target, destination + target, &m_control),
-                      m_request.seam);
+    std::optional<std::string> why = removeChecked(
+        file, nullptr, nullptr, m_overlays,
+        moveOnStep(folder.get(), target, destination + target, &m_control), m_request.seam);
     if (why)
         return fail(file.path(), *why);
     // A file changed since the search is no longer a copy of its group.
@@ -237,11 +236,10 @@ bool FileOperationEngine::removeFile(const ResultRow& row, TFiles& record, Check
     m_globalPosition += 100;
     const std::size_t keeper = m_keeperOf[row.record];
     const TFiles* kept = keeper == kNoKeeper ? nullptr : &m_table[keeper];
-    std::optional<std::string> why =
-        removeChecked(file, &record, kept, m_overlays,
-                      m_request.operation == FileOperation::Trash ? trashStep(m_request.trash)
-                                                                  : deleteStep(),
-                      m_request.seam);
+    std::optional<std::string> why = removeChecked(
+        file, &record, kept, m_overlays,
+        m_request.operation == FileOperation::Trash ? trashStep(m_request.trash) : deleteStep(),
+        m_request.seam);
     if (why)
         return fail(file.path(), *why);
     record.fHash.clear();

@@ -47,7 +47,8 @@ struct OperationRequest {
     std::string onCopy = "prompt"; // "prompt", "rename" or "replace"; anything else copies nothing
     std::string onMove = "no";     // "no" warns before a moved file is renamed
     TrashLocations trash = TrashLocations::forUser(); // where Trash sends files
-    RemovalSeam seam = nullptr; // tests only: changes the files between the steps of a move or removal
+    RemovalSeam seam =
+        nullptr; // tests only: changes the files between the steps of a move or removal
 };
 
 // A file left alone, with the reason a user can read.

@@ -330,8 +330,8 @@ TransferResult WholeFileWriter::prepare(std::size_t size) {
         if (S_ISREG(st.st_mode)) {
             const off_t at = ::lseek(STDOUT_FILENO, 0, SEEK_CUR);
             const int error =
-                size == 0 || ::fallocate(STDOUT_FILENO, FALLOC_FL_KEEP_SIZE,
-                                         std::max<off_t>(at, 0), static_cast<off_t>(size)) == 0
+                size == 0 || ::fallocate(STDOUT_FILENO, FALLOC_FL_KEEP_SIZE, std::max<off_t>(at, 0),
+                                         static_cast<off_t>(size)) == 0
                     ? 0
                     : errno;
             // Only a lack of room counts: a file system that cannot reserve is written as is.
@@ -347,8 +347,8 @@ TransferResult WholeFileWriter::prepare(std::size_t size) {
         return failure(cannotCreate + reason(error));
     if (target.inPlace) {
         // A pipe waits here for its reader; a device such as /dev/full fails a write of nothing.
-        m_out.reset(::open(m_fileName.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY,
-                           0666));
+        m_out.reset(
+            ::open(m_fileName.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY, 0666));
         if (!m_out)
             return failure(cannotCreate + reason(errno));
         if (::write(m_out.get(), "", 0) != 0)
@@ -431,8 +431,8 @@ FinalStep moveOnStep(int folder, const std::string& target, const std::string& d
                      RunControl* control) {
     return [folder, target, destination, control](CheckedFile& file) -> std::optional<std::string> {
         const std::string cannotMove = "Cannot move file \"" + file.path() + "\"";
-        int error = renameWithoutReplacing(file.folder(), file.asideName().c_str(), folder,
-                                           target.c_str());
+        int error =
+            renameWithoutReplacing(file.folder(), file.asideName().c_str(), folder, target.c_str());
         if (error == 0)
             return std::nullopt;
         if (error != EXDEV)
@@ -487,13 +487,12 @@ TransferResult moveFile(const std::string& source, const std::string& destinatio
         return failure("Cannot move file \"" + source + "\" to \"" + destination + "\". " +
                        reason(errno));
     std::optional<std::string> why =
-        removeChecked(file, nullptr, nullptr, OverlayMounts{},
+        removeChecked(file, nullptr, nullptr, OverlayMounts::current(),
                       moveOnStep(folder.get(), target, destination, control));
     return why ? failure(*why) : TransferResult{};
 }
 
-TransferResult deleteVerified(const TFiles& target, const TFiles* keeper,
-                              const RemovalSeam& seam) {
+TransferResult deleteVerified(const TFiles& target, const TFiles* keeper, const RemovalSeam& seam) {
     CheckedFile file(target.fullName());
     std::optional<std::string> why =
         removeChecked(file, &target, keeper, OverlayMounts::current(), deleteStep(), seam);

@@ -8,6 +8,7 @@
 #include <sstream>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 namespace {
@@ -48,6 +49,23 @@ std::string folderPathOf(int fd) {
         return {};
     path.resize(static_cast<std::size_t>(size));
     return path;
+}
+
+// The overlay's attribute NAME of a layer file: "trusted.overlay.NAME", or "user.overlay.NAME"
+// for overlays mounted with userxattr.
+std::optional<std::string> overlayAttribute(const std::string& path, const char* name) {
+    for (const char* space : {"trusted.overlay.", "user.overlay."}) {
+        const std::string key = std::string(space) + name;
+        char value[PATH_MAX];
+        const ssize_t size = ::lgetxattr(path.c_str(), key.c_str(), value, sizeof value);
+        if (size >= 0)
+            return std::string(value, static_cast<std::size_t>(size));
+    }
+    return std::nullopt;
+}
+
+bool hasOverlayAttribute(const std::string& path, const char* name) {
+    return overlayAttribute(path, name).has_value();
 }
 
 } // namespace
@@ -93,30 +111,56 @@ OverlayMounts OverlayMounts::parse(const std::string& mountinfo) {
                 lowers = splitLowerFolders(value);
             } else if (option.rfind("lowerdir+=", 0) == 0) {
                 lowers.push_back(value);
+            } else if (option.rfind("workdir=", 0) == 0) {
+                overlay.work = value;
             }
             // Data-only layers (datadir+=) are reached by redirects only, never by a name.
         }
         overlay.layers.insert(overlay.layers.end(), lowers.begin(), lowers.end());
-        for (const std::string& layer : overlay.layers) {
+        std::vector<std::string> used = overlay.layers;
+        used.push_back(overlay.work);
+        for (const std::string& folder : used) {
             struct stat st {};
-            if (!layer.empty() && ::stat(layer.c_str(), &st) == 0)
-                mounts.m_layerDevices.push_back(st.st_dev);
+            if (!folder.empty() && ::stat(folder.c_str(), &st) == 0)
+                mounts.m_usedFolders.push_back({{st.st_dev, st.st_ino}, mounts.m_overlays.size()});
         }
         mounts.m_overlays.push_back(std::move(overlay));
     }
     return mounts;
 }
 
-bool OverlayMounts::holdsLayers(std::uint64_t device) const {
-    for (const std::uint64_t layer : m_layerDevices) {
-        if (layer == device)
-            return true;
+std::optional<std::string> OverlayMounts::overlayUsing(FileIdentity folder) const {
+    for (const auto& [identity, overlay] : m_usedFolders) {
+        if (identity == folder)
+            return m_overlays[overlay].mountPoint;
     }
-    return false;
+    return std::nullopt;
 }
 
-std::vector<UniqueFd> OverlayMounts::layersOf(int folder, std::uint64_t device) const {
-    std::vector<UniqueFd> layers;
+std::optional<std::string> OverlayMounts::overlayHolding(int folder) const {
+    if (m_usedFolders.empty())
+        return std::nullopt;
+    UniqueFd current(::openat(folder, ".", O_PATH | O_DIRECTORY | O_CLOEXEC));
+    struct stat st {};
+    if (!current || ::fstat(current.get(), &st) != 0)
+        return std::nullopt;
+    // Up to the root of this process, which is its own parent.
+    for (int depth = 0; depth < 4096; ++depth) {
+        if (auto point = overlayUsing({st.st_dev, st.st_ino}))
+            return point;
+        UniqueFd parent(::openat(current.get(), "..", O_PATH | O_DIRECTORY | O_CLOEXEC));
+        struct stat up {};
+        if (!parent || ::fstat(parent.get(), &up) != 0 ||
+            (up.st_dev == st.st_dev && up.st_ino == st.st_ino))
+            return std::nullopt;
+        current = std::move(parent);
+        st = up;
+    }
+    return std::nullopt;
+}
+
+OverlayMounts::Layers OverlayMounts::layersOf(int folder, std::uint64_t device) const {
+    Layers layers;
     std::string path;
     for (const Overlay& overlay : m_overlays) {
         if (overlay.device != device)
@@ -135,38 +179,69 @@ std::vector<UniqueFd> OverlayMounts::layersOf(int folder, std::uint64_t device) 
             continue;
         }
         const std::string relative = (overlay.root == "/" ? std::string() : overlay.root) + below;
-        for (const std::string& layer : overlay.layers) {
-            UniqueFd fd(::open((layer + relative).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+        layers.overlay = &overlay;
+        for (std::size_t k = 0; k < overlay.layers.size(); ++k) {
+            UniqueFd fd(
+                ::open((overlay.layers[k] + relative).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
             if (fd)
-                layers.push_back(std::move(fd));
+                layers.folders.emplace_back(k, std::move(fd));
         }
         return layers;
     }
     return layers;
 }
 
-std::optional<FileIdentity> OverlayMounts::layerFile(const std::vector<UniqueFd>& layers,
-                                                     const char* name) const {
-    for (const UniqueFd& layer : layers) {
-        struct stat st {};
-        if (::fstatat(layer.get(), name, &st, AT_SYMLINK_NOFOLLOW) != 0)
+std::optional<FileIdentity> OverlayMounts::fileIn(int folder, const std::string& name) const {
+    struct stat st {};
+    if (::fstatat(folder, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+        return std::nullopt;
+    // A whiteout hides the name of the layers below.
+    if (S_ISCHR(st.st_mode) && st.st_rdev == 0)
+        return FileIdentity{};
+    struct stat about {};
+    if (::fstat(folder, &about) != 0)
+        return FileIdentity{st.st_dev, st.st_ino};
+    return realIdentity(folder, about.st_dev, name, {st.st_dev, st.st_ino});
+}
+
+std::optional<FileIdentity> OverlayMounts::layerFile(const Layers& layers,
+                                                     const std::string& name) const {
+    std::string wanted = name;
+    for (std::size_t k = 0; k < layers.folders.size(); ++k) {
+        const auto& [index, folder] = layers.folders[k];
+        const std::optional<FileIdentity> found = fileIn(folder.get(), wanted);
+        if (!found)
             continue;
-        // A whiteout hides the name of the layers below.
-        if (S_ISCHR(st.st_mode) && st.st_rdev == 0)
+        if (*found == FileIdentity{})
             return std::nullopt;
-        struct stat folder {};
-        if (::fstat(layer.get(), &folder) != 0)
-            return FileIdentity{st.st_dev, st.st_ino};
-        return realIdentity(layer.get(), folder.st_dev, name, {st.st_dev, st.st_ino});
+        // A copy of the metadata only: its bytes are those of a lower file, of the same name
+        // or of the one its redirect names ("/" first: from the top of the layer).
+        const std::string entry = "/proc/self/fd/" + std::to_string(folder.get()) + "/" + wanted;
+        if (!hasOverlayAttribute(entry, "metacopy"))
+            return found;
+        const std::optional<std::string> redirect = overlayAttribute(entry, "redirect");
+        if (redirect && redirect->starts_with('/')) {
+            for (std::size_t lower = index + 1; lower < layers.overlay->layers.size(); ++lower) {
+                const std::string path = layers.overlay->layers[lower] + *redirect;
+                const std::size_t slash = path.find_last_of('/');
+                UniqueFd at(
+                    ::open(path.substr(0, slash + 1).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+                if (const auto data = at ? fileIn(at.get(), path.substr(slash + 1)) : std::nullopt)
+                    return *data == FileIdentity{} ? std::nullopt : data;
+            }
+            return found;
+        }
+        if (redirect)
+            wanted = *redirect;
     }
     return std::nullopt;
 }
 
-FileIdentity OverlayMounts::realIdentity(int folder, std::uint64_t device, const char* name,
+FileIdentity OverlayMounts::realIdentity(int folder, std::uint64_t device, const std::string& name,
                                          FileIdentity seen) const {
     if (m_overlays.empty())
         return seen;
-    const std::vector<UniqueFd> layers = layersOf(folder, device);
+    const Layers layers = layersOf(folder, device);
     if (layers.empty())
         return seen;
     return layerFile(layers, name).value_or(seen);

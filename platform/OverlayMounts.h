@@ -17,7 +17,8 @@ struct FileIdentity {
 };
 
 // The overlay mounts of this process, as the mount table names them with their layers, so that
-// a file reached through an overlay and through one of its layer folders counts as one file.
+// a file reached through an overlay and through one of its layer folders counts as one file,
+// and nothing in the folders of a mounted overlay is changed behind its back.
 class OverlayMounts {
 public:
     struct Overlay {
@@ -25,6 +26,14 @@ public:
         std::string mountPoint;
         std::string root;                // the folder of the overlay mounted there ("/" mostly)
         std::vector<std::string> layers; // the upper folder first, then the lower ones in order
+        std::string work;                // its work folder
+    };
+
+    // The layer folders behind one folder seen through an overlay, upper first.
+    struct Layers {
+        const Overlay* overlay = nullptr;
+        std::vector<std::pair<std::size_t, UniqueFd>> folders; // index in overlay->layers
+        bool empty() const { return folders.empty(); }
     };
 
     // The overlays of /proc/self/mountinfo; none when it cannot be read.
@@ -34,25 +43,31 @@ public:
 
     bool empty() const { return m_overlays.empty(); }
     const std::vector<Overlay>& overlays() const { return m_overlays; }
-    // Whether a file of this device may also be seen through an overlay: it is the device of a
-    // layer folder.
-    bool holdsLayers(std::uint64_t device) const;
 
-    // The layer folders behind `folder`, an open folder of device `device`, upper first: empty
-    // when it is not on an overlay or none of its layers can be reached.
-    std::vector<UniqueFd> layersOf(int folder, std::uint64_t device) const;
+    // The mount point of the overlay that uses this folder as a layer or work folder.
+    std::optional<std::string> overlayUsing(FileIdentity folder) const;
+    // The mount point of the overlay one of whose layer or work folders holds the open folder
+    // `folder` (or is it): a file there must not change while the overlay is mounted.
+    std::optional<std::string> overlayHolding(int folder) const;
 
-    // The file behind `name` in a folder with these layers: that of the first layer that holds
-    // it, itself followed through an overlay below. Nothing when no layer holds it.
-    std::optional<FileIdentity> layerFile(const std::vector<UniqueFd>& layers,
-                                          const char* name) const;
+    // The layer folders behind `folder`, an open folder of device `device`: empty when it is not
+    // on an overlay or none of its layers can be reached.
+    Layers layersOf(int folder, std::uint64_t device) const;
+
+    // The file behind `name` in a folder with these layers: the first layer's that holds it, or
+    // for a copy of metadata only, the lower file that holds its data; itself followed through
+    // an overlay below. Nothing when no layer holds it.
+    std::optional<FileIdentity> layerFile(const Layers& layers, const std::string& name) const;
 
     // The identity of the file `name` in the open folder `folder` (device `device`): that of
     // its layer file when the folder is on an overlay, else `seen`.
-    FileIdentity realIdentity(int folder, std::uint64_t device, const char* name,
+    FileIdentity realIdentity(int folder, std::uint64_t device, const std::string& name,
                               FileIdentity seen) const;
 
 private:
+    std::optional<FileIdentity> fileIn(int folder, const std::string& name) const;
+
     std::vector<Overlay> m_overlays;
-    std::vector<std::uint64_t> m_layerDevices;
+    // The layer and work folders, with the index of their overlay.
+    std::vector<std::pair<FileIdentity, std::size_t>> m_usedFolders;
 };

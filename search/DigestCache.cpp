@@ -142,8 +142,8 @@ bool DigestCache::open() {
     // SQLite would wait for ever on a FIFO and read a device as if it were a file.
     struct stat st {};
     if (::stat(m_file.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
-        m_problem = "the digest cache " + m_file +
-                    " is not a regular file; this search goes without it";
+        m_problem =
+            "the digest cache " + m_file + " is not a regular file; this search goes without it";
         return false;
     }
     int code = openDatabase();

@@ -86,6 +86,7 @@ struct FileWalker::Frame {
     int fd = -1;
     std::uint64_t device = 0;
     std::uint64_t inode = 0;
+    bool inLayer = false; // in a layer folder of a mounted overlay
     std::vector<std::string> subdirs;
     std::size_t next = 0;
 };
@@ -127,6 +128,7 @@ void FileWalker::FindIt(const std::string& folder, const std::string& mask, bool
     m_shallowestOpen = 0;
     root.device = st.st_dev;
     root.inode = st.st_ino;
+    root.inLayer = m_overlays.overlayHolding(root.fd).has_value();
     m_visitedFolders.insert({root.device, root.inode});
 
     std::vector<Frame> stack;
@@ -173,6 +175,9 @@ void FileWalker::FindIt(const std::string& folder, const std::string& mask, bool
         child.fd = fd;
         child.device = st.st_dev;
         child.inode = st.st_ino;
+        child.inLayer =
+            stack.back().inLayer ||
+            (!m_overlays.empty() && m_overlays.overlayUsing({child.device, child.inode}));
         readFolder(child, mask, true);
         stack.push_back(std::move(child));
         m_shallowestOpen = std::min(m_shallowestOpen, stack.size() - 1);
@@ -234,7 +239,7 @@ void FileWalker::readFolder(Frame& frame, const std::string& mask, bool subfolde
 
 void FileWalker::considerFiles(Frame& frame, const std::vector<const std::string*>& names) {
     // A folder seen through an overlay: its files are those of its layer folders.
-    std::vector<UniqueFd> layers;
+    OverlayMounts::Layers layers;
     if (!m_overlays.empty() && !names.empty())
         layers = m_overlays.layersOf(frame.fd, frame.device);
     if (names.size() < kProbeTogether || std::thread::hardware_concurrency() < 2) {
@@ -264,7 +269,7 @@ void FileWalker::considerFiles(Frame& frame, const std::vector<const std::string
 }
 
 void FileWalker::considerFile(Frame& frame, const std::string& name, const Probe& probe,
-                              const std::vector<UniqueFd>& layers) {
+                              const OverlayMounts::Layers& layers) {
     if (!probe.regular)
         return;
     const struct statx& sx = probe.sx;
@@ -283,9 +288,9 @@ void FileWalker::considerFile(Frame& frame, const std::string& name, const Probe
         return;
     // Two paths to one file are one file, however a stacking file system shows them.
     FileIdentity real{device, inode};
-    bool secondPath = sx.stx_nlink > 1 || m_overlays.holdsLayers(device);
+    bool secondPath = sx.stx_nlink > 1 || frame.inLayer;
     if (!layers.empty()) {
-        real = m_overlays.layerFile(layers, name.c_str()).value_or(real);
+        real = m_overlays.layerFile(layers, name).value_or(real);
         secondPath = true;
     }
     if (recordedBefore(real.device, real.inode, secondPath, mountRoot))

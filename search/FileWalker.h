@@ -42,7 +42,7 @@ private:
     void readFolder(Frame& frame, const std::string& mask, bool subfolders);
     void considerFiles(Frame& frame, const std::vector<const std::string*>& names);
     void considerFile(Frame& frame, const std::string& name, const Probe& probe,
-                      const std::vector<UniqueFd>& layers);
+                      const OverlayMounts::Layers& layers);
     bool recordedBefore(std::uint64_t device, std::uint64_t inode, bool linked, bool mountRoot);
     int frameFd(std::size_t index);
     int reopenFolder(std::size_t index);
@@ -63,8 +63,8 @@ private:
 
     std::set<std::pair<std::uint64_t, std::uint64_t>> m_visitedFolders;
     // Files that another path may reach too: hard links, files seen through an overlay (by the
-    // identity of their layer file) and files on the file system of a layer, and every file once
-    // a file mounted onto a second path has been seen (its two paths share a link count of 1).
+    // identity of their layer file) and files in its layer folders, and every file once a file
+    // mounted onto a second path has been seen (its two paths share a link count of 1).
     std::set<std::pair<std::uint64_t, std::uint64_t>> m_linkedFiles;
     bool m_checkEveryFile = false;
     bool m_mountRootsShown = false; // the kernel marks mount roots (Linux 5.8 and later)

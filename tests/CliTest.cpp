@@ -7,6 +7,7 @@
 #include <csignal>
 #include <fcntl.h>
 #include <fstream>
+#include <sstream>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -557,6 +558,19 @@ TEST(CliSelect, AnOutputFileThatIsAFileOfTheResultIsRefusedBeforeAnythingIsDone)
             EXPECT_EQ(readWholeFile(tree.path("t/x2")), "same");
         }
     }
+    // Standard error sent into a listed file, which the messages would change.
+    const pid_t child = fork();
+    if (child == 0) {
+        const int err = open(tree.path("t/x2").c_str(), O_WRONLY | O_APPEND);
+        dup2(err, STDERR_FILENO);
+        execl(TWINSCOPE_CLI, TWINSCOPE_CLI, "--select", "all-but-one", "--delete", "--quiet",
+              tree.path("t").c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    EXPECT_EQ(WEXITSTATUS(status), 2);
+    EXPECT_EQ(readWholeFile(tree.path("t/x1")), "same");
 }
 
 TEST(CliSelect, NothingIsRemovedUnlessTheWholeListingCanBeWritten) {
@@ -583,6 +597,50 @@ TEST(CliSelect, NothingIsRemovedUnlessTheWholeListingCanBeWritten) {
         }
     }
     EXPECT_EQ(disk.names(), std::vector<std::string>{"filler"});
+}
+
+} // namespace
+
+namespace {
+
+// Ctrl-C while files are removed: the removals stop after the file under way, and the listing
+// still says, file by file, what went and what stayed.
+TEST(CliSelect, AnInterruptedRemovalStillWritesTheListing) {
+    TempTree tree;
+    for (int i = 0; i < 1500; ++i) {
+        char folder[16];
+        std::snprintf(folder, sizeof folder, "p/%04d/", i);
+        tree.file(std::string(folder) + "a", "content " + std::to_string(i));
+        tree.file(std::string(folder) + "b", "content " + std::to_string(i));
+    }
+    TempTree scratch;
+    const pid_t child =
+        startCli({"--select", "all-but-one", "--delete", "--no-cache", tree.root()}, scratch);
+    ASSERT_TRUE(waitUntilSignalsAreWatched(child));
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (present(tree.path("p/0000/a")) && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+    kill(child, SIGINT);
+    const CliResult result = finish(child, scratch);
+    // However far the removals got, the listing matches the disk.
+    int stayed = 0;
+    int removed = 0;
+    std::istringstream lines(result.out);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.empty())
+            continue;
+        const std::string path = line.substr(4);
+        if (line.rfind("[-] ", 0) == 0) {
+            EXPECT_FALSE(present(path)) << path;
+            ++removed;
+        } else {
+            EXPECT_TRUE(present(path)) << path;
+            stayed += path.ends_with("/a");
+        }
+    }
+    EXPECT_EQ(removed + stayed, 1500) << result.err;
+    EXPECT_GE(removed, 1);
+    EXPECT_EQ(result.exitCode, stayed > 0 ? 130 : 0) << result.err;
 }
 
 } // namespace

@@ -432,9 +432,9 @@ TEST_F(CacheTest, NamedFileThatIsNoCacheIsLeftAsItIs) {
     const std::string other = scratch.path("other.sqlite");
     sqlite3* db = nullptr;
     ASSERT_EQ(sqlite3_open(other.c_str(), &db), SQLITE_OK);
-    ASSERT_EQ(sqlite3_exec(db, "CREATE TABLE t(x); INSERT INTO t VALUES(1)", nullptr, nullptr,
-                           nullptr),
-              SQLITE_OK);
+    ASSERT_EQ(
+        sqlite3_exec(db, "CREATE TABLE t(x); INSERT INTO t VALUES(1)", nullptr, nullptr, nullptr),
+        SQLITE_OK);
     sqlite3_close(db);
     for (const std::string& file : {text, other}) {
         const std::string before = readWholeFile(file);
@@ -446,7 +446,8 @@ TEST_F(CacheTest, NamedFileThatIsNoCacheIsLeftAsItIs) {
         engine.saveDigests();
         std::vector<std::string> rows;
         for (const TFiles& found : state.aDuplicatedFiles)
-            rows.push_back(found.fullName() + " " + found.fHash + " " + std::to_string(found.fSize));
+            rows.push_back(found.fullName() + " " + found.fHash + " " +
+                           std::to_string(found.fSize));
         EXPECT_EQ(rows, expected);
         EXPECT_NE(engine.cacheProblem().find("left as it is"), std::string::npos)
             << engine.cacheProblem();
@@ -458,12 +459,9 @@ TEST_F(CacheTest, FifoOrFolderAtTheCachePathIsPassedOver) {
     mixedTree(tree);
     letChangesSettle();
     const std::vector<std::string> expected = reference("fast", "sha1");
-    for (const auto& make : {std::function<int(const char*)>([](const char* path) {
-                                 return mkfifo(path, 0600);
-                             }),
-                             std::function<int(const char*)>([](const char* path) {
-                                 return mkdir(path, 0700);
-                             })}) {
+    for (const auto& make :
+         {std::function<int(const char*)>([](const char* path) { return mkfifo(path, 0600); }),
+          std::function<int(const char*)>([](const char* path) { return mkdir(path, 0700); })}) {
         std::remove(cacheFile().c_str());
         rmdir(cacheFile().c_str());
         const std::string folder = cacheFile().substr(0, cacheFile().rfind('/'));
@@ -471,8 +469,7 @@ TEST_F(CacheTest, FifoOrFolderAtTheCachePathIsPassedOver) {
         ASSERT_EQ(make(cacheFile().c_str()), 0);
         const Outcome outcome = search("fast", "sha1");
         EXPECT_EQ(outcome.rows, expected);
-        EXPECT_NE(outcome.problem.find("not a regular file"), std::string::npos)
-            << outcome.problem;
+        EXPECT_NE(outcome.problem.find("not a regular file"), std::string::npos) << outcome.problem;
     }
 }
 
@@ -784,11 +781,10 @@ TEST(DigestCache, FileOfCoarseTimesIsKeptOnlyWhenItsTimesAreOlderThanTheirTick) 
             writing.remember(file);
         writing.save();
     }
-    EXPECT_EQ(keptPaths(cache),
-              (std::vector<std::string>{"/searched/sub/hundredths-1s-ago",
-                                        "/searched/sub/hundredths-50ms-ago",
-                                        "/searched/sub/nanoseconds-just-before",
-                                        "/searched/sub/whole-second-3s-ago"}));
+    EXPECT_EQ(keptPaths(cache), (std::vector<std::string>{"/searched/sub/hundredths-1s-ago",
+                                                          "/searched/sub/hundredths-50ms-ago",
+                                                          "/searched/sub/nanoseconds-just-before",
+                                                          "/searched/sub/whole-second-3s-ago"}));
 }
 
 TEST(DigestCache, BeyondItsLimitTheRecordsUsedLongestAgoGo) {
@@ -828,8 +824,9 @@ public:
             m_error = "not root";
             return;
         }
-        if (std::system(("truncate -s 16M '" + image + "' && mkfs.exfat '" + image +
-                         "' >/dev/null 2>&1").c_str()) != 0) {
+        if (std::system(
+                ("truncate -s 16M '" + image + "' && mkfs.exfat '" + image + "' >/dev/null 2>&1")
+                    .c_str()) != 0) {
             m_error = "mkfs.exfat failed (exfatprogs missing?)";
             return;
         }
@@ -843,8 +840,10 @@ public:
             m_error = "no loop device";
             return;
         }
-        m_mounted = std::system(("mount.exfat-fuse '" + m_loop + "' '" + path("") +
-                                 "' >/dev/null 2>&1").c_str()) == 0;
+        m_mounted =
+            std::system(
+                ("mount.exfat-fuse '" + m_loop + "' '" + path("") + "' >/dev/null 2>&1").c_str()) ==
+            0;
         if (!m_mounted)
             m_error = "mount.exfat-fuse failed (exfat-fuse or /dev/fuse missing?)";
     }

@@ -132,15 +132,25 @@ void SmallDisk::fill(std::size_t leave) const {
     ::close(fd);
 }
 
-OverlayMount::OverlayMount(const std::function<void(const TempTree&)>& layers) {
+OverlayMount::OverlayMount(Kind kind, const std::function<void(const TempTree&)>& layers)
+    : m_kind(kind) {
     for (const char* folder : {"lower", "upper", "work", "merged"})
         m_tree.folder(folder);
     layers(m_tree);
     const std::string options = "lowerdir=" + m_tree.path("lower") +
                                 ",upperdir=" + m_tree.path("upper") +
                                 ",workdir=" + m_tree.path("work");
+    if (kind == Kind::Fuse) {
+        m_mounted = std::system(("fuse-overlayfs -o '" + options + "' '" + m_tree.path("merged") +
+                                 "' >/dev/null 2>&1")
+                                    .c_str()) == 0;
+        if (!m_mounted)
+            m_error = "fuse-overlayfs failed or is missing";
+        return;
+    }
+    const std::string all = kind == Kind::KernelMetacopy ? options + ",metacopy=on" : options;
     m_mounted =
-        ::mount("twinscope-test", m_tree.path("merged").c_str(), "overlay", 0, options.c_str()) == 0;
+        ::mount("twinscope-test", m_tree.path("merged").c_str(), "overlay", 0, all.c_str()) == 0;
     if (!m_mounted)
         m_error = std::strerror(errno);
 }

@@ -60,11 +60,13 @@ private:
 };
 
 // An overlay mounted at merged/ of a new tree, stacking upper/ on lower/ (work/ is its work
-// folder), whose files `layers` makes before the mount; unmounted when it goes away. Mounting needs root: where it is not permitted,
-// mounted() is false and error() says why.
+// folder), whose files `layers` makes before the mount; unmounted when it goes away. The kernel's
+// overlay (with metadata-only copies up, or without) needs root; fuse-overlayfs needs the program.
+// Where it cannot be mounted, mounted() is false and error() says why.
 class OverlayMount {
 public:
-    explicit OverlayMount(const std::function<void(const TempTree&)>& layers);
+    enum class Kind { Kernel, KernelMetacopy, Fuse };
+    OverlayMount(Kind kind, const std::function<void(const TempTree&)>& layers);
     ~OverlayMount();
     OverlayMount(const OverlayMount&) = delete;
     OverlayMount& operator=(const OverlayMount&) = delete;
@@ -75,6 +77,7 @@ public:
 
 private:
     TempTree m_tree;
+    Kind m_kind;
     bool m_mounted = false;
     std::string m_error;
 };

@@ -62,8 +62,7 @@ void TMainForm::btSearchClick() {
     }
     eTarget->setEnabled(false);
     chkSubFolders->setEnabled(false);
-    enableAll({OptSHA1, OptMD5, OptFast, OptNormal, OptSaveSearch, OptIgnore, OptRemember},
-              false);
+    enableAll({OptSHA1, OptMD5, OptFast, OptNormal, OptSaveSearch, OptIgnore, OptRemember}, false);
     setSelectedVisible(false);
     Shellintegration2->setEnabled(false);
 
