@@ -3,8 +3,46 @@
 #include "platform/OpenFileLimit.h"
 
 #include <QApplication>
+#include <QSocketNotifier>
 
 #include <clocale>
+#include <csignal>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+int gEndSignals[2] = {-1, -1};
+
+void onEndSignal(int) {
+    const char byte = 1;
+    const ssize_t written = ::write(gEndSignals[1], &byte, 1);
+    (void)written;
+}
+
+// SIGTERM (a logout, kill), SIGHUP (its terminal closed) and SIGINT (Ctrl-C) close the window as
+// the user would, rather than end the program wherever it stands: a file operation under way
+// finishes its file first, so none is left half moved or set aside under a private name.
+void closeOnEndSignals(TMainForm& form) {
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, gEndSignals) != 0)
+        return;
+    auto* notifier = new QSocketNotifier(gEndSignals[0], QSocketNotifier::Read, &form);
+    QObject::connect(notifier, &QSocketNotifier::activated, &form, [&form] {
+        char byte = 0;
+        const ssize_t got = ::read(gEndSignals[0], &byte, 1);
+        (void)got;
+        form.close();
+        QApplication::quit(); // open boxes too
+    });
+    struct sigaction action {};
+    action.sa_handler = onEndSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    for (const int signal : {SIGTERM, SIGHUP, SIGINT})
+        ::sigaction(signal, &action, nullptr);
+}
+
+} // namespace
 
 int main(int argc, char** argv) {
     signalStartedToLauncher(); // an elevated restart waits for this
@@ -24,6 +62,7 @@ int main(int argc, char** argv) {
     arguments.removeFirst();
     setup.arguments = arguments;
     TMainForm MainForm(std::move(setup));
+    closeOnEndSignals(MainForm);
     MainForm.show();
     return QApplication::exec();
 }
