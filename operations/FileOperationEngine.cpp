@@ -31,20 +31,6 @@ void refreshIdentity(TFiles& record, int folder, const std::string& name) {
     }
 }
 
-// Whether a file (not a folder) of that name is in the open folder.
-bool fileIn(int folder, const std::string& name) {
-    struct stat st {};
-    return ::fstatat(folder, name.c_str(), &st, 0) == 0 && !S_ISDIR(st.st_mode);
-}
-
-std::string freeNameIn(int folder, const std::string& name) {
-    for (int number = 1;; ++number) {
-        std::string candidate = numberedName(name, number);
-        if (!fileIn(folder, candidate))
-            return candidate;
-    }
-}
-
 } // namespace
 
 FileOperationEngine::FileOperationEngine(std::vector<TFiles>& table, OperationHost& host,
@@ -151,14 +137,14 @@ bool FileOperationEngine::copyFile(const ResultRow& row, TFiles& record, const C
                     "Cannot create folder \"" + destination + "\". " + std::strerror(errno));
     std::string target = row.name;
     CopyMode mode = CopyMode::CreateNew;
-    if (fileIn(folder.get(), row.name)) {
+    if (fileExistsIn(folder.get(), row.name)) {
         if (m_request.onCopy == "prompt") {
             if (m_host.askReplace())
                 mode = CopyMode::Replace;
             else
-                target = freeNameIn(folder.get(), row.name);
+                target = freeNumberedName(folder.get(), row.name);
         } else if (m_request.onCopy == "rename") {
-            target = freeNameIn(folder.get(), row.name);
+            target = freeNumberedName(folder.get(), row.name);
         } else if (m_request.onCopy == "replace") {
             mode = CopyMode::Replace;
         } else {
@@ -210,10 +196,10 @@ bool FileOperationEngine::moveFile(const ResultRow& row, TFiles& record, Checked
         return fail(file.path(),
                     "Cannot create folder \"" + destination + "\". " + std::strerror(errno));
     std::string target = row.name;
-    if (fileIn(folder.get(), row.name)) {
+    if (fileExistsIn(folder.get(), row.name)) {
         if (m_request.onMove == "no")
             m_host.warnRenamed();
-        target = freeNameIn(folder.get(), row.name);
+        target = freeNumberedName(folder.get(), row.name);
     }
     std::optional<std::string> why = removeChecked(
         file, nullptr, nullptr, m_overlays,

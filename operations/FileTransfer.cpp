@@ -143,19 +143,27 @@ std::string numberedName(const std::string& name, int number) {
     return stem + " (" + std::to_string(number) + ")" + extension;
 }
 
+bool fileExistsIn(int folder, const std::string& name) {
+    struct stat st {};
+    return ::fstatat(folder, name.c_str(), &st, 0) == 0 && !S_ISDIR(st.st_mode);
+}
+
 bool fileExists(const std::string& path) {
     ParentHandle parent(path);
-    struct stat st {};
-    return parent.valid() && ::fstatat(parent.dirFd(), parent.leaf(), &st, 0) == 0 &&
-           !S_ISDIR(st.st_mode);
+    return parent.valid() && fileExistsIn(parent.dirFd(), parent.leaf());
+}
+
+std::string freeNumberedName(int folder, const std::string& name) {
+    for (int number = 1;; ++number) {
+        std::string candidate = numberedName(name, number);
+        if (!fileExistsIn(folder, candidate))
+            return candidate;
+    }
 }
 
 std::string freeNumberedName(const std::string& folder, const std::string& name) {
-    for (int number = 1;; ++number) {
-        std::string candidate = numberedName(name, number);
-        if (!fileExists(folder + candidate))
-            return candidate;
-    }
+    UniqueFd open(openFolder(folder));
+    return freeNumberedName(open.get(), name);
 }
 
 namespace {

@@ -22,12 +22,15 @@ struct TransferResult {
 // stem + " (" + number + ")" + extension, the extension taken from the last "." of the name.
 std::string numberedName(const std::string& name, int number);
 
-// The first numbered name (from 1) under which no file exists in `folder` (folder ends in "/").
-// A folder of that name does not count as taken.
+// The first numbered name (from 1) under which no file exists in `folder` (folder ends in "/",
+// or an open folder). A folder of that name does not count as taken.
 std::string freeNumberedName(const std::string& folder, const std::string& name);
+std::string freeNumberedName(int folder, const std::string& name);
 
-// Whether a file (not a folder) of that name exists, links followed.
+// Whether a file (not a folder) of that name exists, links followed: at a path, or in an open
+// folder.
 bool fileExists(const std::string& path);
+bool fileExistsIn(int folder, const std::string& name);
 
 enum class CopyMode {
     CreateNew, // fail if the destination exists by the time the copy is complete
