@@ -35,7 +35,7 @@ const char* const kCliUsage =
     "Exit status: 0 when the search finished (and every picked file was removed), 1 when\n"
     "the result could not be written, 2 for bad usage or a FOLDER that is not a folder,\n"
     "3 when a picked file was left where it was (each named on standard error),\n"
-    "130 when interrupted (Ctrl-C), 143 when ended by SIGTERM.\n";
+    "130 when interrupted (Ctrl-C), 143 when ended by SIGTERM, 129 on SIGHUP.\n";
 
 std::optional<CliOptions> parseCliOptions(const std::vector<std::string>& args,
                                           std::string& error) {

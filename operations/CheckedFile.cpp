@@ -16,8 +16,10 @@
 namespace {
 
 constexpr const char* kChanged = "The file has changed since the search.";
-// The error of an entry that is not a regular file (any more): not an errno.
+// The errors of an entry that is not a regular file (any more) and of a path that now leads to
+// another folder: not errnos.
 constexpr int kNotRegular = -1;
+constexpr int kFolderChanged = -2;
 
 std::string reason(int error) {
     return std::strerror(error);
@@ -74,10 +76,21 @@ ssize_t readAt(int fd, char* data, std::size_t size, off_t offset) {
 
 } // namespace
 
-CheckedFile::CheckedFile(const std::string& path) : m_path(path) {
+CheckedFile::CheckedFile(const TFiles& record)
+    : CheckedFile(record.fullName(), {record.fPath.device(), record.fPath.inode()}) {
+}
+
+CheckedFile::CheckedFile(const std::string& path, FileIdentity folder) : m_path(path) {
     m_folder.reset(openParentFolder(path, m_name));
     if (!m_folder) {
         m_error = errno;
+        return;
+    }
+    struct stat held {};
+    if (folder != FileIdentity{} && (::fstat(m_folder.get(), &held) != 0 ||
+                                     held.st_dev != folder.device || held.st_ino != folder.inode)) {
+        m_error = kFolderChanged;
+        m_folder.reset();
         return;
     }
     // The entry itself first, never followed: only a regular file is opened for reading (a
@@ -126,6 +139,8 @@ std::string CheckedFile::openFailure() const {
         return "It no longer exists.";
     if (m_error == kNotRegular)
         return kChanged;
+    if (m_error == kFolderChanged)
+        return "Its folder has changed since the search: the path leads to another folder.";
     return reason(m_error) + ".";
 }
 
@@ -212,6 +227,16 @@ bool sameFile(const CheckedFile& a, const CheckedFile& b, const OverlayMounts& o
         return true;
     if (overlays.empty())
         return false;
+    // An overlay gives a file the inode number of its lower file (in the low bits, when it keeps
+    // the layer's number in the high ones): where the mount table's layer paths do not lead to
+    // the layers (relative, or moved since), that is the sign of one file seen twice.
+    auto seenThrough = [&](const CheckedFile& over, const CheckedFile& other) {
+        return overlays.isOverlayDevice(over.identity().device) &&
+               other.identity().device != over.identity().device &&
+               (over.identity().inode & 0xFFFFFFFFu) == (other.identity().inode & 0xFFFFFFFFu);
+    };
+    if (seenThrough(a, b) || seenThrough(b, a))
+        return true;
     auto real = [&](const CheckedFile& file) {
         struct stat folder {};
         if (::fstat(file.folder(), &folder) != 0)
@@ -261,7 +286,7 @@ std::optional<std::string> removeChecked(CheckedFile& file, const TFiles* target
                "\", which must not change while the overlay is mounted.";
     std::optional<CheckedFile> kept;
     if (keeper != nullptr) {
-        kept.emplace(keeper->fullName());
+        kept.emplace(*keeper);
         if (!kept->isOpen())
             return "The file kept in its group cannot be read: " + kept->openFailure();
         if (sameFile(file, *kept, overlays))

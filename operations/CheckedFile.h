@@ -15,7 +15,11 @@
 // PATH_MAX work as in the walk.
 class CheckedFile {
 public:
-    explicit CheckedFile(const std::string& path);
+    // With `folder`, the folder that holds the file must be that one (not another put at its
+    // path, nor one a link there leads to now).
+    explicit CheckedFile(const std::string& path, FileIdentity folder = {});
+    // The file of a record of the search, in the folder the search found it in.
+    explicit CheckedFile(const TFiles& record);
     // A file still set aside is put back.
     ~CheckedFile();
     CheckedFile(const CheckedFile&) = delete;

@@ -86,7 +86,8 @@ void FileOperationEngine::run(const OperationRequest& request, const std::vector
         m_opStatus = 0;
         m_host.fileStarted(number++, row.name, row.folder);
         const std::string path = row.folder + row.name;
-        CheckedFile file(path);
+        CheckedFile file = row.record < m_table.size() ? CheckedFile(m_table[row.record])
+                                                       : CheckedFile(path);
         // A file in use or gone is passed over, as the search passes over files in use; any
         // other reason it cannot be opened is named.
         if (row.record >= m_table.size() || file.gone()) {

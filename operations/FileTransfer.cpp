@@ -336,7 +336,11 @@ TransferResult WholeFileWriter::prepare(std::size_t size) {
         if (::fstat(STDOUT_FILENO, &st) != 0)
             return failure(cannotWrite + reason(errno));
         if (S_ISREG(st.st_mode)) {
-            const off_t at = ::lseek(STDOUT_FILENO, 0, SEEK_CUR);
+            // Appended, the text goes after what the file holds, wherever its offset stands.
+            const int flags = ::fcntl(STDOUT_FILENO, F_GETFL);
+            const off_t at = flags >= 0 && (flags & O_APPEND) != 0
+                                 ? st.st_size
+                                 : ::lseek(STDOUT_FILENO, 0, SEEK_CUR);
             const int error =
                 size == 0 || ::fallocate(STDOUT_FILENO, FALLOC_FL_KEEP_SIZE, std::max<off_t>(at, 0),
                                          static_cast<off_t>(size)) == 0
@@ -446,16 +450,22 @@ FinalStep moveOnStep(int folder, const std::string& target, const std::string& d
         if (error != EXDEV)
             return cannotMove + " to \"" + destination + "\". " + reason(error);
         // Another file system: copy, and remove the source only when the copy is safely there.
+        // Its times are taken now, after the rename that set it aside gave it a new change time.
+        struct stat before {};
+        if (::fstat(file.fd(), &before) != 0)
+            return cannotMove + ". " + reason(errno);
         TransferResult copied =
-            copyOpenFile(file.fd(), file.status(), file.path(), folder, target, destination,
+            copyOpenFile(file.fd(), before, file.path(), folder, target, destination,
                          CopyMode::CreateNew, Attributes::OfAMove, nullptr, control);
         if (!copied.ok)
             return copied.error;
+        // The change time too: a file written and given its old modification time back.
         struct stat after {};
-        const struct stat& before = file.status();
         if (::fstat(file.fd(), &after) != 0 || after.st_size != before.st_size ||
             after.st_mtim.tv_sec != before.st_mtim.tv_sec ||
-            after.st_mtim.tv_nsec != before.st_mtim.tv_nsec) {
+            after.st_mtim.tv_nsec != before.st_mtim.tv_nsec ||
+            after.st_ctim.tv_sec != before.st_ctim.tv_sec ||
+            after.st_ctim.tv_nsec != before.st_ctim.tv_nsec) {
             ::unlinkat(folder, target.c_str(), 0);
             return cannotMove + ". It changed while it was copied.";
         }
@@ -501,7 +511,7 @@ TransferResult moveFile(const std::string& source, const std::string& destinatio
 }
 
 TransferResult deleteVerified(const TFiles& target, const TFiles* keeper, const RemovalSeam& seam) {
-    CheckedFile file(target.fullName());
+    CheckedFile file(target);
     std::optional<std::string> why =
         removeChecked(file, &target, keeper, OverlayMounts::current(), deleteStep(), seam);
     return why ? failure(*why) : TransferResult{};
@@ -509,7 +519,7 @@ TransferResult deleteVerified(const TFiles& target, const TFiles* keeper, const 
 
 TransferResult trashVerified(const TFiles& target, const TFiles* keeper,
                              const TrashLocations& where, const RemovalSeam& seam) {
-    CheckedFile file(target.fullName());
+    CheckedFile file(target);
     std::optional<std::string> why =
         removeChecked(file, &target, keeper, OverlayMounts::current(), trashStep(where), seam);
     return why ? failure(*why) : TransferResult{};

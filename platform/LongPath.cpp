@@ -94,8 +94,15 @@ int renameWithoutReplacing(int fromFolder, const char* from, int toFolder, const
         return 0;
     if (errno != EINVAL && errno != ENOSYS)
         return errno;
-    if (linkat(fromFolder, from, toFolder, to, 0) != 0)
-        return errno;
+    if (linkat(fromFolder, from, toFolder, to, 0) != 0) {
+        // FAT knows no hard links either: the name is checked to be free, then renamed to.
+        if (errno != EPERM && errno != EOPNOTSUPP && errno != ENOSYS)
+            return errno;
+        struct stat st {};
+        if (fstatat(toFolder, to, &st, AT_SYMLINK_NOFOLLOW) == 0)
+            return EEXIST;
+        return renameat(fromFolder, from, toFolder, to) == 0 ? 0 : errno;
+    }
     if (unlinkat(fromFolder, from, 0) != 0) {
         const int error = errno;
         unlinkat(toFolder, to, 0);

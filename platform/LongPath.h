@@ -38,5 +38,6 @@ int openFolder(const std::string& folder, bool make = false);
 int openParentFolder(const std::string& path, std::string& leaf);
 
 // renameat(2) that never replaces an entry; where the file system cannot promise that, a hard
-// link (which never replaces either) and the removal of the old name. 0 or an errno.
+// link (which never replaces either) and the removal of the old name, and where it has no hard
+// links either, a rename to a name found free. 0 or an errno.
 int renameWithoutReplacing(int fromFolder, const char* from, int toFolder, const char* to);

@@ -64,14 +64,29 @@ bool fileMountsListed() {
 }
 
 std::optional<bool> fileIdentityIsStable(const std::string& folder) {
-    // The magic numbers of <linux/magic.h>; exFAT's is not in the headers of every system.
-    constexpr long kFat = 0x4d44;
-    constexpr long kExFat = 0x2011BAB0;
-    constexpr long kFuse = 0x65735546;
+    // The magic numbers of <linux/magic.h>; some are not in the headers of every system. Image
+    // file systems (squashfs, ISO 9660, EROFS, cramfs, romfs) give change times that mirror the
+    // modification times and the same inode numbers in every image built from the same tree, so
+    // an image swapped under the same path looks unchanged; so does an overlay stacked on one.
+    static constexpr long kUnfit[] = {
+        0x4d44,     // FAT
+        0x2011BAB0, // exFAT
+        0x65735546, // FUSE
+        0x73717368, // squashfs
+        0x9660,     // ISO 9660
+        0xE0F5E1E2, // EROFS
+        0x28cd3d45, // cramfs
+        0x7275,     // romfs
+        0x794c7630, // overlay
+    };
     UniqueFd fd(openFolder(folder));
     struct statfs about {};
     if (!fd || fstatfs(fd.get(), &about) != 0)
         return std::nullopt;
     const long type = static_cast<long>(about.f_type);
-    return type != kFat && type != kExFat && type != kFuse;
+    for (const long unfit : kUnfit) {
+        if (type == unfit)
+            return false;
+    }
+    return true;
 }

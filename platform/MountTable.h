@@ -17,6 +17,6 @@ bool fileMountsListed();
 // Whether the file system that holds the folder `folder` keeps what identifies a file's content
 // between searches: inode numbers that stay and a change time of its own. FAT and exFAT (whose
 // change time only mirrors the modification time, and whose inode numbers are handed out anew
-// at each mount) and FUSE file systems (which may do either) do not. Nothing when the folder
-// cannot be opened.
+// at each mount), FUSE file systems (which may do either), image file systems and overlays do
+// not. Nothing when the folder cannot be opened.
 std::optional<bool> fileIdentityIsStable(const std::string& folder);

@@ -25,8 +25,10 @@ std::vector<std::string> splitOn(const std::string& text, char separator) {
     }
 }
 
-// Lower folders as the option gives them: separated by ":", a ":" of a name written "\:".
-std::vector<std::string> splitLowerFolders(const std::string& value) {
+// Lower folders as the option gives them: separated by ":", a ":" of a name written "\:"; those
+// after "::" hold data only, reached by redirects and never by a name.
+void splitLowerFolders(const std::string& value, std::vector<std::string>& lowers,
+                       std::vector<std::string>& dataOnly) {
     std::vector<std::string> folders(1);
     for (std::size_t i = 0; i < value.size(); ++i) {
         if (value[i] == '\\' && i + 1 < value.size()) {
@@ -37,7 +39,13 @@ std::vector<std::string> splitLowerFolders(const std::string& value) {
             folders.back() += value[i];
         }
     }
-    return folders;
+    bool data = false;
+    for (std::string& folder : folders) {
+        if (folder.empty())
+            data = true;
+        else
+            (data ? dataOnly : lowers).push_back(std::move(folder));
+    }
 }
 
 std::string folderPathOf(int fd) {
@@ -108,16 +116,19 @@ OverlayMounts OverlayMounts::parse(const std::string& mountinfo) {
             if (option.rfind("upperdir=", 0) == 0) {
                 overlay.layers.insert(overlay.layers.begin(), value);
             } else if (option.rfind("lowerdir=", 0) == 0) {
-                lowers = splitLowerFolders(value);
+                lowers.clear();
+                splitLowerFolders(value, lowers, overlay.dataOnly);
             } else if (option.rfind("lowerdir+=", 0) == 0) {
                 lowers.push_back(value);
+            } else if (option.rfind("datadir+=", 0) == 0) {
+                overlay.dataOnly.push_back(value);
             } else if (option.rfind("workdir=", 0) == 0) {
                 overlay.work = value;
             }
-            // Data-only layers (datadir+=) are reached by redirects only, never by a name.
         }
         overlay.layers.insert(overlay.layers.end(), lowers.begin(), lowers.end());
         std::vector<std::string> used = overlay.layers;
+        used.insert(used.end(), overlay.dataOnly.begin(), overlay.dataOnly.end());
         used.push_back(overlay.work);
         for (const std::string& folder : used) {
             struct stat st {};
@@ -127,6 +138,14 @@ OverlayMounts OverlayMounts::parse(const std::string& mountinfo) {
         mounts.m_overlays.push_back(std::move(overlay));
     }
     return mounts;
+}
+
+bool OverlayMounts::isOverlayDevice(std::uint64_t device) const {
+    for (const Overlay& overlay : m_overlays) {
+        if (overlay.device == device)
+            return true;
+    }
+    return false;
 }
 
 std::optional<std::string> OverlayMounts::overlayUsing(FileIdentity folder) const {
@@ -221,8 +240,13 @@ std::optional<FileIdentity> OverlayMounts::layerFile(const Layers& layers,
             return found;
         const std::optional<std::string> redirect = overlayAttribute(entry, "redirect");
         if (redirect && redirect->starts_with('/')) {
-            for (std::size_t lower = index + 1; lower < layers.overlay->layers.size(); ++lower) {
-                const std::string path = layers.overlay->layers[lower] + *redirect;
+            std::vector<std::string> below(layers.overlay->layers.begin() +
+                                               static_cast<std::ptrdiff_t>(index) + 1,
+                                           layers.overlay->layers.end());
+            below.insert(below.end(), layers.overlay->dataOnly.begin(),
+                         layers.overlay->dataOnly.end());
+            for (const std::string& layer : below) {
+                const std::string path = layer + *redirect;
                 const std::size_t slash = path.find_last_of('/');
                 UniqueFd at(
                     ::open(path.substr(0, slash + 1).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));

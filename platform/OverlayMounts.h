@@ -24,9 +24,10 @@ public:
     struct Overlay {
         std::uint64_t device = 0; // of the files and folders seen through it
         std::string mountPoint;
-        std::string root;                // the folder of the overlay mounted there ("/" mostly)
-        std::vector<std::string> layers; // the upper folder first, then the lower ones in order
-        std::string work;                // its work folder
+        std::string root;                  // the folder of the overlay mounted there ("/" mostly)
+        std::vector<std::string> layers;   // the upper folder first, then the lower ones in order
+        std::vector<std::string> dataOnly; // lower folders reached by redirects only
+        std::string work;                  // its work folder
     };
 
     // The layer folders behind one folder seen through an overlay, upper first.
@@ -44,6 +45,8 @@ public:
     bool empty() const { return m_overlays.empty(); }
     const std::vector<Overlay>& overlays() const { return m_overlays; }
 
+    // Whether files of this device are seen through an overlay mount.
+    bool isOverlayDevice(std::uint64_t device) const;
     // The mount point of the overlay that uses this folder as a layer or work folder.
     std::optional<std::string> overlayUsing(FileIdentity folder) const;
     // The mount point of the overlay one of whose layer or work folders holds the open folder

@@ -322,7 +322,7 @@ void FileWalker::considerFile(Frame& frame, const std::string& name, const Probe
     record.fSize = static_cast<std::int64_t>(sx.stx_size);
     record.fModified = m_dates.dateFor(sx.stx_mtime.tv_sec);
     if (m_folderText.str() != m_dir)
-        m_folderText = FolderText(m_dir);
+        m_folderText = FolderText(m_dir, frame.device, frame.inode);
     record.fPath = m_folderText;
     record.fStatus = fsFound;
     record.fDevice = device;

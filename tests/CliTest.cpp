@@ -496,10 +496,10 @@ TEST(CliCache, UsageErrors) {
 
 namespace {
 
-TEST(Cli, EveryStageEndsOnSigintOrSigtermEvenAWaitOnTheOutput) {
+TEST(Cli, EveryStageEndsOnSigintSigtermOrSighupEvenAWaitOnTheOutput) {
     if (!std::ifstream("/proc/self/syscall"))
         GTEST_SKIP() << "/proc does not show what a process waits in";
-    for (const int signal : {SIGINT, SIGTERM}) {
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
         for (const bool select : {false, true}) {
             SCOPED_TRACE(std::to_string(signal) + (select ? " select" : ""));
             TempTree tree;
@@ -571,6 +571,7 @@ TEST(CliSelect, AnOutputFileThatIsAFileOfTheResultIsRefusedBeforeAnythingIsDone)
     waitpid(child, &status, 0);
     EXPECT_EQ(WEXITSTATUS(status), 2);
     EXPECT_EQ(readWholeFile(tree.path("t/x1")), "same");
+    EXPECT_EQ(readWholeFile(tree.path("t/x2")), "same"); // not even the message went there
 }
 
 TEST(CliSelect, NothingIsRemovedUnlessTheWholeListingCanBeWritten) {
@@ -584,19 +585,45 @@ TEST(CliSelect, NothingIsRemovedUnlessTheWholeListingCanBeWritten) {
         tree.file("one/" + name, "content " + std::to_string(i));
         tree.file("two/" + name, "content " + std::to_string(i));
     }
+    // A log larger than the listing: room taken at its start would be room it already has.
+    const std::string before(24 << 10, 'L');
+    std::ofstream(disk.path("log")) << before;
     disk.fill(8192);
-    for (const std::string& output : {disk.path("listing"), std::string("/dev/full")}) {
+    // "" is standard output appended to the log, as `>> log` makes it.
+    for (const std::string& output :
+         {disk.path("listing"), std::string("/dev/full"), std::string()}) {
         SCOPED_TRACE(output);
-        const CliResult result =
-            runCli({"--select", "all-but-one", "--delete", "--output", output, tree.root()});
-        EXPECT_EQ(result.exitCode, 1);
-        EXPECT_NE(result.err.find("nothing was removed"), std::string::npos) << result.err;
+        std::vector<std::string> args{"--select", "all-but-one", "--delete", tree.root()};
+        if (!output.empty())
+            args.insert(args.begin() + 3, {"--output", output});
+        TempTree scratch;
+        const pid_t child = fork();
+        if (child == 0) {
+            const int err = open(scratch.path("stderr").c_str(), O_WRONLY | O_CREAT, 0644);
+            const int out =
+                output.empty() ? open(disk.path("log").c_str(), O_WRONLY | O_APPEND) : -1;
+            dup2(err, STDERR_FILENO);
+            if (out >= 0)
+                dup2(out, STDOUT_FILENO);
+            std::vector<char*> argv{const_cast<char*>(TWINSCOPE_CLI)};
+            for (const std::string& arg : args)
+                argv.push_back(const_cast<char*>(arg.c_str()));
+            argv.push_back(nullptr);
+            execv(TWINSCOPE_CLI, argv.data());
+            _exit(127);
+        }
+        int status = 0;
+        waitpid(child, &status, 0);
+        const std::string err = readWholeFile(scratch.path("stderr"));
+        EXPECT_EQ(WEXITSTATUS(status), 1) << err;
+        EXPECT_NE(err.find("nothing was removed"), std::string::npos) << err;
         for (int i = 0; i < 30; ++i) {
             const std::string name = std::string(240, 'n') + std::to_string(i);
             EXPECT_TRUE(present(tree.path("one/" + name)) && present(tree.path("two/" + name)));
         }
     }
-    EXPECT_EQ(disk.names(), std::vector<std::string>{"filler"});
+    EXPECT_EQ(readWholeFile(disk.path("log")), before);
+    EXPECT_EQ(disk.names(), (std::vector<std::string>{"filler", "log"}));
 }
 
 } // namespace

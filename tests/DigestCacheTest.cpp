@@ -813,62 +813,6 @@ TEST(DigestCache, BeyondItsLimitTheRecordsUsedLongestAgoGo) {
 
 namespace {
 
-// An exFAT image mounted through FUSE on a loop device for one test (needs root, exfatprogs and
-// exfat-fuse); mounted() is false, and error() says why, where that cannot be done.
-class ExFatDisk {
-public:
-    ExFatDisk() {
-        m_scratch.folder("mount");
-        const std::string image = m_scratch.path("disk.img");
-        if (geteuid() != 0) {
-            m_error = "not root";
-            return;
-        }
-        if (std::system(
-                ("truncate -s 16M '" + image + "' && mkfs.exfat '" + image + "' >/dev/null 2>&1")
-                    .c_str()) != 0) {
-            m_error = "mkfs.exfat failed (exfatprogs missing?)";
-            return;
-        }
-        if (FILE* loop = popen(("losetup -f --show '" + image + "' 2>/dev/null").c_str(), "r")) {
-            char line[256] = "";
-            if (std::fgets(line, sizeof line, loop) != nullptr)
-                m_loop = std::string(line).substr(0, std::strcspn(line, "\n"));
-            pclose(loop);
-        }
-        if (m_loop.empty()) {
-            m_error = "no loop device";
-            return;
-        }
-        m_mounted =
-            std::system(
-                ("mount.exfat-fuse '" + m_loop + "' '" + path("") + "' >/dev/null 2>&1").c_str()) ==
-            0;
-        if (!m_mounted)
-            m_error = "mount.exfat-fuse failed (exfat-fuse or /dev/fuse missing?)";
-    }
-    ~ExFatDisk() {
-        if (m_mounted)
-            std::system(("umount '" + path("") + "'").c_str());
-        if (!m_loop.empty())
-            std::system(("losetup -d '" + m_loop + "'").c_str());
-    }
-    ExFatDisk(const ExFatDisk&) = delete;
-    ExFatDisk& operator=(const ExFatDisk&) = delete;
-
-    bool mounted() const { return m_mounted; }
-    const std::string& error() const { return m_error; }
-    std::string path(const std::string& relative) const {
-        return m_scratch.path("mount") + "/" + relative;
-    }
-
-private:
-    TempTree m_scratch;
-    std::string m_loop;
-    bool m_mounted = false;
-    std::string m_error;
-};
-
 // exFAT and FAT give a file the change time of its modification time, so a file rewritten at
 // its size with its time put back would keep its old digest: such files keep none.
 TEST_F(CacheTest, FilesOnFatOrFuseFileSystemsKeepNoDigests) {

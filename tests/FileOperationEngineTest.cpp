@@ -63,9 +63,10 @@ public:
 // A search of a tree and its result as the list shows it.
 class Result {
 public:
-    explicit Result(const TempTree& tree) : m_root(tree.root() + "/") {
+    explicit Result(const TempTree& tree) : Result(tree.root()) {}
+    explicit Result(const std::string& folder) : m_root(folder + "/") {
         SearchEngine engine(m_state, m_control, m_progress);
-        engine.run(tree.root(), true, SearchOptions{});
+        engine.run(folder, true, SearchOptions{});
         table = m_state.aDuplicatedFiles;
         rows = buildRows(table);
     }
@@ -375,7 +376,7 @@ std::vector<std::string> namesIn(const std::string& folder, const std::string& p
 TEST(RemovalSafety, AFileSeenThroughAnOverlayIsNeverTakenForACopyOfItsLayerFile) {
     using Kind = OverlayMount::Kind;
     int tested = 0;
-    for (const Kind kind : {Kind::Kernel, Kind::KernelMetacopy, Kind::Fuse}) {
+    for (const Kind kind : {Kind::Kernel, Kind::KernelMetacopy, Kind::KernelRelative, Kind::Fuse}) {
         SCOPED_TRACE(static_cast<int>(kind));
         OverlayMount overlay(kind, [](const TempTree& layers) {
             layers.file("lower/x", "the only copy");
@@ -388,11 +389,12 @@ TEST(RemovalSafety, AFileSeenThroughAnOverlayIsNeverTakenForACopyOfItsLayerFile)
         }
         ++tested;
         const TempTree& tree = overlay.tree();
-        if (kind == Kind::KernelMetacopy) { // its metadata copied up, its bytes still below
+        if (kind == Kind::KernelMetacopy || kind == Kind::KernelRelative) {
+            // Its metadata copied up, its bytes still below.
             ASSERT_EQ(::chmod(tree.path("merged/x").c_str(), 0600), 0);
         }
-        // The kernel's overlay is known by the mount table: the search pairs nothing.
-        if (kind != Kind::Fuse) {
+        // The kernel's overlay is known by the mount table's layers: the search pairs nothing.
+        if (kind == Kind::Kernel || kind == Kind::KernelMetacopy) {
             EXPECT_EQ(Result(tree).describe(), Lines{});
         }
         // Removals do not rest on the search: handed such a pair, the layer file stays.
@@ -480,6 +482,53 @@ TEST(RemovalSafety, WhatIsSwappedInBetweenTheStepsIsNeverRemoved) {
         EXPECT_EQ(namesIn(tree.path("home/Trash/files")), Lines{});
         EXPECT_EQ(namesIn(tree.path("moved")), Lines{});
     }
+}
+
+// The folder of a ticked file replaced after the search by a link to a folder that holds another
+// name of the same file: the name removed would be one the search never listed.
+TEST(RemovalSafety, AFolderReplacedSinceTheSearchIsNotEntered) {
+    TempTree tree;
+    tree.file("A/f", "same");
+    tree.file("B/f", "same");
+    TempTree elsewhere; // not searched
+    ASSERT_EQ(::link(tree.path("A/f").c_str(), elsewhere.path("f").c_str()), 0);
+    Result result(tree);
+    ASSERT_EQ(::rename(tree.path("A").c_str(), tree.path("A.old").c_str()), 0);
+    tree.symlink(elsewhere.root(), "A");
+    ScriptedHost host;
+    RunControl control;
+    FileOperationEngine engine(result.table, host, control);
+    engine.run(request(FileOperation::Delete), result.rows, result.ticks({"A/f"}));
+    ASSERT_EQ(engine.failures().size(), 1u);
+    EXPECT_NE(engine.failures()[0].reason.find("folder has changed"), std::string::npos);
+    EXPECT_EQ(contentOf(elsewhere.path("f")), "same");
+}
+
+// FAT file systems know neither a rename that never replaces nor hard links: files still go to
+// the trash of the stick and are moved, never over another file.
+TEST(RemovalSafety, OnExFatFilesAreTrashedAndMoved) {
+    ExFatDisk disk;
+    if (!disk.mounted())
+        GTEST_SKIP() << "no exFAT disk: " << disk.error();
+    for (const char* name : {"a", "b", "c"})
+        std::ofstream(disk.path(name)) << "same";
+    std::filesystem::create_directory(disk.path("moved"));
+    std::ofstream(disk.path("moved/c")) << "taken";
+    Result result(disk.path("").substr(0, disk.path("").size() - 1));
+    ScriptedHost host;
+    RunControl control;
+    TempTree home; // another file system: the trash of the stick's top folder takes the file
+    OperationRequest trash = request(FileOperation::Trash);
+    trash.trash = TrashLocations{home.path("Trash"), ::geteuid()};
+    FileOperationEngine engine(result.table, host, control);
+    engine.run(trash, result.rows, result.ticks({"a"}));
+    EXPECT_TRUE(engine.failures().empty()) << engine.failures()[0].reason;
+    EXPECT_EQ(contentOf(disk.path(".Trash-" + std::to_string(::geteuid()) + "/files/a")), "same");
+    result.rows = buildRows(result.table);
+    engine.run(request(FileOperation::Move, disk.path("moved/")), result.rows, result.ticks({"c"}));
+    EXPECT_TRUE(engine.failures().empty()) << engine.failures()[0].reason;
+    EXPECT_EQ(contentOf(disk.path("moved/c")), "taken");
+    EXPECT_EQ(contentOf(disk.path("moved/c (1)")), "same");
 }
 
 // A folder whose path is longer than PATH_MAX, made one level at a time; its path ends in "/".

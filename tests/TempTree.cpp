@@ -148,16 +148,59 @@ OverlayMount::OverlayMount(Kind kind, const std::function<void(const TempTree&)>
             m_error = "fuse-overlayfs failed or is missing";
         return;
     }
-    const std::string all = kind == Kind::KernelMetacopy ? options + ",metacopy=on" : options;
+    std::string all = kind == Kind::KernelMetacopy ? options + ",metacopy=on" : options;
+    const std::string back = fs::current_path().string();
+    if (kind == Kind::KernelRelative) {
+        all = "lowerdir=lower,upperdir=upper,workdir=work,metacopy=on";
+        fs::current_path(m_tree.root());
+    }
     m_mounted =
         ::mount("twinscope-test", m_tree.path("merged").c_str(), "overlay", 0, all.c_str()) == 0;
     if (!m_mounted)
         m_error = std::strerror(errno);
+    fs::current_path(back);
 }
 
 OverlayMount::~OverlayMount() {
     if (m_mounted)
         ::umount2(m_tree.path("merged").c_str(), MNT_DETACH);
+}
+
+ExFatDisk::ExFatDisk() {
+    m_scratch.folder("mount");
+    const std::string image = m_scratch.path("disk.img");
+    if (geteuid() != 0) {
+        m_error = "not root";
+        return;
+    }
+    if (std::system(
+            ("truncate -s 16M '" + image + "' && mkfs.exfat '" + image + "' >/dev/null 2>&1")
+                .c_str()) != 0) {
+        m_error = "mkfs.exfat failed (exfatprogs missing?)";
+        return;
+    }
+    if (FILE* loop = popen(("losetup -f --show '" + image + "' 2>/dev/null").c_str(), "r")) {
+        char line[256] = "";
+        if (std::fgets(line, sizeof line, loop) != nullptr)
+            m_loop = std::string(line).substr(0, std::strcspn(line, "\n"));
+        pclose(loop);
+    }
+    if (m_loop.empty()) {
+        m_error = "no loop device";
+        return;
+    }
+    m_mounted =
+        std::system(
+            ("mount.exfat-fuse '" + m_loop + "' '" + path("") + "' >/dev/null 2>&1").c_str()) == 0;
+    if (!m_mounted)
+        m_error = "mount.exfat-fuse failed (exfat-fuse or /dev/fuse missing?)";
+}
+
+ExFatDisk::~ExFatDisk() {
+    if (m_mounted)
+        std::system(("umount '" + path("") + "'").c_str());
+    if (!m_loop.empty())
+        std::system(("losetup -d '" + m_loop + "'").c_str());
 }
 
 std::vector<std::string> SmallDisk::names() const {

@@ -65,7 +65,9 @@ private:
 // Where it cannot be mounted, mounted() is false and error() says why.
 class OverlayMount {
 public:
-    enum class Kind { Kernel, KernelMetacopy, Fuse };
+    // KernelRelative: metadata-only copies, and layers named relative to the tree, so that the
+    // mount table's layer paths lead nowhere.
+    enum class Kind { Kernel, KernelMetacopy, KernelRelative, Fuse };
     OverlayMount(Kind kind, const std::function<void(const TempTree&)>& layers);
     ~OverlayMount();
     OverlayMount(const OverlayMount&) = delete;
@@ -78,6 +80,29 @@ public:
 private:
     TempTree m_tree;
     Kind m_kind;
+    bool m_mounted = false;
+    std::string m_error;
+};
+
+// An exFAT image mounted through FUSE on a loop device for one test (needs root, exfatprogs and
+// exfat-fuse): FAT's file system in the way USB sticks and camera cards are used. Where that
+// cannot be done, mounted() is false and error() says why.
+class ExFatDisk {
+public:
+    ExFatDisk();
+    ~ExFatDisk();
+    ExFatDisk(const ExFatDisk&) = delete;
+    ExFatDisk& operator=(const ExFatDisk&) = delete;
+
+    bool mounted() const { return m_mounted; }
+    const std::string& error() const { return m_error; }
+    std::string path(const std::string& relative) const {
+        return m_scratch.path("mount") + "/" + relative;
+    }
+
+private:
+    TempTree m_scratch;
+    std::string m_loop;
     bool m_mounted = false;
     std::string m_error;
 };
