@@ -89,6 +89,7 @@ TMainForm::TMainForm(MainFormSetup setup) : m_setup(std::move(setup)) {
     createMenus();
     createControls();
     createTimers();
+    setAcceptDrops(true); // a folder dropped onto the window goes into the path box
     m_about = new TAboutForm(this);
     FormCreate();
 }
@@ -247,7 +248,10 @@ void TMainForm::createControls() {
                        "stop:0 #ffffff, stop:1 #e8ecf2); }"));
     auto toolButton = [this](const QString& caption, QMenu* menu) {
         auto* button = new QToolButton(ToolBar1);
+        // The letter after "&" is underlined; the keys that open the menu are set below, for
+        // the whole window, so the button takes none of its own.
         button->setText(caption);
+        button->setShortcut(QKeySequence());
         button->setFixedSize(63, 29);
         // Tool bar buttons take no keyboard focus: the first focus belongs to "Search".
         button->setFocusPolicy(Qt::NoFocus);
@@ -259,10 +263,12 @@ void TMainForm::createControls() {
         ToolBar1->addWidget(button);
         return button;
     };
-    ToolButton1 = toolButton(QStringLiteral("File"), FileMenu);
-    ToolButton2 = toolButton(QStringLiteral("Options"), OptionsMenu);
-    btSelected = toolButton(QStringLiteral("Duplicated"), DuplicatedMenu);
-    ToolButton3 = toolButton(QStringLiteral("Help"), HelpMenu);
+    ToolButton1 = toolButton(QStringLiteral("&File"), FileMenu);
+    ToolButton2 = toolButton(QStringLiteral("&Options"), OptionsMenu);
+    btSelected = toolButton(QStringLiteral("&Duplicated"), DuplicatedMenu);
+    ToolButton3 = toolButton(QStringLiteral("&Help"), HelpMenu);
+    for (QMenu* menu : {FileMenu, OptionsMenu, DuplicatedMenu, HelpMenu})
+        menu->installEventFilter(this);
     ToolButton4 = toolButton(QString(), nullptr);
     for (QAction* action : ToolBar1->actions()) {
         if (ToolBar1->widgetForAction(action) == btSelected ||
@@ -293,6 +299,9 @@ void TMainForm::createControls() {
     eTarget->setGeometry(16, 54, 648, 21);
     eTarget->addItem(QStringLiteral("Select directory..."));
     eTarget->setCurrentIndex(-1);
+    // The folder searched is the one typed: no remembered folder is written into the text
+    // (the box's list still offers them).
+    eTarget->setCompleter(nullptr);
     eTarget->lineEdit()->installEventFilter(this);
     eTarget->installEventFilter(this);
     connect(eTarget, &QComboBox::activated, this, &TMainForm::eTargetSelect);
@@ -356,7 +365,10 @@ void TMainForm::createControls() {
     FileListView->setAllColumnsShowFocus(true);
     FileListView->header()->setSectionsClickable(false);
     FileListView->header()->setSectionsMovable(false);
-    FileListView->header()->setStretchLastSection(false);
+    // The folder, the last column, takes the width the others leave; long texts lose their
+    // middle, where a path is least telling, and show whole in their tooltip.
+    FileListView->header()->setStretchLastSection(true);
+    FileListView->setTextElideMode(Qt::ElideMiddle);
     const int widths[] = {50, 250, 110, 70, 210};
     for (int column = 0; column < ResultListModel::ColumnCount; ++column)
         FileListView->header()->resizeSection(column, widths[column]);
@@ -365,7 +377,7 @@ void TMainForm::createControls() {
     FileListView->setContextMenuPolicy(Qt::CustomContextMenu);
     connect(FileListView, &QWidget::customContextMenuRequested, this, [this](const QPoint& at) {
         if (!listParked() && FileListView->isVisible())
-            FileListMenu->popup(FileListView->viewport()->mapToGlobal(at));
+            showListMenu(FileListView->viewport()->mapToGlobal(at));
     });
     FileListView->installEventFilter(this);
     // The "#" column widens for group numbers of any length.
@@ -554,6 +566,9 @@ void TMainForm::showEvent(QShowEvent* event) {
     FormResize();
     if (!m_shown) {
         m_shown = true;
+        // The focus on "Search" is shown from the start, not only once a key has moved it: a
+        // user of the keyboard sees where Enter and Space go.
+        setAttribute(Qt::WA_KeyboardFocusChange);
         FormShow();
     }
 }
@@ -594,6 +609,32 @@ bool TMainForm::eventFilter(QObject* watched, QEvent* event) {
         // Space ticks the selected row whichever of its cells is current.
         if (key->key() == Qt::Key_Space && key->modifiers() == Qt::NoModifier) {
             toggleSelectedRow();
+            return true;
+        }
+        // Enter opens the selected file, as a double click does.
+        if ((key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) &&
+            key->modifiers() == Qt::NoModifier && selectedRow() >= 0) {
+            N5Click();
+            return true;
+        }
+        // Shift+F10 opens the list's menu, as the Menu key does, beside the current row.
+        if (key->key() == Qt::Key_F10 && key->modifiers() == Qt::ShiftModifier) {
+            const QRect row = FileListView->visualRect(FileListView->currentIndex());
+            showListMenu(FileListView->viewport()->mapToGlobal(
+                row.isValid() ? row.bottomLeft() + QPoint(8, 0) : QPoint(8, 8)));
+            return true;
+        }
+    }
+    // Left and Right move from one tool bar menu to the next, as in a menu bar.
+    if (event->type() == QEvent::KeyPress && (watched == FileMenu || watched == OptionsMenu ||
+                                              watched == DuplicatedMenu || watched == HelpMenu)) {
+        const int key = static_cast<QKeyEvent*>(event)->key();
+        auto* menu = static_cast<QMenu*>(watched);
+        const bool intoSubmenu = menu->activeAction() != nullptr &&
+                                 menu->activeAction()->menu() != nullptr &&
+                                 menu->activeAction()->isEnabled();
+        if ((key == Qt::Key_Right && !intoSubmenu) || key == Qt::Key_Left) {
+            moveToNextMenu(menu, key == Qt::Key_Right ? 1 : -1);
             return true;
         }
     }

@@ -12,6 +12,7 @@
 #include <QWidget>
 
 #include <functional>
+#include <optional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -24,6 +25,7 @@ class QAction;
 class QCheckBox;
 class QComboBox;
 class QLabel;
+class QMimeData;
 class QMenu;
 class QProgressBar;
 class QPushButton;
@@ -254,6 +256,9 @@ public:
     void eTargetSelect(int index);
     void eTargetDblClick();
     void selectOrAddFolder(const QString& folder);
+    void expandHomeInPathBox();
+    // The one local folder a drag carries, with a trailing "/".
+    static std::optional<QString> droppedFolder(const QMimeData* data);
     void showPathHint();
     void updatePathBoxColour();
 
@@ -269,6 +274,10 @@ public:
     void N5Click();
     void FileListViewDblClick();
     void Openfilelocation1Click();
+    // The list's menu at a point of the screen, its open commands usable with a row selected.
+    void showListMenu(const QPoint& at);
+    // From a tool bar menu to the next (step 1) or the one before (-1) that is there to open.
+    void moveToNextMenu(QMenu* from, int step);
     int selectedRow() const;
     void toggleSelectedRow();
     void fitGroupColumn();
@@ -297,6 +306,8 @@ protected:
     void showEvent(QShowEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
     void mousePressEvent(QMouseEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
 
@@ -323,5 +334,5 @@ private:
     TAboutForm* m_about = nullptr;
     QTimer* m_runDisplay = nullptr;
     bool m_shown = false;
-    QColor m_lastColour = Qt::black; // the colour dialog opens with the colour it gave last
+    bool m_marqueePaused = false; // the busy bar stands still while its run is paused
 };

@@ -374,6 +374,11 @@ int main(int argc, char** argv) {
         printError("interrupted");
         return watcher.exitStatus();
     }
+    if (!engine.folderProblem().empty()) {
+        watcher.stop();
+        printError(engine.folderProblem());
+        return kExitUsage;
+    }
     if (const auto clash = outputInResult(*options, state.aDuplicatedFiles)) {
         // Not even this message goes into a listed file.
         if (clash->rfind("standard error", 0) != 0)

@@ -81,7 +81,16 @@ void TMainForm::MovetoTrash1Click() {
 }
 
 bool TMainForm::confirmWholeGroups() {
-    const int whole = wholeGroupsTicked(m_results->rows(), m_results->ticks());
+    // Over every file of the result, listed or hidden by a filter: a hidden file is not ticked,
+    // so its group keeps it.
+    const std::vector<ResultRow> all = buildRows(state.aDuplicatedFiles);
+    std::vector<char> ticked(all.size(), 0);
+    for (int row = 0; row < m_results->rowCount(); ++row) {
+        const std::size_t record = m_results->row(row).record;
+        if (m_results->isChecked(row) && record < ticked.size())
+            ticked[record] = 1;
+    }
+    const int whole = wholeGroupsTicked(all, ticked);
     if (whole == 0)
         return true;
     return m_dialogs->confirmRisky(

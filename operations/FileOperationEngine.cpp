@@ -86,8 +86,8 @@ void FileOperationEngine::run(const OperationRequest& request, const std::vector
         m_opStatus = 0;
         m_host.fileStarted(number++, row.name, row.folder);
         const std::string path = row.folder + row.name;
-        CheckedFile file = row.record < m_table.size() ? CheckedFile(m_table[row.record])
-                                                       : CheckedFile(path);
+        CheckedFile file =
+            row.record < m_table.size() ? CheckedFile(m_table[row.record]) : CheckedFile(path);
         // A file in use or gone is passed over, as the search passes over files in use; any
         // other reason it cannot be opened is named.
         if (row.record >= m_table.size() || file.gone()) {
@@ -138,7 +138,11 @@ bool FileOperationEngine::copyFile(const ResultRow& row, TFiles& record, const C
                     "Cannot create folder \"" + destination + "\". " + std::strerror(errno));
     std::string target = row.name;
     CopyMode mode = CopyMode::CreateNew;
-    if (fileExistsIn(folder.get(), row.name)) {
+    struct stat there {};
+    if (::fstatat(folder.get(), row.name.c_str(), &there, AT_SYMLINK_NOFOLLOW) == 0 &&
+        S_ISDIR(there.st_mode)) {
+        target = freeNumberedName(folder.get(), row.name); // a folder is never replaced
+    } else if (nameTakenIn(folder.get(), row.name)) {
         if (m_request.onCopy == "prompt") {
             if (m_host.askReplace())
                 mode = CopyMode::Replace;
@@ -190,21 +194,31 @@ bool FileOperationEngine::copyFile(const ResultRow& row, TFiles& record, const C
 }
 
 bool FileOperationEngine::moveFile(const ResultRow& row, TFiles& record, CheckedFile& file) {
-    m_globalPosition += 100;
+    // Across file systems a move is a copy: the bar follows it as it follows a copy.
+    const int done = m_globalPosition;
+    struct EndOfFile {
+        std::atomic<int>& position;
+        int done;
+        ~EndOfFile() { position = done + 100; }
+    } endOfFile{m_globalPosition, done};
+    const CopyProgress bar = [this, done](int percent) {
+        m_opStatus = percent;
+        m_globalPosition = done + percent;
+    };
     const std::string& destination = m_request.destination;
     UniqueFd folder(openFolder(destination, true));
     if (!folder)
         return fail(file.path(),
                     "Cannot create folder \"" + destination + "\". " + std::strerror(errno));
     std::string target = row.name;
-    if (fileExistsIn(folder.get(), row.name)) {
+    if (nameTakenIn(folder.get(), row.name)) {
         if (m_request.onMove == "no")
             m_host.warnRenamed();
         target = freeNumberedName(folder.get(), row.name);
     }
     std::optional<std::string> why = removeChecked(
         file, nullptr, nullptr, m_overlays,
-        moveOnStep(folder.get(), target, destination + target, &m_control), m_request.seam);
+        moveOnStep(folder.get(), target, destination + target, &m_control, bar), m_request.seam);
     if (why)
         return fail(file.path(), *why);
     // A file changed since the search is no longer a copy of its group.

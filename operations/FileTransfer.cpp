@@ -143,20 +143,22 @@ std::string numberedName(const std::string& name, int number) {
     return stem + " (" + std::to_string(number) + ")" + extension;
 }
 
-bool fileExistsIn(int folder, const std::string& name) {
+bool nameTakenIn(int folder, const std::string& name) {
     struct stat st {};
-    return ::fstatat(folder, name.c_str(), &st, 0) == 0 && !S_ISDIR(st.st_mode);
+    return ::fstatat(folder, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
 }
 
 bool fileExists(const std::string& path) {
     ParentHandle parent(path);
-    return parent.valid() && fileExistsIn(parent.dirFd(), parent.leaf());
+    struct stat st {};
+    return parent.valid() && ::fstatat(parent.dirFd(), parent.leaf(), &st, 0) == 0 &&
+           !S_ISDIR(st.st_mode);
 }
 
 std::string freeNumberedName(int folder, const std::string& name) {
     for (int number = 1;; ++number) {
         std::string candidate = numberedName(name, number);
-        if (!fileExistsIn(folder, candidate))
+        if (!nameTakenIn(folder, candidate))
             return candidate;
     }
 }
@@ -440,8 +442,9 @@ TransferResult writeWholeFile(const std::string& fileName, std::string_view byte
 }
 
 FinalStep moveOnStep(int folder, const std::string& target, const std::string& destination,
-                     RunControl* control) {
-    return [folder, target, destination, control](CheckedFile& file) -> std::optional<std::string> {
+                     RunControl* control, const CopyProgress& bar) {
+    return [folder, target, destination, control,
+            bar](CheckedFile& file) -> std::optional<std::string> {
         const std::string cannotMove = "Cannot move file \"" + file.path() + "\"";
         int error =
             renameWithoutReplacing(file.folder(), file.asideName().c_str(), folder, target.c_str());
@@ -456,7 +459,7 @@ FinalStep moveOnStep(int folder, const std::string& target, const std::string& d
             return cannotMove + ". " + reason(errno);
         TransferResult copied =
             copyOpenFile(file.fd(), before, file.path(), folder, target, destination,
-                         CopyMode::CreateNew, Attributes::OfAMove, nullptr, control);
+                         CopyMode::CreateNew, Attributes::OfAMove, bar, control);
         if (!copied.ok)
             return copied.error;
         // The change time too: a file written and given its old modification time back.

@@ -22,15 +22,16 @@ struct TransferResult {
 // stem + " (" + number + ")" + extension, the extension taken from the last "." of the name.
 std::string numberedName(const std::string& name, int number);
 
-// The first numbered name (from 1) under which no file exists in `folder` (folder ends in "/",
-// or an open folder). A folder of that name does not count as taken.
+// The first numbered name (from 1) that nothing takes in `folder` (folder ends in "/", or an
+// open folder): a folder or a link of that name takes it too, as no file can be put there.
 std::string freeNumberedName(const std::string& folder, const std::string& name);
 std::string freeNumberedName(int folder, const std::string& name);
 
-// Whether a file (not a folder) of that name exists, links followed: at a path, or in an open
-// folder.
+// Whether anything (a file, a folder, a link) has that name in the open folder.
+bool nameTakenIn(int folder, const std::string& name);
+
+// Whether a file (not a folder) of that name exists, links followed.
 bool fileExists(const std::string& path);
-bool fileExistsIn(int folder, const std::string& name);
 
 enum class CopyMode {
     CreateNew, // fail if the destination exists by the time the copy is complete
@@ -98,12 +99,12 @@ private:
 };
 
 // The last steps of removeChecked for a file set aside: it is moved on into the open folder
-// `folder` as `target` without ever replacing a file (across file systems it is copied,
-// flushed and checked, and only then removed; the copy keeps what a rename keeps: times, mode,
-// and owner and group where this user may set them, a mode narrowed for those that could not
-// be kept); it is deleted; or it goes to the desktop trash under its own name.
+// `folder` as `target` without ever replacing a file (across file systems it is copied, with
+// its progress given to `bar`, flushed and checked, and only then removed; the copy keeps what a
+// rename keeps: times, mode, and owner and group where this user may set them, a mode narrowed for
+// those that could not be kept); it is deleted; or it goes to the desktop trash under its own name.
 FinalStep moveOnStep(int folder, const std::string& target, const std::string& destination,
-                     RunControl* control = nullptr);
+                     RunControl* control = nullptr, const CopyProgress& bar = nullptr);
 FinalStep deleteStep();
 FinalStep trashStep(const TrashLocations& where);
 

@@ -6,6 +6,7 @@
 #include "platform/ThreadName.h"
 #include "search/ResultRows.h"
 #include "search/SearchEngine.h"
+#include "ui/Dialogs.h"
 #include "ui/ResultListFill.h"
 
 #include <QAction>
@@ -98,6 +99,12 @@ void FileFinder::Execute() {
         fillList();
     engine.saveDigests(); // once the list is there: it need not wait for the writing
     closingSteps();
+    // "0 files" alone would not say that the folder itself could not be read.
+    if (!engine.folderProblem().empty()) {
+        post([form = m_form, text = QString::fromStdString(engine.folderProblem())] {
+            form->dialogs().error(form, text);
+        });
+    }
     state.iFindFiles = 0;
 }
 

@@ -109,11 +109,15 @@ void FileWalker::FindIt(const std::string& folder, const std::string& mask, bool
     if (m_dir.empty() || m_dir.back() != '/')
         m_dir += '/';
     root.dirLength = m_dir.size();
+    m_folderError = 0;
     root.fd = openLongPath(folder, O_RDONLY | O_DIRECTORY | O_NOCTTY);
-    if (root.fd < 0)
+    if (root.fd < 0) {
+        m_folderError = errno;
         return;
+    }
     struct stat st {};
     if (fstat(root.fd, &st) != 0) {
+        m_folderError = errno;
         closeFd(root.fd);
         return;
     }

@@ -34,6 +34,10 @@ public:
     // `mask` ("*.*" matches every name). Unreadable folders are passed over silently.
     void FindIt(const std::string& folder, const std::string& mask, bool subfolders);
 
+    // errno of the last FindIt's folder itself when it could not be opened for reading; 0 when
+    // it could.
+    int folderError() const { return m_folderError; }
+
 private:
     struct Frame;
     struct Entry;
@@ -57,6 +61,7 @@ private:
     DigestCache* m_cache;
     HashProgressCallback m_hashCallback;
     bool m_stopped = false;
+    int m_folderError = 0;
     DateTextCache m_dates;
     LockedFiles m_locks;
     OverlayMounts m_overlays;

@@ -51,6 +51,7 @@ bool SearchEngine::run(const std::string& folder, bool subfolders, const SearchO
     m_state.sTHash = options.hash;
     m_state.sTIgnoreEmptyFiles = options.ignoreEmptyFiles;
     m_cacheProblem.clear();
+    m_folderProblem.clear();
     if (hooks != nullptr)
         hooks->optionsRead();
 
@@ -62,6 +63,9 @@ bool SearchEngine::run(const std::string& folder, bool subfolders, const SearchO
     m_cache = m_openCache.get();
     FileWalker walker(m_state, m_control, m_progress, m_cache);
     walker.FindIt(folder, "*.*", subfolders);
+    if (walker.folderError() != 0)
+        m_folderProblem = "The folder \"" + folder +
+                          "\" could not be read: " + std::strerror(walker.folderError()) + ".";
 
     m_state.FinderOperation = FinderPhase::MatchFiles;
     if (hooks != nullptr)

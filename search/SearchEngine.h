@@ -51,6 +51,10 @@ public:
     bool run(const std::string& folder, bool subfolders, const SearchOptions& options,
              SearchHooks* hooks = nullptr);
 
+    // Why the last run's folder could not be read ("The folder ... could not be read: ..."), as
+    // a line for the user; empty when it could.
+    const std::string& folderProblem() const { return m_folderProblem; }
+
     // Why the last run's digest cache was not (fully) used, as a line for the user; empty when
     // it was, or when there was none.
     const std::string& cacheProblem() const { return m_cacheProblem; }
@@ -102,6 +106,7 @@ private:
     // Keys the cache holds of files whose size class it does not know every digest of, by index.
     std::vector<std::pair<std::size_t, RememberedKeys>> m_keys;
     std::string m_cacheProblem;
+    std::string m_folderProblem;
 };
 
 // Whether the text names an existing folder, links followed.

@@ -671,3 +671,24 @@ TEST(CliSelect, AnInterruptedRemovalStillWritesTheListing) {
 }
 
 } // namespace
+
+namespace {
+
+TEST(Cli, AFolderThatCannotBeReadIsNamed) {
+    TempTree tree;
+    tree.folder("locked");
+    tree.chmod("locked", 0);
+    TempTree scratch;
+    ::chmod(scratch.root().c_str(), 0777); // the output of an unprivileged run
+    const int status = runUnprivileged([&] {
+        const pid_t child = startCli({"--quiet", "--no-cache", tree.path("locked")}, scratch);
+        int code = 0;
+        waitpid(child, &code, 0);
+        return WIFEXITED(code) ? WEXITSTATUS(code) : 99;
+    });
+    EXPECT_EQ(status, 2);
+    const std::string err = readWholeFile(scratch.path("stderr"));
+    EXPECT_NE(err.find("could not be read: Permission denied"), std::string::npos) << err;
+}
+
+} // namespace

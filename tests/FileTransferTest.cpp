@@ -53,11 +53,12 @@ TEST(AutoRename, NumberGoesBeforeTheLastExtension) {
     EXPECT_EQ(numberedName(".profile", 1), " (1).profile");
 }
 
-TEST(AutoRename, FirstFreeNumberAndFoldersDoNotCount) {
+TEST(AutoRename, FirstNumberThatNothingTakes) {
     TempTree tree;
     tree.file("photo (1).jpg", "x");
-    tree.folder("photo (2).jpg");
-    EXPECT_EQ(freeNumberedName(tree.root() + "/", "photo.jpg"), "photo (2).jpg");
+    tree.folder("photo (2).jpg"); // no file can be put where a folder is
+    tree.symlink("nowhere", "photo (3).jpg");
+    EXPECT_EQ(freeNumberedName(tree.root() + "/", "photo.jpg"), "photo (4).jpg");
 }
 
 TEST(CopyFileWP, ProgressAsTheBarShowsIt) {

@@ -39,9 +39,10 @@ void PlatformDialogs::error(QWidget* parent, const QString& text) {
     QMessageBox::critical(parent, QApplication::applicationDisplayName(), messageBoxText(text));
 }
 
-std::optional<QString> PlatformDialogs::browseForFolder(QWidget* parent, const QString& title) {
+std::optional<QString> PlatformDialogs::browseForFolder(QWidget* parent, const QString& title,
+                                                        const QString& start) {
     QString folder =
-        QFileDialog::getExistingDirectory(parent, title, QString(), QFileDialog::ShowDirsOnly);
+        QFileDialog::getExistingDirectory(parent, title, start, QFileDialog::ShowDirsOnly);
     if (folder.isEmpty())
         return std::nullopt;
     if (!folder.endsWith(QLatin1Char('/')))

@@ -23,8 +23,10 @@ public:
     virtual void acknowledge(QWidget* parent, const QString& text) = 0;
     // An error message with OK.
     virtual void error(QWidget* parent, const QString& text) = 0;
-    // A folder chosen by the user, with a trailing "/", or nothing when cancelled.
-    virtual std::optional<QString> browseForFolder(QWidget* parent, const QString& title) = 0;
+    // A folder chosen by the user, with a trailing "/", or nothing when cancelled. The dialog
+    // opens in `start` when it names a folder.
+    virtual std::optional<QString> browseForFolder(QWidget* parent, const QString& title,
+                                                   const QString& start = {}) = 0;
     // A colour chosen in the colour dialog, which opens with `initial`; nothing when cancelled.
     virtual std::optional<QColor> chooseColor(QWidget* parent, const QColor& initial) = 0;
     // A file name for saving, starting from `proposed`; nothing when cancelled.
@@ -43,7 +45,8 @@ public:
     void inform(QWidget* parent, const QString& text) override;
     void acknowledge(QWidget* parent, const QString& text) override;
     void error(QWidget* parent, const QString& text) override;
-    std::optional<QString> browseForFolder(QWidget* parent, const QString& title) override;
+    std::optional<QString> browseForFolder(QWidget* parent, const QString& title,
+                                           const QString& start = {}) override;
     std::optional<QColor> chooseColor(QWidget* parent, const QColor& initial) override;
     std::optional<QString> saveFileName(QWidget* parent, const QString& title,
                                         const QString& proposed, const QString& filter) override;

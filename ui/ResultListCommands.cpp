@@ -8,9 +8,13 @@
 #include "ui/ResultListModel.h"
 
 #include <QAction>
+#include <QComboBox>
 #include <QFile>
 #include <QHeaderView>
 #include <QMenu>
+#include <QTimer>
+#include <QToolBar>
+#include <QToolButton>
 #include <QTreeView>
 
 void TMainForm::applyListColours() {
@@ -18,10 +22,17 @@ void TMainForm::applyListColours() {
 }
 
 void TMainForm::pickListColour(std::string& target, const char* key) {
-    std::optional<QColor> chosen = m_dialogs->chooseColor(this, m_lastColour);
+    // The dialog opens on the colour the entry has now.
+    QColor current = Qt::white;
+    try {
+        const std::uint32_t value = HexToTColor(target);
+        current = QColor(static_cast<int>(value & 0xFF), static_cast<int>((value >> 8) & 0xFF),
+                         static_cast<int>((value >> 16) & 0xFF));
+    } catch (const ConversionError&) {
+    }
+    std::optional<QColor> chosen = m_dialogs->chooseColor(this, current);
     if (!chosen)
         return;
-    m_lastColour = *chosen;
     const auto value = static_cast<std::uint32_t>(chosen->red()) |
                        (static_cast<std::uint32_t>(chosen->green()) << 8) |
                        (static_cast<std::uint32_t>(chosen->blue()) << 16);
@@ -59,8 +70,10 @@ void TMainForm::applySelection(SelectionRule rule, const std::string& folder) {
 void TMainForm::Allinfolder1Click() {
     if (m_results->rowCount() == 0)
         return;
+    // The dialog opens in the folder that was searched, where the folder to pick lies.
     if (std::optional<QString> folder = m_dialogs->browseForFolder(
-            this, QStringLiteral("Specify the folder whose files to select.")))
+            this, QStringLiteral("Specify the folder whose files to select."),
+            eTarget->currentText()))
         applySelection(SelectionRule::InFolder, QFile::encodeName(*folder).toStdString());
 }
 
@@ -84,6 +97,35 @@ void TMainForm::fitGroupColumn() {
     QHeaderView* header = FileListView->header();
     if (header->sectionSize(ResultListModel::ColumnGroup) < needed)
         header->resizeSection(ResultListModel::ColumnGroup, needed);
+}
+
+void TMainForm::showListMenu(const QPoint& at) {
+    // The open commands act on the selected row: without one there is nothing to open.
+    const bool selected = selectedRow() >= 0;
+    N5->setEnabled(selected);
+    Openfilelocation1->setEnabled(selected);
+    FileListMenu->popup(at);
+}
+
+void TMainForm::moveToNextMenu(QMenu* from, int step) {
+    const QToolButton* buttons[] = {ToolButton1, ToolButton2, btSelected, ToolButton3};
+    constexpr int count = 4;
+    int at = 0;
+    while (at < count && buttons[at]->menu() != from)
+        ++at;
+    if (at == count)
+        return;
+    for (int k = 1; k < count; ++k) {
+        const QToolButton* next = buttons[(at + step * k + count * k) % count];
+        if (!next->isVisibleTo(ToolBar1) || !next->isEnabled())
+            continue;
+        // Opened once the menu closed has let go: a menu opened by its button's click runs
+        // until it has closed.
+        from->close();
+        QTimer::singleShot(
+            0, this, [next] { next->menu()->popup(next->mapToGlobal(QPoint(0, next->height()))); });
+        return;
+    }
 }
 
 int TMainForm::selectedRow() const {

@@ -19,6 +19,19 @@ std::optional<QColor> colourOf(const std::string& text) {
     }
 }
 
+// A name as the list shows it: control characters (a line feed, a tab) as the pictures that
+// stand for them, so that every name shows whole on its one line.
+QString shownName(const std::string& bytes) {
+    QString text = QFile::decodeName(QByteArray::fromStdString(bytes));
+    for (QChar& c : text) {
+        if (c.unicode() < 0x20)
+            c = QChar(0x2400 + c.unicode());
+        else if (c.unicode() == 0x7F)
+            c = QChar(0x2421);
+    }
+    return text;
+}
+
 bool evenGroup(const std::string& caption) {
     int group = 0;
     auto [end, error] = std::from_chars(caption.data(), caption.data() + caption.size(), group);
@@ -52,18 +65,23 @@ QVariant ResultListModel::data(const QModelIndex& index, int role) const {
         case ColumnGroup:
             return QString::fromStdString(r.caption);
         case ColumnName:
-            return QFile::decodeName(QByteArray::fromStdString(r.name));
+            return shownName(r.name);
         case ColumnSize:
             return QString::fromStdString(r.size);
         case ColumnModified:
             // strftime's text is in the locale's set, which Qt 6 does not decode.
             return QString::fromStdString(fromLocaleCharset(r.modified));
         case ColumnFolder:
-            return QFile::decodeName(QByteArray::fromStdString(r.folder));
+            return shownName(r.folder);
         default:
             return {};
         }
     }
+    // Names and folders cut short in a narrow column are read whole in the tooltip.
+    if (role == Qt::ToolTipRole && index.column() == ColumnName)
+        return shownName(r.name);
+    if (role == Qt::ToolTipRole && index.column() == ColumnFolder)
+        return shownName(r.folder + r.name);
     if (role == Qt::BackgroundRole) {
         std::optional<QColor> colour;
         if (m_groupColour && evenGroup(r.caption))

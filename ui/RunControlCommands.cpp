@@ -170,6 +170,10 @@ void TMainForm::CPBtnClick() {
         BarWatchStatus = BarWatch->isActive();
         BarWatch->stop();
         Timer->stop();
+        // A busy bar moves by itself: paused, it stands still until the run goes on.
+        m_marqueePaused = GlobalStatus->minimum() == 0 && GlobalStatus->maximum() == 0;
+        if (m_marqueePaused)
+            GlobalStatus->setRange(0, 1);
         CPBtn->setText(kResume);
     } else {
         if (state.iFindFiles == 1 && thrFindFiles)
@@ -179,6 +183,10 @@ void TMainForm::CPBtnClick() {
         if (tUpdateBarStatus) {
             tUpdateBarStatus = false;
             tUpdateBar->start();
+        }
+        if (m_marqueePaused) {
+            m_marqueePaused = false;
+            GlobalStatus->setRange(0, 0);
         }
         if (BarWatchStatus) {
             BarWatchStatus = false;

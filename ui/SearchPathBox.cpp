@@ -5,8 +5,13 @@
 #include "ui/Dialogs.h"
 
 #include <QComboBox>
+#include <QDir>
 #include <QFileInfo>
+#include <QDragEnterEvent>
+#include <QDropEvent>
 #include <QLineEdit>
+#include <QMimeData>
+#include <QUrl>
 
 namespace {
 const QColor kHintColour(0x6D, 0x6D, 0x6D);
@@ -37,7 +42,15 @@ void TMainForm::eTargetEnter() {
         eTarget->setEditText(QString());
 }
 
+void TMainForm::expandHomeInPathBox() {
+    // "~" at the start of a typed path is the home folder, as in a shell.
+    const QString text = eTarget->currentText();
+    if (text == QLatin1String("~") || text.startsWith(QLatin1String("~/")))
+        eTarget->setEditText(QDir::homePath() + text.mid(1));
+}
+
 void TMainForm::eTargetExit() {
+    expandHomeInPathBox();
     const QString text = eTarget->currentText();
     if (text.isEmpty()) {
         showPathHint();
@@ -67,6 +80,7 @@ void TMainForm::eTargetExit() {
 bool TMainForm::eTargetKeyPress(int key) {
     if (key != Qt::Key_Return && key != Qt::Key_Enter)
         return false;
+    expandHomeInPathBox();
     const QString text = eTarget->currentText();
     if (text == kSearchPathHint || !isExistingFolderText(text))
         return false;
@@ -116,4 +130,30 @@ void TMainForm::eTargetDblClick() {
     } else if (remembered >= 0) {
         eTarget->setCurrentIndex(remembered);
     }
+}
+
+void TMainForm::dragEnterEvent(QDragEnterEvent* event) {
+    if (droppedFolder(event->mimeData()) && eTarget->isEnabled())
+        event->acceptProposedAction();
+}
+
+void TMainForm::dropEvent(QDropEvent* event) {
+    // A folder dropped from a file manager is taken as if it had been picked in the dialog.
+    const std::optional<QString> folder = droppedFolder(event->mimeData());
+    if (!folder || !eTarget->isEnabled())
+        return;
+    selectOrAddFolder(*folder);
+    event->acceptProposedAction();
+}
+
+std::optional<QString> TMainForm::droppedFolder(const QMimeData* data) {
+    if (data == nullptr || !data->hasUrls() || data->urls().size() != 1 ||
+        !data->urls().first().isLocalFile())
+        return std::nullopt;
+    QString path = data->urls().first().toLocalFile();
+    if (!QFileInfo(path).isDir())
+        return std::nullopt;
+    if (!path.endsWith(QLatin1Char('/')))
+        path += QLatin1Char('/');
+    return path;
 }

@@ -6,6 +6,7 @@
 
 #include "platform/Elevation.h"
 #include "platform/Registry.h"
+#include "ui/Dialogs.h"
 
 #include <QAction>
 #include <QCoreApplication>
@@ -136,6 +137,18 @@ bool TMainForm::RunAsAdmin(const std::string& fileName,
 }
 
 void TMainForm::Shellintegration2Click() {
+    // Without a prompt for the administrator's password the restart cannot be asked for: say
+    // so, and how else it is done, rather than do nothing.
+    const bool prompt =
+        m_setup.hasElevationPrompt ? m_setup.hasElevationPrompt() : !pkexecPath().empty();
+    if (!prompt) {
+        m_dialogs->inform(
+            this, QStringLiteral("The shell integration is changed with administrator rights, "
+                                 "and this system has no prompt to ask for them (pkexec is not "
+                                 "installed).\n\r\n\rStart Twinscope as root (for example with "
+                                 "sudo) to change it, or install the package pkexec."));
+        return;
+    }
     if (RunAsAdmin(executablePath(), {}))
         close();
 }

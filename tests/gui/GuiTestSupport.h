@@ -41,7 +41,12 @@ public:
     void inform(QWidget*, const QString& text) override { messages << text; }
     void acknowledge(QWidget*, const QString& text) override { acknowledgements << text; }
     void error(QWidget*, const QString& text) override { errors << text; }
-    std::optional<QString> browseForFolder(QWidget*, const QString&) override { return folder; }
+    QString lastBrowseStart;
+    std::optional<QString> browseForFolder(QWidget*, const QString&,
+                                           const QString& start) override {
+        lastBrowseStart = start;
+        return folder;
+    }
     std::optional<QColor> chooseColor(QWidget*, const QColor& initial) override {
         lastInitialColour = initial;
         return colour;

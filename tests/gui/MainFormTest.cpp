@@ -13,6 +13,12 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDir>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QImage>
+#include <QKeySequence>
+#include <QMimeData>
+#include <QUrl>
 #include <QFile>
 #include <QFileInfo>
 #include <QLabel>
@@ -29,12 +35,38 @@
 #include <QTreeView>
 
 #include <deque>
+#include <linux/capability.h>
+#include <sys/syscall.h>
 #include <fcntl.h>
 #include <mutex>
 #include <thread>
 #include <memory>
 #include <sys/stat.h>
 #include <unistd.h>
+
+// Takes the rights that let root read any folder from this thread (and the threads it starts)
+// for a while, so that a folder without permissions is unreadable as it is to its users.
+class WithoutReadingRights {
+public:
+    WithoutReadingRights() {
+        if (::syscall(SYS_capget, &m_header, m_saved) != 0)
+            return;
+        __user_cap_data_struct reduced[2] = {m_saved[0], m_saved[1]};
+        reduced[0].effective &= ~((1u << CAP_DAC_OVERRIDE) | (1u << CAP_DAC_READ_SEARCH));
+        m_changed = ::syscall(SYS_capset, &m_header, reduced) == 0;
+    }
+    ~WithoutReadingRights() {
+        if (m_changed)
+            ::syscall(SYS_capset, &m_header, m_saved);
+    }
+    WithoutReadingRights(const WithoutReadingRights&) = delete;
+    WithoutReadingRights& operator=(const WithoutReadingRights&) = delete;
+
+private:
+    __user_cap_header_struct m_header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct m_saved[2]{};
+    bool m_changed = false;
+};
 
 class MainFormTest : public QObject {
     Q_OBJECT
@@ -843,6 +875,130 @@ private slots:
         user::press(Qt::Key_F10);
         QVERIFY(chosen);
         QVERIFY(!form->isVisible());
+    }
+
+    void pathBoxSearchesWhatWasTyped() {
+        QTemporaryDir data;
+        writeText(data.path() + "/photos/a", "same");
+        writeText(data.path() + "/photos/b", "same");
+        writeText(data.path() + "/x", "other");
+        writeText(data.path() + "/y", "other");
+        auto form = makeForm();
+        QVERIFY(user::showActive(form.get()));
+        typeIntoPathBox(*form, data.path() + "/photos/");
+        user::press(Qt::Key_Tab); // remembered
+        // The start of a remembered folder, typed: it stays as typed and is what is searched.
+        typeIntoPathBox(*form, data.path() + "/");
+        QCOMPARE(form->eTarget->lineEdit()->text(), data.path() + "/");
+        m_dialogs.answers = {true};
+        user::press(Qt::Key_Return);
+        QVERIFY(form->thrFindFiles);
+        QTRY_VERIFY_WITH_TIMEOUT(form->thrFindFiles->isFinished(), 20000);
+        QCoreApplication::sendPostedEvents();
+        QCOMPARE(form->results()->rowCount(), 4);
+        QCOMPARE(form->eTarget->currentText(), data.path() + "/");
+
+        // "~" stands for the home folder.
+        const QByteArray home = qgetenv("HOME");
+        qputenv("HOME", QFile::encodeName(data.path()));
+        typeIntoPathBox(*form, QStringLiteral("~/photos"));
+        user::press(Qt::Key_Tab);
+        qputenv("HOME", home);
+        QCOMPARE(form->eTarget->currentText(), data.path() + "/photos/");
+        QVERIFY(m_dialogs.messages.isEmpty());
+
+        // A folder dropped from a file manager goes into the box, as if picked in the dialog.
+        QMimeData dragged;
+        dragged.setUrls({QUrl::fromLocalFile(data.path() + "/photos")});
+        const QPoint over = form->rect().center();
+        QDragEnterEvent enter(over, Qt::CopyAction, &dragged, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(form.get(), &enter);
+        QVERIFY(enter.isAccepted());
+        QDropEvent drop(over, Qt::CopyAction, &dragged, Qt::LeftButton, Qt::NoModifier);
+        typeIntoPathBox(*form, QString());
+        QApplication::sendEvent(form.get(), &drop);
+        QCOMPARE(form->eTarget->currentText(), data.path() + "/photos/");
+    }
+
+    void pausedSearchShowsNothingMoving() {
+        QTemporaryDir tree;
+        // A walk long enough to be paused in, while the bar is still busy.
+        for (int folder = 0; folder < 40; ++folder) {
+            const QByteArray path = QFile::encodeName(tree.path() + "/" + QString::number(folder));
+            QVERIFY(::mkdir(path.constData(), 0755) == 0);
+            for (int file = 0; file < 1000; ++file)
+                ::close(::open((path + "/" + QByteArray::number(file)).constData(),
+                               O_WRONLY | O_CREAT, 0644));
+        }
+        auto form = makeForm();
+        QVERIFY(user::showActive(form.get()));
+        typeIntoPathBox(*form, tree.path());
+        user::click(form->btSearch);
+        QTRY_VERIFY(form->state.iFindFiles.load() == 1);
+        clickPauseFace(*form);
+        QCOMPARE(form->CPBtn->text(), QStringLiteral("Resume"));
+        const auto busy = [&] {
+            return form->GlobalStatus->minimum() == 0 && form->GlobalStatus->maximum() == 0;
+        };
+        QVERIFY(!busy());
+        const QString elapsed = form->lbSearchTime->text();
+        QTest::qWait(1200);
+        QCOMPARE(form->lbSearchTime->text(), elapsed);
+        QVERIFY(!busy());
+        clickPauseFace(*form);
+        QCOMPARE(form->CPBtn->text(), QStringLiteral("Pause"));
+        QTRY_VERIFY_WITH_TIMEOUT(form->thrFindFiles->isFinished(), 60000);
+    }
+
+    void keyboardReachesEveryMenuAndShowsItsFocus() {
+        auto form = makeForm();
+        QVERIFY(user::showActive(form.get()));
+        // The focus on "Search" is drawn from the start.
+        QCOMPARE(user::focus(), form->btSearch);
+        const QImage focused = form->btSearch->grab().toImage();
+        form->btSearch->clearFocus();
+        const QImage unfocused = form->btSearch->grab().toImage();
+        QVERIFY(focused != unfocused);
+        form->btSearch->setFocus();
+
+        // The menus' letters are marked, and Left and Right go from menu to menu.
+        QCOMPARE(QKeySequence::mnemonic(form->ToolButton1->text()),
+                 QKeySequence(Qt::ALT | Qt::Key_F));
+        QCOMPARE(QKeySequence::mnemonic(form->ToolButton3->text()),
+                 QKeySequence(Qt::ALT | Qt::Key_H));
+        QTimer::singleShot(0, [&] {
+            QTRY_VERIFY(QApplication::activePopupWidget() == form->FileMenu);
+            user::press(Qt::Key_Right);
+            QTRY_VERIFY(QApplication::activePopupWidget() == form->OptionsMenu);
+            user::press(Qt::Key_Right); // "Duplicated" is not there without a result
+            QTRY_VERIFY(QApplication::activePopupWidget() == form->HelpMenu);
+            user::press(Qt::Key_Right);
+            QTRY_VERIFY(QApplication::activePopupWidget() == form->FileMenu);
+            user::press(Qt::Key_Left);
+            QTRY_VERIFY(QApplication::activePopupWidget() == form->HelpMenu);
+            user::press(Qt::Key_Escape);
+        });
+        user::press(Qt::Key_F10);
+        QTRY_VERIFY(QApplication::activePopupWidget() == nullptr);
+        QVERIFY(form->isVisible());
+    }
+
+    void unreadableFolderIsNamed() {
+        QTemporaryDir tree;
+        const QString locked = tree.path() + "/locked";
+        QVERIFY(QDir().mkpath(locked));
+        QVERIFY(::chmod(QFile::encodeName(locked).constData(), 0) == 0);
+        auto form = makeForm();
+        QVERIFY(user::showActive(form.get()));
+        {
+            // Root reads any folder: the search's thread is made without that right.
+            WithoutReadingRights unprivileged;
+            search(*form, locked);
+        }
+        ::chmod(QFile::encodeName(locked).constData(), 0755);
+        QTRY_COMPARE(m_dialogs.errors.size(), 1);
+        QVERIFY2(m_dialogs.errors.first().contains("could not be read"),
+                 qPrintable(m_dialogs.errors.first()));
     }
 
     void aboutWindow() {

@@ -9,11 +9,15 @@
 #include <QAction>
 #include <QBrush>
 #include <QComboBox>
+#include <QDir>
+#include <QFileInfo>
+#include <QHeaderView>
 #include <QItemSelectionModel>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
 #include <QMessageBox>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QScopeGuard>
@@ -395,7 +399,11 @@ private slots:
                     .contains("CopiedColor=FF0000\n"));
         m_dialogs.colour = QColor(0, 0, 255);
         chooseOption(*form, {"File list colors", "Moved files"});
-        QCOMPARE(m_dialogs.lastInitialColour, QColor(255, 0, 0)); // the dialog's last colour
+        // The dialog opens on the colour of the entry chosen, not on black nor the last one.
+        QCOMPARE(m_dialogs.lastInitialColour, QColor(255, 128, 0));
+        m_dialogs.colour = std::nullopt;
+        chooseOption(*form, {"File list colors", "Copied files"});
+        QCOMPARE(m_dialogs.lastInitialColour, QColor(255, 0, 0));
 
         // A moved file keeps its group but shows the moved colour.
         QTemporaryDir destination;
@@ -809,6 +817,103 @@ private slots:
             (QStringList{"filler", "report.txt"}));
     }
 
+    void listShowsWholeNamesAndFolders() {
+        writeText(path("new\nline"), "same");
+        writeText(path("a folder deeper than the column is wide/and deeper still/copy"), "same");
+        auto form = makeForm();
+        search(*form);
+        QStringList names;
+        for (int row = 0; row < form->results()->rowCount(); ++row)
+            names << cell(*form, row, ResultListModel::ColumnName).data().toString();
+        QVERIFY2(names.contains(QString::fromUtf8("new\u240Aline")), qPrintable(names.join('|')));
+        // The tooltip of a folder gives the whole path.
+        const int row = names.indexOf(QStringLiteral("copy"));
+        QCOMPARE(cell(*form, row, ResultListModel::ColumnFolder).data(Qt::ToolTipRole).toString(),
+                 path("a folder deeper than the column is wide/and deeper still/copy"));
+        // The folder column takes the width a wider window leaves.
+        QHeaderView* header = form->FileListView->header();
+        const int before = header->sectionSize(ResultListModel::ColumnFolder);
+        form->resize(form->width() + 300, form->height());
+        QTRY_VERIFY(header->sectionSize(ResultListModel::ColumnFolder) >= before + 250);
+    }
+
+    void wholeGroupWarningCountsFilesTheFilterHides() {
+        writeText(path("a.txt"), "same");
+        writeText(path("a.bak"), "same");
+        auto form = makeForm();
+        search(*form);
+        filter(*form, "*.txt"); // a.txt out of view, a.bak alone in its group
+        QCOMPARE(form->results()->rowCount(), 1);
+        tick(*form, {0});
+        runOperation(*form, "Delete");
+        QVERIFY2(m_dialogs.riskyConfirms.isEmpty(), qPrintable(m_dialogs.riskyConfirms.join('|')));
+        QVERIFY(!QFileInfo::exists(path("a.bak")));
+        QCOMPARE(readText(path("a.txt")), QStringLiteral("same"));
+    }
+
+    void moveNextToAFolderOfTheSameName() {
+        writeText(path("a/x"), "same");
+        writeText(path("b/x"), "same");
+        QTemporaryDir destination;
+        QVERIFY(QDir().mkpath(destination.path() + "/x")); // a folder of the file's name
+        auto form = makeForm();
+        search(*form);
+        m_dialogs.folder = destination.path() + "/";
+        tickFiles(*form, {"a/x:0"});
+        runOperation(*form, "Move to...");
+        QVERIFY2(m_dialogs.errors.isEmpty(), qPrintable(m_dialogs.errors.join('|')));
+        QCOMPARE(readText(destination.path() + "/x (1)"), QStringLiteral("same"));
+        QVERIFY(QFileInfo(destination.path() + "/x").isDir());
+    }
+
+    void allInAFolderOpensInTheSearchedFolder() {
+        writeText(path("a"), "same");
+        writeText(path("b"), "same");
+        auto form = makeForm();
+        search(*form);
+        m_dialogs.folder = std::nullopt;
+        QVERIFY(choose(form->btSelected, {"Select", "All in a folder..."}));
+        QCOMPARE(m_dialogs.lastBrowseStart, form->eTarget->currentText());
+        QVERIFY(m_dialogs.lastBrowseStart.startsWith(m_tree->path()));
+    }
+
+    void moveAcrossFileSystemsShowsTheCopyUnderWay() {
+        if (::geteuid() != 0)
+            QSKIP("mounting a second file system needs root");
+        QTemporaryDir destination;
+        if (::mount("twinscope-test", QFile::encodeName(destination.path()).constData(), "tmpfs", 0,
+                    "size=1g") != 0)
+            QSKIP("cannot mount a tmpfs");
+        auto unmount = qScopeGuard(
+            [&] { ::umount2(QFile::encodeName(destination.path()).constData(), MNT_DETACH); });
+        makeSparse(path("big1"), 512LL << 20);
+        makeSparse(path("big2"), 512LL << 20);
+        auto form = makeForm();
+        search(*form);
+        m_dialogs.folder = destination.path() + "/";
+        tick(*form, {0});
+        QVERIFY(choose(form->btSelected, {"Move to..."}));
+        // Paused while the copy is under way: the bar must not say it is done.
+        const auto copying = [&] {
+            return !QDir(destination.path())
+                        .entryList({".twinscope-*.part"}, QDir::Files | QDir::Hidden)
+                        .isEmpty();
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(copying() || form->thrManageFiles->isFinished(), 20000);
+        QVERIFY2(!form->thrManageFiles->isFinished(), "the copy ended before it could be seen");
+        user::click(form->CPBtn, QPoint(10, form->CPBtn->height() / 2));
+        QTRY_VERIFY(form->thrManageFiles->control().holding());
+        QTest::qWait(100); // a last tick of the bar's timer
+        QVERIFY2(form->GlobalStatus->value() < form->GlobalStatus->maximum(),
+                 qPrintable(QStringLiteral("%1 of %2")
+                                .arg(form->GlobalStatus->value())
+                                .arg(form->GlobalStatus->maximum())));
+        user::click(form->CPBtn, QPoint(10, form->CPBtn->height() / 2));
+        QTRY_VERIFY_WITH_TIMEOUT(form->thrManageFiles->isFinished(), 60000);
+        QCoreApplication::sendPostedEvents();
+        QCOMPARE(QDir(destination.path()).entryList(QDir::Files | QDir::Hidden).size(), 1);
+    }
+
     void openCommandsActOnTheSelectedRow() {
         {
             std::ofstream raw(QFile::encodeName(m_tree->path()).toStdString() + "/a \xff.txt");
@@ -817,10 +922,15 @@ private slots:
         writeText(path("b.txt"), "same");
         auto form = makeForm();
         search(*form);
-        // Nothing selected: the commands and a double click beside the rows do nothing.
+        // Nothing selected: the commands are greyed out and a double click beside the rows does
+        // nothing.
         QVERIFY(form->FileListView->selectionModel()->selectedRows().isEmpty());
-        user::doubleClick(form->FileListView->viewport(),
-                          QPoint(10, form->FileListView->viewport()->height() - 5));
+        const QPoint beside(10, form->FileListView->viewport()->height() - 5);
+        user::doubleClick(form->FileListView->viewport(), beside);
+        user::rightClick(form->FileListView->viewport(), beside);
+        QTRY_VERIFY(QApplication::activePopupWidget() == form->FileListMenu);
+        QVERIFY(!form->N5->isEnabled() && !form->Openfilelocation1->isEnabled());
+        user::press(Qt::Key_Escape);
         QVERIFY(m_dialogs.opened.isEmpty() && m_dialogs.shown.isEmpty());
 
         user::clickCell(form->FileListView, cell(*form, 1, 2)); // selects the row
@@ -829,9 +939,19 @@ private slots:
         QCOMPARE(m_dialogs.opened.size(), 1);
         QVERIFY(chooseFromListMenu(*form, 1, {"Open"}));
         QVERIFY(chooseFromListMenu(*form, 1, {"Open file location"}));
+        // From the keyboard: Enter opens, Shift+F10 opens the menu as the Menu key does.
+        QTRY_VERIFY(QApplication::activePopupWidget() == nullptr);
+        QVERIFY(user::showActive(form.get())); // offscreen, the window has to be given it back
+        user::clickCell(form->FileListView, cell(*form, 1, 2)); // the keyboard back in the list
+        QCOMPARE(user::focus(), form->FileListView);
+        user::press(Qt::Key_Return);
+        bool chosen = false;
+        user::chooseFromMenu({"Open file location"}, &chosen);
+        user::press(Qt::Key_F10, Qt::ShiftModifier);
+        QTRY_VERIFY(chosen);
         const QByteArray expected = QFile::encodeName(m_tree->path()) + "/a \xff.txt";
-        QCOMPARE(m_dialogs.opened, (QByteArrayList{expected, expected}));
-        QCOMPARE(m_dialogs.shown, QByteArrayList{expected});
+        QCOMPARE(m_dialogs.opened, (QByteArrayList{expected, expected, expected}));
+        QCOMPARE(m_dialogs.shown, (QByteArrayList{expected, expected}));
         QVERIFY(fileUrl(expected).toEncoded().endsWith("/a%20%FF.txt"));
         ::unlink(expected.constData()); // a name the temporary folder's cleanup cannot spell
     }

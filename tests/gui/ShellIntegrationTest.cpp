@@ -204,6 +204,14 @@ private slots:
         QCOMPARE(withoutPrompt->state.iShowUAC.load(), 0);
         QVERIFY(withoutPrompt->Shellintegration2->icon().isNull());
         QVERIFY(!withoutPrompt->OptIntegrateIcon->isVisible());
+        // Chosen all the same, it says why nothing can happen rather than do nothing.
+        m_launches = {true};
+        QVERIFY(user::showActive(withoutPrompt.get()));
+        QVERIFY(user::chooseFrom(withoutPrompt->ToolButton2, {"Shell integration"}));
+        QCOMPARE(m_dialogs.messages.size(), 1);
+        QVERIFY(m_dialogs.messages.first().contains("pkexec is not installed"));
+        QCOMPARE(m_launches.size(), 1); // no restart was tried
+        QVERIFY(withoutPrompt->isVisible());
     }
 
     void restartWithRights() {
