@@ -28,7 +28,6 @@
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
-#include <unordered_map>
 #include <vector>
 
 namespace {
@@ -216,17 +215,6 @@ private:
     Watcher& m_watcher;
 };
 
-// A folder's real path with a trailing "/", so that in-folder compares folders however they
-// were written (relative, through links); the text as it is when it cannot be resolved.
-std::string realFolder(const std::string& folder) {
-    char* real = ::realpath(folder.c_str(), nullptr);
-    if (real == nullptr)
-        return folder;
-    std::string text(real);
-    std::free(real);
-    return text == "/" ? text : text + "/";
-}
-
 // The picks of a selection rule, and what became of them.
 struct Selection {
     std::vector<TFiles> listed; // the groups as found (a removal rebuilds the table)
@@ -237,19 +225,7 @@ struct Selection {
 
 Selection selectFiles(const CliOptions& options, const std::vector<TFiles>& table) {
     Selection selection{table, buildRows(table), {}, {}};
-    std::vector<ResultRow> compared = selection.rows;
-    std::string folder = options.selectFolder;
-    if (*options.select == SelectionRule::InFolder) {
-        folder = realFolder(folder);
-        std::unordered_map<std::string, std::string> real;
-        for (ResultRow& row : compared) {
-            auto [known, added] = real.try_emplace(row.folder);
-            if (added)
-                known->second = realFolder(row.folder);
-            row.folder = known->second;
-        }
-    }
-    selection.picked = selectRows(compared, table, *options.select, folder);
+    selection.picked = selectRows(selection.rows, table, *options.select, options.selectFolder);
     selection.kept.assign(selection.rows.size(), 0);
     return selection;
 }

@@ -1,7 +1,9 @@
 #include "operations/Selection.h"
 
 #include <array>
+#include <cstdlib>
 #include <stdexcept>
+#include <unordered_map>
 #include <utility>
 
 namespace {
@@ -28,8 +30,19 @@ std::size_t pathLength(const ResultRow& row) {
     return row.folder.size() + row.name.size();
 }
 
-bool isUnder(const ResultRow& row, const std::string& folder) {
-    return !folder.empty() && row.folder.starts_with(folder);
+bool isUnder(const std::string& rowFolder, const std::string& folder) {
+    return !folder.empty() && rowFolder.starts_with(folder);
+}
+
+// A folder's real path with a trailing "/", so that folders compare however they were written
+// (relative, through links); the text as it is when it cannot be resolved.
+std::string realFolder(const std::string& folder) {
+    char* real = ::realpath(folder.c_str(), nullptr);
+    if (real == nullptr)
+        return folder;
+    std::string text(real);
+    std::free(real);
+    return text == "/" ? text : text + "/";
 }
 
 const std::array<std::pair<std::string_view, SelectionRule>, 7> ruleNames{{
@@ -50,10 +63,18 @@ std::vector<char> selectRows(const std::vector<ResultRow>& rows, const std::vect
     if (rule == SelectionRule::ClearAll)
         return ticked;
 
-    std::string under = folder;
+    std::string under = folder.empty() ? folder : realFolder(folder);
     if (!under.empty() && under.back() != '/')
         under += '/';
     auto modified = [&](std::size_t i) { return table.at(rows[i].record).fModifiedNs; };
+    // The rows' folders by their real paths too, each folder resolved once.
+    std::unordered_map<std::string, std::string> real;
+    auto inFolder = [&](std::size_t i) {
+        auto [known, added] = real.try_emplace(rows[i].folder);
+        if (added)
+            known->second = realFolder(rows[i].folder);
+        return isUnder(known->second, under);
+    };
 
     for (std::size_t begin = 0; begin < rows.size();) {
         const std::size_t end = groupEnd(rows, begin);
@@ -76,14 +97,14 @@ std::vector<char> selectRows(const std::vector<ResultRow>& rows, const std::vect
         case SelectionRule::InFolder:
             // The first row outside the folder is kept (it is never ticked); a group wholly
             // inside it keeps its first row.
-            while (kept < end && isUnder(rows[kept], under))
+            while (kept < end && inFolder(kept))
                 ++kept;
             if (kept == end)
                 kept = begin;
             break;
         }
         for (std::size_t i = begin; i < end; ++i)
-            ticked[i] = rule != SelectionRule::InFolder || isUnder(rows[i], under) ? 1 : 0;
+            ticked[i] = rule != SelectionRule::InFolder || inFolder(i) ? 1 : 0;
         ticked[kept] = 0;
         begin = end;
     }

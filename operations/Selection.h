@@ -24,9 +24,10 @@ enum class SelectionRule {
 //
 // Times are read from the rows' records in TABLE (std::out_of_range for a record outside it);
 // paths and folders from the rows themselves. FOLDER is used by InFolder only: a row is under it
-// when the row's folder begins with it, compared as bytes. A missing trailing "/" is added, so
-// "/a" means "/a/" and "/ab/" is not under it; an empty FOLDER holds no file. In a group whose
-// every row is under FOLDER the first row stays unticked.
+// when the row's folder begins with it, both compared as real paths (links and relative paths
+// resolved; a path that cannot be resolved is taken as written), as bytes. A missing trailing
+// "/" is added, so "/a" means "/a/" and "/ab/" is not under it; an empty FOLDER holds no file. In
+// a group whose every row is under FOLDER the first row stays unticked.
 std::vector<char> selectRows(const std::vector<ResultRow>& rows, const std::vector<TFiles>& table,
                              SelectionRule rule, const std::string& folder = {});
 

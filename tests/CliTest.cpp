@@ -692,3 +692,23 @@ TEST(Cli, AFolderThatCannotBeReadIsNamed) {
 }
 
 } // namespace
+
+namespace {
+
+// The same scenario as the window's: a folder given through a link to it.
+TEST(CliSelect, InFolderGivenThroughALink) {
+    TempTree tree;
+    tree.file("photos/a", "same");
+    tree.file("backup/a", "same");
+    TempTree elsewhere;
+    elsewhere.symlink(tree.path("photos"), "alias");
+    const CliResult result =
+        runCli({"--select", "in-folder:" + elsewhere.path("alias"), "--quiet", tree.root()});
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_NE(result.out.find("[-] " + tree.path("photos/a") + "\n"), std::string::npos)
+        << result.out;
+    EXPECT_NE(result.out.find("[+] " + tree.path("backup/a") + "\n"), std::string::npos)
+        << result.out;
+}
+
+} // namespace

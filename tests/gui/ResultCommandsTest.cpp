@@ -877,6 +877,25 @@ private slots:
         QVERIFY(m_dialogs.lastBrowseStart.startsWith(m_tree->path()));
     }
 
+    // The same scenario as the command line's: a folder picked through a link to it.
+    void allInAFolderPickedThroughALink() {
+        writeText(path("photos/a"), "same");
+        writeText(path("backup/a"), "same");
+        const QString alias = m_config->path() + "/alias";
+        QVERIFY(QFile::link(path("photos"), alias));
+        auto form = makeForm();
+        search(*form);
+        m_dialogs.folder = alias + "/";
+        QVERIFY(choose(form->btSelected, {"Select", "All in a folder..."}));
+        QStringList ticked;
+        for (int row = 0; row < form->results()->rowCount(); ++row) {
+            if (form->results()->isChecked(row))
+                ticked << QString::fromStdString(form->results()->row(row).folder +
+                                                 form->results()->row(row).name);
+        }
+        QCOMPARE(ticked, QStringList{path("photos/a")});
+    }
+
     void moveAcrossFileSystemsShowsTheCopyUnderWay() {
         if (::geteuid() != 0)
             QSKIP("mounting a second file system needs root");
