@@ -5,6 +5,7 @@
 #include "search/SearchProgress.h"
 #include "search/SharedState.h"
 #include "settings/IniFile.h"
+#include "settings/Options.h"
 
 #include <QColor>
 #include <QIcon>
@@ -188,7 +189,8 @@ public:
     Dialogs& dialogs() const override { return *m_dialogs; }
     SharedState& sharedState() override { return state; }
     SearchProgress& runProgress() override { return progress; }
-    IniFile& settings() override { return *Settings; }
+    // The options as the menus show them, read once at start and kept by the option commands.
+    const Options& options() const { return m_options; }
     QWidget* dialogParent() override { return this; }
     void reserveResultRows(std::size_t count) override;
     void appendResultRows(std::vector<ResultRow> rows,
@@ -335,4 +337,5 @@ private:
     QTimer* m_runDisplay = nullptr;
     bool m_shown = false;
     bool m_marqueePaused = false; // the busy bar stands still while its run is paused
+    Options m_options;
 };

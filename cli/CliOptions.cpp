@@ -90,7 +90,7 @@ std::optional<CliOptions> parseCliOptions(const std::vector<std::string>& args,
         } else if (arg == "--quiet" || arg == "-q") {
             options.quiet = true;
         } else if (arg == "--no-cache") {
-            options.noCache = true;
+            options.search.rememberDigests = false;
         } else if (isOption("--cache-file")) {
             auto v = value("--cache-file");
             if (!v)
@@ -101,19 +101,19 @@ std::optional<CliOptions> parseCliOptions(const std::vector<std::string>& args,
             }
             options.cacheFile = *v;
         } else if (arg == "--no-subfolders") {
-            options.subfolders = false;
+            options.search.subfolders = false;
         } else if (arg == "--include-empty") {
-            options.search.ignoreEmptyFiles = "no";
+            options.search.ignoreEmptyFiles = false;
         } else if (isOption("--hash")) {
             auto v = choice("--hash", {"sha1", "md5"});
             if (!v)
                 return std::nullopt;
-            options.search.hash = *v;
+            options.search.hash = *hashFromName(*v);
         } else if (isOption("--speed")) {
             auto v = choice("--speed", {"fast", "normal"});
             if (!v)
                 return std::nullopt;
-            options.search.searchSpeed = *v;
+            options.search.searchSpeed = *speedFromName(*v);
         } else if (isOption("--format")) {
             auto v = choice("--format", {"report", "fdupes", "json"});
             if (!v)
@@ -172,7 +172,7 @@ std::optional<CliOptions> parseCliOptions(const std::vector<std::string>& args,
         error = "no FOLDER given";
         return std::nullopt;
     }
-    if (options.noCache && !options.cacheFile.empty()) {
+    if (!options.search.rememberDigests && !options.cacheFile.empty()) {
         error = "--cache-file does not go with --no-cache";
         return std::nullopt;
     }

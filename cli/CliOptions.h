@@ -2,6 +2,7 @@
 
 #include "operations/Selection.h"
 #include "search/SearchEngine.h"
+#include "settings/Options.h"
 
 #include <optional>
 #include <string>
@@ -13,12 +14,11 @@ enum class OutputFormat { Report, Fdupes, Json };
 enum class RemovalAction { None, Trash, Delete };
 
 struct CliOptions {
-    SearchOptions search{"fast", "sha1", "yes", ""};
-    bool subfolders = true;
+    // The same options as the window's settings give, from the command line.
+    Options search;
     OutputFormat format = OutputFormat::Report;
     std::string outputFile; // empty: standard output
     bool quiet = false;
-    bool noCache = false;                // --no-cache: no digests kept between searches
     std::string cacheFile;               // --cache-file; empty: the user's digest cache
     std::optional<SelectionRule> select; // pick files of each group to remove
     std::string selectFolder;            // the folder of in-folder, ending with "/"

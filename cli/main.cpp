@@ -341,10 +341,9 @@ int main(int argc, char** argv) {
     SearchEngine engine(state, control, progress);
     const auto started = std::chrono::steady_clock::now();
     Watcher watcher(control, state, progress, !options->quiet && isatty(STDERR_FILENO));
-    if (!options->noCache)
-        options->search.digestCache =
-            options->cacheFile.empty() ? digestCacheFile() : options->cacheFile;
-    engine.run(options->folder, options->subfolders, options->search);
+    engine.run(options->folder, options->search.subfolders,
+               options->search.searchOptions(options->cacheFile.empty() ? digestCacheFile()
+                                                                        : options->cacheFile));
     if (watcher.interrupted()) {
         watcher.stop();
         printError("interrupted");

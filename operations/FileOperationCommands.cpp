@@ -32,9 +32,16 @@ void TMainForm::startFileOperations(int operation) {
         rows.push_back(m_results->row(row));
         checked.push_back(m_results->isChecked(row) ? 1 : 0);
     }
+    // The operation's parameters travel with it, the options as the menus show them.
+    OperationRequest request;
+    request.operation = static_cast<FileOperation>(operation);
+    request.destination = state.sDestinationPath;
+    request.onCopy = m_options.onCopy;
+    request.warnOnMoveRename = m_options.warnOnMoveRename;
     if (thrManageFiles)
         thrManageFiles->wait();
-    thrManageFiles = std::make_unique<FileOperations>(*this, std::move(rows), std::move(checked));
+    thrManageFiles = std::make_unique<FileOperations>(*this, std::move(rows), std::move(checked),
+                                                      std::move(request));
     thrManageFiles->start();
 }
 

@@ -143,17 +143,19 @@ bool FileOperationEngine::copyFile(const ResultRow& row, TFiles& record, const C
         S_ISDIR(there.st_mode)) {
         target = freeNumberedName(folder.get(), row.name); // a folder is never replaced
     } else if (nameTakenIn(folder.get(), row.name)) {
-        if (m_request.onCopy == "prompt") {
+        switch (m_request.onCopy) {
+        case OnCopy::Prompt:
             if (m_host.askReplace())
                 mode = CopyMode::Replace;
             else
                 target = freeNumberedName(folder.get(), row.name);
-        } else if (m_request.onCopy == "rename") {
+            break;
+        case OnCopy::Rename:
             target = freeNumberedName(folder.get(), row.name);
-        } else if (m_request.onCopy == "replace") {
+            break;
+        case OnCopy::Replace:
             mode = CopyMode::Replace;
-        } else {
-            return false;
+            break;
         }
     }
     const int done = (m_fileNumber - 1) * 100;
@@ -212,7 +214,7 @@ bool FileOperationEngine::moveFile(const ResultRow& row, TFiles& record, Checked
                     "Cannot create folder \"" + destination + "\". " + std::strerror(errno));
     std::string target = row.name;
     if (nameTakenIn(folder.get(), row.name)) {
-        if (m_request.onMove == "no")
+        if (m_request.warnOnMoveRename)
             m_host.warnRenamed();
         target = freeNumberedName(folder.get(), row.name);
     }

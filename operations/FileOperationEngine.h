@@ -1,6 +1,7 @@
 #pragma once
 
 #include "operations/CheckedFile.h"
+#include "operations/OperationOptions.h"
 #include "platform/OverlayMounts.h"
 #include "platform/Trash.h"
 #include "search/ResultRows.h"
@@ -44,8 +45,8 @@ public:
 struct OperationRequest {
     FileOperation operation = FileOperation::Delete;
     std::string destination;       // copy and move: a folder text ending with "/"
-    std::string onCopy = "prompt"; // "prompt", "rename" or "replace"; anything else copies nothing
-    std::string onMove = "no";     // "no" warns before a moved file is renamed
+    OnCopy onCopy = OnCopy::Prompt;
+    bool warnOnMoveRename = true; // the host is told before a moved file is renamed
     TrashLocations trash = TrashLocations::forUser(); // where Trash sends files
     RemovalSeam seam =
         nullptr; // tests only: changes the files between the steps of a move or removal

@@ -3,7 +3,6 @@
 #include "platform/ThreadName.h"
 #include "search/SearchProgress.h"
 #include "search/SharedState.h"
-#include "settings/IniFile.h"
 #include "ui/Dialogs.h"
 
 #include <QFile>
@@ -85,9 +84,9 @@ private:
 };
 
 FileOperations::FileOperations(FileOperationsWindow& window, std::vector<ResultRow> rows,
-                               std::vector<char> checked)
+                               std::vector<char> checked, OperationRequest request)
     : m_window(window), m_rows(std::move(rows)), m_checked(std::move(checked)),
-      m_host(std::make_unique<WindowHost>(window, m_control)),
+      m_request(std::move(request)), m_host(std::make_unique<WindowHost>(window, m_control)),
       m_engine(std::make_unique<FileOperationEngine>(window.sharedState().aDuplicatedFiles, *m_host,
                                                      m_control)) {
 }
@@ -127,7 +126,7 @@ void FileOperations::Execute() {
     state.aTmpFiles.clear();
     state.iDuplicatedFiles = 0;
     state.iLastBytes = 0;
-    const int operation = state.iOperation;
+    const int operation = static_cast<int>(m_request.operation);
     if (operation < 1 || operation > 4) {
         state.iManageFiles = 0;
         return;
@@ -139,13 +138,7 @@ void FileOperations::Execute() {
     FileOperationsWindow* window = &m_window;
     window->postChange(
         [window, operation, ticked] { window->operationStarted(operation, ticked); });
-    OperationRequest request;
-    request.operation = static_cast<FileOperation>(operation);
-    request.destination = state.sDestinationPath;
-    request.onCopy = window->settings().readString("Options", "OnCopy", "prompt");
-    request.onMove = window->settings().readString("Options", "OnMove", "no");
-
-    m_engine->run(request, m_rows, m_checked);
+    m_engine->run(m_request, m_rows, m_checked);
     state.iDuplicatedFiles = static_cast<int>(table.size());
 
     if (state.iDuplicatedFiles >= 1) {

@@ -14,7 +14,6 @@
 #include <vector>
 
 class Dialogs;
-class IniFile;
 class QWidget;
 class SearchProgress;
 struct SharedState;
@@ -26,7 +25,6 @@ class FileOperationsWindow : public ResultListWindow {
 public:
     virtual SharedState& sharedState() = 0;
     virtual SearchProgress& runProgress() = 0;
-    virtual IniFile& settings() = 0;
     virtual QWidget* dialogParent() = 0;
     virtual Dialogs& dialogs() const = 0;
     // The window locked for the run, its progress display for `ticked` files.
@@ -48,7 +46,7 @@ public:
     // The list's rows and check marks as they stand when the run starts (the list is parked
     // while it runs, so they cannot change).
     FileOperations(FileOperationsWindow& window, std::vector<ResultRow> rows,
-                   std::vector<char> checked);
+                   std::vector<char> checked, OperationRequest request);
     ~FileOperations() override;
 
     RunControl& control() { return m_control; }
@@ -75,6 +73,7 @@ private:
     FileOperationsWindow& m_window;
     std::vector<ResultRow> m_rows;
     std::vector<char> m_checked;
+    OperationRequest m_request;
     RunControl m_control;
     std::unique_ptr<WindowHost> m_host;
     std::unique_ptr<FileOperationEngine> m_engine;

@@ -121,16 +121,14 @@ private:
 
 } // namespace
 
-DigestCache::DigestCache(const std::string& file, const std::string& kind, std::string folderText,
+DigestCache::DigestCache(const std::string& file, HashKind kind, std::string folderText,
                          std::string realFolder, DigestCacheLimits limits, bool mayReplace)
     : m_file(file), m_folderText(std::move(folderText)), m_realFolder(std::move(realFolder)),
       m_limits(limits), m_mayReplace(mayReplace), m_today(currentDay()), m_startNs(coarseNowNs()) {
-    if (kind == "sha1" || kind == "md5") {
-        m_column = kind;
-        m_length = kind == "sha1" ? 20 : 16;
-        std::lock_guard lock(m_mutex);
-        open();
-    }
+    m_column = hashName(kind);
+    m_length = kind == HashKind::Sha1 ? 20 : 16;
+    std::lock_guard lock(m_mutex);
+    open();
 }
 
 DigestCache::~DigestCache() {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "search/SearchOptions.h"
 #include "search/TFiles.h"
 
 #include <array>
@@ -43,13 +44,13 @@ struct RememberedKeys {
 // third table, meta, holds the day of the last clean-up.
 class DigestCache {
 public:
-    // Opens (or creates) `file` for digests of kind `kind` ("sha1" or "md5") of the files found
+    // Opens (or creates) `file` for digests of kind `kind` of the files found
     // under `folderText` (the folder as the search writes it, with its trailing "/"). Paths are
     // kept under `realFolder` (the folder's real path, with its "/"), so that every spelling of
     // a folder finds its records.
     // A file that is not a cache, or a damaged one, is replaced only with `mayReplace` (the
     // user's own cache file); any other file is left as it is and the search goes without.
-    DigestCache(const std::string& file, const std::string& kind, std::string folderText,
+    DigestCache(const std::string& file, HashKind kind, std::string folderText,
                 std::string realFolder, DigestCacheLimits limits = {}, bool mayReplace = true);
     ~DigestCache();
     DigestCache(const DigestCache&) = delete;

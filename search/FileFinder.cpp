@@ -22,7 +22,7 @@ public:
     explicit Hooks(FileFinder& finder) : m_finder(finder) {}
 
     void optionsRead() override {
-        if (m_finder.m_form->state.sTSearch == "normal") {
+        if (m_finder.m_form->state.sTSearch == SearchSpeed::Normal) {
             m_finder.post([form = m_finder.m_form] {
                 form->Label2->setVisible(true);
                 form->lbHashPerc->setVisible(true);
@@ -31,7 +31,7 @@ public:
     }
 
     void walkEnded() override {
-        const bool fast = m_finder.m_form->state.sTSearch == "fast";
+        const bool fast = m_finder.m_form->state.sTSearch == SearchSpeed::Fast;
         m_finder.post([form = m_finder.m_form, fast] {
             form->startBarWatch();
             form->Label2->setVisible(fast);
@@ -61,8 +61,10 @@ private:
     FileFinder& m_finder;
 };
 
-FileFinder::FileFinder(TMainForm* form, std::string searchPath, bool subfolders)
-    : m_form(form), m_searchPath(std::move(searchPath)), m_subfolders(subfolders) {
+FileFinder::FileFinder(TMainForm* form, std::string searchPath, bool subfolders,
+                       SearchOptions options)
+    : m_form(form), m_searchPath(std::move(searchPath)), m_subfolders(subfolders),
+      m_options(std::move(options)) {
 }
 
 void FileFinder::run() {
@@ -84,16 +86,9 @@ void FileFinder::Execute() {
     if (state.iShowUAC == 1)
         post([form = m_form] { form->Shellintegration2->setIcon(QIcon()); });
 
-    SearchOptions options;
-    options.searchSpeed = m_form->Settings->readString("Options", "SearchSpeed", "fast");
-    options.hash = m_form->Settings->readString("Options", "Hash", "sha1");
-    options.ignoreEmptyFiles = m_form->Settings->readString("Options", "IgnoreEmptyFiles", "no");
-    if (m_form->Settings->readString("Options", "RememberDigests", "yes") != "no")
-        options.digestCache = digestCacheFile();
-
     Hooks hooks(*this);
     SearchEngine engine(state, m_control, m_form->progress);
-    engine.run(m_searchPath, m_subfolders, options, &hooks);
+    engine.run(m_searchPath, m_subfolders, m_options, &hooks);
 
     if (!m_control.terminated() && state.iDuplicatedFiles >= 1)
         fillList();

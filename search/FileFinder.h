@@ -1,6 +1,7 @@
 #pragma once
 
 #include "search/RunControl.h"
+#include "search/SearchEngine.h"
 
 #include <QThread>
 
@@ -15,7 +16,7 @@ class FileFinder : public QThread {
     Q_OBJECT
 public:
     // The path box's text and the subfolder choice, as they stand when the search starts.
-    FileFinder(TMainForm* form, std::string searchPath, bool subfolders);
+    FileFinder(TMainForm* form, std::string searchPath, bool subfolders, SearchOptions options);
 
     RunControl& control() { return m_control; }
     void SetName();
@@ -34,5 +35,6 @@ private:
     TMainForm* m_form;
     std::string m_searchPath;
     bool m_subfolders;
+    SearchOptions m_options;
     RunControl m_control;
 };

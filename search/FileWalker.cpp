@@ -288,7 +288,7 @@ void FileWalker::considerFile(Frame& frame, const std::string& name, const Probe
         return;
     }
     const bool mountRoot = m_mountRootsShown && (sx.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0;
-    if (m_state.sTIgnoreEmptyFiles == "yes" && sx.stx_size == 0)
+    if (m_state.sTIgnoreEmptyFiles && sx.stx_size == 0)
         return;
     // Two paths to one file are one file, however a stacking file system shows them.
     FileIdentity real{device, inode};
@@ -303,7 +303,7 @@ void FileWalker::considerFile(Frame& frame, const std::string& name, const Probe
     // Normal speed reads the file now; it must still be the file that was looked at, and the
     // lock list read when the walk began may be out of date, so the file itself is asked.
     int fd = -1;
-    if (m_state.sTSearch != "fast") {
+    if (m_state.sTSearch != SearchSpeed::Fast) {
         struct stat opened {};
         fd = openRegularFileAt(frame.fd, name.c_str(), opened);
         // The folder being read is not on the stack yet, so all of the stack may be closed.

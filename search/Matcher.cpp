@@ -410,9 +410,9 @@ void matchFiles(SharedState& state, RunControl& control, const DigestOnDemand& d
     const auto n = static_cast<Index>(state.iFilesFounded.load());
     if (n == 0)
         return;
-    if (state.sTSearch == "fast")
+    if (state.sTSearch == SearchSpeed::Fast)
         matchFast(state, control, digest, prefixOf, threads, shortcut, n);
-    else if (state.sTSearch == "normal")
+    else
         matchNormal(state, control);
     if (!control.terminated())
         state.iBar.store(static_cast<int>(n - 1), std::memory_order_relaxed);

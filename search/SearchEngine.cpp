@@ -70,7 +70,7 @@ bool SearchEngine::run(const std::string& folder, bool subfolders, const SearchO
     m_state.FinderOperation = FinderPhase::MatchFiles;
     if (hooks != nullptr)
         hooks->walkEnded();
-    if (m_cache != nullptr && m_state.sTSearch == "fast" && !m_control.terminated())
+    if (m_cache != nullptr && m_state.sTSearch == SearchSpeed::Fast && !m_control.terminated())
         recallCandidates();
     if (!m_control.terminated() && m_state.iFilesFounded >= 1) {
         ContentShortcut shortcut{

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "search/DigestCache.h"
+#include "search/SearchOptions.h"
 #include "search/TFiles.h"
 
 #include <atomic>
@@ -14,14 +15,6 @@ class DigestMemo;
 struct SharedState;
 class RunControl;
 class SearchProgress;
-
-// Options of one search, as the settings file or the command line give them.
-struct SearchOptions {
-    std::string searchSpeed = "fast";    // "fast" or "normal"
-    std::string hash = "sha1";           // "sha1" or "md5"
-    std::string ignoreEmptyFiles = "no"; // "yes" leaves files of size 0 out
-    std::string digestCache;             // file of digests kept between searches; empty: none
-};
 
 // Points at which a front end changes its display between the phases of a search. They run
 // on the searching thread, in this order.

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "search/SearchOptions.h"
 #include "search/TFiles.h"
 
 #include <atomic>
@@ -36,9 +37,9 @@ struct SharedState {
     std::string sDestinationPath;
 
     // Search options, copied from the settings when a search starts.
-    std::string sTSearch = "fast";
-    std::string sTHash = "sha1";
-    std::string sTIgnoreEmptyFiles = "no";
+    SearchSpeed sTSearch = SearchSpeed::Fast;
+    HashKind sTHash = HashKind::Sha1;
+    bool sTIgnoreEmptyFiles = false;
 
     // Appends a record to aFilesFounded and keeps iFilesFounded equal to its length.
     TFiles& appendFound(TFiles record);

@@ -196,15 +196,15 @@ bool SHA1(int fd, const HashProgressCallback& callback, SHA1_DIG& digest, Finger
     return digestInto<Sha1Context>(fd, callback, digest, fingerprint, control);
 }
 
-HashResult hashOpenFile(const std::string& kind, int fd, const HashProgressCallback& callback,
+HashResult hashOpenFile(HashKind kind, int fd, const HashProgressCallback& callback,
                         RunControl* control, std::int64_t knownSize, DigestMemo* memo) {
     HashResult result;
-    if (kind == "sha1") {
+    if (kind == HashKind::Sha1) {
         SHA1_DIG digest{};
         if (digestInto<Sha1Context>(fd, callback, digest, &result.fingerprint, control, knownSize,
                                     memo))
             result.text = SHA1ToStr(digest);
-    } else if (kind == "md5") {
+    } else {
         MD5_DIG digest{};
         if (digestInto<Md5Context>(fd, callback, digest, &result.fingerprint, control, knownSize,
                                    memo))
@@ -224,6 +224,9 @@ std::uint8_t* threadReadBuffer() {
 
 HashResult GetHash(const std::string& kind, const std::string& fileName,
                    const HashProgressCallback& callback, RunControl* control) {
+    const std::optional<HashKind> known = hashFromName(kind);
+    if (!known)
+        return {};
     int fd = openLongPath(fileName, O_RDONLY | O_NONBLOCK | O_NOCTTY);
     if (fd < 0)
         return {};
@@ -231,7 +234,7 @@ HashResult GetHash(const std::string& kind, const std::string& fileName,
     HashResult result;
     // Never read a FIFO or a device: it could block or never end.
     if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode))
-        result = hashOpenFile(kind, fd, callback, control);
+        result = hashOpenFile(*known, fd, callback, control);
     close(fd);
     return result;
 }

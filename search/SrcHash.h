@@ -1,5 +1,6 @@
 #pragma once
 
+#include "search/SearchOptions.h"
 #include "search/TFiles.h"
 
 class DigestMemo;
@@ -39,13 +40,12 @@ struct HashResult {
     Fingerprint fingerprint;
 };
 
-// Digest text of an open file by the kind text "sha1" or "md5" (exact); empty for any other
-// kind or when the file cannot be read in full. With `control`, the read waits at its pause
-// gate between chunks and gives up (empty text) when the run is asked to end.
+// Digest text of an open file; empty when the file cannot be read in full. With `control`, the read
+// waits at its pause gate between chunks and gives up (empty text) when the run is asked to end.
 // `knownSize`: the size from the caller's own fstat of `fd`, saving a second one.
 // With `memo`, a file that fits one read takes the remembered digest of equal bytes, and its
 // own digest is remembered otherwise.
-HashResult hashOpenFile(const std::string& kind, int fd, const HashProgressCallback& callback,
+HashResult hashOpenFile(HashKind kind, int fd, const HashProgressCallback& callback,
                         RunControl* control = nullptr, std::int64_t knownSize = -1,
                         DigestMemo* memo = nullptr);
 
@@ -56,8 +56,8 @@ std::size_t hashReadSize();
 // of the thread may use it between digests, so that each thread keeps one buffer.
 std::uint8_t* threadReadBuffer();
 
-// Opens the file and digests it as hashOpenFile does; a file that cannot be opened gives the
-// empty text.
+// Opens the file and digests it as hashOpenFile does, by the kind's name "sha1" or "md5"
+// (exact); a file that cannot be opened, or another kind, gives the empty text.
 HashResult GetHash(const std::string& kind, const std::string& fileName,
                    const HashProgressCallback& callback, RunControl* control = nullptr);
 

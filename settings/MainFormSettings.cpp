@@ -38,86 +38,41 @@ void TMainForm::loadSettings() {
     forceDirectories(folder);
     Settings = std::make_unique<IniFile>(folder + "config.ini");
     Reg = std::make_unique<FreedesktopRegistry>(m_setup.shellDataRoot);
+    // The menus show the options as they are read, repaired, whether or not the repairs can be
+    // written: the searches and operations go by the same values.
+    m_options = readOptions(*Settings);
+    OptSHA1->setChecked(m_options.hash == HashKind::Sha1);
+    OptMD5->setChecked(m_options.hash == HashKind::Md5);
+    OptFast->setChecked(m_options.searchSpeed == SearchSpeed::Fast);
+    OptNormal->setChecked(m_options.searchSpeed == SearchSpeed::Normal);
+    OptRename->setChecked(m_options.onCopy == OnCopy::Rename);
+    OptPrompt->setChecked(m_options.onCopy == OnCopy::Prompt);
+    OptReplace->setChecked(m_options.onCopy == OnCopy::Replace);
+    OptHide->setChecked(!m_options.warnOnMoveRename);
+    OptSubfolders->setChecked(m_options.subfolders);
+    if (m_options.subfolders)
+        chkSubFolders->setChecked(true);
+    OptIgnore->setChecked(m_options.ignoreEmptyFiles);
+    // On unless turned off; the key is written only by the menu item.
+    OptRemember->setChecked(m_options.rememberDigests);
+    sGroupColor = m_options.groupColor;
+    sCopiedColor = m_options.copiedColor;
+    sMovedColor = m_options.movedColor;
     try {
-        auto read = [this](const char* key) { return Settings->readString(kSection, key, ""); };
-        const std::string hash = read("Hash");
-        const std::string speed = read("SearchSpeed");
-        const std::string onCopy = read("OnCopy");
-        const std::string onMove = read("OnMove");
-        const std::string contextMenu = read("ContextMenu");
-        const std::string contextMenuIcon = read("ContextMenuIcon");
-        const std::string subfolders = read("Subfolders");
-        const std::string ignoreEmpty = read("IgnoreEmptyFiles");
-        const std::string remember = read("RememberDigests");
-        sGroupColor = read("GroupColor");
-        sCopiedColor = read("CopiedColor");
-        sMovedColor = read("MovedColor");
-
-        if (hash == "sha1") {
-            OptSHA1->setChecked(true);
-        } else if (hash == "md5") {
-            OptMD5->setChecked(true);
-        } else {
-            writeOption("Hash", "sha1");
-            OptSHA1->setChecked(true);
-        }
-
-        if (speed == "fast") {
-            OptFast->setChecked(true);
-        } else if (speed == "normal") {
-            OptNormal->setChecked(true);
-        } else {
-            writeOption("SearchSpeed", "fast");
-            OptFast->setChecked(true);
-        }
-
-        if (onCopy == "rename") {
-            OptRename->setChecked(true);
-        } else if (onCopy == "prompt") {
-            OptPrompt->setChecked(true);
-        } else if (onCopy == "replace") {
-            OptReplace->setChecked(true);
-        } else {
-            writeOption("OnCopy", "rename");
-            OptRename->setChecked(true);
-        }
-
-        if (onMove == "yes")
-            OptHide->setChecked(true);
-        else if (onMove != "no")
-            OptHideClick();
-
-        if (isAdmin())
-            reconcileShellIntegration(contextMenu, contextMenuIcon);
-
-        if (subfolders == "yes") {
-            OptSubfolders->setChecked(true);
-            chkSubFolders->setChecked(true);
-        } else if (subfolders != "no") {
-            OptSubfoldersClick();
-        }
-
-        if (ignoreEmpty == "yes")
-            OptIgnore->setChecked(true);
-        else if (ignoreEmpty != "no")
-            OptIgnoreClick();
-
-        // On unless turned off; the key is written only by the menu item.
-        OptRemember->setChecked(remember != "no");
-
-        struct Colour {
-            std::string& text;
-            const char* key;
-            const char* fallback;
+        // In the order of the keys in the file; the folder menu entry comes before Subfolders.
+        bool reconciled = false;
+        auto reconcile = [&] {
+            if (!reconciled && isAdmin())
+                reconcileShellIntegration(Settings->readString(kSection, "ContextMenu", ""),
+                                          Settings->readString(kSection, "ContextMenuIcon", ""));
+            reconciled = true;
         };
-        for (const Colour& colour : {Colour{sGroupColor, "GroupColor", "FEFCDA"},
-                                     Colour{sCopiedColor, "CopiedColor", "95D6EE"},
-                                     Colour{sMovedColor, "MovedColor", "FF8000"}}) {
-            if (colour.text.empty()) {
-                writeOption(colour.key, colour.fallback);
-                colour.text = colour.fallback;
-            }
+        for (const auto& [key, value] : m_options.repairs) {
+            if (key == "Subfolders" || key == "IgnoreEmptyFiles" || key.ends_with("Color"))
+                reconcile();
+            writeOption(key.c_str(), value.c_str());
         }
+        reconcile();
     } catch (const std::exception& error) {
         showSettingsError(error);
     }
@@ -126,24 +81,28 @@ void TMainForm::loadSettings() {
 void TMainForm::OptSHA1Click() {
     OptSHA1->setChecked(true);
     OptMD5->setChecked(false);
+    m_options.hash = HashKind::Sha1;
     writeOption("Hash", "sha1");
 }
 
 void TMainForm::OptMD5Click() {
     OptSHA1->setChecked(false);
     OptMD5->setChecked(true);
+    m_options.hash = HashKind::Md5;
     writeOption("Hash", "md5");
 }
 
 void TMainForm::OptFastClick() {
     OptFast->setChecked(true);
     OptNormal->setChecked(false);
+    m_options.searchSpeed = SearchSpeed::Fast;
     writeOption("SearchSpeed", "fast");
 }
 
 void TMainForm::OptNormalClick() {
     OptFast->setChecked(false);
     OptNormal->setChecked(true);
+    m_options.searchSpeed = SearchSpeed::Normal;
     writeOption("SearchSpeed", "normal");
 }
 
@@ -151,6 +110,7 @@ void TMainForm::OptPromptClick() {
     OptPrompt->setChecked(true);
     OptRename->setChecked(false);
     OptReplace->setChecked(false);
+    m_options.onCopy = OnCopy::Prompt;
     writeOption("OnCopy", "prompt");
 }
 
@@ -158,6 +118,7 @@ void TMainForm::OptRenameClick() {
     OptRename->setChecked(true);
     OptPrompt->setChecked(false);
     OptReplace->setChecked(false);
+    m_options.onCopy = OnCopy::Rename;
     writeOption("OnCopy", "rename");
 }
 
@@ -165,24 +126,29 @@ void TMainForm::OptReplaceClick() {
     OptReplace->setChecked(true);
     OptPrompt->setChecked(false);
     OptRename->setChecked(false);
+    m_options.onCopy = OnCopy::Replace;
     writeOption("OnCopy", "replace");
 }
 
 void TMainForm::OptHideClick() {
     if (OptHide->isChecked()) {
         OptHide->setChecked(false);
+        m_options.warnOnMoveRename = true;
         writeOption("OnMove", "no");
     } else {
         OptHide->setChecked(true);
+        m_options.warnOnMoveRename = false;
         writeOption("OnMove", "yes");
     }
 }
 
 void TMainForm::OptSubfoldersClick() {
     if (OptSubfolders->isChecked()) {
+        m_options.subfolders = false;
         writeOption("Subfolders", "no");
         OptSubfolders->setChecked(false);
     } else {
+        m_options.subfolders = true;
         writeOption("Subfolders", "yes");
         OptSubfolders->setChecked(true);
         chkSubFolders->setChecked(true);
@@ -191,9 +157,11 @@ void TMainForm::OptSubfoldersClick() {
 
 void TMainForm::OptIgnoreClick() {
     if (OptIgnore->isChecked()) {
+        m_options.ignoreEmptyFiles = false;
         writeOption("IgnoreEmptyFiles", "no");
         OptIgnore->setChecked(false);
     } else {
+        m_options.ignoreEmptyFiles = true;
         writeOption("IgnoreEmptyFiles", "yes");
         OptIgnore->setChecked(true);
     }
@@ -201,9 +169,11 @@ void TMainForm::OptIgnoreClick() {
 
 void TMainForm::OptRememberClick() {
     if (OptRemember->isChecked()) {
+        m_options.rememberDigests = false;
         writeOption("RememberDigests", "no");
         OptRemember->setChecked(false);
     } else {
+        m_options.rememberDigests = true;
         writeOption("RememberDigests", "yes");
         OptRemember->setChecked(true);
     }

@@ -134,7 +134,8 @@ protected:
         SearchProgress progress;
         SearchEngine engine(state, control, progress);
         engine.run(folder.empty() ? tree.root() : folder, true,
-                   SearchOptions{speed, hash, "no", withCache ? cacheFile() : ""});
+                   SearchOptions{*speedFromName(speed), *hashFromName(hash), false,
+                                 withCache ? cacheFile() : ""});
         engine.saveDigests(); // as the front ends do once the result is shown
         Outcome outcome;
         for (const TFiles& file : state.aDuplicatedFiles) {
@@ -349,7 +350,7 @@ TEST_F(CacheTest, DigestsNotSavedByTheFrontEndAreSavedByTheNextRunOrTheEngineEnd
     SharedState state;
     RunControl control;
     SearchProgress progress;
-    const SearchOptions options{"fast", "sha1", "no", cacheFile()};
+    const SearchOptions options{SearchSpeed::Fast, HashKind::Sha1, false, cacheFile()};
     {
         SearchEngine engine(state, control, progress);
         engine.run(tree.root(), true, options);
@@ -442,7 +443,8 @@ TEST_F(CacheTest, NamedFileThatIsNoCacheIsLeftAsItIs) {
         RunControl control;
         SearchProgress progress;
         SearchEngine engine(state, control, progress);
-        engine.run(tree.root(), true, SearchOptions{"fast", "sha1", "no", file});
+        engine.run(tree.root(), true,
+                   SearchOptions{SearchSpeed::Fast, HashKind::Sha1, false, file});
         engine.saveDigests();
         std::vector<std::string> rows;
         for (const TFiles& found : state.aDuplicatedFiles)
@@ -523,7 +525,8 @@ TEST_F(CacheTest, CacheThatCannotBeMadeLeavesTheSearchAsItIs) {
     SearchProgress progress;
     SearchEngine engine(state, control, progress);
     engine.run(tree.root(), true,
-               SearchOptions{"normal", "md5", "no", scratch.path("not-a-folder/digests.sqlite")});
+               SearchOptions{SearchSpeed::Normal, HashKind::Md5, false,
+                             scratch.path("not-a-folder/digests.sqlite")});
     std::vector<std::string> rows;
     for (const TFiles& file : state.aDuplicatedFiles)
         rows.push_back(file.fullName() + " " + file.fHash + " " + std::to_string(file.fSize));
@@ -562,7 +565,9 @@ TEST_F(CacheTest, ReadOnlyCacheIsReadButNotWritten) {
             RunControl control;
             SearchProgress progress;
             SearchEngine engine(state, control, progress);
-            engine.run(root, true, SearchOptions{"fast", "sha1", "no", withCache ? cache : ""});
+            engine.run(
+                root, true,
+                SearchOptions{SearchSpeed::Fast, HashKind::Sha1, false, withCache ? cache : ""});
             engine.saveDigests();
             std::vector<std::string> rows;
             for (const TFiles& file : state.aDuplicatedFiles)
@@ -686,12 +691,12 @@ TEST_P(RecordField, MustMatchForTheRecordToServe) {
     const std::string cache = scratch.path("digests.sqlite");
     const TFiles kept = madeUpRecord("name");
     {
-        DigestCache writing(cache, "sha1", "/searched/", "/real/");
+        DigestCache writing(cache, HashKind::Sha1, "/searched/", "/real/");
         writing.remember(kept);
         writing.save();
         ASSERT_EQ(writing.problem(), "");
     }
-    DigestCache reading(cache, "sha1", "/searched/", "/real/");
+    DigestCache reading(cache, HashKind::Sha1, "/searched/", "/real/");
     TFiles same = madeUpRecord("name");
     same.fHash.clear();
     same.fFingerprint = {};
@@ -725,7 +730,7 @@ TEST(DigestCache, FileChangedAfterTheSearchBeganIsNotKept) {
     changedLater.fChangedNs = (now.tv_sec + 1) * 1000000000LL;
     const TFiles before = madeUpRecord("before");
     {
-        DigestCache writing(cache, "sha1", "/searched/", "/searched/");
+        DigestCache writing(cache, HashKind::Sha1, "/searched/", "/searched/");
         writing.remember(before);
         writing.remember(changedLater);
         writing.save();
@@ -737,7 +742,7 @@ TEST(DigestCache, CacheDeletedWhileTheSearchRanIsNamedSo) {
     TempTree scratch;
     const std::string cache = scratch.path("digests.sqlite");
     const TFiles file = madeUpRecord("a");
-    DigestCache writing(cache, "sha1", "/searched/", "/searched/");
+    DigestCache writing(cache, HashKind::Sha1, "/searched/", "/searched/");
     writing.remember(file);
     ASSERT_EQ(unlink(cache.c_str()), 0);
     writing.save();
@@ -776,7 +781,7 @@ TEST(DigestCache, FileOfCoarseTimesIsKeptOnlyWhenItsTimesAreOlderThanTheirTick) 
         files.back().fChangedNs = times.changed;
     }
     {
-        DigestCache writing(cache, "sha1", "/searched/", "/searched/");
+        DigestCache writing(cache, HashKind::Sha1, "/searched/", "/searched/");
         for (const TFiles& file : files)
             writing.remember(file);
         writing.save();
@@ -791,7 +796,7 @@ TEST(DigestCache, BeyondItsLimitTheRecordsUsedLongestAgoGo) {
     TempTree scratch;
     const std::string cache = scratch.path("digests.sqlite");
     {
-        DigestCache writing(cache, "md5", "/searched/", "/searched/");
+        DigestCache writing(cache, HashKind::Md5, "/searched/", "/searched/");
         std::deque<TFiles> files;
         for (const char* name : {"a", "b", "c", "d", "e"}) {
             files.push_back(madeUpRecord(name));
@@ -804,7 +809,7 @@ TEST(DigestCache, BeyondItsLimitTheRecordsUsedLongestAgoGo) {
                    "UPDATE files SET seen = seen - 2 WHERE CAST(name AS TEXT) = 'a';"
                    "UPDATE files SET seen = seen - 1 WHERE CAST(name AS TEXT) = 'e';"
                    "UPDATE meta SET value = value - 1");
-    DigestCache(cache, "md5", "/searched/", "/searched/", DigestCacheLimits{90, 3}).save();
+    DigestCache(cache, HashKind::Md5, "/searched/", "/searched/", DigestCacheLimits{90, 3}).save();
     EXPECT_EQ(keptPaths(cache),
               (std::vector<std::string>{"/searched/sub/b", "/searched/sub/d", "/searched/sub/e"}));
 }

@@ -104,23 +104,23 @@ private:
 };
 
 OperationRequest request(FileOperation operation, const std::string& destination = {},
-                         const std::string& onCopy = "rename", const std::string& onMove = "yes") {
-    return OperationRequest{operation, destination, onCopy, onMove};
+                         OnCopy onCopy = OnCopy::Rename, bool warnOnMoveRename = false) {
+    return OperationRequest{operation, destination, onCopy, warnOnMoveRename};
 }
 
 using Lines = std::vector<std::string>;
 
 TEST(FileOperationEngine, CopyPoliciesOnANameConflict) {
     struct Case {
-        std::string policy;
+        OnCopy policy;
         std::vector<bool> answers;
         Lines inDestination;
         int questions;
     };
     for (const Case& c :
-         {Case{"rename", {}, {"x (1).txt", "x.txt"}, 0}, Case{"replace", {}, {"x.txt"}, 0},
-          Case{"prompt", {true}, {"x.txt"}, 1}, Case{"prompt", {false}, {"x (1).txt", "x.txt"}, 1},
-          Case{"nonsense", {}, {"x.txt"}, 0}}) {
+         {Case{OnCopy::Rename, {}, {"x (1).txt", "x.txt"}, 0},
+          Case{OnCopy::Replace, {}, {"x.txt"}, 0}, Case{OnCopy::Prompt, {true}, {"x.txt"}, 1},
+          Case{OnCopy::Prompt, {false}, {"x (1).txt", "x.txt"}, 1}}) {
         TempTree tree;
         tree.file("a/x.txt", "same");
         tree.file("b/x.txt", "same");
@@ -137,13 +137,12 @@ TEST(FileOperationEngine, CopyPoliciesOnANameConflict) {
                 names.push_back(name);
         }
         std::sort(names.begin(), names.end());
-        EXPECT_EQ(names, c.inDestination) << c.policy;
-        EXPECT_EQ(host.replaceQuestions, c.questions) << c.policy;
-        EXPECT_TRUE(engine.failures().empty()) << c.policy;
+        EXPECT_EQ(names, c.inDestination) << int(c.policy);
+        EXPECT_EQ(host.replaceQuestions, c.questions) << int(c.policy);
+        EXPECT_TRUE(engine.failures().empty()) << int(c.policy);
         // Each copy on disk is a record of the group, with the status of a copy.
-        EXPECT_EQ(result.table.size(), 2 + c.inDestination.size()) << c.policy;
-        // A policy it does not know copies nothing for the conflicting file.
-        EXPECT_EQ(engine.globalPosition(), c.policy == "nonsense" ? 100 : 200) << c.policy;
+        EXPECT_EQ(result.table.size(), 2 + c.inDestination.size()) << int(c.policy);
+        EXPECT_EQ(engine.globalPosition(), 200) << int(c.policy);
     }
 }
 
@@ -165,7 +164,7 @@ TEST(FileOperationEngine, CopiesJoinTheirGroupAndTheFirstFileGoesLast) {
 }
 
 TEST(FileOperationEngine, MoveNeverReplacesAndWarnsWhenAsked) {
-    for (const std::string onMove : {"no", "yes"}) {
+    for (const bool warn : {true, false}) {
         TempTree tree;
         tree.file("a/x.txt", "same");
         tree.file("b/x.txt", "same");
@@ -174,9 +173,9 @@ TEST(FileOperationEngine, MoveNeverReplacesAndWarnsWhenAsked) {
         ScriptedHost host;
         RunControl control;
         FileOperationEngine engine(result.table, host, control);
-        engine.run(request(FileOperation::Move, tree.root() + "/to/", "rename", onMove),
+        engine.run(request(FileOperation::Move, tree.root() + "/to/", OnCopy::Rename, warn),
                    result.rows, result.ticks({"a/x.txt"}));
-        EXPECT_EQ(host.renameWarnings, onMove == "no" ? 1 : 0);
+        EXPECT_EQ(host.renameWarnings, warn ? 1 : 0);
         EXPECT_EQ(contentOf(tree.path("to/x.txt")), "other, not listed");
         EXPECT_EQ(contentOf(tree.path("to/x (1).txt")), "same");
         EXPECT_FALSE(exists(tree.path("a/x.txt")));
@@ -289,7 +288,7 @@ TEST(FileOperationEngine, ACopyOverAListedFileOfTheSameContentRefreshesItsRecord
     ScriptedHost host;
     RunControl control;
     FileOperationEngine engine(result.table, host, control);
-    engine.run(request(FileOperation::Copy, tree.root() + "/b/", "replace"), result.rows,
+    engine.run(request(FileOperation::Copy, tree.root() + "/b/", OnCopy::Replace), result.rows,
                result.ticks({"a/x.txt"}));
     ASSERT_TRUE(engine.failures().empty());
     EXPECT_EQ(result.table.size(), 2u);

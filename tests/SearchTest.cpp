@@ -61,7 +61,7 @@ using Names = std::vector<std::string>;
 
 SearchOptions options(const std::string& speed, const std::string& hash = "sha1",
                       const std::string& ignoreEmpty = "no") {
-    return SearchOptions{speed, hash, ignoreEmpty, ""};
+    return SearchOptions{*speedFromName(speed), *hashFromName(hash), ignoreEmpty == "yes", ""};
 }
 
 TEST(Walk, FilesInNameOrderThenSubfoldersDepthFirst) {

@@ -136,7 +136,7 @@ HashResult hashWithMemo(const std::string& path, const std::string& kind, Digest
                         std::vector<Report>* reports = nullptr) {
     int fd = open(path.c_str(), O_RDONLY);
     HashResult result = hashOpenFile(
-        kind, fd,
+        *hashFromName(kind), fd,
         [&](std::uint32_t c, std::int64_t s, std::int64_t p) {
             if (reports != nullptr)
                 reports->push_back({c, s, p});

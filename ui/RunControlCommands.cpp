@@ -4,6 +4,7 @@
 
 #include "app/ValueLabel.h"
 #include "operations/SearchReport.h"
+#include "platform/SpecialFolders.h"
 #include "operations/FileOperations.h"
 #include "search/FileFinder.h"
 #include "tools/GeneralTools.h"
@@ -101,7 +102,8 @@ void TMainForm::btSearchClick() {
         thrFindFiles->wait(); // the last search has run its closing steps; let its thread end
     progress.reset();
     thrFindFiles = std::make_unique<FileFinder>(this, eTarget->currentText().toStdString(),
-                                                chkSubFolders->isChecked());
+                                                chkSubFolders->isChecked(),
+                                                m_options.searchOptions(digestCacheFile()));
     thrFindFiles->start();
     m_runDisplay->start();
 }

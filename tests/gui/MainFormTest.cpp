@@ -212,10 +212,26 @@ private slots:
         auto form = makeForm();
         QVERIFY(user::showActive(form.get()));
         QCOMPARE(m_dialogs.errors, QStringList{"Unable to write to " + configFile()});
-        // The first repair failed: the remaining steps are skipped, the window opens.
-        QVERIFY(!form->OptSHA1->isChecked());
+        // The repairs could not be written, but the menus show them, and the runs go by them.
+        QVERIFY(form->OptSHA1->isChecked() && form->OptRename->isChecked());
         QVERIFY(user::chooseFrom(form->ToolButton2, {"Hash", "MD5"}));
         QCOMPARE(m_dialogs.errors.size(), 2);
+
+        // A copy meets a file of its name: "Rename", as the menu shows, not a question.
+        QTemporaryDir tree;
+        QTemporaryDir destination;
+        writeText(tree.path() + "/a/x", "same");
+        writeText(tree.path() + "/b/x", "same");
+        writeText(destination.path() + "/x", "already there");
+        search(*form, tree.path());
+        QCOMPARE(form->results()->rowCount(), 2);
+        QVERIFY(user::chooseFrom(form->btSelected, {"Select", "All but one"}));
+        m_dialogs.folder = destination.path() + "/";
+        QVERIFY(user::chooseFrom(form->btSelected, {"Copy to..."}));
+        QTRY_VERIFY_WITH_TIMEOUT(form->thrManageFiles && form->thrManageFiles->isFinished(), 20000);
+        QCoreApplication::sendPostedEvents();
+        QCOMPARE(m_dialogs.confirms.size(), 1); // the copy's own question only
+        QVERIFY(QFileInfo::exists(destination.path() + "/x (1)"));
     }
 
     void settingsFifoReadsAsEmptyAndTheWindowOpens() {
