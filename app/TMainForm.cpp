@@ -108,17 +108,9 @@ void TMainForm::useDesignFont() {
 void TMainForm::stopWorkers() {
     // A worker must not outlive the state it writes: ask it to end and wait for it. A file
     // operation finishes the file under way first, so no file is left half copied.
-    if (thrFindFiles) {
-        thrFindFiles->control().requestTerminate();
-        thrFindFiles->wait();
-    }
-    if (thrManageFiles) {
-        thrManageFiles->control().requestTerminate();
-        thrManageFiles->wait();
-    }
-    if (thrFileFilter) {
-        thrFileFilter->control().requestTerminate();
-        thrFileFilter->wait();
+    if (m_worker) {
+        m_worker->control().requestTerminate();
+        m_worker->wait();
     }
 }
 
@@ -467,12 +459,8 @@ void TMainForm::FormCreate() {
 
 void TMainForm::FormShow() {
     ThreadInicialized = false;
-    state.sDestinationPath.clear();
-    state.iOperation = 0;
-    state.iFindFiles = 0;
-    state.iManageFiles = 0;
     parkList();
-    state.bShowOpStatus = false;
+    bShowOpStatus = false;
     tUpdateBarStatus = false;
     BarWatchStatus = false;
 
@@ -510,7 +498,7 @@ void TMainForm::FormResize() {
         FileListView->move(W + 100, FileListView->y());
     lbStatus->move(W / 2 - lbStatus->width() / 2, lbStatus->y());
     GlobalStatus->move(W / 2 - GlobalStatus->width() / 2, GlobalStatus->y());
-    if (state.bShowOpStatus)
+    if (bShowOpStatus)
         OpStatus->move(W / 2 - OpStatus->width() / 2, OpStatus->y());
     else
         OpStatus->move(W + 100, OpStatus->y());
@@ -580,8 +568,8 @@ void TMainForm::resizeEvent(QResizeEvent* event) {
 
 void TMainForm::closeEvent(QCloseEvent* event) {
     m_about->hide();
-    if (ThreadInicialized && thrFindFiles && !thrFindFiles->isFinished())
-        thrFindFiles->control().requestTerminate();
+    if (FileFinder* finder = thrFindFiles(); ThreadInicialized && finder && !finder->isFinished())
+        finder->control().requestTerminate();
     QWidget::closeEvent(event);
 }
 

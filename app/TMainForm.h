@@ -1,11 +1,11 @@
 #pragma once
 
-#include "operations/FileOperations.h"
 #include "operations/Selection.h"
 #include "search/SearchProgress.h"
 #include "search/SharedState.h"
 #include "settings/IniFile.h"
 #include "settings/Options.h"
+#include "ui/RunWorker.h"
 
 #include <QColor>
 #include <QIcon>
@@ -22,6 +22,7 @@ class Dialogs;
 class Registry;
 class FileFilter;
 class FileFinder;
+class FileOperations;
 class QAction;
 class QCheckBox;
 class QComboBox;
@@ -52,7 +53,7 @@ struct MainFormSetup {
 // The main window. Its controls, menus, timers and handlers keep their designed names; the
 // handlers of the path box, the run control and the options live beside their behaviour in
 // ui/ and settings/.
-class TMainForm : public QWidget, public FileOperationsWindow {
+class TMainForm : public QWidget, public RunWindow {
     Q_OBJECT
 public:
     explicit TMainForm(MainFormSetup setup = {});
@@ -165,15 +166,18 @@ public:
     QTimer* BarWatch = nullptr;
     QTimer* tUpdateBar = nullptr;
 
-    // Fields of the window.
-    std::unique_ptr<FileFinder> thrFindFiles;
-    std::unique_ptr<FileOperations> thrManageFiles;
-    std::unique_ptr<FileFilter> thrFileFilter;
+    // Fields of the window. The workers: the last one started, by its kind (nullptr when the
+    // last run was of another kind).
+    FileFinder* thrFindFiles() const;
+    FileOperations* thrManageFiles() const;
+    FileFilter* thrFileFilter() const;
     double tUpTime = 0;
     int iUpDays = 0;
     bool ThreadInicialized = false;
     bool tUpdateBarStatus = false;
     bool BarWatchStatus = false;
+    int iShowUAC = 0;           // 1: the shell integration command shows its shield
+    bool bShowOpStatus = false; // the per-file bar is in view (a copy)
 
     // State shared with the workers, the settings and the list colours.
     SharedState state;
@@ -244,12 +248,30 @@ public:
     // Enables BarWatch, or remembers it for the resume when the run is paused.
     void startBarWatch();
     // The closing steps of a search on the window's side.
-    void searchEnded(bool terminated, int duplicated, int found);
+    void searchEnded(bool terminated, int duplicated, int found) override;
     // The closing steps that every run shares: the status, the buttons and the layout.
     void runEnded(bool terminated, int duplicated);
-    // Shows or hides the "Duplicated" tool button.
-    void setSelectedVisible(bool visible);
     bool selectedVisible() const;
+
+    // What runs, and how: the one description the controls follow.
+    struct RunState {
+        RunKind kind = RunKind::None;
+        bool paused = false;
+        bool cancelAsked = false; // Cancel was chosen; no second question until the run ends
+    };
+    const RunState& runState() const { return m_run; }
+    // The window's controls as the run state says: which are enabled and visible, and what the
+    // run-control button says.
+    void applyRunState();
+
+    // The search's side of the window's changes (see RunWindow).
+    void searchOptionsRead(SearchSpeed speed) override;
+    void searchWalkEnded(SearchSpeed speed) override;
+    void searchMatchEnded() override;
+    void searchFillStarted() override;
+    void searchFolderProblem(const QString& text) override;
+    void filterStarted() override;
+    void filterEnded() override;
 
     // Search path box.
     void eTargetEnter();
@@ -323,11 +345,14 @@ private:
     void showSettingsError(const std::exception& error);
     void connectOption(QAction* action, void (TMainForm::*command)());
     void stopWorkers();
+    // Lets the last run's thread end, then starts `worker` with the window locked for it.
+    void startRun(std::unique_ptr<RunWorker> worker);
+    void setSelectedVisible(bool visible);
     void pickListColour(std::string& target, const char* key);
-    bool askDestination(const QString& question, const QString& prompt);
+    std::optional<std::string> askDestination(const QString& question, const QString& prompt);
     // Before files are removed: when every listed file of some group is ticked, asks once more.
     bool confirmWholeGroups();
-    void startFileOperations(int operation);
+    void startFileOperations(int operation, const std::string& destination = {});
 
     MainFormSetup m_setup;
     std::unique_ptr<Dialogs> m_ownDialogs;
@@ -338,4 +363,8 @@ private:
     bool m_shown = false;
     bool m_marqueePaused = false; // the busy bar stands still while its run is paused
     Options m_options;
+    std::unique_ptr<RunWorker> m_worker;
+    RunState m_run;
+    bool m_resultActions = false; // the "Duplicated" menu is offered while no run goes on
+    bool m_searched = false;      // a search has ended: there is a result to save
 };

@@ -67,7 +67,7 @@ int main(int argc, char** argv) {
         if (listFilled < 0 && matchingEnded >= 0 && !form.listParked() &&
             form.results()->rowCount() == form.state.iDuplicatedFiles.load())
             listFilled = now;
-        if (form.thrFindFiles && form.thrFindFiles->isFinished()) {
+        if (form.thrFindFiles() && form.thrFindFiles()->isFinished()) {
             QCoreApplication::sendPostedEvents();
             const qint64 end = clock.elapsed();
             if (listFilled < 0)

@@ -23,8 +23,7 @@
 #include <QToolButton>
 #include <QTreeView>
 
-void TMainForm::startFileOperations(int operation) {
-    state.iOperation = operation;
+void TMainForm::startFileOperations(int operation, const std::string& destination) {
     std::vector<ResultRow> rows;
     std::vector<char> checked;
     rows.reserve(static_cast<std::size_t>(m_results->rowCount()));
@@ -35,36 +34,35 @@ void TMainForm::startFileOperations(int operation) {
     // The operation's parameters travel with it, the options as the menus show them.
     OperationRequest request;
     request.operation = static_cast<FileOperation>(operation);
-    request.destination = state.sDestinationPath;
+    request.destination = destination;
     request.onCopy = m_options.onCopy;
     request.warnOnMoveRename = m_options.warnOnMoveRename;
-    if (thrManageFiles)
-        thrManageFiles->wait();
-    thrManageFiles = std::make_unique<FileOperations>(*this, std::move(rows), std::move(checked),
-                                                      std::move(request));
-    thrManageFiles->start();
+    startRun(std::make_unique<FileOperations>(*this, std::move(rows), std::move(checked),
+                                              std::move(request)));
 }
 
-bool TMainForm::askDestination(const QString& question, const QString& prompt) {
+std::optional<std::string> TMainForm::askDestination(const QString& question,
+                                                     const QString& prompt) {
     if (state.iDuplicatedFiles <= 0 || !m_dialogs->confirm(this, question))
-        return false;
+        return std::nullopt;
     std::optional<QString> folder = m_dialogs->browseForFolder(this, prompt);
     if (!folder)
-        return false;
-    state.sDestinationPath = QFile::encodeName(*folder).toStdString();
-    return true;
+        return std::nullopt;
+    return QFile::encodeName(*folder).toStdString();
 }
 
 void TMainForm::Copyto1Click() {
-    if (askDestination(QStringLiteral("Are you sure you want to copy the selected file(s)?"),
-                       QStringLiteral("Specify a location to copy the files to.")))
-        startFileOperations(1);
+    if (auto destination =
+            askDestination(QStringLiteral("Are you sure you want to copy the selected file(s)?"),
+                           QStringLiteral("Specify a location to copy the files to.")))
+        startFileOperations(1, *destination);
 }
 
 void TMainForm::Moveto1Click() {
-    if (askDestination(QStringLiteral("Are you sure you want to move the selected file(s)?"),
-                       QStringLiteral("Specify a location to move the files to.")))
-        startFileOperations(2);
+    if (auto destination =
+            askDestination(QStringLiteral("Are you sure you want to move the selected file(s)?"),
+                           QStringLiteral("Specify a location to move the files to.")))
+        startFileOperations(2, *destination);
 }
 
 void TMainForm::Delete1Click() {
@@ -108,23 +106,11 @@ bool TMainForm::confirmWholeGroups() {
 }
 
 void TMainForm::operationStarted(int operation, int ticked) {
-    CPBtn->setText(QStringLiteral("Pause"));
-    btSearch->setVisible(false);
-    CPBtn->setVisible(true);
-    eTarget->setEnabled(false);
-    chkSubFolders->setEnabled(false);
-    for (QAction* action :
-         {OptSaveSearch, OptPrompt, OptRename, OptReplace, OptHide, Shellintegration2})
-        action->setEnabled(false);
-    if (state.iShowUAC == 1)
-        Shellintegration2->setIcon(QIcon());
-    setSelectedVisible(false);
-
     GlobalStatus->setRange(0, std::max(1, ticked * 100));
     GlobalStatus->setValue(0);
     GlobalStatus->setVisible(true);
     OpStatus->setValue(0);
-    state.bShowOpStatus = operation == 1;
+    bShowOpStatus = operation == 1;
     tUpTime = 0;
     iUpDays = 0;
     parkList();
@@ -150,7 +136,7 @@ void TMainForm::operationStarted(int operation, int ticked) {
 }
 
 void TMainForm::operationRefillStarted(int count) {
-    state.bShowOpStatus = false;
+    bShowOpStatus = false;
     setCaption(lbStatus, QStringLiteral("Populating list."));
     GlobalStatus->setRange(0, 100);
     GlobalStatus->setValue(0);
@@ -166,18 +152,10 @@ void TMainForm::operationRefillStarted(int count) {
 }
 
 void TMainForm::operationEnded(bool terminated, int count, const QString& failures) {
-    state.bShowOpStatus = false;
+    bShowOpStatus = false;
     Timer->stop();
     tUpdateBar->stop();
     m_runDisplay->stop();
-    CPBtn->setText(QStringLiteral("Pause"));
-    eTarget->setEnabled(true);
-    chkSubFolders->setEnabled(true);
-    for (QAction* action :
-         {OptSaveSearch, OptPrompt, OptRename, OptReplace, OptHide, Shellintegration2})
-        action->setEnabled(true);
-    if (state.iShowUAC == 1)
-        Shellintegration2->setIcon(iconsIL);
     for (QWidget* widget :
          {static_cast<QWidget*>(GlobalStatus), static_cast<QWidget*>(lbCurrentFile),
           static_cast<QWidget*>(Label7), static_cast<QWidget*>(lbFilesCount),

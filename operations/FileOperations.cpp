@@ -1,6 +1,5 @@
 #include "operations/FileOperations.h"
 
-#include "platform/ThreadName.h"
 #include "search/SearchProgress.h"
 #include "search/SharedState.h"
 #include "ui/Dialogs.h"
@@ -40,8 +39,7 @@ QString failureMessage(int operation, const std::vector<OperationFailure>& failu
 // waits; a run asked to end (the window closing) does not wait and takes No.
 class FileOperations::WindowHost : public OperationHost {
 public:
-    WindowHost(FileOperationsWindow& window, RunControl& control)
-        : m_window(window), m_control(control) {}
+    WindowHost(RunWindow& window, RunControl& control) : m_window(window), m_control(control) {}
 
     bool askReplace() override {
         return ask(QStringLiteral("There is already a file with the same name in the destination "
@@ -79,20 +77,21 @@ private:
         return answer->yes;
     }
 
-    FileOperationsWindow& m_window;
+    RunWindow& m_window;
     RunControl& m_control;
 };
 
-FileOperations::FileOperations(FileOperationsWindow& window, std::vector<ResultRow> rows,
+FileOperations::FileOperations(RunWindow& window, std::vector<ResultRow> rows,
                                std::vector<char> checked, OperationRequest request)
-    : m_window(window), m_rows(std::move(rows)), m_checked(std::move(checked)),
-      m_request(std::move(request)), m_host(std::make_unique<WindowHost>(window, m_control)),
+    : RunWorker(window, RunKind::Operation, "Twinscope File Operations"), m_rows(std::move(rows)),
+      m_checked(std::move(checked)), m_request(std::move(request)),
+      m_host(std::make_unique<WindowHost>(window, m_control)),
       m_engine(std::make_unique<FileOperationEngine>(window.sharedState().aDuplicatedFiles, *m_host,
                                                      m_control)) {
 }
 
 FileOperations::~FileOperations() {
-    wait();
+    wait(); // the engine and its host go before the base would wait
 }
 
 int FileOperations::opStatus() const {
@@ -111,43 +110,25 @@ int FileOperations::tickedCount() const {
     return m_engine->tickedCount();
 }
 
-void FileOperations::run() {
-    Execute();
-}
-
-void FileOperations::SetName() {
-    setThreadName("Twinscope File Operations");
-}
-
 void FileOperations::Execute() {
     SharedState& state = m_window.sharedState();
-    SetName();
-    state.iManageFiles = 1;
-    state.aTmpFiles.clear();
     state.iDuplicatedFiles = 0;
-    state.iLastBytes = 0;
     const int operation = static_cast<int>(m_request.operation);
-    if (operation < 1 || operation > 4) {
-        state.iManageFiles = 0;
-        return;
-    }
     std::vector<TFiles>& table = state.aDuplicatedFiles;
     int ticked = 0;
     for (std::size_t i = 0; i < m_rows.size(); ++i)
         ticked += m_checked[i] && m_rows[i].record < table.size() ? 1 : 0;
-    FileOperationsWindow* window = &m_window;
-    window->postChange(
-        [window, operation, ticked] { window->operationStarted(operation, ticked); });
+    post([operation, ticked](RunWindow& window) { window.operationStarted(operation, ticked); });
     m_engine->run(m_request, m_rows, m_checked);
     state.iDuplicatedFiles = static_cast<int>(table.size());
 
     if (state.iDuplicatedFiles >= 1) {
         const int count = state.iDuplicatedFiles;
-        window->postChange([window, count] { window->operationRefillStarted(count); });
-        fillResultList(*window, table, m_control,
+        post([count](RunWindow& window) { window.operationRefillStarted(count); });
+        fillResultList(m_window, table, m_control,
                        [this](std::size_t index) { m_refillIndex = static_cast<int>(index); });
         if (!m_control.terminated())
-            window->postChange([window] { window->unparkList(); });
+            post([](RunWindow& window) { window.unparkList(); });
     }
     finish(operation, m_engine->failures());
 }
@@ -157,9 +138,7 @@ void FileOperations::finish(int operation, const std::vector<OperationFailure>& 
     SharedState& state = m_window.sharedState();
     const int count = state.iDuplicatedFiles;
     const QString message = failures.empty() ? QString() : failureMessage(operation, failures);
-    FileOperationsWindow* window = &m_window;
-    window->postChange([window, terminated, count, message] {
-        window->operationEnded(terminated, count, message);
+    post([terminated, count, message](RunWindow& window) {
+        window.operationEnded(terminated, count, message);
     });
-    state.iManageFiles = 0;
 }

@@ -41,7 +41,6 @@ bool SearchEngine::run(const std::string& folder, bool subfolders, const SearchO
     saveDigests(); // of the last run, whose records are about to go
     m_state.iFilesFounded = 0;
     m_state.iDuplicatedFiles = 0;
-    m_state.iLastBytes = 0;
     m_state.iBar = 0;
     m_state.FinderOperation = FinderPhase::None;
     m_state.aFilesFounded.clear();

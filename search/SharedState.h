@@ -24,17 +24,9 @@ struct SharedState {
     std::atomic<int> iFilesFounded{0};
     std::vector<TFiles> aDuplicatedFiles;
     std::atomic<int> iDuplicatedFiles{0};
-    std::vector<TFiles> aTmpFiles;
 
-    std::atomic<int> iFindFiles{0};
-    std::atomic<int> iManageFiles{0};
-    std::atomic<int> iOperation{0};
     std::atomic<FinderPhase> FinderOperation{FinderPhase::None};
     std::atomic<int> iBar{0};
-    std::atomic<std::int64_t> iLastBytes{0};
-    std::atomic<bool> bShowOpStatus{false};
-    std::atomic<int> iShowUAC{0};
-    std::string sDestinationPath;
 
     // Search options, copied from the settings when a search starts.
     SearchSpeed sTSearch = SearchSpeed::Fast;

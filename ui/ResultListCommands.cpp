@@ -186,16 +186,11 @@ void TMainForm::addFilterEntries(const std::vector<std::string>& captions) {
 void TMainForm::FilterClick(QAction* entry) {
     // The entries belong to the list in view; no filter runs during another run, nor while a
     // filter still refills the list (it hides the list meanwhile).
-    if (state.iFindFiles == 1 || state.iManageFiles == 1 || listParked() ||
-        !FileListView->isVisible())
+    if (m_run.kind != RunKind::None || listParked() || !FileListView->isVisible())
         return;
     entry->setChecked(!entry->isChecked());
-    // The last filter has shown the list again, its last change: what is left of it ends at once.
-    if (thrFileFilter)
-        thrFileFilter->wait();
     std::vector<std::pair<std::string, bool>> entries;
     for (QAction* action : Filter1->actions())
         entries.emplace_back(action->data().toString().toStdString(), action->isChecked());
-    thrFileFilter = std::make_unique<FileFilter>(this, std::move(entries));
-    thrFileFilter->start();
+    startRun(std::make_unique<FileFilter>(*this, std::move(entries)));
 }

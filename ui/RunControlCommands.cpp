@@ -5,6 +5,7 @@
 #include "app/ValueLabel.h"
 #include "operations/SearchReport.h"
 #include "platform/SpecialFolders.h"
+#include "operations/FileFilter.h"
 #include "operations/FileOperations.h"
 #include "search/FileFinder.h"
 #include "tools/GeneralTools.h"
@@ -56,16 +57,67 @@ bool TMainForm::selectedVisible() const {
     return false;
 }
 
+FileFinder* TMainForm::thrFindFiles() const {
+    return m_worker && m_worker->kind() == RunKind::Search
+               ? static_cast<FileFinder*>(m_worker.get())
+               : nullptr;
+}
+
+FileOperations* TMainForm::thrManageFiles() const {
+    return m_worker && m_worker->kind() == RunKind::Operation
+               ? static_cast<FileOperations*>(m_worker.get())
+               : nullptr;
+}
+
+FileFilter* TMainForm::thrFileFilter() const {
+    return m_worker && m_worker->kind() == RunKind::Filter
+               ? static_cast<FileFilter*>(m_worker.get())
+               : nullptr;
+}
+
+void TMainForm::applyRunState() {
+    const RunKind kind = m_run.kind;
+    const bool idle = kind == RunKind::None;
+    // A search and a file operation are paused and cancelled; a filter only refills the list.
+    const bool controlled = kind == RunKind::Search || kind == RunKind::Operation;
+
+    eTarget->setEnabled(idle);
+    chkSubFolders->setEnabled(!controlled);
+    // The options a search reads stay as they are while it runs, and so do those of an operation.
+    enableAll({OptSHA1, OptMD5, OptFast, OptNormal, OptIgnore, OptRemember},
+              kind != RunKind::Search);
+    enableAll({OptPrompt, OptRename, OptReplace, OptHide}, kind != RunKind::Operation);
+    OptSaveSearch->setEnabled(idle && m_searched);
+    Shellintegration2->setEnabled(idle);
+    Shellintegration2->setIcon(idle && iShowUAC == 1 ? iconsIL : QIcon());
+    setSelectedVisible(idle && m_resultActions);
+
+    btSearch->setVisible(!controlled);
+    btSearch->setEnabled(kind != RunKind::Filter);
+    CPBtn->setVisible(controlled);
+    CPBtn->setText(m_run.paused ? kResume : kPause);
+    Cancel1->setEnabled(!m_run.cancelAsked);
+}
+
+void TMainForm::startRun(std::unique_ptr<RunWorker> worker) {
+    // The last run has made its closing changes; what is left of its thread ends at once.
+    if (m_worker)
+        m_worker->wait();
+    m_worker = std::move(worker);
+    m_run = RunState{m_worker->kind()};
+    applyRunState();
+    m_worker->start();
+}
+
 void TMainForm::btSearchClick() {
     if (eTarget->currentText() == kSearchPathHint) {
         eTarget->setFocus();
         return;
     }
-    eTarget->setEnabled(false);
-    chkSubFolders->setEnabled(false);
-    enableAll({OptSHA1, OptMD5, OptFast, OptNormal, OptSaveSearch, OptIgnore, OptRemember}, false);
-    setSelectedVisible(false);
-    Shellintegration2->setEnabled(false);
+    if (m_worker)
+        m_worker->wait(); // the last run's thread ends before its progress is reset
+    m_run = RunState{RunKind::Search};
+    applyRunState();
 
     GlobalStatus->setRange(0, 0); // marquee
     GlobalStatus->setVisible(true);
@@ -87,46 +139,62 @@ void TMainForm::btSearchClick() {
     tUpTime = 0;
     iUpDays = 0;
 
-    CPBtn->setText(kPause);
     setCaption(lbStatus, QStringLiteral("Searching for files."));
     setCaption(lbSearchResult, QStringLiteral("Searching for duplicated files..."));
-
-    btSearch->setVisible(false);
-    CPBtn->setVisible(true);
     FormResize();
 
     Timer->start();
 
     ThreadInicialized = true;
-    if (thrFindFiles)
-        thrFindFiles->wait(); // the last search has run its closing steps; let its thread end
     progress.reset();
-    thrFindFiles = std::make_unique<FileFinder>(this, eTarget->currentText().toStdString(),
-                                                chkSubFolders->isChecked(),
-                                                m_options.searchOptions(digestCacheFile()));
-    thrFindFiles->start();
+    startRun(std::make_unique<FileFinder>(*this, eTarget->currentText().toStdString(),
+                                          chkSubFolders->isChecked(),
+                                          m_options.searchOptions(digestCacheFile())));
     m_runDisplay->start();
 }
 
 void TMainForm::startBarWatch() {
-    if (CPBtn->text() == kResume)
+    if (m_run.paused)
         BarWatchStatus = true;
     else
         BarWatch->start();
+}
+
+void TMainForm::searchOptionsRead(SearchSpeed speed) {
+    if (speed == SearchSpeed::Normal)
+        showAll({Label2, lbHashPerc}, true);
+}
+
+void TMainForm::searchWalkEnded(SearchSpeed speed) {
+    const bool fast = speed == SearchSpeed::Fast;
+    startBarWatch();
+    showAll({Label2, lbHashPerc}, fast);
+    if (!fast)
+        showAll({lbDirectory, Label9}, false);
+    showAll({lbFilesCount, lbFilesTitle}, false);
+    showAll({lbDupTitle, lbDuplicated}, true);
+    lbDuplicated->setText(QStringLiteral("0"));
+}
+
+void TMainForm::searchMatchEnded() {
+    showAll({Label2, lbHashPerc, lbDirectory, Label9}, false);
+}
+
+void TMainForm::searchFillStarted() {
+    setCaption(lbStatus, QStringLiteral("Populating list."));
+    GlobalStatus->setValue(0);
+    clearFilterEntries();
+}
+
+void TMainForm::searchFolderProblem(const QString& text) {
+    m_dialogs->error(this, text);
 }
 
 void TMainForm::searchEnded(bool terminated, int duplicated, int found) {
     Timer->stop();
     BarWatch->stop();
     m_runDisplay->stop();
-
-    eTarget->setEnabled(true);
-    chkSubFolders->setEnabled(true);
-    enableAll({OptSHA1, OptMD5, OptFast, OptNormal, OptSaveSearch, OptIgnore, OptRemember,
-               Shellintegration2},
-              true);
-    if (state.iShowUAC == 1)
-        Shellintegration2->setIcon(iconsIL);
+    m_searched = true;
 
     showAll({GlobalStatus, lbCurrentFile, Label7, lbHashPerc, Label2, lbFilesCount, lbFilesTitle,
              lbDupTitle, lbDuplicated, lbDirectory, Label9, lbSearchTime, Label13},
@@ -147,26 +215,42 @@ void TMainForm::runEnded(bool terminated, int duplicated) {
         setCaption(lbStatus, QStringLiteral("Operation terminated."));
     else if (duplicated == 0)
         setCaption(lbStatus, QStringLiteral("No duplicated files were found."));
-    else
-        setSelectedVisible(true);
-
-    btSearch->setVisible(true);
-    CPBtn->setVisible(false);
-    Cancel1->setEnabled(true);
+    m_resultActions = !terminated && duplicated > 0;
+    m_run = RunState{};
+    m_marqueePaused = false;
+    applyRunState();
     ControlMenu->hide(); // close the run-control drop-down if it is open
     FormResize();
 }
 
+void TMainForm::filterStarted() {
+    GlobalStatus->setRange(0, 100);
+    GlobalStatus->setValue(0);
+    GlobalStatus->setVisible(true);
+    OpStatus->setValue(0);
+    setCaption(lbStatus, QStringLiteral("Filtering files."));
+    m_results->clear();
+    FileListView->setVisible(false);
+    FormResize();
+}
+
+void TMainForm::filterEnded() {
+    m_resultActions = true;
+    m_run = RunState{};
+    applyRunState();
+    GlobalStatus->setVisible(false);
+    FileListView->setVisible(true);
+    FormResize();
+}
+
 void TMainForm::CPBtnClick() {
-    if (state.iFindFiles != 1 && state.iManageFiles != 1) {
-        CPBtn->setText(kPause);
+    if (m_run.kind != RunKind::Search && m_run.kind != RunKind::Operation) {
+        m_run.paused = false;
+        applyRunState();
         return;
     }
-    if (CPBtn->text() == kPause) {
-        if (state.iFindFiles == 1 && thrFindFiles)
-            thrFindFiles->control().pause();
-        if (state.iManageFiles == 1 && thrManageFiles)
-            thrManageFiles->control().pause();
+    if (!m_run.paused) {
+        m_worker->control().pause();
         tUpdateBarStatus = tUpdateBar->isActive();
         tUpdateBar->stop();
         BarWatchStatus = BarWatch->isActive();
@@ -176,12 +260,9 @@ void TMainForm::CPBtnClick() {
         m_marqueePaused = GlobalStatus->minimum() == 0 && GlobalStatus->maximum() == 0;
         if (m_marqueePaused)
             GlobalStatus->setRange(0, 1);
-        CPBtn->setText(kResume);
+        m_run.paused = true;
     } else {
-        if (state.iFindFiles == 1 && thrFindFiles)
-            thrFindFiles->control().resume();
-        if (state.iManageFiles == 1 && thrManageFiles)
-            thrManageFiles->control().resume();
+        m_worker->control().resume();
         if (tUpdateBarStatus) {
             tUpdateBarStatus = false;
             tUpdateBar->start();
@@ -195,29 +276,31 @@ void TMainForm::CPBtnClick() {
             BarWatch->start();
         }
         Timer->start();
-        CPBtn->setText(kPause);
+        m_run.paused = false;
     }
+    applyRunState();
 }
 
 void TMainForm::Cancel1Click() {
-    Cancel1->setEnabled(false);
-    const QString remembered = CPBtn->text();
-    if (remembered == kPause)
-        CPBtnClick();
+    m_run.cancelAsked = true;
+    applyRunState();
+    const bool wasPaused = m_run.paused;
+    if (!wasPaused)
+        CPBtnClick(); // the run waits while the question is open
     if (m_dialogs->confirm(
             this, QStringLiteral("Are you sure you want to cancel the current operation?"))) {
-        if (state.iFindFiles == 1 && thrFindFiles)
-            thrFindFiles->control().requestTerminate();
-        if (state.iManageFiles == 1 && thrManageFiles)
-            thrManageFiles->control().requestTerminate();
-        if (CPBtn->text() == kResume)
-            CPBtnClick();
-    } else if (remembered == kPause && CPBtn->text() == kResume) {
-        CPBtnClick();
-        Cancel1->setEnabled(true);
-    } else if (remembered == kResume && CPBtn->text() == kResume) {
-        Cancel1->setEnabled(true);
+        // The run may have ended while the question was open: then there is nothing to cancel.
+        if (m_run.kind == RunKind::Search || m_run.kind == RunKind::Operation) {
+            m_worker->control().requestTerminate();
+            if (m_run.paused)
+                CPBtnClick();
+        }
+        return;
     }
+    if (!wasPaused && m_run.paused)
+        CPBtnClick();
+    m_run.cancelAsked = false;
+    applyRunState();
 }
 
 void TMainForm::TimerTimer() {
@@ -262,28 +345,26 @@ void TMainForm::BarWatchTimer() {
 void TMainForm::tUpdateBarTimer() {
     // The worker keeps the overall position itself (finished files x 100 + the file under
     // way), which carries the per-file bar into the overall bar without a race at file ends.
-    if (!thrManageFiles)
+    FileOperations* worker = thrManageFiles();
+    if (worker == nullptr)
         return;
-    OpStatus->setValue(thrManageFiles->opStatus());
-    GlobalStatus->setValue(thrManageFiles->globalPosition());
-    state.iLastBytes = OpStatus->value();
+    OpStatus->setValue(worker->opStatus());
+    GlobalStatus->setValue(worker->globalPosition());
 }
 
 void TMainForm::refreshRunLabels() {
-    if (state.iManageFiles == 1 && thrManageFiles) {
+    if (FileOperations* worker = thrManageFiles(); m_run.kind == RunKind::Operation) {
         const SearchProgress::Snapshot snapshot = progress.snapshot();
         lbCurrentFile->setText(QFile::decodeName(QByteArray::fromStdString(snapshot.currentFile)));
         lbDirectory->setText(QFile::decodeName(QByteArray::fromStdString(snapshot.directory)));
-        lbFilesCount->setText(QStringLiteral("%1/%2")
-                                  .arg(thrManageFiles->fileNumber())
-                                  .arg(thrManageFiles->tickedCount()));
-        if (thrManageFiles->refillIndex() >= 0)
-            lbDuplicated->setText(QStringLiteral("%1/%2")
-                                      .arg(thrManageFiles->refillIndex() + 1)
-                                      .arg(state.iDuplicatedFiles));
+        lbFilesCount->setText(
+            QStringLiteral("%1/%2").arg(worker->fileNumber()).arg(worker->tickedCount()));
+        if (worker->refillIndex() >= 0)
+            lbDuplicated->setText(
+                QStringLiteral("%1/%2").arg(worker->refillIndex() + 1).arg(state.iDuplicatedFiles));
         return;
     }
-    if (state.iFindFiles != 1)
+    if (m_run.kind != RunKind::Search)
         return;
     const SearchProgress::Snapshot snapshot = progress.snapshot();
     lbCurrentFile->setText(QFile::decodeName(QByteArray::fromStdString(snapshot.currentFile)));

@@ -106,9 +106,9 @@ void TMainForm::offerShellIntegration() {
     const bool prompt =
         m_setup.hasElevationPrompt ? m_setup.hasElevationPrompt() : !pkexecPath().empty();
     if (prompt) {
-        state.iShowUAC = 1;
+        iShowUAC = 1;
     } else {
-        state.iShowUAC = 0;
+        iShowUAC = 0;
         Shellintegration2->setIcon(QIcon());
         OptIntegrateIcon->setVisible(false);
     }

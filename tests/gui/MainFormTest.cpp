@@ -2,6 +2,7 @@
 #include "UserInput.h"
 #include "tests/FifoOpenWatch.h"
 #include "app/TMainForm.h"
+#include "operations/FileOperations.h"
 #include "search/FileFinder.h"
 #include "search/RunControl.h"
 #include "ui/ResultListFill.h"
@@ -100,8 +101,8 @@ private:
     void search(TMainForm& form, const QString& folder) {
         typeIntoPathBox(form, folder);
         user::click(form.btSearch);
-        QVERIFY(form.thrFindFiles);
-        QTRY_VERIFY_WITH_TIMEOUT(form.thrFindFiles->isFinished(), 20000);
+        QVERIFY(form.thrFindFiles());
+        QTRY_VERIFY_WITH_TIMEOUT(form.thrFindFiles()->isFinished(), 20000);
         QCoreApplication::sendPostedEvents(); // the window changes it handed over
     }
 
@@ -228,7 +229,8 @@ private slots:
         QVERIFY(user::chooseFrom(form->btSelected, {"Select", "All but one"}));
         m_dialogs.folder = destination.path() + "/";
         QVERIFY(user::chooseFrom(form->btSelected, {"Copy to..."}));
-        QTRY_VERIFY_WITH_TIMEOUT(form->thrManageFiles && form->thrManageFiles->isFinished(), 20000);
+        QTRY_VERIFY_WITH_TIMEOUT(form->thrManageFiles() && form->thrManageFiles()->isFinished(),
+                                 20000);
         QCoreApplication::sendPostedEvents();
         QCOMPARE(m_dialogs.confirms.size(), 1); // the copy's own question only
         QVERIFY(QFileInfo::exists(destination.path() + "/x (1)"));
@@ -405,7 +407,7 @@ private slots:
         user::press(Qt::Key_Return); // nothing at all for a missing folder
         QVERIFY(m_dialogs.confirms.isEmpty());
         QVERIFY(m_dialogs.messages.isEmpty());
-        QVERIFY(!form->thrFindFiles);
+        QVERIFY(!form->thrFindFiles());
 
         typeIntoPathBox(*form, first.path());
         m_dialogs.answers = {false};
@@ -413,14 +415,14 @@ private slots:
         QCOMPARE(m_dialogs.confirms, QStringList{"Start the search?"});
         QCOMPARE(form->eTarget->itemText(1), first.path() + "/"); // remembered, not searched
         QVERIFY(form->btSearch->isVisible());
-        QVERIFY(!form->thrFindFiles);
+        QVERIFY(!form->thrFindFiles());
 
         typeIntoPathBox(*form, second.path());
         m_dialogs.answers = {true};
         user::press(Qt::Key_Enter);
         QCOMPARE(m_dialogs.confirms.size(), 2);
-        QVERIFY(form->thrFindFiles);
-        QTRY_VERIFY_WITH_TIMEOUT(form->thrFindFiles->isFinished(), 20000);
+        QVERIFY(form->thrFindFiles());
+        QTRY_VERIFY_WITH_TIMEOUT(form->thrFindFiles()->isFinished(), 20000);
         QCoreApplication::sendPostedEvents();
         QCOMPARE(column(*form, ResultListModel::ColumnName), (QStringList{"b", "a"}));
         QCOMPARE(form->eTarget->currentText(), second.path() + "/");
@@ -546,7 +548,7 @@ private slots:
         QCOMPARE(user::focus(), form->eTarget);
         QVERIFY(form->btSearch->isVisible());
         QVERIFY(!form->CPBtn->isVisible());
-        QVERIFY(!form->thrFindFiles);
+        QVERIFY(!form->thrFindFiles());
     }
 
     void cancelDuringASearch() {
@@ -562,7 +564,7 @@ private slots:
         QVERIFY(chosen);
         QCOMPARE(m_dialogs.confirms,
                  QStringList{"Are you sure you want to cancel the current operation?"});
-        QTRY_VERIFY_WITH_TIMEOUT(form->thrFindFiles->isFinished(), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(form->thrFindFiles()->isFinished(), 10000);
         QCoreApplication::sendPostedEvents();
         QCOMPARE(form->lbStatus->text(), QStringLiteral("Operation terminated."));
         QCOMPARE(form->results()->rowCount(), 0);
@@ -578,7 +580,7 @@ private slots:
         QTemporaryDir tree;
         auto form = startLongSearch(tree, 2LL << 30);
         QVERIFY(form);
-        QTRY_COMPARE(form->state.iFindFiles.load(), 1);
+        QTRY_VERIFY(form->runState().kind == RunKind::Search);
         m_dialogs.answers = {false};
         bool chosen = false;
         chooseCancel(*form, &chosen);
@@ -593,7 +595,7 @@ private slots:
         QCOMPARE(form->CPBtn->text(), QStringLiteral("Resume"));
         QVERIFY(form->Cancel1->isEnabled());
         clickPauseFace(*form);
-        QTRY_VERIFY_WITH_TIMEOUT(form->thrFindFiles->isFinished(), 30000);
+        QTRY_VERIFY_WITH_TIMEOUT(form->thrFindFiles()->isFinished(), 30000);
         QCoreApplication::sendPostedEvents();
         QCOMPARE(form->results()->rowCount(), 2);
     }
@@ -615,11 +617,11 @@ private slots:
         QCOMPARE(form->progress.hashPercent(), percent);
         QCOMPARE(form->lbSearchTime->text(), elapsed);
         QCOMPARE(form->GlobalStatus->value(), bar);
-        QCOMPARE(form->state.iFindFiles.load(), 1);
+        QVERIFY(form->runState().kind == RunKind::Search);
         clickPauseFace(*form);
         QCOMPARE(form->CPBtn->text(), QStringLiteral("Pause"));
         QVERIFY(form->Timer->isActive());
-        QTRY_VERIFY_WITH_TIMEOUT(form->thrFindFiles->isFinished(), 60000);
+        QTRY_VERIFY_WITH_TIMEOUT(form->thrFindFiles()->isFinished(), 60000);
         QCoreApplication::sendPostedEvents();
         QCOMPARE(form->results()->rowCount(), 2);
     }
@@ -651,12 +653,12 @@ private slots:
             if (QWidget* popup = QApplication::activePopupWidget())
                 popup->close();
         }
-        QVERIFY(!form->thrFileFilter);
+        QVERIFY(!form->thrFileFilter());
         clickPauseFace(*form);
         m_dialogs.answers = {true};
         bool chosen = false;
         chooseCancel(*form, &chosen);
-        QTRY_VERIFY_WITH_TIMEOUT(form->thrFindFiles->isFinished(), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(form->thrFindFiles()->isFinished(), 10000);
     }
 
     void elapsedTimeShowsDays() {
@@ -766,7 +768,7 @@ private slots:
         QCOMPARE(form->eTarget->itemText(1), tree.path() + "/");
         QCOMPARE(form->eTarget->currentIndex(), 1);
         QVERIFY(form->ThreadInicialized);
-        QTRY_VERIFY_WITH_TIMEOUT(form->thrFindFiles->isFinished(), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(form->thrFindFiles()->isFinished(), 10000);
         QCoreApplication::sendPostedEvents();
         QCOMPARE(column(*form, ResultListModel::ColumnName), (QStringList{"b", "a"}));
     }
@@ -789,7 +791,7 @@ private slots:
         auto form = startLongSearch(tree, 3LL << 30);
         QTRY_VERIFY(form->state.FinderOperation.load() == FinderPhase::MatchFiles);
         form->close();
-        QVERIFY(form->thrFindFiles->control().terminated());
+        QVERIFY(form->thrFindFiles()->control().terminated());
         QElapsedTimer timer;
         timer.start();
         form.reset(); // waits for the worker, which stops at once
@@ -908,8 +910,8 @@ private slots:
         QCOMPARE(form->eTarget->lineEdit()->text(), data.path() + "/");
         m_dialogs.answers = {true};
         user::press(Qt::Key_Return);
-        QVERIFY(form->thrFindFiles);
-        QTRY_VERIFY_WITH_TIMEOUT(form->thrFindFiles->isFinished(), 20000);
+        QVERIFY(form->thrFindFiles());
+        QTRY_VERIFY_WITH_TIMEOUT(form->thrFindFiles()->isFinished(), 20000);
         QCoreApplication::sendPostedEvents();
         QCOMPARE(form->results()->rowCount(), 4);
         QCOMPARE(form->eTarget->currentText(), data.path() + "/");
@@ -950,7 +952,7 @@ private slots:
         QVERIFY(user::showActive(form.get()));
         typeIntoPathBox(*form, tree.path());
         user::click(form->btSearch);
-        QTRY_VERIFY(form->state.iFindFiles.load() == 1);
+        QTRY_VERIFY(form->runState().kind == RunKind::Search);
         clickPauseFace(*form);
         QCOMPARE(form->CPBtn->text(), QStringLiteral("Resume"));
         const auto busy = [&] {
@@ -963,7 +965,7 @@ private slots:
         QVERIFY(!busy());
         clickPauseFace(*form);
         QCOMPARE(form->CPBtn->text(), QStringLiteral("Pause"));
-        QTRY_VERIFY_WITH_TIMEOUT(form->thrFindFiles->isFinished(), 60000);
+        QTRY_VERIFY_WITH_TIMEOUT(form->thrFindFiles()->isFinished(), 60000);
     }
 
     void keyboardReachesEveryMenuAndShowsItsFocus() {

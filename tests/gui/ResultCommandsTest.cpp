@@ -73,8 +73,8 @@ private:
         user::press(Qt::Key_A, Qt::ControlModifier);
         user::type(m_tree->path());
         user::click(form.btSearch);
-        QVERIFY(form.thrFindFiles);
-        QTRY_VERIFY_WITH_TIMEOUT(form.thrFindFiles->isFinished(), 20000);
+        QVERIFY(form.thrFindFiles());
+        QTRY_VERIFY_WITH_TIMEOUT(form.thrFindFiles()->isFinished(), 20000);
         QCoreApplication::sendPostedEvents(); // the window changes it handed over
         QTRY_VERIFY(!form.listParked() || !form.selectedVisible());
     }
@@ -95,10 +95,10 @@ private:
     void runOperation(TMainForm& form, const QString& caption) {
         QVERIFY(form.selectedVisible());
         QVERIFY(choose(form.btSelected, {caption}));
-        if (!form.thrManageFiles)
+        if (!form.thrManageFiles())
             return;
         // Waiting with the event loop running, so the worker's questions are answered.
-        QTRY_VERIFY_WITH_TIMEOUT(form.thrManageFiles->isFinished(), 20000);
+        QTRY_VERIFY_WITH_TIMEOUT(form.thrManageFiles()->isFinished(), 20000);
         QCoreApplication::sendPostedEvents();
     }
 
@@ -175,9 +175,9 @@ private:
     void filter(TMainForm& form, const QString& caption) {
         QVERIFY2(filterEntry(form, caption) != nullptr, qPrintable(caption));
         QVERIFY(chooseFromListMenu(form, 0, {"Filter", caption}));
-        QVERIFY(form.thrFileFilter);
+        QVERIFY(form.thrFileFilter());
         // The filter hands its rows over while the window takes them.
-        QTRY_VERIFY_WITH_TIMEOUT(form.thrFileFilter->isFinished(), 20000);
+        QTRY_VERIFY_WITH_TIMEOUT(form.thrFileFilter()->isFinished(), 20000);
         QCoreApplication::sendPostedEvents();
         QVERIFY(form.btSearch->isEnabled() && form.FileListView->isVisible());
     }
@@ -283,7 +283,7 @@ private slots:
         QCOMPARE(m_dialogs.riskyConfirms,
                  QStringList{"Every listed file of 1 group(s) is ticked: no copy of it would be "
                              "kept.\n\r\n\rDo you want to continue?"});
-        QVERIFY(!form->thrManageFiles); // No: nothing happens
+        QVERIFY(!form->thrManageFiles()); // No: nothing happens
         QCOMPARE(QDir(m_tree->path()).entryList(QDir::Files).size(), 4);
 
         m_dialogs.answers = {true, true};
@@ -661,13 +661,13 @@ private slots:
         tick(*form, {0, 1, 2, 3});
         m_dialogs.folder = target.path() + "/";
         QVERIFY(choose(form->btSelected, {"Copy to..."}));
-        QTRY_COMPARE(form->state.iManageFiles.load(), 1);
+        QTRY_VERIFY(form->runState().kind == RunKind::Operation);
         m_dialogs.answers = {true};
         bool chosen = false;
         user::chooseFromMenu({"Cancel"}, &chosen);
         user::click(form->CPBtn, QPoint(form->CPBtn->width() - 4, form->CPBtn->height() / 2));
         QVERIFY(chosen);
-        QTRY_VERIFY_WITH_TIMEOUT(form->thrManageFiles->isFinished(), 20000);
+        QTRY_VERIFY_WITH_TIMEOUT(form->thrManageFiles()->isFinished(), 20000);
         QCoreApplication::sendPostedEvents();
         QCOMPARE(form->lbStatus->text(), QStringLiteral("Operation terminated."));
         QVERIFY(form->listParked());
@@ -918,17 +918,17 @@ private slots:
                         .entryList({".twinscope-*.part"}, QDir::Files | QDir::Hidden)
                         .isEmpty();
         };
-        QTRY_VERIFY_WITH_TIMEOUT(copying() || form->thrManageFiles->isFinished(), 20000);
-        QVERIFY2(!form->thrManageFiles->isFinished(), "the copy ended before it could be seen");
+        QTRY_VERIFY_WITH_TIMEOUT(copying() || form->thrManageFiles()->isFinished(), 20000);
+        QVERIFY2(!form->thrManageFiles()->isFinished(), "the copy ended before it could be seen");
         user::click(form->CPBtn, QPoint(10, form->CPBtn->height() / 2));
-        QTRY_VERIFY(form->thrManageFiles->control().holding());
+        QTRY_VERIFY(form->thrManageFiles()->control().holding());
         QTest::qWait(100); // a last tick of the bar's timer
         QVERIFY2(form->GlobalStatus->value() < form->GlobalStatus->maximum(),
                  qPrintable(QStringLiteral("%1 of %2")
                                 .arg(form->GlobalStatus->value())
                                 .arg(form->GlobalStatus->maximum())));
         user::click(form->CPBtn, QPoint(10, form->CPBtn->height() / 2));
-        QTRY_VERIFY_WITH_TIMEOUT(form->thrManageFiles->isFinished(), 60000);
+        QTRY_VERIFY_WITH_TIMEOUT(form->thrManageFiles()->isFinished(), 60000);
         QCoreApplication::sendPostedEvents();
         QCOMPARE(QDir(destination.path()).entryList(QDir::Files | QDir::Hidden).size(), 1);
     }

@@ -196,12 +196,12 @@ private slots:
     void offeringByRightsAndPrompt() {
         m_admin = false;
         auto withPrompt = makeForm();
-        QCOMPARE(withPrompt->state.iShowUAC.load(), 1);
+        QCOMPARE(withPrompt->iShowUAC, 1);
         QVERIFY(!withPrompt->Shellintegration2->icon().isNull());
         withPrompt.reset();
         m_prompt = false;
         auto withoutPrompt = makeForm();
-        QCOMPARE(withoutPrompt->state.iShowUAC.load(), 0);
+        QCOMPARE(withoutPrompt->iShowUAC, 0);
         QVERIFY(withoutPrompt->Shellintegration2->icon().isNull());
         QVERIFY(!withoutPrompt->OptIntegrateIcon->isVisible());
         // Chosen all the same, it says why nothing can happen rather than do nothing.
@@ -236,7 +236,7 @@ private slots:
         user::click(form->btSearch);
         QTRY_VERIFY(form->Shellintegration2->icon().isNull());
         QVERIFY(!form->Shellintegration2->isEnabled());
-        QTRY_VERIFY_WITH_TIMEOUT(form->thrFindFiles->isFinished(), 30000);
+        QTRY_VERIFY_WITH_TIMEOUT(form->thrFindFiles()->isFinished(), 30000);
         QCoreApplication::sendPostedEvents();
         QVERIFY(!form->Shellintegration2->icon().isNull());
         QVERIFY(form->Shellintegration2->isEnabled());
@@ -249,7 +249,7 @@ private slots:
         writeText(folder + "/b.jpg", "same");
         // What a file manager runs for the entry: the program and the folder as one argument.
         auto form = makeForm({folder});
-        QTRY_VERIFY_WITH_TIMEOUT(form->thrFindFiles && form->thrFindFiles->isFinished(), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(form->thrFindFiles() && form->thrFindFiles()->isFinished(), 10000);
         QCoreApplication::sendPostedEvents();
         QCOMPARE(form->eTarget->currentText(), folder + "/");
         QCOMPARE(form->state.iDuplicatedFiles.load(), 2);
