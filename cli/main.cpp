@@ -45,20 +45,19 @@ void printError(const std::string& message) {
 std::atomic<int> gRemovalNumber{0};
 std::atomic<int> gRemovalCount{0};
 
-std::string progressLine(const SharedState& state, const SearchProgress& progress) {
+std::string progressLine(const RunSnapshot& run) {
     if (gRemovalCount.load() > 0)
         return "Removing files: " + std::to_string(gRemovalNumber.load()) + "/" +
                std::to_string(gRemovalCount.load());
-    switch (state.FinderOperation.load()) {
+    switch (run.phase) {
     case FinderPhase::None:
-        return "Searching for files: " + std::to_string(state.iFilesFounded.load()) + " found";
+        return "Searching for files: " + std::to_string(run.filesFound) + " found";
     case FinderPhase::MatchFiles: {
-        std::string line = "Matching files: " + std::to_string(state.iBar.load() + 1) + "/" +
-                           std::to_string(state.iFilesFounded.load()) + ", " +
-                           std::to_string(state.iDuplicatedFiles.load()) + " duplicated";
-        int percent = progress.hashPercent();
-        if (percent >= 0)
-            line += ", hash " + std::to_string(percent) + "%";
+        std::string line = "Matching files: " + std::to_string(run.bar + 1) + "/" +
+                           std::to_string(run.filesFound) + ", " + std::to_string(run.duplicated) +
+                           " duplicated";
+        if (run.hashPercent >= 0)
+            line += ", hash " + std::to_string(run.hashPercent) + "%";
         return line;
     }
     case FinderPhase::PopulateList:
@@ -154,7 +153,8 @@ private:
                     endNow();
             }
             if (m_showProgress)
-                std::fprintf(stderr, "\r\033[K%s", progressLine(state, progress).c_str());
+                std::fprintf(stderr, "\r\033[K%s",
+                             progressLine(runSnapshot(state, progress)).c_str());
         }
         if (m_showProgress)
             std::fprintf(stderr, "\r\033[K");

@@ -23,6 +23,16 @@ SearchProgress::Snapshot SearchProgress::snapshot() const {
             m_generation};
 }
 
+RunSnapshot runSnapshot(const SharedState& state, const SearchProgress& progress) {
+    RunSnapshot snapshot;
+    static_cast<SearchProgress::Snapshot&>(snapshot) = progress.snapshot();
+    snapshot.phase = state.FinderOperation.load();
+    snapshot.filesFound = state.iFilesFounded.load();
+    snapshot.duplicated = state.iDuplicatedFiles.load();
+    snapshot.bar = state.iBar.load();
+    return snapshot;
+}
+
 void SearchProgress::reset() {
     std::lock_guard lock(m_mutex);
     m_currentFile.clear();

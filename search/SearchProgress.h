@@ -1,5 +1,7 @@
 #pragma once
 
+#include "search/SharedState.h"
+
 #include <atomic>
 #include <mutex>
 #include <string>
@@ -30,3 +32,14 @@ private:
     unsigned m_generation = 0;
     std::atomic<int> m_hashPercent{-1};
 };
+
+// A run as a front end shows it at one moment: the counters of the shared state with the texts
+// of the progress. The window's labels and the command line's progress line render the same.
+struct RunSnapshot : SearchProgress::Snapshot {
+    FinderPhase phase = FinderPhase::None;
+    int filesFound = 0;
+    int duplicated = 0;
+    int bar = 0; // the file or row under way, from 0
+};
+
+RunSnapshot runSnapshot(const SharedState& state, const SearchProgress& progress);

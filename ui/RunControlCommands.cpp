@@ -317,29 +317,30 @@ void TMainForm::TimerTimer() {
 }
 
 void TMainForm::BarWatchTimer() {
-    if (state.iFilesFounded >= 1 && GlobalStatus->maximum() == 0) {
+    const RunSnapshot run = runSnapshot(state, progress);
+    if (run.filesFound >= 1 && GlobalStatus->maximum() == 0) {
         // Only while matching: a first tick that comes after the list began to fill must not
         // put the status back to "Matching files.".
-        if (state.FinderOperation.load() == FinderPhase::MatchFiles)
+        if (run.phase == FinderPhase::MatchFiles)
             setCaption(lbStatus, QStringLiteral("Matching files."));
         GlobalStatus->setRange(0, 100);
         GlobalStatus->setValue(0);
         FormResize();
     }
     int count = 0;
-    switch (state.FinderOperation.load()) {
+    switch (run.phase) {
     case FinderPhase::PopulateList:
-        count = state.iDuplicatedFiles;
+        count = run.duplicated;
         break;
     case FinderPhase::MatchFiles:
-        count = state.iFilesFounded;
+        count = run.filesFound;
         break;
     case FinderPhase::None:
         return;
     }
     if (count <= 0)
         return; // nothing found: no position to compute
-    GlobalStatus->setValue(static_cast<int>(std::nearbyint(100.0 / count * state.iBar)));
+    GlobalStatus->setValue(static_cast<int>(std::nearbyint(100.0 / count * run.bar)));
 }
 
 void TMainForm::tUpdateBarTimer() {
@@ -366,19 +367,19 @@ void TMainForm::refreshRunLabels() {
     }
     if (m_run.kind != RunKind::Search)
         return;
-    const SearchProgress::Snapshot snapshot = progress.snapshot();
+    const RunSnapshot snapshot = runSnapshot(state, progress);
     lbCurrentFile->setText(QFile::decodeName(QByteArray::fromStdString(snapshot.currentFile)));
     lbDirectory->setText(QFile::decodeName(QByteArray::fromStdString(snapshot.directory)));
-    switch (state.FinderOperation.load()) {
+    switch (snapshot.phase) {
     case FinderPhase::None:
-        lbFilesCount->setText(QString::number(state.iFilesFounded));
+        lbFilesCount->setText(QString::number(snapshot.filesFound));
         break;
     case FinderPhase::MatchFiles:
-        lbDuplicated->setText(QString::number(state.iDuplicatedFiles));
+        lbDuplicated->setText(QString::number(snapshot.duplicated));
         break;
     case FinderPhase::PopulateList:
         lbDuplicated->setText(
-            QStringLiteral("%1/%2").arg(state.iBar + 1).arg(state.iDuplicatedFiles));
+            QStringLiteral("%1/%2").arg(snapshot.bar + 1).arg(snapshot.duplicated));
         break;
     }
     if (snapshot.hashPercent >= 0)
