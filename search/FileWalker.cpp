@@ -7,7 +7,6 @@
 #include "platform/NameOrder.h"
 #include "search/DigestCache.h"
 #include "search/OrderedCrew.h"
-#include "search/OrderedTasks.h"
 #include "search/RunControl.h"
 #include "search/SearchProgress.h"
 #include "search/SharedState.h"
@@ -255,7 +254,7 @@ void FileWalker::considerFiles(Frame& frame, const std::vector<const std::string
         return;
     }
     if (!m_crew)
-        m_crew = std::make_unique<OrderedCrew>(OrderedTasks::defaultThreads(), m_control);
+        m_crew = std::make_unique<OrderedCrew>(OrderedCrew::defaultHelpers(), m_control);
     // The files are still considered one by one, in order.
     std::vector<std::optional<Probe>> probes;
     for (std::size_t start = 0; start < names.size() && !m_stopped; start += kProbeWindow) {

@@ -1,6 +1,6 @@
 #include "search/Matcher.h"
 
-#include "search/OrderedTasks.h"
+#include "search/OrderedCrew.h"
 #include "search/RunControl.h"
 #include "search/SharedState.h"
 
@@ -193,6 +193,9 @@ void matchFast(SharedState& state, RunControl& control, const DigestOnDemand& di
         return MatchProgress::costOf(std::min(files[member].fSize, kPrefixBytes));
     };
 
+    // One crew for the looks, the keys and the digests.
+    OrderedCrew crew(threads, control);
+
     // Until the plan is known, every file of a shared size counts as read in full once, and
     // once more in part when its first bytes are looked at.
     MatchProgress progress(state, n);
@@ -223,14 +226,14 @@ void matchFast(SharedState& state, RunControl& control, const DigestOnDemand& di
                     prefixTasks.push_back(member);
             }
         }
-        OrderedTasks reading(
+        const bool lookedAll = crew.run(
             prefixTasks.size(), [&](std::size_t t) { prefixes[t] = prefixOf(prefixTasks[t]); },
-            control, threads);
-        for (std::size_t t = 0; t < prefixTasks.size(); ++t) {
-            if (!reading.waitFor(t))
-                return;
-            progress.add(prefixCost(prefixTasks[t]));
-        }
+            [&](std::size_t t) {
+                progress.add(prefixCost(prefixTasks[t]));
+                return true;
+            });
+        if (!lookedAll)
+            return;
         for (std::size_t c = 0; c < classes.size(); ++c) {
             digestMembers[c] =
                 looked(c) ? prefixSurvivors(membersOf(c), prefixes, firstTask[c]) : membersOf(c);
@@ -268,9 +271,6 @@ void matchFast(SharedState& state, RunControl& control, const DigestOnDemand& di
         for (Index member : keyTasks)
             keyWork += fileCost(member);
         std::vector<std::optional<Fingerprint>> keys(keyTasks.size());
-        OrderedTasks keying(
-            keyTasks.size(), [&](std::size_t t) { keys[t] = shortcut->key(keyTasks[t]); }, control,
-            threads);
         // The survivors of the first look are now known: keys for some, digests for all.
         double digestWork = 0;
         for (const std::vector<Index>& members : digestMembers) {
@@ -278,11 +278,14 @@ void matchFast(SharedState& state, RunControl& control, const DigestOnDemand& di
                 digestWork += fileCost(member);
         }
         progress.setRemaining(keyWork + digestWork);
-        for (std::size_t t = 0; t < keyTasks.size(); ++t) {
-            if (!keying.waitFor(t))
-                return;
-            progress.add(fileCost(keyTasks[t]));
-        }
+        const bool keyedAll = crew.run(
+            keyTasks.size(), [&](std::size_t t) { keys[t] = shortcut->key(keyTasks[t]); },
+            [&](std::size_t t) {
+                progress.add(fileCost(keyTasks[t]));
+                return true;
+            });
+        if (!keyedAll)
+            return;
         for (std::size_t c = 0; c < classes.size(); ++c) {
             const std::vector<Index>& members = digestMembers[c];
             if (!keyed(c) && !batched(c)) {
@@ -350,8 +353,35 @@ void matchFast(SharedState& state, RunControl& control, const DigestOnDemand& di
     state.aDuplicatedFiles.reserve(candidates);
     progress.setRemaining(digestWork);
 
-    // The digests, computed in parallel and consumed class by class in the designed order.
-    OrderedTasks digesting(
+    // The digests, computed in parallel and consumed class by class in the designed order: a
+    // class is matched as soon as its last task is done.
+    PendingGroups pending;
+    std::size_t c = 0;
+    auto matchClassesDone = [&](std::size_t tasksDone) {
+        for (; c < classes.size() && classEnd[c] <= tasksDone; ++c) {
+            if (control.checkpoint())
+                return false;
+            std::vector<Index> lone;
+            collectGroups(files, digestMembers[c], pending, &lone);
+            for (Index member : lone)
+                release(files[member]);
+            // Known digests of files that the first look ruled out.
+            if (looked(c)) {
+                for (Index member : membersOf(c)) {
+                    if (!std::binary_search(digestMembers[c].begin(), digestMembers[c].end(),
+                                            member))
+                        release(files[member]);
+                }
+            }
+            // Groups that start before the next class's first member are final.
+            Index limit = c + 1 < classes.size() ? bySize[classes[c + 1].first] : n;
+            storeGroupsBefore(state, pending, limit);
+        }
+        return true;
+    };
+    if (!matchClassesDone(0))
+        return;
+    crew.run(
         digestTasks.size(),
         [&](std::size_t t) {
             if (digestTasks[t].alike == kNoAlike)
@@ -361,32 +391,10 @@ void matchFast(SharedState& state, RunControl& control, const DigestOnDemand& di
             else
                 shortcut->digestAlike(alikeSets[digestTasks[t].alike]);
         },
-        control, threads);
-    PendingGroups pending;
-    std::size_t task = 0;
-    for (std::size_t c = 0; c < classes.size(); ++c) {
-        for (; task < classEnd[c]; ++task) {
-            if (!digesting.waitFor(task))
-                return;
-            progress.add(taskCost[task]);
-        }
-        if (control.checkpoint())
-            return;
-        std::vector<Index> lone;
-        collectGroups(files, digestMembers[c], pending, &lone);
-        for (Index member : lone)
-            release(files[member]);
-        // Known digests of files that the first look ruled out.
-        if (looked(c)) {
-            for (Index member : membersOf(c)) {
-                if (!std::binary_search(digestMembers[c].begin(), digestMembers[c].end(), member))
-                    release(files[member]);
-            }
-        }
-        // Groups that start before the next class's first member are final.
-        Index limit = c + 1 < classes.size() ? bySize[classes[c + 1].first] : n;
-        storeGroupsBefore(state, pending, limit);
-    }
+        [&](std::size_t t) {
+            progress.add(taskCost[t]);
+            return matchClassesDone(t + 1);
+        });
 }
 
 void matchNormal(SharedState& state, RunControl& control) {

@@ -30,7 +30,8 @@ using PrefixOf = std::function<std::optional<Fingerprint>(std::size_t index)>;
 //
 // With `prefixOf`, a file whose prefix key differs from that of every other file of its size is
 // not digested (it cannot equal any of them); nullopt means "no key: digest it". Digests and
-// prefix keys are computed on `threads` threads; called concurrently for different entries.
+// prefix keys are computed on `threads` threads and the caller's; called concurrently for
+// different entries.
 // With `shortcut`, large files are keyed by their whole content first (cheap), and each set of
 // same-size files with one key is handed to digestAlike, which digests one of them and gives
 // the others that digest only when their bytes are equal.

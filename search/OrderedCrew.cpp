@@ -2,12 +2,16 @@
 
 #include "search/RunControl.h"
 
+#include <algorithm>
+
 OrderedCrew::OrderedCrew(unsigned helpers, RunControl& control) : m_control(control) {
+    m_control.addEndWaiter(m_mutex, m_finished);
     for (unsigned t = 0; t < helpers; ++t)
         m_threads.emplace_back([this] { help(); });
 }
 
 OrderedCrew::~OrderedCrew() {
+    m_control.removeEndWaiter(m_finished);
     {
         std::lock_guard lock(m_mutex);
         m_stop = true;
@@ -17,6 +21,11 @@ OrderedCrew::~OrderedCrew() {
         thread.join();
 }
 
+unsigned OrderedCrew::defaultHelpers() {
+    // The caller works too, so one thread fewer than there are cores.
+    return std::max(1u, std::thread::hardware_concurrency() - 1);
+}
+
 bool OrderedCrew::runNext() {
     if (m_control.checkpoint())
         return false;
@@ -24,7 +33,13 @@ bool OrderedCrew::runNext() {
     if (k >= m_count)
         return false;
     (*m_task)(k);
-    m_done[k].store(true, std::memory_order_release);
+    // Both sequentially consistent, as is the caller's side: either it sees the task done, or
+    // this sees it waiting for it.
+    m_done[k].store(true);
+    if (m_awaited.load() == k) {
+        std::lock_guard lock(m_mutex);
+        m_finished.notify_all();
+    }
     return true;
 }
 
@@ -49,6 +64,22 @@ void OrderedCrew::help() {
     }
 }
 
+bool OrderedCrew::awaitTask(std::size_t k) {
+    while (!m_done[k].load()) {
+        // The caller lends a hand while its next result is not there.
+        if (runNext())
+            continue;
+        if (m_control.terminated())
+            return false;
+        // Every task is taken: a helper is at work on this one.
+        std::unique_lock lock(m_mutex);
+        m_awaited.store(k);
+        m_finished.wait(lock, [&] { return m_done[k].load() || m_control.terminated(); });
+        m_awaited.store(kNobody);
+    }
+    return true;
+}
+
 bool OrderedCrew::run(std::size_t count, const std::function<void(std::size_t)>& task,
                       const std::function<bool(std::size_t)>& use) {
     {
@@ -66,24 +97,14 @@ bool OrderedCrew::run(std::size_t count, const std::function<void(std::size_t)>&
     }
     m_wake.notify_all();
     bool ended = false;
-    for (std::size_t k = 0; k < count && !ended; ++k) {
+    for (std::size_t k = 0; k < count; ++k) {
         // Asked before each use, not only while waiting: when the helpers have already run
         // every task, a run asked to end must still stop its uses and say so.
-        if (m_control.terminated()) {
+        if (m_control.terminated() || !awaitTask(k)) {
             ended = true;
             break;
         }
-        // The caller lends a hand while its next result is not there.
-        while (!m_done[k].load(std::memory_order_acquire)) {
-            if (runNext())
-                continue;
-            if (m_control.terminated()) {
-                ended = true;
-                break;
-            }
-            std::this_thread::yield(); // a helper is at work on it
-        }
-        if (!ended && !use(k))
+        if (!use(k))
             break;
     }
     // No helper may run a task of this batch once it is over.

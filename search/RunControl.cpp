@@ -4,9 +4,24 @@ void RunControl::requestTerminate() {
     {
         std::lock_guard lock(m_mutex);
         m_terminated.store(true);
+        // Still under the lock, so that no waiter leaves and dies meanwhile.
+        for (auto [mutex, wake] : m_endWaiters) {
+            std::lock_guard waiterLock(*mutex);
+            wake->notify_all();
+        }
     }
     // A paused worker must be able to see the request and end.
     m_resumed.notify_all();
+}
+
+void RunControl::addEndWaiter(std::mutex& mutex, std::condition_variable& wake) {
+    std::lock_guard lock(m_mutex);
+    m_endWaiters.emplace_back(&mutex, &wake);
+}
+
+void RunControl::removeEndWaiter(std::condition_variable& wake) {
+    std::lock_guard lock(m_mutex);
+    std::erase_if(m_endWaiters, [&](const auto& waiter) { return waiter.second == &wake; });
 }
 
 void RunControl::pause() {

@@ -3,6 +3,8 @@
 #include <atomic>
 #include <condition_variable>
 #include <mutex>
+#include <utility>
+#include <vector>
 
 // Stop request and pause gate of one worker run. The worker calls checkpoint() between
 // files, pairs, rows and chunks; the window pauses, resumes and cancels from its thread.
@@ -24,10 +26,17 @@ public:
     // Clears both flags for a new run.
     void reset();
 
+    // A thread that waits on `wake` with terminated() in its condition is woken when the run is
+    // asked to end: `wake` is notified with `mutex` taken, so the request is not missed between
+    // the check and the wait. Removed before either dies.
+    void addEndWaiter(std::mutex& mutex, std::condition_variable& wake);
+    void removeEndWaiter(std::condition_variable& wake);
+
 private:
     std::atomic<bool> m_terminated{false};
     std::atomic<bool> m_paused{false};
     std::atomic<int> m_holding{0}; // workers waiting at the gate
     std::mutex m_mutex;
     std::condition_variable m_resumed;
+    std::vector<std::pair<std::mutex*, std::condition_variable*>> m_endWaiters;
 };

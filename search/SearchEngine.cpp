@@ -7,7 +7,7 @@
 #include "search/DigestMemo.h"
 #include "search/FileWalker.h"
 #include "search/Matcher.h"
-#include "search/OrderedTasks.h"
+#include "search/OrderedCrew.h"
 #include "search/RunControl.h"
 #include "search/SearchProgress.h"
 #include "search/SharedState.h"
@@ -86,7 +86,7 @@ bool SearchEngine::run(const std::string& folder, bool subfolders, const SearchO
             [this](const std::vector<std::size_t>& members) { digestBatch(members); }};
         matchFiles(
             m_state, m_control, [this](std::size_t index) { digestOnDemand(index); },
-            [this](std::size_t index) { return prefixKey(index); }, OrderedTasks::defaultThreads(),
+            [this](std::size_t index) { return prefixKey(index); }, OrderedCrew::defaultHelpers(),
             &shortcut);
     }
     if (m_cache != nullptr)

@@ -66,6 +66,50 @@ TEST_P(Crew, RunAskedToEndUsesNothingFurtherAndSaysSo) {
     }
 }
 
+TEST_P(Crew, RunAskedToEndWhileTheCallerWaitsForAHelper) {
+    // The caller runs what it can and then waits for a task a helper holds until the run has
+    // been asked to end from another thread; that task is never used.
+    if (GetParam() == 0)
+        GTEST_SKIP() << "no helper to wait for";
+    RunControl control;
+    OrderedCrew crew(GetParam(), control);
+    const std::thread::id caller = std::this_thread::get_id();
+    constexpr std::size_t count = 8;
+    std::vector<std::atomic<bool>> done(count);
+    std::atomic<bool> helperAtWork{false};
+    std::atomic<bool> released{false};
+    std::thread ender([&] {
+        helperAtWork.wait(false);
+        control.requestTerminate();
+        released = true;
+        released.notify_all();
+    });
+    std::vector<std::size_t> used;
+    const bool ran = crew.run(
+        count,
+        [&](std::size_t k) {
+            if (std::this_thread::get_id() == caller) {
+                helperAtWork.wait(false); // leaves a task for a helper
+            } else {
+                helperAtWork = true;
+                helperAtWork.notify_all();
+                released.wait(false);
+            }
+            done[k] = true;
+        },
+        [&](std::size_t k) {
+            if (!done[k])
+                ADD_FAILURE() << "result " << k << " used before its task was done";
+            used.push_back(k);
+            return true;
+        });
+    ender.join();
+    EXPECT_FALSE(ran);
+    EXPECT_LT(used.size(), count);
+    for (std::size_t i = 0; i < used.size(); ++i)
+        EXPECT_EQ(used[i], i);
+}
+
 TEST_P(Crew, PausedRunWaitsAtTheGate) {
     RunControl control;
     OrderedCrew crew(GetParam(), control);

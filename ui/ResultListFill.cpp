@@ -2,10 +2,9 @@
 
 #include "search/RunControl.h"
 
-#include <atomic>
-#include <chrono>
+#include <condition_variable>
 #include <memory>
-#include <thread>
+#include <mutex>
 
 namespace {
 // Rows handed to the list at once: few enough events, small enough to keep the window lively.
@@ -16,13 +15,21 @@ constexpr std::size_t kRowBatch = 4096;
 constexpr int kBatchesAhead = 2;
 } // namespace
 
+struct RowBatches::Handover {
+    std::mutex mutex;
+    std::condition_variable taken; // a batch is in the list, or the run is to end
+    int waiting = 0;               // batches handed over but not yet in the list
+};
+
 RowBatches::RowBatches(ResultListWindow& window, RunControl& control, std::size_t total)
-    : m_window(window), m_control(control), m_waiting(std::make_shared<std::atomic<int>>(0)) {
+    : m_window(window), m_control(control), m_handover(std::make_shared<Handover>()) {
+    m_control.addEndWaiter(m_handover->mutex, m_handover->taken);
     window.postChange([&window, total] { window.reserveResultRows(total); });
 }
 
 RowBatches::~RowBatches() {
     flush();
+    m_control.removeEndWaiter(m_handover->taken);
 }
 
 void RowBatches::add(ResultRow row, std::string newEntry) {
@@ -36,14 +43,21 @@ void RowBatches::add(ResultRow row, std::string newEntry) {
 void RowBatches::flush() {
     if (m_rows.empty() && m_newEntries.empty())
         return;
-    // A run asked to end does not wait: the window may be waiting for it to end.
-    while (m_waiting->load() >= kBatchesAhead && !m_control.terminated())
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    ++*m_waiting;
-    m_window.postChange([window = &m_window, waiting = m_waiting, rows = std::move(m_rows),
+    {
+        // A run asked to end does not wait: the window may be waiting for it to end.
+        std::unique_lock lock(m_handover->mutex);
+        m_handover->taken.wait(
+            lock, [&] { return m_handover->waiting < kBatchesAhead || m_control.terminated(); });
+        ++m_handover->waiting;
+    }
+    m_window.postChange([window = &m_window, handover = m_handover, rows = std::move(m_rows),
                          entries = std::move(m_newEntries)]() mutable {
         window->appendResultRows(std::move(rows), entries);
-        --*waiting;
+        {
+            std::lock_guard lock(handover->mutex);
+            --handover->waiting;
+        }
+        handover->taken.notify_all();
     });
     m_rows = {};
     m_newEntries = {};

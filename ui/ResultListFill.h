@@ -3,7 +3,6 @@
 #include "search/ResultRows.h"
 #include "search/TFiles.h"
 
-#include <atomic>
 #include <functional>
 #include <memory>
 #include <string>
@@ -42,9 +41,12 @@ public:
     void flush();
 
 private:
+    struct Handover;
+
     ResultListWindow& m_window;
     RunControl& m_control;
-    std::shared_ptr<std::atomic<int>> m_waiting;
+    // Shared with the changes posted: they may be made after this object is gone.
+    std::shared_ptr<Handover> m_handover;
     std::vector<ResultRow> m_rows;
     std::vector<std::string> m_newEntries;
 };
