@@ -157,29 +157,30 @@ std::int64_t DigestCache::folderId(const TFiles& file) {
     return id;
 }
 
-bool DigestCache::take(const StoredRecord& record, std::int64_t folder, TFiles& file,
-                       RememberedKeys* keys) {
-    const DigestPolicy::Recalled recalled = m_policy.recall(record, file);
+bool DigestCache::take(const StoredRecord& record, std::int64_t folder, FileTable& files,
+                       std::size_t index, RememberedKeys* keys) {
+    const DigestPolicy::Recalled recalled = m_policy.recall(record, files[index]);
     if (!recalled.matched)
         return false;
     if (keys != nullptr)
         *keys = recalled.keys;
     if (recalled.served() && record.seen < m_today)
-        m_used.push_back(Used{folder, &file});
+        m_used.push_back(Used{folder, index});
     return recalled.digest;
 }
 
-bool DigestCache::recall(TFiles& file, RememberedKeys* keys) {
+bool DigestCache::recall(FileTable& files, std::size_t index, RememberedKeys* keys) {
     std::lock_guard lock(m_mutex);
     if (!m_readable)
         return false;
+    const TFiles& file = files[index];
     const std::int64_t folder = folderId(file);
     if (folder <= 0)
         return false;
     std::optional<StoredRecord> record;
     if (!check(m_store.lookUp(folder, file.fName, record), Step::Read) || !record)
         return false;
-    return take(*record, folder, file, keys);
+    return take(*record, folder, files, index, keys);
 }
 
 bool DigestCache::recallFolder(FileTable& files, std::vector<std::size_t>& run,
@@ -199,7 +200,7 @@ bool DigestCache::recallFolder(FileTable& files, std::vector<std::size_t>& run,
         names.emplace_back(files[index].fName);
     auto found = [&](std::size_t k, const StoredRecord& record) {
         RememberedKeys recorded;
-        const bool hit = take(record, folder, files[run[k]], &recorded);
+        const bool hit = take(record, folder, files, run[k], &recorded);
         // A digest comes with the content key; the first bytes' key may rule out others.
         if (keys != nullptr && (recorded.prefix || (recorded.content && !hit)))
             keys->emplace_back(run[k], recorded);
@@ -233,25 +234,28 @@ void DigestCache::recall(FileTable& files, const std::vector<std::size_t>& indic
                   [](const auto& a, const auto& b) { return a.first < b.first; });
 }
 
-void DigestCache::remember(const TFiles& file) {
+void DigestCache::remember(const FileTable& files, std::size_t index) {
+    const TFiles& file = files[index];
     const std::optional<std::array<std::uint8_t, 20>> digest = m_policy.digestOf(file);
     if (digest)
-        keep(Kept{&file, kDigest | kContent, {}, file.fFingerprint, *digest});
+        keep(file, Kept{index, kDigest | kContent, {}, file.fFingerprint, *digest});
 }
 
-void DigestCache::rememberPrefix(const TFiles& file, const Fingerprint& prefix) {
-    keep(Kept{&file, kPrefix, prefix, {}, {}});
+void DigestCache::rememberPrefix(const FileTable& files, std::size_t index,
+                                 const Fingerprint& prefix) {
+    keep(files[index], Kept{index, kPrefix, prefix, {}, {}});
 }
 
-void DigestCache::rememberContent(const TFiles& file, const Fingerprint& content) {
-    keep(Kept{&file, kContent, {}, content, {}});
+void DigestCache::rememberContent(const FileTable& files, std::size_t index,
+                                  const Fingerprint& content) {
+    keep(files[index], Kept{index, kContent, {}, content, {}});
 }
 
-void DigestCache::keep(const Kept& kept) {
-    if (!m_policy.settled(*kept.file))
+void DigestCache::keep(const TFiles& file, const Kept& kept) {
+    if (!m_policy.settled(file))
         return;
     std::lock_guard lock(m_mutex);
-    if (m_access != Access::ReadWrite || !m_policy.stableDevice(*kept.file))
+    if (m_access != Access::ReadWrite || !m_policy.stableDevice(file))
         return;
     // Written once, when the search has ended: records come in the order files are read,
     // spread over the whole cache, and batches written as the search went on would rewrite
@@ -259,29 +263,34 @@ void DigestCache::keep(const Kept& kept) {
     m_kept.push_back(kept);
 }
 
-bool DigestCache::writeBatch() {
+bool DigestCache::writeBatch(const FileTable& files) {
     StoreStatus status = m_store.prepareWrites();
+    // A table shorter than the one the indices were given for is not that table.
+    std::erase_if(m_kept, [&](const Kept& kept) { return kept.index >= files.size(); });
+    std::erase_if(m_used, [&](const Used& used) { return used.index >= files.size(); });
 
     // In the order of the records, so that the writes stay near one another; folder ids are
     // looked up again in this transaction, as another program may have dropped one since.
     // The files of one folder share its text, so most comparisons need no look at it.
-    std::sort(m_kept.begin(), m_kept.end(), [](const Kept& a, const Kept& b) {
-        const std::string& folderA = a.file->fPath.str();
-        const std::string& folderB = b.file->fPath.str();
+    std::sort(m_kept.begin(), m_kept.end(), [&](const Kept& a, const Kept& b) {
+        const TFiles& fileA = files[a.index];
+        const TFiles& fileB = files[b.index];
+        const std::string& folderA = fileA.fPath.str();
+        const std::string& folderB = fileB.fPath.str();
         if (&folderA != &folderB) {
             const int folders = folderA.compare(folderB);
             if (folders != 0)
                 return folders < 0;
         }
-        if (a.file != b.file)
-            return a.file->fName < b.file->fName;
+        if (a.index != b.index)
+            return fileA.fName < fileB.fName;
         return false;
     });
     // What was kept of one file in several steps (its first bytes, then its digest) is one
     // record.
     std::size_t merged = 0;
     for (std::size_t k = 0; k < m_kept.size(); ++k) {
-        if (merged > 0 && m_kept[merged - 1].file == m_kept[k].file) {
+        if (merged > 0 && m_kept[merged - 1].index == m_kept[k].index) {
             Kept& into = m_kept[merged - 1];
             const Kept& from = m_kept[k];
             if (from.known & kPrefix)
@@ -299,7 +308,7 @@ bool DigestCache::writeBatch() {
     m_lastFolderId = -1;
     for (std::size_t k = 0; status.ok() && k < m_kept.size(); ++k) {
         const Kept& kept = m_kept[k];
-        const TFiles& file = *kept.file;
+        const TFiles& file = files[kept.index];
         std::int64_t folder = folderId(file);
         if (folder == 0) {
             status = m_store.addFolder(folderKey(file), folder);
@@ -326,7 +335,7 @@ bool DigestCache::writeBatch() {
     }
     m_lastFolderId = -1;
     for (std::size_t k = 0; status.ok() && k < m_used.size(); ++k)
-        status = m_store.markUsed(m_used[k].folder, m_used[k].file->fName, m_today);
+        status = m_store.markUsed(m_used[k].folder, files[m_used[k].index].fName, m_today);
     if (!check(status, Step::Write))
         return false;
     if (m_access != Access::ReadWrite)
@@ -336,14 +345,14 @@ bool DigestCache::writeBatch() {
     return true;
 }
 
-void DigestCache::save() {
+void DigestCache::save(const FileTable& files) {
     std::lock_guard lock(m_mutex);
     if (m_access != Access::ReadWrite)
         return;
     const bool cleanUp = m_pruning.due(m_store.lastCleanUp(), m_today, m_kept.size());
     if (m_kept.empty() && m_used.empty() && !cleanUp)
         return; // a search of unchanged files writes nothing
-    if (!check(m_store.beginWrite(), Step::Write) || !writeBatch())
+    if (!check(m_store.beginWrite(), Step::Write) || !writeBatch(files))
         return;
     if (cleanUp && !check(m_pruning.prune(m_store, m_today), Step::Write))
         return;

@@ -34,33 +34,35 @@ public:
     DigestCache(const DigestCache&) = delete;
     DigestCache& operator=(const DigestCache&) = delete;
 
-    // Sets fHash and fFingerprint of a file whose record still matches it and holds its digest;
-    // returns whether it did. With `keys`, also gives the keys the record holds.
-    bool recall(TFiles& file, RememberedKeys* keys = nullptr);
+    // Sets fHash and fFingerprint of files[index] when its record still matches it and holds its
+    // digest; returns whether it did. With `keys`, also gives the keys the record holds.
+    bool recall(FileTable& files, std::size_t index, RememberedKeys* keys = nullptr);
     // The same for the entries `indices` of `files`, in one read of the cache; with `keys`, the
     // entries of which the cache holds a key the digest does not give are added to it with their
     // keys, in the order of their indices.
     void recall(FileTable& files, const std::vector<std::size_t>& indices,
                 std::vector<std::pair<std::size_t, RememberedKeys>>* keys = nullptr);
 
-    // Keep what this search has read of a file for save(): its digest (fHash and fFingerprint
-    // set), or one of its keys. `file` must stay where it is until then. Safe to call from
-    // several threads.
-    void remember(const TFiles& file);
-    void rememberPrefix(const TFiles& file, const Fingerprint& prefix);
-    void rememberContent(const TFiles& file, const Fingerprint& content);
+    // Keep what this search has read of files[index] for save(): its digest (fHash and
+    // fFingerprint set), or one of its keys. Only the index is kept; save() is given the table
+    // again. Safe to call from several threads.
+    void remember(const FileTable& files, std::size_t index);
+    void rememberPrefix(const FileTable& files, std::size_t index, const Fingerprint& prefix);
+    void rememberContent(const FileTable& files, std::size_t index, const Fingerprint& content);
 
-    // Writes what was kept and the day of the records used, and drops old records. Called when
-    // the search has ended.
-    void save();
+    // Writes what was kept of `files` (the table the indices were given for) and the day of the
+    // records used, and drops old records. Called when the search has ended.
+    void save(const FileTable& files);
 
     // What went wrong, as one line for the user; empty when the cache served as it should.
     std::string problem() const;
 
 private:
     enum Known : std::uint8_t { kPrefix = 1, kContent = 2, kDigest = 4 };
+    // Files are named by their index in the table that recall(), remember() and save() are
+    // given, so nothing here points into a table between those calls.
     struct Kept {
-        const TFiles* file;
+        std::size_t index;
         std::uint8_t known;
         Fingerprint prefix;
         Fingerprint content;
@@ -68,7 +70,7 @@ private:
     };
     struct Used {
         std::int64_t folder;
-        const TFiles* file;
+        std::size_t index;
     };
     enum class Access { None, Read, ReadWrite };
     // What the cache was doing when the store failed.
@@ -80,13 +82,14 @@ private:
     bool leaveDamaged();
     void close();
     std::int64_t folderId(const TFiles& file);
-    bool take(const StoredRecord& record, std::int64_t folder, TFiles& file, RememberedKeys* keys);
+    bool take(const StoredRecord& record, std::int64_t folder, FileTable& files, std::size_t index,
+              RememberedKeys* keys);
     bool recallFolder(FileTable& files, std::vector<std::size_t>& run,
                       std::vector<std::pair<std::size_t, RememberedKeys>>* keys);
-    void keep(const Kept& kept);
+    void keep(const TFiles& file, const Kept& kept);
     void failed(const StoreStatus& status, Step step);
     bool check(const StoreStatus& status, Step step);
-    bool writeBatch();
+    bool writeBatch(const FileTable& files);
     std::string folderKey(const TFiles& file) const;
 
     const std::string m_folderText;
