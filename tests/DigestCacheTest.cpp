@@ -1,6 +1,7 @@
 #include "TempTree.h"
 #include "platform/SpecialFolders.h"
 #include "search/DigestCache.h"
+#include "search/DigestStore.h"
 #include "search/RunControl.h"
 #include "search/SearchEngine.h"
 #include "search/SearchProgress.h"
@@ -813,6 +814,50 @@ TEST(DigestCache, BeyondItsLimitTheRecordsUsedLongestAgoGo) {
     EXPECT_EQ(keptPaths(cache),
               (std::vector<std::string>{"/searched/sub/b", "/searched/sub/d", "/searched/sub/e"}));
 }
+
+// What lies at the store's path before it opens, and what the opening says of it.
+struct AtThePath {
+    const char* name;
+    std::function<void(const TempTree&, const std::string&)> make;
+    StoreStatus::Fault fault;
+};
+
+class StoreOpening : public ::testing::TestWithParam<AtThePath> {};
+
+TEST_P(StoreOpening, SaysWhatItFound) {
+    TempTree scratch;
+    GetParam().make(scratch, "digests.sqlite");
+    DigestStore store(scratch.path("digests.sqlite"), HashKind::Sha1);
+    const StoreStatus status = store.open();
+    EXPECT_EQ(status.fault, GetParam().fault) << status.code << " " << status.message;
+    EXPECT_EQ(store.isOpen(), status.ok());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, StoreOpening,
+    ::testing::Values(
+        AtThePath{"Nothing", [](const TempTree&, const std::string&) {}, StoreStatus::Fault::None},
+        AtThePath{"Text",
+                  [](const TempTree& tree, const std::string& name) {
+                      tree.file(name, "these are not the digests you are looking for");
+                  },
+                  StoreStatus::Fault::Damaged},
+        AtThePath{"AnotherProgramsDatabase",
+                  [](const TempTree& tree, const std::string& name) {
+                      execute(tree.path(name), "CREATE TABLE t(x); INSERT INTO t VALUES(1)");
+                  },
+                  StoreStatus::Fault::Damaged},
+        AtThePath{"CacheOfALaterVersion",
+                  [](const TempTree& tree, const std::string& name) {
+                      execute(tree.path(name), "PRAGMA user_version = 2");
+                  },
+                  StoreStatus::Fault::Damaged},
+        AtThePath{"Fifo", [](const TempTree& tree, const std::string& name) { tree.fifo(name); },
+                  StoreStatus::Fault::NotAFile},
+        AtThePath{"Folder",
+                  [](const TempTree& tree, const std::string& name) { tree.folder(name); },
+                  StoreStatus::Fault::NotAFile}),
+    [](const ::testing::TestParamInfo<AtThePath>& at) { return std::string(at.param.name); });
 
 } // namespace
 
