@@ -1,5 +1,8 @@
 #pragma once
 
+#include "search/DigestPolicy.h"
+#include "search/DigestPruning.h"
+#include "search/DigestStore.h"
 #include "search/SearchOptions.h"
 #include "search/TFiles.h"
 
@@ -7,41 +10,16 @@
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
-#include <optional>
 #include <string>
-#include <unordered_map>
 #include <utility>
 #include <vector>
-
-struct sqlite3;
-struct sqlite3_stmt;
-
-// How long records live: those neither written nor used for maxAgeDays are dropped, and beyond
-// maxRecords those used longest ago. The clean-up runs once a day, and after a search that wrote
-// many records.
-struct DigestCacheLimits {
-    std::int64_t maxAgeDays = 90;
-    std::int64_t maxRecords = 4000000; // about 100 bytes each on disk
-};
-
-// Keys of a file's bytes that the fast matcher compares before any digest, as kept by the cache.
-struct RememberedKeys {
-    std::optional<Fingerprint> prefix;  // of the first bytes (SearchEngine::prefixKey)
-    std::optional<Fingerprint> content; // of the whole content (SearchEngine::contentKey)
-};
 
 // Digests and keys of files kept between searches in an SQLite file, so that a file unchanged
 // since an earlier search is not read again. A record serves only while the file's path, size,
 // inode, modification time and change time all match it. The cache never breaks a search: one
 // that cannot be opened, read or written is done without (problem() says why), and a file that
-// is not a cache is replaced.
-//
-// Two tables: folders (id, path: the folder's real path with its trailing "/", unique) and files
-// (folder, name: the primary key; size, inode, mtime and ctime in nanoseconds; prefix and xxh3:
-// the XXH3-128 of the first 4 KiB and of the whole content, 16 bytes or NULL; md5 and sha1, 16
-// and 20 bytes or NULL; seen: the day, counted from 1970-01-01 UTC, the record was last written
-// or used). What is known of one file gathers in its record while it stays the same file. A
-// third table, meta, holds the day of the last clean-up.
+// is not a cache is replaced. What is known of one file gathers in its record while it stays the
+// same file. The file is a DigestStore; DigestPolicy judges records, DigestPruning drops them.
 class DigestCache {
 public:
     // Opens (or creates) `file` for digests of kind `kind` of the files found
@@ -56,33 +34,35 @@ public:
     DigestCache(const DigestCache&) = delete;
     DigestCache& operator=(const DigestCache&) = delete;
 
-    // Sets fHash and fFingerprint of a file whose record still matches it and holds its digest;
-    // returns whether it did. With `keys`, also gives the keys the record holds.
-    bool recall(TFiles& file, RememberedKeys* keys = nullptr);
+    // Sets fHash and fFingerprint of files[index] when its record still matches it and holds its
+    // digest; returns whether it did. With `keys`, also gives the keys the record holds.
+    bool recall(FileTable& files, std::size_t index, RememberedKeys* keys = nullptr);
     // The same for the entries `indices` of `files`, in one read of the cache; with `keys`, the
     // entries of which the cache holds a key the digest does not give are added to it with their
     // keys, in the order of their indices.
     void recall(FileTable& files, const std::vector<std::size_t>& indices,
                 std::vector<std::pair<std::size_t, RememberedKeys>>* keys = nullptr);
 
-    // Keep what this search has read of a file for save(): its digest (fHash and fFingerprint
-    // set), or one of its keys. `file` must stay where it is until then. Safe to call from
-    // several threads.
-    void remember(const TFiles& file);
-    void rememberPrefix(const TFiles& file, const Fingerprint& prefix);
-    void rememberContent(const TFiles& file, const Fingerprint& content);
+    // Keep what this search has read of files[index] for save(): its digest (fHash and
+    // fFingerprint set), or one of its keys. Only the index is kept; save() is given the table
+    // again. Safe to call from several threads.
+    void remember(const FileTable& files, std::size_t index);
+    void rememberPrefix(const FileTable& files, std::size_t index, const Fingerprint& prefix);
+    void rememberContent(const FileTable& files, std::size_t index, const Fingerprint& content);
 
-    // Writes what was kept and the day of the records used, and drops old records. Called when
-    // the search has ended.
-    void save();
+    // Writes what was kept of `files` (the table the indices were given for) and the day of the
+    // records used, and drops old records. Called when the search has ended.
+    void save(const FileTable& files);
 
     // What went wrong, as one line for the user; empty when the cache served as it should.
     std::string problem() const;
 
 private:
     enum Known : std::uint8_t { kPrefix = 1, kContent = 2, kDigest = 4 };
+    // Files are named by their index in the table that recall(), remember() and save() are
+    // given, so nothing here points into a table between those calls.
     struct Kept {
-        const TFiles* file;
+        std::size_t index;
         std::uint8_t known;
         Fingerprint prefix;
         Fingerprint content;
@@ -90,52 +70,42 @@ private:
     };
     struct Used {
         std::int64_t folder;
-        const TFiles* file;
+        std::size_t index;
     };
     enum class Access { None, Read, ReadWrite };
+    // What the cache was doing when the store failed.
+    enum class Step { Open, Read, Write };
 
     bool open();
-    int openDatabase();
-    int prepareSchema();
+    void opened();
     bool replaceFile();
     bool leaveDamaged();
     void close();
     std::int64_t folderId(const TFiles& file);
-    bool take(sqlite3_stmt* row, int column, std::int64_t folder, TFiles& file,
+    bool take(const StoredRecord& record, std::int64_t folder, FileTable& files, std::size_t index,
               RememberedKeys* keys);
     bool recallFolder(FileTable& files, std::vector<std::size_t>& run,
                       std::vector<std::pair<std::size_t, RememberedKeys>>* keys);
-    void keep(const Kept& kept);
-    void failed(int code, const char* doing);
-    bool execute(const char* sql, const char* doing);
-    bool writeBatch();
+    void keep(const TFiles& file, const Kept& kept);
+    void failed(const StoreStatus& status, Step step);
+    bool check(const StoreStatus& status, Step step);
+    bool writeBatch(const FileTable& files);
     std::string folderKey(const TFiles& file) const;
-    bool stableDevice(const TFiles& file);
 
-    const std::string m_file;
-    std::string m_column; // "md5" or "sha1"
-    std::size_t m_length = 0;
     const std::string m_folderText;
     const std::string m_realFolder;
-    const DigestCacheLimits m_limits;
+    const DigestPruning m_pruning;
     const bool m_mayReplace;
     const std::int64_t m_today;
-    std::int64_t m_startNs = 0;
 
     mutable std::mutex m_mutex;
-    sqlite3* m_db = nullptr;
-    sqlite3_stmt* m_findFolder = nullptr;
-    sqlite3_stmt* m_lookUp = nullptr;
-    sqlite3_stmt* m_scan = nullptr;
+    DigestStore m_store;
+    DigestPolicy m_policy;
     std::string m_lastFolder; // the folder text of the last folder looked up, and its id
     std::int64_t m_lastFolderId = -1;
     Access m_access = Access::None;
     bool m_readable = false;
-    std::int64_t m_lastCleanUp = -1;
     std::vector<Kept> m_kept;
     std::vector<Used> m_used; // records used today for the first time
-    // Per device: whether its file system keeps inode numbers and change times a record can
-    // rest on (not FAT, exFAT, FUSE).
-    std::unordered_map<std::uint64_t, bool> m_stableDevices;
     std::string m_problem;
 };

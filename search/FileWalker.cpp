@@ -333,14 +333,15 @@ void FileWalker::considerFile(Frame& frame, const std::string& name, const Probe
     record.fModifiedNs = nanoseconds(sx.stx_mtime);
     record.fChangedNs = nanoseconds(sx.stx_ctime);
     TFiles& stored = m_state.appendFound(std::move(record));
+    const std::size_t index = m_state.aFilesFounded.size() - 1;
     if (fd >= 0) {
         // The file is opened even when its digest is remembered: that is its in-use test.
-        if (m_cache == nullptr || !m_cache->recall(stored)) {
+        if (m_cache == nullptr || !m_cache->recall(m_state.aFilesFounded, index)) {
             HashResult hash = hashOpenFile(m_state.sTHash, fd, m_hashCallback, &m_control);
             stored.fHash = std::move(hash.text);
             stored.fFingerprint = hash.fingerprint;
             if (m_cache != nullptr && !stored.fHash.empty())
-                m_cache->remember(stored);
+                m_cache->remember(m_state.aFilesFounded, index);
         }
         close(fd);
     }

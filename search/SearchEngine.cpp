@@ -101,7 +101,7 @@ bool SearchEngine::run(const std::string& folder, bool subfolders, const SearchO
 void SearchEngine::saveDigests() {
     if (!m_openCache)
         return;
-    m_openCache->save();
+    m_openCache->save(m_state.aFilesFounded);
     m_cacheProblem = m_openCache->problem();
     m_openCache.reset();
 }
@@ -189,7 +189,7 @@ std::optional<Fingerprint> SearchEngine::prefixKey(std::size_t index) const {
         return std::nullopt;
     const Fingerprint key = fingerprintOfBytes(buffer.data(), static_cast<std::size_t>(got));
     if (m_cache != nullptr && got == static_cast<ssize_t>(kPrefixBytes))
-        m_cache->rememberPrefix(file, key);
+        m_cache->rememberPrefix(m_state.aFilesFounded, index, key);
     return key;
 }
 
@@ -237,7 +237,7 @@ void SearchEngine::digestOnDemand(std::size_t index, DigestMemo* memo) {
     m_progress.setHashPercent(100);
     close(fd);
     if (m_cache != nullptr && !file.fHash.empty())
-        m_cache->remember(file);
+        m_cache->remember(m_state.aFilesFounded, index);
 }
 
 std::optional<Fingerprint> SearchEngine::contentKey(std::size_t index) const {
@@ -253,7 +253,7 @@ std::optional<Fingerprint> SearchEngine::contentKey(std::size_t index) const {
     std::optional<Fingerprint> key = fingerprintOfFile(fd, file.fSize, &m_control);
     close(fd);
     if (m_cache != nullptr && key)
-        m_cache->rememberContent(file, *key);
+        m_cache->rememberContent(m_state.aFilesFounded, index, *key);
     return key; // without a key, the digest will find out
 }
 
@@ -301,7 +301,7 @@ void SearchEngine::digestAlike(const std::vector<std::size_t>& alike) {
             file.fHash = model.fHash;
             file.fFingerprint = model.fFingerprint;
             if (m_cache != nullptr)
-                m_cache->remember(file);
+                m_cache->remember(m_state.aFilesFounded, alike[k]);
         } else if (comparison == Comparison::Differs) {
             digestOnDemand(alike[k]); // equal keys, different bytes: its own digest decides
         }

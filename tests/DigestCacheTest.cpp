@@ -1,6 +1,7 @@
 #include "TempTree.h"
 #include "platform/SpecialFolders.h"
 #include "search/DigestCache.h"
+#include "search/DigestStore.h"
 #include "search/RunControl.h"
 #include "search/SearchEngine.h"
 #include "search/SearchProgress.h"
@@ -15,7 +16,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <deque>
 #include <fcntl.h>
 #include <fstream>
 #include <functional>
@@ -689,25 +689,26 @@ class RecordField : public ::testing::TestWithParam<Mismatch> {};
 TEST_P(RecordField, MustMatchForTheRecordToServe) {
     TempTree scratch;
     const std::string cache = scratch.path("digests.sqlite");
-    const TFiles kept = madeUpRecord("name");
+    const FileTable kept{madeUpRecord("name")};
     {
         DigestCache writing(cache, HashKind::Sha1, "/searched/", "/real/");
-        writing.remember(kept);
-        writing.save();
+        writing.remember(kept, 0);
+        writing.save(kept);
         ASSERT_EQ(writing.problem(), "");
     }
     DigestCache reading(cache, HashKind::Sha1, "/searched/", "/real/");
-    TFiles same = madeUpRecord("name");
+    FileTable found{madeUpRecord("name"), madeUpRecord("name")};
+    TFiles& same = found[0];
     same.fHash.clear();
     same.fFingerprint = {};
-    ASSERT_TRUE(reading.recall(same));
-    EXPECT_EQ(same.fHash, kept.fHash);
-    EXPECT_EQ(same.fFingerprint, kept.fFingerprint);
+    ASSERT_TRUE(reading.recall(found, 0));
+    EXPECT_EQ(same.fHash, kept[0].fHash);
+    EXPECT_EQ(same.fFingerprint, kept[0].fFingerprint);
 
-    TFiles other = madeUpRecord("name");
+    TFiles& other = found[1];
     other.fHash.clear();
     GetParam().change(other);
-    EXPECT_FALSE(reading.recall(other));
+    EXPECT_FALSE(reading.recall(found, 1));
     EXPECT_EQ(other.fHash, "");
     EXPECT_EQ(keptPaths(cache), std::vector<std::string>{"/real/sub/name"});
 }
@@ -724,16 +725,15 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(DigestCache, FileChangedAfterTheSearchBeganIsNotKept) {
     TempTree scratch;
     const std::string cache = scratch.path("digests.sqlite");
-    TFiles changedLater = madeUpRecord("later");
+    FileTable files{madeUpRecord("before"), madeUpRecord("later")};
     timespec now{};
     clock_gettime(CLOCK_REALTIME, &now);
-    changedLater.fChangedNs = (now.tv_sec + 1) * 1000000000LL;
-    const TFiles before = madeUpRecord("before");
+    files[1].fChangedNs = (now.tv_sec + 1) * 1000000000LL;
     {
         DigestCache writing(cache, HashKind::Sha1, "/searched/", "/searched/");
-        writing.remember(before);
-        writing.remember(changedLater);
-        writing.save();
+        writing.remember(files, 0);
+        writing.remember(files, 1);
+        writing.save(files);
     }
     EXPECT_EQ(keptPaths(cache), std::vector<std::string>{"/searched/sub/before"});
 }
@@ -741,11 +741,11 @@ TEST(DigestCache, FileChangedAfterTheSearchBeganIsNotKept) {
 TEST(DigestCache, CacheDeletedWhileTheSearchRanIsNamedSo) {
     TempTree scratch;
     const std::string cache = scratch.path("digests.sqlite");
-    const TFiles file = madeUpRecord("a");
+    const FileTable files{madeUpRecord("a")};
     DigestCache writing(cache, HashKind::Sha1, "/searched/", "/searched/");
-    writing.remember(file);
+    writing.remember(files, 0);
     ASSERT_EQ(unlink(cache.c_str()), 0);
-    writing.save();
+    writing.save(files);
     EXPECT_NE(writing.problem().find("was deleted or moved while the search ran"),
               std::string::npos)
         << writing.problem();
@@ -766,7 +766,7 @@ TEST(DigestCache, FileOfCoarseTimesIsKeptOnlyWhenItsTimesAreOlderThanTheirTick) 
         std::int64_t modified;
         std::int64_t changed;
     };
-    std::deque<TFiles> files;
+    FileTable files;
     for (const Times& times : {
              Times{"whole-second-now", lastSecond, lastSecond},
              Times{"whole-second-1s-ago", lastSecond - second, lastSecond - second},
@@ -782,9 +782,9 @@ TEST(DigestCache, FileOfCoarseTimesIsKeptOnlyWhenItsTimesAreOlderThanTheirTick) 
     }
     {
         DigestCache writing(cache, HashKind::Sha1, "/searched/", "/searched/");
-        for (const TFiles& file : files)
-            writing.remember(file);
-        writing.save();
+        for (std::size_t index = 0; index < files.size(); ++index)
+            writing.remember(files, index);
+        writing.save(files);
     }
     EXPECT_EQ(keptPaths(cache), (std::vector<std::string>{"/searched/sub/hundredths-1s-ago",
                                                           "/searched/sub/hundredths-50ms-ago",
@@ -797,22 +797,67 @@ TEST(DigestCache, BeyondItsLimitTheRecordsUsedLongestAgoGo) {
     const std::string cache = scratch.path("digests.sqlite");
     {
         DigestCache writing(cache, HashKind::Md5, "/searched/", "/searched/");
-        std::deque<TFiles> files;
+        FileTable files;
         for (const char* name : {"a", "b", "c", "d", "e"}) {
             files.push_back(madeUpRecord(name));
             files.back().fHash = "0123456789abcdef0123456789abcdef";
-            writing.remember(files.back());
+            writing.remember(files, files.size() - 1);
         }
-        writing.save();
+        writing.save(files);
     }
     execute(cache, "UPDATE files SET seen = seen - 3 WHERE CAST(name AS TEXT) = 'c';"
                    "UPDATE files SET seen = seen - 2 WHERE CAST(name AS TEXT) = 'a';"
                    "UPDATE files SET seen = seen - 1 WHERE CAST(name AS TEXT) = 'e';"
                    "UPDATE meta SET value = value - 1");
-    DigestCache(cache, HashKind::Md5, "/searched/", "/searched/", DigestCacheLimits{90, 3}).save();
+    DigestCache(cache, HashKind::Md5, "/searched/", "/searched/", DigestCacheLimits{90, 3})
+        .save(FileTable{});
     EXPECT_EQ(keptPaths(cache),
               (std::vector<std::string>{"/searched/sub/b", "/searched/sub/d", "/searched/sub/e"}));
 }
+
+// What lies at the store's path before it opens, and what the opening says of it.
+struct AtThePath {
+    const char* name;
+    std::function<void(const TempTree&, const std::string&)> make;
+    StoreStatus::Fault fault;
+};
+
+class StoreOpening : public ::testing::TestWithParam<AtThePath> {};
+
+TEST_P(StoreOpening, SaysWhatItFound) {
+    TempTree scratch;
+    GetParam().make(scratch, "digests.sqlite");
+    DigestStore store(scratch.path("digests.sqlite"), HashKind::Sha1);
+    const StoreStatus status = store.open();
+    EXPECT_EQ(status.fault, GetParam().fault) << status.code << " " << status.message;
+    EXPECT_EQ(store.isOpen(), status.ok());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, StoreOpening,
+    ::testing::Values(
+        AtThePath{"Nothing", [](const TempTree&, const std::string&) {}, StoreStatus::Fault::None},
+        AtThePath{"Text",
+                  [](const TempTree& tree, const std::string& name) {
+                      tree.file(name, "these are not the digests you are looking for");
+                  },
+                  StoreStatus::Fault::Damaged},
+        AtThePath{"AnotherProgramsDatabase",
+                  [](const TempTree& tree, const std::string& name) {
+                      execute(tree.path(name), "CREATE TABLE t(x); INSERT INTO t VALUES(1)");
+                  },
+                  StoreStatus::Fault::Damaged},
+        AtThePath{"CacheOfALaterVersion",
+                  [](const TempTree& tree, const std::string& name) {
+                      execute(tree.path(name), "PRAGMA user_version = 2");
+                  },
+                  StoreStatus::Fault::Damaged},
+        AtThePath{"Fifo", [](const TempTree& tree, const std::string& name) { tree.fifo(name); },
+                  StoreStatus::Fault::NotAFile},
+        AtThePath{"Folder",
+                  [](const TempTree& tree, const std::string& name) { tree.folder(name); },
+                  StoreStatus::Fault::NotAFile}),
+    [](const ::testing::TestParamInfo<AtThePath>& at) { return std::string(at.param.name); });
 
 } // namespace
 
