@@ -573,6 +573,19 @@ void TMainForm::closeEvent(QCloseEvent* event) {
     QWidget::closeEvent(event);
 }
 
+void TMainForm::changeEvent(QEvent* event) {
+    QWidget::changeEvent(event);
+    // A window manager may bring the disabled main window up over the About window, which then
+    // waits unseen for a click: it comes back on top, with the keyboard.
+    if (event->type() == QEvent::ActivationChange && isActiveWindow() && m_about != nullptr &&
+        m_about->isVisible()) {
+        QTimer::singleShot(0, m_about, [about = m_about] {
+            about->raise();
+            about->activateWindow();
+        });
+    }
+}
+
 void TMainForm::Exit1Click() {
     close();
 }

@@ -130,7 +130,11 @@ void FileOperations::Execute() {
         if (!m_control.terminated())
             post([](RunWindow& window) { window.unparkList(); });
     }
-    finish(operation, m_engine->failures());
+    // Files passed over are named too: a file the user asked to remove that is still there, or
+    // already gone, is not an operation that went through.
+    std::vector<OperationFailure> leftAlone = m_engine->passedOver();
+    leftAlone.insert(leftAlone.end(), m_engine->failures().begin(), m_engine->failures().end());
+    finish(operation, leftAlone);
 }
 
 void FileOperations::finish(int operation, const std::vector<OperationFailure>& failures) {

@@ -75,20 +75,20 @@ QUrl fileUrl(const QByteArray& path) {
     return QUrl::fromEncoded("file://" + path.toPercentEncoding("/"));
 }
 
-void PlatformDialogs::openFile(const QByteArray& path) {
-    QDesktopServices::openUrl(fileUrl(path));
+bool PlatformDialogs::openFile(const QByteArray& path) {
+    return QDesktopServices::openUrl(fileUrl(path));
 }
 
-void PlatformDialogs::showInFolder(const QByteArray& path) {
+bool PlatformDialogs::showInFolder(const QByteArray& path) {
     QDBusMessage call = QDBusMessage::createMethodCall(
         QStringLiteral("org.freedesktop.FileManager1"),
         QStringLiteral("/org/freedesktop/FileManager1"),
         QStringLiteral("org.freedesktop.FileManager1"), QStringLiteral("ShowItems"));
     call << QStringList{QString::fromLatin1(fileUrl(path).toEncoded())} << QString();
     QDBusMessage reply = QDBusConnection::sessionBus().call(call, QDBus::Block, 3000);
-    if (reply.type() != QDBusMessage::ReplyMessage) {
-        // No file manager answers: open the folder itself.
-        const qsizetype slash = path.lastIndexOf('/');
-        QDesktopServices::openUrl(fileUrl(path.left(slash + 1)));
-    }
+    if (reply.type() == QDBusMessage::ReplyMessage)
+        return true;
+    // No file manager answers: open the folder itself.
+    const qsizetype slash = path.lastIndexOf('/');
+    return QDesktopServices::openUrl(fileUrl(path.left(slash + 1)));
 }

@@ -32,10 +32,11 @@ public:
     // A file name for saving, starting from `proposed`; nothing when cancelled.
     virtual std::optional<QString> saveFileName(QWidget* parent, const QString& title,
                                                 const QString& proposed, const QString& filter) = 0;
-    // Opens a file with its default application.
-    virtual void openFile(const QByteArray& path) = 0;
-    // Shows the file's folder in the file manager with the file selected.
-    virtual void showInFolder(const QByteArray& path) = 0;
+    // Opens a file with its default application; false when no program could be started.
+    virtual bool openFile(const QByteArray& path) = 0;
+    // Shows the file's folder in the file manager with the file selected; false when neither a
+    // file manager nor a program for the folder could be started.
+    virtual bool showInFolder(const QByteArray& path) = 0;
 };
 
 class PlatformDialogs : public Dialogs {
@@ -50,8 +51,8 @@ public:
     std::optional<QColor> chooseColor(QWidget* parent, const QColor& initial) override;
     std::optional<QString> saveFileName(QWidget* parent, const QString& title,
                                         const QString& proposed, const QString& filter) override;
-    void openFile(const QByteArray& path) override;
-    void showInFolder(const QByteArray& path) override;
+    bool openFile(const QByteArray& path) override;
+    bool showInFolder(const QByteArray& path) override;
 };
 
 // A file URL for a path of raw bytes: every byte survives, also in names that are not UTF-8.

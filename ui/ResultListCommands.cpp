@@ -138,7 +138,10 @@ void TMainForm::N5Click() {
     if (row < 0)
         return;
     const ResultRow& r = m_results->row(row);
-    m_dialogs->openFile(QByteArray::fromStdString(r.folder + r.name));
+    const QByteArray path = QByteArray::fromStdString(r.folder + r.name);
+    if (!m_dialogs->openFile(path))
+        m_dialogs->error(this, QStringLiteral("No program could be started to open \"%1\".")
+                                   .arg(QFile::decodeName(path)));
 }
 
 void TMainForm::FileListViewDblClick() {
@@ -151,7 +154,11 @@ void TMainForm::Openfilelocation1Click() {
     if (row < 0)
         return;
     const ResultRow& r = m_results->row(row);
-    m_dialogs->showInFolder(QByteArray::fromStdString(r.folder + r.name));
+    const QByteArray path = QByteArray::fromStdString(r.folder + r.name);
+    if (!m_dialogs->showInFolder(path))
+        m_dialogs->error(this, QStringLiteral("No program could be started to show the folder "
+                                              "of \"%1\".")
+                                   .arg(QFile::decodeName(path)));
 }
 
 void TMainForm::reserveResultRows(std::size_t count) {

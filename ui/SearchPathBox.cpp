@@ -82,8 +82,14 @@ bool TMainForm::eTargetKeyPress(int key) {
         return false;
     expandHomeInPathBox();
     const QString text = eTarget->currentText();
-    if (text == kSearchPathHint || !isExistingFolderText(text))
+    if (text == kSearchPathHint || text.isEmpty())
         return false;
+    if (!isExistingFolderText(text)) {
+        // Enter on a path that leads nowhere says so, as leaving the box does, rather than
+        // doing nothing while the last result stays under the new text.
+        eTargetExit();
+        return true;
+    }
     const bool start = m_dialogs->confirm(this, QStringLiteral("Start the search?"));
     eTargetExit();
     if (start)

@@ -56,8 +56,15 @@ public:
         proposedSaveName = proposed;
         return saveAs;
     }
-    void openFile(const QByteArray& path) override { opened << path; }
-    void showInFolder(const QByteArray& path) override { shown << path; }
+    bool openFile(const QByteArray& path) override {
+        opened << path;
+        return programs;
+    }
+    bool showInFolder(const QByteArray& path) override {
+        shown << path;
+        return programs;
+    }
+    bool programs = true; // whether a program opens files and folders
 };
 
 inline QString readText(const QString& path) {

@@ -387,10 +387,14 @@ private slots:
         QCOMPARE(m_dialogs.messages, QStringList{"Please specify a valid path."});
         QCOMPARE(user::focus(), form->eTarget); // the focus is back in the box
         QCOMPARE(edit->text(), folder.path() + "/missing");
+        user::press(Qt::Key_Return); // Enter says it too, and starts nothing
+        QCOMPARE(m_dialogs.messages.size(), 2);
+        QVERIFY(m_dialogs.confirms.isEmpty());
+        QCOMPARE(edit->text(), folder.path() + "/missing");
 
         typeIntoPathBox(*form, QStringLiteral("Computer"));
         user::click(form->chkSubFolders); // leaving by mouse
-        QCOMPARE(m_dialogs.messages.size(), 1);
+        QCOMPARE(m_dialogs.messages.size(), 2);
         QCOMPARE(form->eTarget->count(), 2);
         QCOMPARE(edit->text(), QStringLiteral("Computer"));
     }
@@ -1039,6 +1043,15 @@ private slots:
             QCOMPARE(QColor(drawn.pixel(at)), QColor(picture.pixel(at)));
         user::click(form.get(), QPoint(300, 300)); // the main window takes no clicks
         QVERIFY(form->aboutForm()->isVisible());
+        // A window manager brings the main window up over it: it comes back, and Escape reaches it.
+        form->activateWindow();
+        QTRY_COMPARE(QApplication::activeWindow(), form->aboutForm());
+        user::press(Qt::Key_Escape);
+        QVERIFY(!form->aboutForm()->isVisible());
+        QVERIFY(form->isEnabled());
+        user::chooseFromMenu({"About"}, &chosen);
+        user::click(form->ToolButton3);
+        QTRY_VERIFY(form->aboutForm()->isVisible());
 
         user::click(form->aboutForm()->Image1);
         QCOMPARE(opened.size(), 1);

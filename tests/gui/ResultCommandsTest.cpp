@@ -531,6 +531,18 @@ private slots:
                                                   " — The file has changed since the search."));
     }
 
+    void aTickedFileThatWentAwayIsNamed() {
+        writeText(path("a/x.txt"), "same");
+        writeText(path("b/x.txt"), "same");
+        auto form = makeForm();
+        search(*form);
+        tickFiles(*form, {"b/x.txt:0"});
+        QVERIFY(QFile::remove(path("b/x.txt")));
+        runOperation(*form, "Delete");
+        QCOMPARE(m_dialogs.errors.size(), 1);
+        QVERIFY(m_dialogs.errors.first().contains(path("b/x.txt") + " — It no longer exists."));
+    }
+
     void moveIntoItsOwnFolderRenamesIt() {
         writeText(path("a.txt"), "same");
         writeText(path("b.txt"), "same");
@@ -972,6 +984,12 @@ private slots:
         QCOMPARE(m_dialogs.opened, (QByteArrayList{expected, expected, expected}));
         QCOMPARE(m_dialogs.shown, (QByteArrayList{expected, expected}));
         QVERIFY(fileUrl(expected).toEncoded().endsWith("/a%20%FF.txt"));
+        QVERIFY(m_dialogs.errors.isEmpty());
+        // No program to open it with: the user is told, not left waiting.
+        m_dialogs.programs = false;
+        user::press(Qt::Key_Return);
+        QCOMPARE(m_dialogs.errors.size(), 1);
+        QVERIFY(m_dialogs.errors.first().startsWith("No program could be started to open"));
         ::unlink(expected.constData()); // a name the temporary folder's cleanup cannot spell
     }
 };
