@@ -24,6 +24,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <sstream>
 #include <string>
 #include <sys/stat.h>
 #include <thread>
@@ -126,6 +127,16 @@ public:
         std::lock_guard lock(m_mutex);
         m_removed.push_back(path);
     }
+    // Warnings, one a line, on a line of their own rather than over the progress line.
+    void warn(const std::string& lines) {
+        std::lock_guard lock(m_mutex);
+        if (m_showProgress)
+            std::fprintf(stderr, "\r\033[K");
+        std::istringstream in(lines);
+        for (std::string line; std::getline(in, line);)
+            printError(line);
+    }
+
     // What to add to a message that ends the program: which files were removed.
     std::string removalSummary() {
         std::lock_guard lock(m_mutex);
@@ -152,9 +163,11 @@ private:
                 if (m_atOnce)
                     endNow();
             }
-            if (m_showProgress)
+            if (m_showProgress) {
+                std::lock_guard lock(m_mutex);
                 std::fprintf(stderr, "\r\033[K%s",
                              progressLine(runSnapshot(state, progress)).c_str());
+            }
         }
         if (m_showProgress)
             std::fprintf(stderr, "\r\033[K");
@@ -354,6 +367,8 @@ int main(int argc, char** argv) {
         printError(engine.folderProblem());
         return kExitUsage;
     }
+    if (!engine.unreadFolders().empty())
+        watcher.warn(engine.unreadFolders());
     if (const auto clash = outputInResult(*options, state.aDuplicatedFiles)) {
         // Not even this message goes into a listed file.
         if (clash->rfind("standard error", 0) != 0)

@@ -45,11 +45,14 @@ void FileFinder::Execute() {
     post([terminated, duplicated, found](RunWindow& window) {
         window.searchEnded(terminated, duplicated, found);
     });
-    // "0 files" alone would not say that the folder itself could not be read.
-    if (!engine.folderProblem().empty()) {
-        post([text = QString::fromStdString(engine.folderProblem())](RunWindow& window) {
-            window.searchFolderProblem(text);
-        });
+    // "0 files" alone would not say that the folder itself could not be read, nor would a
+    // result without the files of a subfolder.
+    for (const std::string* problem : {&engine.folderProblem(), &engine.unreadFolders()}) {
+        if (!problem->empty()) {
+            post([text = QString::fromStdString(*problem).trimmed()](RunWindow& window) {
+                window.searchFolderProblem(text);
+            });
+        }
     }
 }
 

@@ -109,6 +109,8 @@ void FileWalker::FindIt(const std::string& folder, const std::string& mask, bool
         m_dir += '/';
     root.dirLength = m_dir.size();
     m_folderError = 0;
+    m_unread.clear();
+    m_unreadCount = 0;
     root.fd = openLongPath(folder, O_RDONLY | O_DIRECTORY | O_NOCTTY);
     if (root.fd < 0) {
         m_folderError = errno;
@@ -158,12 +160,22 @@ void FileWalker::FindIt(const std::string& folder, const std::string& mask, bool
         // Follows a linked folder; the identity check below keeps loops out.
         const int flags = O_RDONLY | O_DIRECTORY | O_NOCTTY | O_CLOEXEC;
         int fd = openat(parentFd, name.c_str(), flags);
-        while (fd < 0 && makeRoom(errno, stack.size() - 1))
+        int openError = fd < 0 ? errno : 0;
+        while (fd < 0 && makeRoom(openError, stack.size() - 1)) {
             fd = openat(parentFd, name.c_str(), flags);
+            openError = fd < 0 ? errno : 0;
+        }
         if (parentDone)
             closeFrame(stack.back()); // no further subfolder of it will be opened
-        if (fd < 0)
+        if (fd < 0) {
+            // A folder gone meanwhile held nothing to miss; any other is named to the user.
+            if (openError != ENOENT && openError != ENOTDIR) {
+                if (m_unread.size() < kUnreadNamed)
+                    m_unread.emplace_back(m_dir.substr(0, parentLength) + name + "/", openError);
+                ++m_unreadCount;
+            }
             continue;
+        }
         if (fstat(fd, &st) != 0 || !m_visitedFolders.insert({st.st_dev, st.st_ino}).second) {
             close(fd);
             continue;

@@ -31,12 +31,19 @@ public:
     ~FileWalker();
 
     // Records the files of `folder` (and of its subfolders when `subfolders` is set) that match
-    // `mask` ("*.*" matches every name). Unreadable folders are passed over silently.
+    // `mask` ("*.*" matches every name). Subfolders that cannot be opened are passed over and
+    // listed in unreadFolders().
     void FindIt(const std::string& folder, const std::string& mask, bool subfolders);
 
     // errno of the last FindIt's folder itself when it could not be opened for reading; 0 when
     // it could.
     int folderError() const { return m_folderError; }
+
+    // Subfolders the last FindIt could not open (path with its "/", errno): the first
+    // kUnreadNamed of them, and how many there were in all.
+    static constexpr std::size_t kUnreadNamed = 20;
+    const std::vector<std::pair<std::string, int>>& unreadFolders() const { return m_unread; }
+    std::size_t unreadFolderCount() const { return m_unreadCount; }
 
 private:
     struct Frame;
@@ -62,6 +69,8 @@ private:
     HashProgressCallback m_hashCallback;
     bool m_stopped = false;
     int m_folderError = 0;
+    std::vector<std::pair<std::string, int>> m_unread;
+    std::size_t m_unreadCount = 0;
     DateTextCache m_dates;
     LockedFiles m_locks;
     OverlayMounts m_overlays;

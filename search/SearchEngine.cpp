@@ -51,6 +51,7 @@ bool SearchEngine::run(const std::string& folder, bool subfolders, const SearchO
     m_state.sTIgnoreEmptyFiles = options.ignoreEmptyFiles;
     m_cacheProblem.clear();
     m_folderProblem.clear();
+    m_unreadFolders.clear();
     if (hooks != nullptr)
         hooks->optionsRead();
 
@@ -65,6 +66,16 @@ bool SearchEngine::run(const std::string& folder, bool subfolders, const SearchO
     if (walker.folderError() != 0)
         m_folderProblem = "The folder \"" + folder +
                           "\" could not be read: " + std::strerror(walker.folderError()) + ".";
+    if (walker.unreadFolderCount() > 0) {
+        m_unreadFolders = "These folders could not be read; their files are not in the result:\n";
+        for (const auto& [path, error] : walker.unreadFolders())
+            m_unreadFolders += path + " — " + std::strerror(error) + "\n";
+        if (walker.unreadFolderCount() > walker.unreadFolders().size())
+            m_unreadFolders +=
+                "… and " +
+                std::to_string(walker.unreadFolderCount() - walker.unreadFolders().size()) +
+                " more.\n";
+    }
 
     m_state.FinderOperation = FinderPhase::MatchFiles;
     if (hooks != nullptr)

@@ -47,6 +47,9 @@ public:
     // Why the last run's folder could not be read ("The folder ... could not be read: ..."), as
     // a line for the user; empty when it could.
     const std::string& folderProblem() const { return m_folderProblem; }
+    // The subfolders the last run could not read, as a message for the user, one folder a line;
+    // empty when it read them all.
+    const std::string& unreadFolders() const { return m_unreadFolders; }
 
     // Why the last run's digest cache was not (fully) used, as a line for the user; empty when
     // it was, or when there was none.
@@ -100,6 +103,7 @@ private:
     std::vector<std::pair<std::size_t, RememberedKeys>> m_keys;
     std::string m_cacheProblem;
     std::string m_folderProblem;
+    std::string m_unreadFolders;
 };
 
 // Whether the text names an existing folder, links followed.

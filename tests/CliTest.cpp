@@ -675,20 +675,39 @@ TEST(CliSelect, AnInterruptedRemovalStillWritesTheListing) {
 namespace {
 
 TEST(Cli, AFolderThatCannotBeReadIsNamed) {
-    TempTree tree;
-    tree.folder("locked");
-    tree.chmod("locked", 0);
-    TempTree scratch;
-    ::chmod(scratch.root().c_str(), 0777); // the output of an unprivileged run
-    const int status = runUnprivileged([&] {
-        const pid_t child = startCli({"--quiet", "--no-cache", tree.path("locked")}, scratch);
-        int code = 0;
-        waitpid(child, &code, 0);
-        return WIFEXITED(code) ? WEXITSTATUS(code) : 99;
-    });
-    EXPECT_EQ(status, 2);
-    const std::string err = readWholeFile(scratch.path("stderr"));
-    EXPECT_NE(err.find("could not be read: Permission denied"), std::string::npos) << err;
+    // The searched folder itself ends the run; a subfolder is named and the rest is listed.
+    struct Case {
+        std::string searched;
+        int status;
+        std::string said;
+    };
+    for (const Case& c : {Case{"locked", 2, "could not be read: Permission denied"},
+                          Case{"", 0, "locked/ — Permission denied"}}) {
+        TempTree tree;
+        tree.folder("locked");
+        tree.file("locked/x", "same");
+        tree.file("a", "same");
+        tree.file("b", "same");
+        tree.chmod("locked", 0);
+        for (const char* name : {"a", "b"})
+            tree.chmod(name, 0666); // files the user may not write are passed over
+        TempTree scratch;
+        ::chmod(scratch.root().c_str(), 0777); // the output of an unprivileged run
+        const int status = runUnprivileged([&] {
+            const pid_t child = startCli({"--quiet", "--no-cache", "--format=fdupes",
+                                          c.searched.empty() ? tree.root() : tree.path(c.searched)},
+                                         scratch);
+            int code = 0;
+            waitpid(child, &code, 0);
+            return WIFEXITED(code) ? WEXITSTATUS(code) : 99;
+        });
+        EXPECT_EQ(status, c.status) << c.searched;
+        const std::string err = readWholeFile(scratch.path("stderr"));
+        EXPECT_NE(err.find(c.said), std::string::npos) << err;
+        if (c.status == 0)
+            EXPECT_EQ(readWholeFile(scratch.path("stdout")),
+                      tree.path("b") + "\n" + tree.path("a") + "\n\n");
+    }
 }
 
 } // namespace

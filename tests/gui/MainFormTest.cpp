@@ -1016,11 +1016,16 @@ private slots:
             // Root reads any folder: the search's thread is made without that right.
             WithoutReadingRights unprivileged;
             search(*form, locked);
+            QTRY_COMPARE(m_dialogs.errors.size(), 1);
+            // Below the searched folder, it is named beside the result.
+            search(*form, tree.path());
         }
         ::chmod(QFile::encodeName(locked).constData(), 0755);
-        QTRY_COMPARE(m_dialogs.errors.size(), 1);
+        QTRY_COMPARE(m_dialogs.errors.size(), 2);
         QVERIFY2(m_dialogs.errors.first().contains("could not be read"),
                  qPrintable(m_dialogs.errors.first()));
+        QVERIFY2(m_dialogs.errors.last().contains(locked + "/ — Permission denied"),
+                 qPrintable(m_dialogs.errors.last()));
     }
 
     void aboutWindow() {
