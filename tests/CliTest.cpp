@@ -704,9 +704,10 @@ TEST(Cli, AFolderThatCannotBeReadIsNamed) {
         EXPECT_EQ(status, c.status) << c.searched;
         const std::string err = readWholeFile(scratch.path("stderr"));
         EXPECT_NE(err.find(c.said), std::string::npos) << err;
-        if (c.status == 0)
+        if (c.status == 0) {
             EXPECT_EQ(readWholeFile(scratch.path("stdout")),
                       tree.path("b") + "\n" + tree.path("a") + "\n\n");
+        }
     }
 }
 
