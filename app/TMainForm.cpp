@@ -110,7 +110,7 @@ void TMainForm::stopWorkers() {
     // operation finishes the file under way first, so no file is left half copied.
     if (m_worker) {
         m_worker->control().requestTerminate();
-        m_worker->wait();
+        m_worker->join();
     }
 }
 
@@ -449,7 +449,41 @@ void TMainForm::unparkList() {
 }
 
 void TMainForm::postChange(std::function<void()> change) {
-    QMetaObject::invokeMethod(this, std::move(change), Qt::QueuedConnection);
+    // A queue of our own, under a standard mutex: the hand-over from the worker is one that
+    // race-detection tools see, and the changes run in the order they came.
+    std::lock_guard lock(m_changesMutex);
+    m_changes.push_back(std::move(change));
+    if (!m_changesDue) {
+        m_changesDue = true;
+        QMetaObject::invokeMethod(
+            this, [this] { runChanges(); }, Qt::QueuedConnection);
+    }
+}
+
+void TMainForm::runChanges() {
+    // Those waiting now; later ones wait for the next turn of the event loop, which stays lively.
+    std::size_t left = 0;
+    {
+        std::lock_guard lock(m_changesMutex);
+        left = m_changes.size();
+    }
+    for (; left > 0; --left) {
+        std::function<void()> change;
+        {
+            std::lock_guard lock(m_changesMutex);
+            if (m_changes.empty())
+                break;
+            change = std::move(m_changes.front());
+            m_changes.pop_front();
+        }
+        change(); // may open a dialog, whose event loop runs no change of this queue meanwhile
+    }
+    std::lock_guard lock(m_changesMutex);
+    if (m_changes.empty())
+        m_changesDue = false;
+    else
+        QMetaObject::invokeMethod(
+            this, [this] { runChanges(); }, Qt::QueuedConnection);
 }
 
 void TMainForm::FormCreate() {

@@ -12,7 +12,9 @@
 #include <QStringList>
 #include <QWidget>
 
+#include <deque>
 #include <functional>
+#include <mutex>
 #include <optional>
 #include <memory>
 #include <string>
@@ -346,6 +348,7 @@ private:
     void showSettingsError(const std::exception& error);
     void connectOption(QAction* action, void (TMainForm::*command)());
     void stopWorkers();
+    void runChanges();
     // Lets the last run's thread end, then starts `worker` with the window locked for it.
     void startRun(std::unique_ptr<RunWorker> worker);
     void setSelectedVisible(bool visible);
@@ -365,6 +368,9 @@ private:
     bool m_marqueePaused = false; // the busy bar stands still while its run is paused
     Options m_options;
     std::unique_ptr<RunWorker> m_worker;
+    std::mutex m_changesMutex;
+    std::deque<std::function<void()>> m_changes; // posted by the workers, oldest first
+    bool m_changesDue = false;                   // a turn of the event loop will run them
     RunState m_run;
     bool m_resultActions = false; // the "Duplicated" menu is offered while no run goes on
     bool m_searched = false;      // a search has ended: there is a result to save

@@ -5,7 +5,8 @@
 #include "ui/Dialogs.h"
 
 #include <QFile>
-#include <QSemaphore>
+#include <condition_variable>
+#include <mutex>
 
 #include <memory>
 
@@ -58,23 +59,33 @@ public:
 
 private:
     bool ask(const QString& text, bool question) {
+        // Kept alive by the window's change too: a run that ends does not wait for the answer.
         struct Answer {
-            QSemaphore ready;
+            std::mutex mutex;
+            std::condition_variable given;
+            bool ready = false;
             bool yes = false;
         };
         auto answer = std::make_shared<Answer>();
         m_window.postChange([window = &m_window, answer, text, question] {
-            if (question)
-                answer->yes = window->dialogs().confirm(window->dialogParent(), text);
-            else
-                window->dialogs().acknowledge(window->dialogParent(), text);
-            answer->ready.release();
+            const bool yes =
+                question ? window->dialogs().confirm(window->dialogParent(), text)
+                         : (window->dialogs().acknowledge(window->dialogParent(), text), false);
+            std::lock_guard lock(answer->mutex);
+            answer->yes = yes;
+            answer->ready = true;
+            answer->given.notify_all();
         });
-        while (!answer->ready.tryAcquire(1, 100)) {
-            if (m_control.terminated())
-                return false;
+        // Registered outside the answer's lock: the run's end takes its own lock, then this one.
+        m_control.addEndWaiter(answer->mutex, answer->given);
+        bool yes = false;
+        {
+            std::unique_lock lock(answer->mutex);
+            answer->given.wait(lock, [&] { return answer->ready || m_control.terminated(); });
+            yes = answer->ready && answer->yes;
         }
-        return answer->yes;
+        m_control.removeEndWaiter(answer->given);
+        return yes;
     }
 
     RunWindow& m_window;
@@ -91,7 +102,7 @@ FileOperations::FileOperations(RunWindow& window, std::vector<ResultRow> rows,
 }
 
 FileOperations::~FileOperations() {
-    wait(); // the engine and its host go before the base would wait
+    join(); // the engine and its host go before the base would wait
 }
 
 int FileOperations::opStatus() const {

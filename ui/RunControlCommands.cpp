@@ -102,7 +102,7 @@ void TMainForm::applyRunState() {
 void TMainForm::startRun(std::unique_ptr<RunWorker> worker) {
     // The last run has made its closing changes; what is left of its thread ends at once.
     if (m_worker)
-        m_worker->wait();
+        m_worker->join();
     m_worker = std::move(worker);
     m_run = RunState{m_worker->kind()};
     applyRunState();
@@ -115,7 +115,7 @@ void TMainForm::btSearchClick() {
         return;
     }
     if (m_worker)
-        m_worker->wait(); // the last run's thread ends before its progress is reset
+        m_worker->join(); // the last run's thread ends before its progress is reset
     m_run = RunState{RunKind::Search};
     applyRunState();
 

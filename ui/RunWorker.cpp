@@ -7,7 +7,12 @@ RunWorker::RunWorker(RunWindow& window, RunKind kind, std::string threadName)
 }
 
 RunWorker::~RunWorker() {
+    join();
+}
+
+void RunWorker::join() {
     wait();
+    std::lock_guard lock(m_endMutex);
 }
 
 void RunWorker::SetName() {
@@ -15,6 +20,7 @@ void RunWorker::SetName() {
 }
 
 void RunWorker::run() {
+    std::lock_guard lock(m_endMutex);
     SetName();
     Execute();
 }

@@ -8,6 +8,7 @@
 #include <QThread>
 
 #include <functional>
+#include <mutex>
 #include <string>
 
 class Dialogs;
@@ -62,6 +63,8 @@ public:
     RunKind kind() const { return m_kind; }
     RunControl& control() { return m_control; }
     void SetName();
+    // Waits for the thread to end; afterwards everything it wrote may be read and destroyed.
+    void join();
 
 protected:
     void run() final;
@@ -75,4 +78,7 @@ protected:
 private:
     RunKind m_kind;
     std::string m_threadName;
+    // Taken by the thread as its last step and by join(): the thread's end happens before
+    // what follows the join, in a way every tool can see (Qt's own wait uses futexes directly).
+    std::mutex m_endMutex;
 };
