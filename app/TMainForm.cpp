@@ -455,8 +455,7 @@ void TMainForm::postChange(std::function<void()> change) {
     m_changes.push_back(std::move(change));
     if (!m_changesDue) {
         m_changesDue = true;
-        QMetaObject::invokeMethod(
-            this, [this] { runChanges(); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(this, "runChanges", Qt::QueuedConnection);
     }
 }
 
@@ -482,8 +481,7 @@ void TMainForm::runChanges() {
     if (m_changes.empty())
         m_changesDue = false;
     else
-        QMetaObject::invokeMethod(
-            this, [this] { runChanges(); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(this, "runChanges", Qt::QueuedConnection);
 }
 
 void TMainForm::FormCreate() {

@@ -348,7 +348,9 @@ private:
     void showSettingsError(const std::exception& error);
     void connectOption(QAction* action, void (TMainForm::*command)());
     void stopWorkers();
-    void runChanges();
+    // Runs the changes the workers posted; invoked by name, so that what the event carries is
+    // made by Qt alone and nothing of a worker's reaches the window's thread past the queue.
+    Q_INVOKABLE void runChanges();
     // Lets the last run's thread end, then starts `worker` with the window locked for it.
     void startRun(std::unique_ptr<RunWorker> worker);
     void setSelectedVisible(bool visible);
