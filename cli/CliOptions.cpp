@@ -12,6 +12,13 @@ const char* const kCliUsage =
     "                           normal: digest every file (default fast)\n"
     "  --no-subfolders          search FOLDER only, not its subfolders\n"
     "  --include-empty          include files of size 0 (they form one group)\n"
+    "  --min-size SIZE          leave out files smaller than SIZE (bytes, or with K, M, G, T\n"
+    "                           for powers of 1024); files of size 0 go by --include-empty\n"
+    "  --max-size SIZE          leave out files larger than SIZE\n"
+    "  --exclude PATTERN        leave out files and folders whose name matches PATTERN (a\n"
+    "                           shell pattern such as *.tmp), or, with a \"/\" in it, whose\n"
+    "                           path below FOLDER matches it (cache/*.bin); a folder left\n"
+    "                           out is not entered; may be given more than once\n"
     "  --format report|fdupes|json\n"
     "                           report: the saved-report text (default);\n"
     "                           fdupes: one path per line, groups separated by an empty line;\n"
@@ -104,6 +111,27 @@ std::optional<CliOptions> parseCliOptions(const std::vector<std::string>& args,
             options.search.subfolders = false;
         } else if (arg == "--include-empty") {
             options.search.ignoreEmptyFiles = false;
+        } else if (isOption("--min-size") || isOption("--max-size")) {
+            const std::string name = arg.substr(0, 10);
+            auto v = value(name);
+            if (!v)
+                return std::nullopt;
+            const std::optional<std::int64_t> size = parseSize(*v);
+            if (!size) {
+                error = name + " must be a size such as 4096, 64K or 2G, not \"" + *v + "\"";
+                return std::nullopt;
+            }
+            (name == "--min-size" ? options.search.scope.minSize : options.search.scope.maxSize) =
+                *size;
+        } else if (isOption("--exclude")) {
+            auto v = value("--exclude");
+            if (!v)
+                return std::nullopt;
+            if (v->empty()) {
+                error = "--exclude needs a pattern";
+                return std::nullopt;
+            }
+            options.search.scope.excludes.push_back(*v);
         } else if (isOption("--hash")) {
             auto v = choice("--hash", {"sha1", "md5"});
             if (!v)
@@ -170,6 +198,11 @@ std::optional<CliOptions> parseCliOptions(const std::vector<std::string>& args,
     }
     if (!folderSeen && !options.help && !options.version) {
         error = "no FOLDER given";
+        return std::nullopt;
+    }
+    const SearchScope& scope = options.search.scope;
+    if (scope.maxSize >= 0 && scope.maxSize < scope.minSize) {
+        error = "--max-size is smaller than --min-size";
         return std::nullopt;
     }
     if (!options.search.rememberDigests && !options.cacheFile.empty()) {

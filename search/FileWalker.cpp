@@ -98,8 +98,10 @@ FileWalker::FileWalker(SharedState& state, RunControl& control, SearchProgress& 
 
 FileWalker::~FileWalker() = default;
 
-void FileWalker::FindIt(const std::string& folder, const std::string& mask, bool subfolders) {
+void FileWalker::FindIt(const std::string& folder, const std::string& mask, bool subfolders,
+                        const SearchScope& scope) {
     m_stopped = false;
+    m_scope = scope;
     m_locks = LockedFiles::snapshot();
     m_overlays = OverlayMounts::current();
     Frame root;
@@ -108,6 +110,7 @@ void FileWalker::FindIt(const std::string& folder, const std::string& mask, bool
     if (m_dir.empty() || m_dir.back() != '/')
         m_dir += '/';
     root.dirLength = m_dir.size();
+    m_rootLength = root.dirLength;
     m_folderError = 0;
     m_unread.clear();
     m_unreadCount = 0;
@@ -241,6 +244,9 @@ void FileWalker::readFolder(Frame& frame, const std::string& mask, bool subfolde
                 type = S_ISDIR(st.st_mode) ? DT_DIR : S_ISREG(st.st_mode) ? DT_REG : DT_UNKNOWN;
             }
         }
+        if (!m_scope.excludes.empty() &&
+            m_scope.leavesOut(entry.name, m_dir.substr(m_rootLength) + entry.name))
+            continue;
         if (type == DT_REG) {
             if (matchesMask(mask, entry.name))
                 files.push_back(&entry.name);
@@ -299,7 +305,8 @@ void FileWalker::considerFile(Frame& frame, const std::string& name, const Probe
         return;
     }
     const bool mountRoot = m_mountRootsShown && (sx.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0;
-    if (m_state.sTIgnoreEmptyFiles && sx.stx_size == 0)
+    if ((m_state.sTIgnoreEmptyFiles && sx.stx_size == 0) ||
+        !m_scope.sizeFits(static_cast<std::int64_t>(sx.stx_size)))
         return;
     // Two paths to one file are one file, however a stacking file system shows them.
     FileIdentity real{device, inode};

@@ -33,7 +33,8 @@ public:
     // Records the files of `folder` (and of its subfolders when `subfolders` is set) that match
     // `mask` ("*.*" matches every name). Subfolders that cannot be opened are passed over and
     // listed in unreadFolders().
-    void FindIt(const std::string& folder, const std::string& mask, bool subfolders);
+    void FindIt(const std::string& folder, const std::string& mask, bool subfolders,
+                const SearchScope& scope = {});
 
     // errno of the last FindIt's folder itself when it could not be opened for reading; 0 when
     // it could.
@@ -69,6 +70,8 @@ private:
     HashProgressCallback m_hashCallback;
     bool m_stopped = false;
     int m_folderError = 0;
+    SearchScope m_scope;
+    std::size_t m_rootLength = 0; // of the searched folder's text in m_dir
     std::vector<std::pair<std::string, int>> m_unread;
     std::size_t m_unreadCount = 0;
     DateTextCache m_dates;

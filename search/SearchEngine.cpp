@@ -62,7 +62,7 @@ bool SearchEngine::run(const std::string& folder, bool subfolders, const SearchO
     m_openCache = openCache(folder, options);
     m_cache = m_openCache.get();
     FileWalker walker(m_state, m_control, m_progress, m_cache);
-    walker.FindIt(folder, "*.*", subfolders);
+    walker.FindIt(folder, "*.*", subfolders, options.scope);
     if (walker.folderError() != 0)
         m_folderProblem = "The folder \"" + folder +
                           "\" could not be read: " + std::strerror(walker.folderError()) + ".";

@@ -1,5 +1,9 @@
 #include "search/SearchOptions.h"
 
+#include <fnmatch.h>
+
+#include <limits>
+
 const char* hashName(HashKind kind) {
     return kind == HashKind::Sha1 ? "sha1" : "md5";
 }
@@ -22,4 +26,54 @@ std::optional<SearchSpeed> speedFromName(std::string_view name) {
     if (name == "normal")
         return SearchSpeed::Normal;
     return std::nullopt;
+}
+
+bool SearchScope::leavesOut(const std::string& name, const std::string& below) const {
+    for (const std::string& pattern : excludes) {
+        const bool byPath = pattern.find('/') != std::string::npos;
+        if (fnmatch(pattern.c_str(), (byPath ? below : name).c_str(), byPath ? FNM_PATHNAME : 0) ==
+            0)
+            return true;
+    }
+    return false;
+}
+
+std::optional<std::int64_t> parseSize(std::string_view text) {
+    std::int64_t value = 0;
+    std::size_t i = 0;
+    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+        if (value > (std::numeric_limits<std::int64_t>::max() - 9) / 10)
+            return std::nullopt;
+        value = value * 10 + (text[i] - '0');
+    }
+    if (i == 0)
+        return std::nullopt;
+    int shift = 0;
+    if (i + 1 == text.size()) {
+        switch (text[i]) {
+        case 'K':
+        case 'k':
+            shift = 10;
+            break;
+        case 'M':
+        case 'm':
+            shift = 20;
+            break;
+        case 'G':
+        case 'g':
+            shift = 30;
+            break;
+        case 'T':
+        case 't':
+            shift = 40;
+            break;
+        default:
+            return std::nullopt;
+        }
+    } else if (i != text.size()) {
+        return std::nullopt;
+    }
+    if (value > (std::numeric_limits<std::int64_t>::max() >> shift))
+        return std::nullopt;
+    return value << shift;
 }

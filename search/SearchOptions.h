@@ -1,8 +1,10 @@
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 enum class HashKind { Sha1, Md5 };
 // Fast digests only files whose size another file shares; Normal digests every file as it is
@@ -15,10 +17,31 @@ std::optional<HashKind> hashFromName(std::string_view name);
 const char* speedName(SearchSpeed speed);
 std::optional<SearchSpeed> speedFromName(std::string_view name);
 
+// What a search leaves out beyond its designed rules.
+struct SearchScope {
+    std::int64_t minSize =
+        0; // smaller files are not compared (files of size 0 go by their own option)
+    std::int64_t maxSize = -1; // larger files are not compared; -1: no bound
+    // Shell patterns: one without "/" matches a file's or folder's name, one with "/" the path
+    // below the searched folder. A matching folder is not entered.
+    std::vector<std::string> excludes;
+
+    // Whether the entry `name`, at `below` under the searched folder ("a/b/name"), is left out.
+    bool leavesOut(const std::string& name, const std::string& below) const;
+    bool sizeFits(std::int64_t size) const {
+        return size == 0 || (size >= minSize && (maxSize < 0 || size <= maxSize));
+    }
+};
+
+// A size in bytes, with an optional K, M, G or T (powers of 1024); nothing for any other text
+// or a size beyond what a file can have.
+std::optional<std::int64_t> parseSize(std::string_view text);
+
 // Options of one search, as the settings file or the command line give them.
 struct SearchOptions {
     SearchSpeed searchSpeed = SearchSpeed::Fast;
     HashKind hash = HashKind::Sha1;
     bool ignoreEmptyFiles = false; // files of size 0 are left out
     std::string digestCache;       // file of digests kept between searches; empty: none
+    SearchScope scope;
 };

@@ -60,5 +60,6 @@ SearchOptions Options::searchOptions(const std::string& digestCache) const {
     search.hash = hash;
     search.ignoreEmptyFiles = ignoreEmptyFiles;
     search.digestCache = rememberDigests ? digestCache : std::string();
+    search.scope = scope;
     return search;
 }

@@ -22,6 +22,7 @@ struct Options {
     std::string groupColor = "FEFCDA";
     std::string copiedColor = "95D6EE";
     std::string movedColor = "FF8000";
+    SearchScope scope; // sizes and patterns the search leaves out
     // The keys of the settings file that were missing or damaged, with the texts of the values
     // they take; the window writes them back.
     std::vector<std::pair<std::string, std::string>> repairs;

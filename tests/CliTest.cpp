@@ -99,14 +99,18 @@ void knownTree(const TempTree& tree) {
 
 TEST(Cli, BadUsageExitsWithTwoAndOneLine) {
     TempTree tree;
-    for (const auto& args : std::vector<std::vector<std::string>>{{},
-                                                                  {"--hash", "sha256", tree.root()},
-                                                                  {"--speed"},
-                                                                  {"--format", "xml", tree.root()},
-                                                                  {"--bogus", tree.root()},
-                                                                  {tree.root(), tree.root()},
-                                                                  {tree.path("no-such-folder")},
-                                                                  {"Local drives"}}) {
+    for (const auto& args :
+         std::vector<std::vector<std::string>>{{},
+                                               {"--hash", "sha256", tree.root()},
+                                               {"--speed"},
+                                               {"--format", "xml", tree.root()},
+                                               {"--bogus", tree.root()},
+                                               {tree.root(), tree.root()},
+                                               {tree.path("no-such-folder")},
+                                               {"Local drives"},
+                                               {"--min-size", "1X", tree.root()},
+                                               {"--min-size=2K", "--max-size=1K", tree.root()},
+                                               {"--exclude=", tree.root()}}) {
         CliResult result = runCli(args);
         EXPECT_EQ(result.exitCode, 2) << result.err;
         EXPECT_EQ(result.out, "");
@@ -144,6 +148,11 @@ TEST(Cli, FdupesFormatListsGroupsInResultOrder) {
         runCli({"--format=fdupes", "--include-empty", "--no-subfolders", tree.root()});
     EXPECT_EQ(withEmpty.out, r + "c\n" + r + "a\n\n" + r + "d\n" + r + "b\n\n" + r + "empty2\n" +
                                  r + "empty1\n\n");
+    // The search's bounds and patterns, from the command line.
+    CliResult scoped = runCli({"--format=fdupes", "--exclude", "sub", "--exclude=b",
+                               "--max-size=13", "--min-size", "13", tree.root()});
+    EXPECT_EQ(scoped.exitCode, 0) << scoped.err;
+    EXPECT_EQ(scoped.out, r + "c\n" + r + "a\n\n");
 }
 
 TEST(Cli, ReportFormat) {

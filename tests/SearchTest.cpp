@@ -64,6 +64,81 @@ SearchOptions options(const std::string& speed, const std::string& hash = "sha1"
     return SearchOptions{*speedFromName(speed), *hashFromName(hash), ignoreEmpty == "yes", ""};
 }
 
+TEST(Walk, SizeBoundsAndExcludesLeaveFilesAndFoldersOut) {
+    TempTree tree;
+    tree.file("a.txt", "12345");
+    tree.file("b.tmp", "12345");
+    tree.file("big.bin", std::string(2048, 'x'));
+    tree.file("empty", "");
+    tree.file("cache/x.bin", "1234");
+    tree.file("cache/y.txt", "1234");
+    tree.file("sub/cache/z.bin", "1234");
+    tree.file("node_modules/m.txt", "123");
+    struct Case {
+        std::int64_t minSize;
+        std::int64_t maxSize;
+        std::vector<std::string> excludes;
+        Names found;
+    };
+    const Names all{"a.txt",
+                    "b.tmp",
+                    "big.bin",
+                    "empty",
+                    "cache/x.bin",
+                    "cache/y.txt",
+                    "node_modules/m.txt",
+                    "sub/cache/z.bin"};
+    for (const Case& c : {
+             Case{0, -1, {}, all},
+             // Files of size 0 go by their own option, not by the bounds.
+             Case{4,
+                  2047,
+                  {},
+                  {"a.txt", "b.tmp", "empty", "cache/x.bin", "cache/y.txt", "sub/cache/z.bin"}},
+             Case{2048, -1, {}, {"big.bin", "empty"}},
+             // A name anywhere; a folder by its name is not entered.
+             Case{0,
+                  -1,
+                  {"*.tmp", "node_modules"},
+                  {"a.txt", "big.bin", "empty", "cache/x.bin", "cache/y.txt", "sub/cache/z.bin"}},
+             // A path below the searched folder, "*" not crossing "/".
+             Case{0,
+                  -1,
+                  {"cache/*.bin"},
+                  {"a.txt", "b.tmp", "big.bin", "empty", "cache/y.txt", "node_modules/m.txt",
+                   "sub/cache/z.bin"}},
+             Case{0,
+                  -1,
+                  {"*/cache"},
+                  {"a.txt", "b.tmp", "big.bin", "empty", "cache/x.bin", "cache/y.txt",
+                   "node_modules/m.txt"}},
+         }) {
+        SearchOptions options;
+        options.ignoreEmptyFiles = false;
+        options.scope = SearchScope{c.minSize, c.maxSize, c.excludes};
+        Search search;
+        search.run(tree.root(), options);
+        Names found = search.found(tree.root());
+        std::sort(found.begin(), found.end());
+        Names expected = c.found;
+        std::sort(expected.begin(), expected.end());
+        EXPECT_EQ(found, expected) << c.minSize << " " << c.maxSize << " " << c.excludes.size();
+    }
+}
+
+TEST(SearchScope, SizesWithTheirUnits) {
+    struct Case {
+        const char* text;
+        std::optional<std::int64_t> size;
+    };
+    for (const Case& c :
+         {Case{"0", 0}, Case{"4096", 4096}, Case{"64K", 64 << 10}, Case{"2g", 2LL << 30},
+          Case{"1T", 1LL << 40}, Case{"", std::nullopt}, Case{"K", std::nullopt},
+          Case{"12KB", std::nullopt}, Case{"-1", std::nullopt}, Case{"9999999999T", std::nullopt},
+          Case{"99999999999999999999", std::nullopt}})
+        EXPECT_EQ(parseSize(c.text), c.size) << c.text;
+}
+
 TEST(Walk, FilesInNameOrderThenSubfoldersDepthFirst) {
     TempTree tree;
     for (const char* name : {"b.txt", "a.txt", "A.txt", "c", "sub/x", "sub/deeper/z", "Sub2/y"})
