@@ -272,6 +272,7 @@ public:
     void searchMatchEnded() override;
     void searchFillStarted() override;
     void searchFolderProblem(const QString& text) override;
+    void searchPassedOver(const QString& text) override;
     void filterStarted() override;
     void filterEnded() override;
 

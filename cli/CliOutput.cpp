@@ -98,6 +98,7 @@ std::string formatJson(const SearchSummary& summary, const std::vector<TFiles>& 
     std::string out = "{\n  \"folder\": " + jsonString(summary.folder) + ",\n";
     out += "  \"filesFound\": " + std::to_string(summary.filesFound) + ",\n";
     out += "  \"duplicatedFiles\": " + std::to_string(duplicates.size()) + ",\n";
+    out += "  \"passedOver\": " + summary.passedOver.json() + ",\n";
     out += "  \"groups\": [";
     int group = 0;
     forEachGroup(duplicates, [&](std::size_t start, std::size_t end) {

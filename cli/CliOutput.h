@@ -1,5 +1,6 @@
 #pragma once
 
+#include "search/SearchOptions.h"
 #include "search/TFiles.h"
 
 #include <string>
@@ -11,6 +12,7 @@ struct SearchSummary {
     std::string elapsed; // "HH:MM:SS", with days in front when needed
     std::string dateText;
     std::string timeText;
+    PassedOver passedOver;
 };
 
 // The report text (already encoded for the locale, CR LF line ends).

@@ -369,6 +369,9 @@ int main(int argc, char** argv) {
     }
     if (!engine.unreadFolders().empty())
         watcher.warn(engine.unreadFolders());
+    // Why a file may be missing from the result, unless asked for silence.
+    if (engine.passedOver().any() && !options->quiet)
+        watcher.warn("passed over: " + engine.passedOver().text());
     if (const auto clash = outputInResult(*options, state.aDuplicatedFiles)) {
         // Not even this message goes into a listed file.
         if (clash->rfind("standard error", 0) != 0)
@@ -439,9 +442,12 @@ int main(int argc, char** argv) {
         std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - started)
             .count();
 
-    SearchSummary summary{options->folder, state.iFilesFounded.load(),
-                          elapsedTimeText(static_cast<std::int64_t>(seconds)), currentDateText(),
-                          currentTimeText()};
+    SearchSummary summary{options->folder,
+                          state.iFilesFounded.load(),
+                          elapsedTimeText(static_cast<std::int64_t>(seconds)),
+                          currentDateText(),
+                          currentTimeText(),
+                          engine.passedOver()};
     std::string text;
     switch (options->format) {
     case OutputFormat::Report:

@@ -12,8 +12,6 @@
 
 namespace {
 
-constexpr std::size_t kNoKeeper = static_cast<std::size_t>(-1);
-
 std::string recordKey(const std::string& folder, const std::string& name, const std::string& hash) {
     return folder + '\0' + name + '\0' + hash;
 }
@@ -51,7 +49,8 @@ void FileOperationEngine::run(const OperationRequest& request, const std::vector
     m_recordKeys.clear();
     m_done.assign(rows.size(), 0);
     m_overlays = OverlayMounts::current();
-    std::vector<char> recordTicked(m_table.size(), 0);
+    std::vector<char>& recordTicked = m_recordTicked;
+    recordTicked.assign(m_table.size(), 0);
     int count = 0;
     for (std::size_t i = 0; i < rows.size(); ++i) {
         if (ticked[i] && rows[i].record < m_table.size()) {
@@ -61,17 +60,13 @@ void FileOperationEngine::run(const OperationRequest& request, const std::vector
     }
     m_ticked = count;
 
-    // The file a group keeps: its first record that is not ticked.
-    m_keeperOf.assign(m_table.size(), kNoKeeper);
+    m_groupOf.assign(m_table.size(), {0, 0});
     for (std::size_t start = 0; start < m_table.size();) {
         std::size_t end = start + 1;
         while (end < m_table.size() && sameContent(m_table[end], m_table[start]))
             ++end;
-        std::size_t keeper = kNoKeeper;
-        for (std::size_t k = start; k < end && keeper == kNoKeeper; ++k)
-            keeper = recordTicked[k] ? kNoKeeper : k;
         for (std::size_t k = start; k < end; ++k)
-            m_keeperOf[k] = keeper;
+            m_groupOf[k] = {start, end};
         start = end;
     }
     for (std::size_t k = 0; k < m_table.size(); ++k)
@@ -237,8 +232,23 @@ bool FileOperationEngine::moveFile(const ResultRow& row, TFiles& record, Checked
 
 bool FileOperationEngine::removeFile(const ResultRow& row, TFiles& record, CheckedFile& file) {
     m_globalPosition += 100;
-    const std::size_t keeper = m_keeperOf[row.record];
-    const TFiles* kept = keeper == kNoKeeper ? nullptr : &m_table[keeper];
+    // The file its group keeps: the first unticked one still there. A group whose every file
+    // is ticked keeps none (the user was asked); one whose unticked files are all gone cannot
+    // keep one, and nothing of it is removed.
+    const TFiles* kept = nullptr;
+    bool wholeGroup = true;
+    const auto [start, end] = m_groupOf[row.record];
+    for (std::size_t k = start; k < end && kept == nullptr; ++k) {
+        if (m_recordTicked[k])
+            continue;
+        wholeGroup = false;
+        struct stat st {};
+        const std::string path = m_table[k].fPath + m_table[k].fName;
+        if (::lstat(path.c_str(), &st) == 0 || (errno != ENOENT && errno != ENOTDIR))
+            kept = &m_table[k];
+    }
+    if (!wholeGroup && kept == nullptr)
+        return fail(file.path(), "No file of its group that is not ticked is left to keep.");
     std::optional<std::string> why = removeChecked(
         file, &record, kept, m_overlays,
         m_request.operation == FileOperation::Trash ? trashStep(m_request.trash) : deleteStep(),

@@ -97,7 +97,9 @@ private:
     OperationRequest m_request;
     OperationHost& m_host;
     RunControl& m_control;
-    std::vector<std::size_t> m_keeperOf; // per record: the unticked record of its group, or npos
+    // Per record: where its group begins and ends in the table, and whether it is ticked.
+    std::vector<std::pair<std::size_t, std::size_t>> m_groupOf;
+    std::vector<char> m_recordTicked;
     std::unordered_map<std::string, std::size_t> m_recordKeys; // folder, name, digest -> record
     std::vector<OperationFailure> m_failures;
     std::vector<OperationFailure> m_passedOver;

@@ -39,6 +39,9 @@ void FileFinder::Execute() {
     if (!m_control.terminated() && state.iDuplicatedFiles >= 1)
         fillList();
     engine.saveDigests(); // once the list is there: it need not wait for the writing
+    post([text = QString::fromStdString(engine.passedOver().text())](RunWindow& window) {
+        window.searchPassedOver(text);
+    });
     const bool terminated = m_control.terminated();
     const int duplicated = state.iDuplicatedFiles;
     const int found = state.iFilesFounded;

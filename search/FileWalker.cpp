@@ -114,6 +114,7 @@ void FileWalker::FindIt(const std::string& folder, const std::string& mask, bool
     m_folderError = 0;
     m_unread.clear();
     m_unreadCount = 0;
+    m_passedOver = {};
     root.fd = openLongPath(folder, O_RDONLY | O_DIRECTORY | O_NOCTTY);
     if (root.fd < 0) {
         m_folderError = errno;
@@ -176,6 +177,7 @@ void FileWalker::FindIt(const std::string& folder, const std::string& mask, bool
                 if (m_unread.size() < kUnreadNamed)
                     m_unread.emplace_back(m_dir.substr(0, parentLength) + name + "/", openError);
                 ++m_unreadCount;
+                ++m_passedOver.unreadableFolders;
             }
             continue;
         }
@@ -244,14 +246,19 @@ void FileWalker::readFolder(Frame& frame, const std::string& mask, bool subfolde
                 type = S_ISDIR(st.st_mode) ? DT_DIR : S_ISREG(st.st_mode) ? DT_REG : DT_UNKNOWN;
             }
         }
-        if (!m_scope.excludes.empty() &&
-            m_scope.leavesOut(entry.name, m_dir.substr(m_rootLength) + entry.name))
+        if ((type == DT_REG || (type == DT_DIR && subfolders)) && !m_scope.excludes.empty() &&
+            m_scope.leavesOut(entry.name, m_dir.substr(m_rootLength) + entry.name)) {
+            ++m_passedOver.excluded;
             continue;
+        }
         if (type == DT_REG) {
             if (matchesMask(mask, entry.name))
                 files.push_back(&entry.name);
-        } else if (type == DT_DIR && subfolders && !isHidden(entry.name)) {
-            frame.subdirs.push_back(entry.name);
+        } else if (type == DT_DIR && subfolders) {
+            if (isHidden(entry.name))
+                ++m_passedOver.hiddenFolders;
+            else
+                frame.subdirs.push_back(entry.name);
         }
         // FIFOs, sockets and devices are never recorded and never opened.
     }
@@ -298,16 +305,21 @@ void FileWalker::considerFile(Frame& frame, const std::string& name, const Probe
     const ino_t inode = sx.stx_ino;
     // In use: not writable (by its mode or for this process), or locked by another.
     if (!probe.writable || m_locks.contains(device, inode) ||
-        (!m_locks.available() && IsFileInUse(m_dir + name)))
+        (!m_locks.available() && IsFileInUse(m_dir + name))) {
+        ++m_passedOver.inUse;
         return;
+    }
     if (m_control.checkpoint()) {
         m_stopped = true;
         return;
     }
     const bool mountRoot = m_mountRootsShown && (sx.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0;
-    if ((m_state.sTIgnoreEmptyFiles && sx.stx_size == 0) ||
-        !m_scope.sizeFits(static_cast<std::int64_t>(sx.stx_size)))
+    if (m_state.sTIgnoreEmptyFiles && sx.stx_size == 0)
         return;
+    if (!m_scope.sizeFits(static_cast<std::int64_t>(sx.stx_size))) {
+        ++m_passedOver.outsideSizes;
+        return;
+    }
     // Two paths to one file are one file, however a stacking file system shows them.
     FileIdentity real{device, inode};
     bool secondPath = sx.stx_nlink > 1 || frame.inLayer;
@@ -327,13 +339,16 @@ void FileWalker::considerFile(Frame& frame, const std::string& name, const Probe
         // The folder being read is not on the stack yet, so all of the stack may be closed.
         while (fd < 0 && makeRoom(errno, m_stack->size()))
             fd = openRegularFileAt(frame.fd, name.c_str(), opened);
-        if (fd < 0)
-            return; // cannot be opened for reading: in use
+        if (fd < 0) {
+            ++m_passedOver.inUse; // cannot be opened for reading
+            return;
+        }
         if (opened.st_dev != device || opened.st_ino != inode) {
             close(fd);
             fd = -1;
         } else if (lockedByAnother(fd)) {
             close(fd);
+            ++m_passedOver.inUse;
             return;
         }
     }

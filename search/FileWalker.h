@@ -45,6 +45,8 @@ public:
     static constexpr std::size_t kUnreadNamed = 20;
     const std::vector<std::pair<std::string, int>>& unreadFolders() const { return m_unread; }
     std::size_t unreadFolderCount() const { return m_unreadCount; }
+    // What the last FindIt left out, by reason.
+    const PassedOver& passedOver() const { return m_passedOver; }
 
 private:
     struct Frame;
@@ -71,6 +73,7 @@ private:
     bool m_stopped = false;
     int m_folderError = 0;
     SearchScope m_scope;
+    PassedOver m_passedOver;
     std::size_t m_rootLength = 0; // of the searched folder's text in m_dir
     std::vector<std::pair<std::string, int>> m_unread;
     std::size_t m_unreadCount = 0;

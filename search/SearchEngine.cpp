@@ -52,6 +52,7 @@ bool SearchEngine::run(const std::string& folder, bool subfolders, const SearchO
     m_cacheProblem.clear();
     m_folderProblem.clear();
     m_unreadFolders.clear();
+    m_passedOver = {};
     if (hooks != nullptr)
         hooks->optionsRead();
 
@@ -66,6 +67,7 @@ bool SearchEngine::run(const std::string& folder, bool subfolders, const SearchO
     if (walker.folderError() != 0)
         m_folderProblem = "The folder \"" + folder +
                           "\" could not be read: " + std::strerror(walker.folderError()) + ".";
+    m_passedOver = walker.passedOver();
     if (walker.unreadFolderCount() > 0) {
         m_unreadFolders = "These folders could not be read; their files are not in the result:\n";
         for (const auto& [path, error] : walker.unreadFolders())

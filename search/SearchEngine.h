@@ -50,6 +50,8 @@ public:
     // The subfolders the last run could not read, as a message for the user, one folder a line;
     // empty when it read them all.
     const std::string& unreadFolders() const { return m_unreadFolders; }
+    // What the last run's walk left out, by reason.
+    const PassedOver& passedOver() const { return m_passedOver; }
 
     // Why the last run's digest cache was not (fully) used, as a line for the user; empty when
     // it was, or when there was none.
@@ -104,6 +106,7 @@ private:
     std::string m_cacheProblem;
     std::string m_folderProblem;
     std::string m_unreadFolders;
+    PassedOver m_passedOver;
 };
 
 // Whether the text names an existing folder, links followed.

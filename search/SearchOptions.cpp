@@ -77,3 +77,27 @@ std::optional<std::int64_t> parseSize(std::string_view text) {
         return std::nullopt;
     return value << shift;
 }
+
+std::string PassedOver::text() const {
+    std::string out;
+    auto add = [&](std::int64_t count, const char* one, const char* many) {
+        if (count == 0)
+            return;
+        if (!out.empty())
+            out += ", ";
+        out += std::to_string(count) + " " + (count == 1 ? one : many);
+    };
+    add(hiddenFolders, "hidden folder", "hidden folders");
+    add(unreadableFolders, "folder that could not be read", "folders that could not be read");
+    add(inUse, "file in use or not writable", "files in use or not writable");
+    add(excluded, "file or folder excluded", "files or folders excluded");
+    add(outsideSizes, "file outside the size bounds", "files outside the size bounds");
+    return out;
+}
+
+std::string PassedOver::json() const {
+    return "{\"hiddenFolders\": " + std::to_string(hiddenFolders) +
+           ", \"unreadableFolders\": " + std::to_string(unreadableFolders) +
+           ", \"inUse\": " + std::to_string(inUse) + ", \"excluded\": " + std::to_string(excluded) +
+           ", \"outsideSizes\": " + std::to_string(outsideSizes) + "}";
+}

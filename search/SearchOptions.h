@@ -33,6 +33,23 @@ struct SearchScope {
     }
 };
 
+// What a search left out, by reason, so that a user knows why a file is missing.
+struct PassedOver {
+    std::int64_t hiddenFolders = 0;     // folders whose name starts with "."
+    std::int64_t unreadableFolders = 0; // folders that could not be opened
+    std::int64_t inUse = 0;             // files not writable, locked or not readable
+    std::int64_t excluded = 0;          // files and folders matching a pattern
+    std::int64_t outsideSizes = 0;      // files outside the size bounds
+
+    bool any() const {
+        return hiddenFolders + unreadableFolders + inUse + excluded + outsideSizes > 0;
+    }
+    // "2 hidden folders, 1 file in use", the reasons with a count only; empty when none.
+    std::string text() const;
+    // The counts as the members of a JSON object, on one line.
+    std::string json() const;
+};
+
 // A size in bytes, with an optional K, M, G or T (powers of 1024); nothing for any other text
 // or a size beyond what a file can have.
 std::optional<std::int64_t> parseSize(std::string_view text);

@@ -153,6 +153,8 @@ TEST(Cli, FdupesFormatListsGroupsInResultOrder) {
                                "--max-size=13", "--min-size", "13", tree.root()});
     EXPECT_EQ(scoped.exitCode, 0) << scoped.err;
     EXPECT_EQ(scoped.out, r + "c\n" + r + "a\n\n");
+    EXPECT_EQ(scoped.err, "twinscope-cli: passed over: 2 files or folders excluded, 1 file "
+                          "outside the size bounds\n");
 }
 
 TEST(Cli, ReportFormat) {
@@ -204,6 +206,10 @@ TEST(Cli, JsonFormat) {
     const std::string& out = result.out;
     EXPECT_NE(out.find("\"folder\": \"" + tree.root() + "\""), std::string::npos);
     EXPECT_NE(out.find("\"filesFound\": 6"), std::string::npos);
+    EXPECT_NE(out.find("\"passedOver\": {\"hiddenFolders\": 0, \"unreadableFolders\": 0, "
+                       "\"inUse\": 0, \"excluded\": 0, \"outsideSizes\": 0},"),
+              std::string::npos)
+        << out;
     EXPECT_NE(out.find("{\"group\": 1, \"hash\": \"" + md5Hex("first content") +
                        "\", \"size\": 13, \"files\": [\n      {\"name\": \"c\", \"folder\": \"" +
                        tree.root() + "/\", \"size\": 13, \"modified\": \""),

@@ -134,8 +134,11 @@ protected:
         SearchProgress progress;
         SearchEngine engine(state, control, progress);
         engine.run(folder.empty() ? tree.root() : folder, true,
-                   SearchOptions{*speedFromName(speed), *hashFromName(hash), false,
-                                 withCache ? cacheFile() : ""});
+                   SearchOptions{*speedFromName(speed),
+                                 *hashFromName(hash),
+                                 false,
+                                 withCache ? cacheFile() : "",
+                                 {}});
         engine.saveDigests(); // as the front ends do once the result is shown
         Outcome outcome;
         for (const TFiles& file : state.aDuplicatedFiles) {
@@ -350,7 +353,7 @@ TEST_F(CacheTest, DigestsNotSavedByTheFrontEndAreSavedByTheNextRunOrTheEngineEnd
     SharedState state;
     RunControl control;
     SearchProgress progress;
-    const SearchOptions options{SearchSpeed::Fast, HashKind::Sha1, false, cacheFile()};
+    const SearchOptions options{SearchSpeed::Fast, HashKind::Sha1, false, cacheFile(), {}};
     {
         SearchEngine engine(state, control, progress);
         engine.run(tree.root(), true, options);
@@ -444,7 +447,7 @@ TEST_F(CacheTest, NamedFileThatIsNoCacheIsLeftAsItIs) {
         SearchProgress progress;
         SearchEngine engine(state, control, progress);
         engine.run(tree.root(), true,
-                   SearchOptions{SearchSpeed::Fast, HashKind::Sha1, false, file});
+                   SearchOptions{SearchSpeed::Fast, HashKind::Sha1, false, file, {}});
         engine.saveDigests();
         std::vector<std::string> rows;
         for (const TFiles& found : state.aDuplicatedFiles)
@@ -525,8 +528,11 @@ TEST_F(CacheTest, CacheThatCannotBeMadeLeavesTheSearchAsItIs) {
     SearchProgress progress;
     SearchEngine engine(state, control, progress);
     engine.run(tree.root(), true,
-               SearchOptions{SearchSpeed::Normal, HashKind::Md5, false,
-                             scratch.path("not-a-folder/digests.sqlite")});
+               SearchOptions{SearchSpeed::Normal,
+                             HashKind::Md5,
+                             false,
+                             scratch.path("not-a-folder/digests.sqlite"),
+                             {}});
     std::vector<std::string> rows;
     for (const TFiles& file : state.aDuplicatedFiles)
         rows.push_back(file.fullName() + " " + file.fHash + " " + std::to_string(file.fSize));
@@ -565,9 +571,9 @@ TEST_F(CacheTest, ReadOnlyCacheIsReadButNotWritten) {
             RunControl control;
             SearchProgress progress;
             SearchEngine engine(state, control, progress);
-            engine.run(
-                root, true,
-                SearchOptions{SearchSpeed::Fast, HashKind::Sha1, false, withCache ? cache : ""});
+            engine.run(root, true,
+                       SearchOptions{
+                           SearchSpeed::Fast, HashKind::Sha1, false, withCache ? cache : "", {}});
             engine.saveDigests();
             std::vector<std::string> rows;
             for (const TFiles& file : state.aDuplicatedFiles)

@@ -146,6 +146,26 @@ TEST(FileOperationEngine, CopyPoliciesOnANameConflict) {
     }
 }
 
+TEST(FileOperationEngine, AKeptFileThatIsGoneGivesWayToTheNext) {
+    for (const bool allGone : {false, true}) {
+        TempTree tree;
+        for (const char* name : {"a", "b", "c"})
+            tree.file(name, "same");
+        Result result(tree);
+        ASSERT_EQ(result.describe(), (Lines{"1:b:0", "1:c:0", "1:a:0"}));
+        // The first file the group keeps is gone since the search (and, in one case, all).
+        ::unlink(tree.path("b").c_str());
+        if (allGone)
+            ::unlink(tree.path("c").c_str());
+        ScriptedHost host;
+        RunControl control;
+        FileOperationEngine engine(result.table, host, control);
+        engine.run(request(FileOperation::Delete), result.rows, result.ticks({"a"}));
+        EXPECT_EQ(exists(tree.path("a")), allGone);
+        EXPECT_EQ(engine.failures().size(), allGone ? 1u : 0u);
+    }
+}
+
 TEST(FileOperationEngine, CopiesJoinTheirGroupAndTheFirstFileGoesLast) {
     TempTree tree;
     tree.file("a", "one");

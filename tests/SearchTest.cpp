@@ -37,8 +37,11 @@ struct Search {
     bool run(const std::string& folder, SearchOptions options = {}, bool subfolders = true,
              SearchHooks* hooks = nullptr) {
         SearchEngine engine(state, control, progress);
-        return engine.run(folder, subfolders, options, hooks);
+        const bool ran = engine.run(folder, subfolders, options, hooks);
+        passedOver = engine.passedOver();
+        return ran;
     }
+    PassedOver passedOver;
 
     // Found files as paths relative to `root`.
     std::vector<std::string> found(const std::string& root) const {
@@ -61,7 +64,7 @@ using Names = std::vector<std::string>;
 
 SearchOptions options(const std::string& speed, const std::string& hash = "sha1",
                       const std::string& ignoreEmpty = "no") {
-    return SearchOptions{*speedFromName(speed), *hashFromName(hash), ignoreEmpty == "yes", ""};
+    return SearchOptions{*speedFromName(speed), *hashFromName(hash), ignoreEmpty == "yes", "", {}};
 }
 
 TEST(Walk, SizeBoundsAndExcludesLeaveFilesAndFoldersOut) {
@@ -74,11 +77,13 @@ TEST(Walk, SizeBoundsAndExcludesLeaveFilesAndFoldersOut) {
     tree.file("cache/y.txt", "1234");
     tree.file("sub/cache/z.bin", "1234");
     tree.file("node_modules/m.txt", "123");
+    tree.file(".hidden/h", "123");
     struct Case {
         std::int64_t minSize;
         std::int64_t maxSize;
         std::vector<std::string> excludes;
         Names found;
+        std::string passedOver; // besides the hidden folder
     };
     const Names all{"a.txt",
                     "b.tmp",
@@ -89,29 +94,33 @@ TEST(Walk, SizeBoundsAndExcludesLeaveFilesAndFoldersOut) {
                     "node_modules/m.txt",
                     "sub/cache/z.bin"};
     for (const Case& c : {
-             Case{0, -1, {}, all},
+             Case{0, -1, {}, all, ""},
              // Files of size 0 go by their own option, not by the bounds.
              Case{4,
                   2047,
                   {},
-                  {"a.txt", "b.tmp", "empty", "cache/x.bin", "cache/y.txt", "sub/cache/z.bin"}},
-             Case{2048, -1, {}, {"big.bin", "empty"}},
+                  {"a.txt", "b.tmp", "empty", "cache/x.bin", "cache/y.txt", "sub/cache/z.bin"},
+                  ", 2 files outside the size bounds"},
+             Case{2048, -1, {}, {"big.bin", "empty"}, ", 6 files outside the size bounds"},
              // A name anywhere; a folder by its name is not entered.
              Case{0,
                   -1,
                   {"*.tmp", "node_modules"},
-                  {"a.txt", "big.bin", "empty", "cache/x.bin", "cache/y.txt", "sub/cache/z.bin"}},
+                  {"a.txt", "big.bin", "empty", "cache/x.bin", "cache/y.txt", "sub/cache/z.bin"},
+                  ", 2 files or folders excluded"},
              // A path below the searched folder, "*" not crossing "/".
              Case{0,
                   -1,
                   {"cache/*.bin"},
                   {"a.txt", "b.tmp", "big.bin", "empty", "cache/y.txt", "node_modules/m.txt",
-                   "sub/cache/z.bin"}},
+                   "sub/cache/z.bin"},
+                  ", 1 file or folder excluded"},
              Case{0,
                   -1,
                   {"*/cache"},
                   {"a.txt", "b.tmp", "big.bin", "empty", "cache/x.bin", "cache/y.txt",
-                   "node_modules/m.txt"}},
+                   "node_modules/m.txt"},
+                  ", 1 file or folder excluded"},
          }) {
         SearchOptions options;
         options.ignoreEmptyFiles = false;
@@ -123,6 +132,7 @@ TEST(Walk, SizeBoundsAndExcludesLeaveFilesAndFoldersOut) {
         Names expected = c.found;
         std::sort(expected.begin(), expected.end());
         EXPECT_EQ(found, expected) << c.minSize << " " << c.maxSize << " " << c.excludes.size();
+        EXPECT_EQ(search.passedOver.text(), "1 hidden folder" + c.passedOver);
     }
 }
 

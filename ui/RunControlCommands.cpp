@@ -186,6 +186,11 @@ void TMainForm::searchFillStarted() {
     clearFilterEntries();
 }
 
+void TMainForm::searchPassedOver(const QString& text) {
+    // The designed summary stays as it is; why a file may be missing shows over it.
+    lbSearchResult->setToolTip(text.isEmpty() ? QString() : QStringLiteral("Passed over: ") + text);
+}
+
 void TMainForm::searchFolderProblem(const QString& text) {
     m_dialogs->error(this, text);
 }

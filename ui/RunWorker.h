@@ -40,6 +40,8 @@ public:
     virtual void searchFillStarted() = 0;
     virtual void searchEnded(bool terminated, int duplicated, int found) = 0;
     virtual void searchFolderProblem(const QString& text) = 0;
+    // What the search left out, by reason ("3 hidden folders, ..."); empty when nothing.
+    virtual void searchPassedOver(const QString& text) = 0;
 
     // A file operation on `ticked` files: started; its list about to be refilled with `count`
     // records; ended, `failures` naming the files left alone (empty when none).

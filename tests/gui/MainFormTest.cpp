@@ -445,8 +445,10 @@ private slots:
         user::click(form->eTarget, QPoint(form->eTarget->width() - 6, form->eTarget->height() / 2));
         QTRY_VERIFY(form->eTarget->view()->isVisible());
         QAbstractItemView* list = form->eTarget->view();
-        QTest::qWait(QApplication::doubleClickInterval() + 50);
-        user::clickCell(list, list->model()->index(0, 0));
+        // By the keyboard: a click on the list is ignored for a moment after it opens, a moment
+        // a busy machine can stretch past any wait.
+        user::press(Qt::Key_Home);
+        user::press(Qt::Key_Return);
         QTRY_VERIFY(!list->isVisible());
         QCOMPARE(form->eTarget->currentText(), QString());
 
@@ -1023,6 +1025,8 @@ private slots:
                  qPrintable(m_dialogs.errors.first()));
         QVERIFY2(m_dialogs.errors.last().contains(locked + "/ — Permission denied"),
                  qPrintable(m_dialogs.errors.last()));
+        QCOMPARE(form->lbSearchResult->toolTip(),
+                 QStringLiteral("Passed over: 1 folder that could not be read"));
     }
 
     void aboutWindow() {
