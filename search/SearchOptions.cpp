@@ -5,27 +5,19 @@
 #include <limits>
 
 const char* hashName(HashKind kind) {
-    return kind == HashKind::Sha1 ? "sha1" : "md5";
+    return wordOfValue(kHashWords, kind);
 }
 
 std::optional<HashKind> hashFromName(std::string_view name) {
-    if (name == "sha1")
-        return HashKind::Sha1;
-    if (name == "md5")
-        return HashKind::Md5;
-    return std::nullopt;
+    return valueOfWord(kHashWords, name);
 }
 
 const char* speedName(SearchSpeed speed) {
-    return speed == SearchSpeed::Fast ? "fast" : "normal";
+    return wordOfValue(kSpeedWords, speed);
 }
 
 std::optional<SearchSpeed> speedFromName(std::string_view name) {
-    if (name == "fast")
-        return SearchSpeed::Fast;
-    if (name == "normal")
-        return SearchSpeed::Normal;
-    return std::nullopt;
+    return valueOfWord(kSpeedWords, name);
 }
 
 bool SearchScope::leavesOut(const std::string& name, const std::string& below) const {

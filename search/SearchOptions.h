@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -11,7 +12,33 @@ enum class HashKind { Sha1, Md5 };
 // found.
 enum class SearchSpeed { Fast, Normal };
 
-// The settings file's and the command line's words for them.
+// An option's word in the settings file and on the command line, and the value it stands for.
+template <typename T> struct OptionWord {
+    const char* text;
+    T value;
+};
+template <typename T, std::size_t N>
+std::optional<T> valueOfWord(const OptionWord<T> (&words)[N], std::string_view text) {
+    for (const OptionWord<T>& word : words) {
+        if (text == word.text)
+            return word.value;
+    }
+    return std::nullopt;
+}
+template <typename T, std::size_t N>
+const char* wordOfValue(const OptionWord<T> (&words)[N], T value) {
+    for (const OptionWord<T>& word : words) {
+        if (word.value == value)
+            return word.text;
+    }
+    return "";
+}
+
+inline constexpr OptionWord<HashKind> kHashWords[] = {{"sha1", HashKind::Sha1},
+                                                      {"md5", HashKind::Md5}};
+inline constexpr OptionWord<SearchSpeed> kSpeedWords[] = {{"fast", SearchSpeed::Fast},
+                                                          {"normal", SearchSpeed::Normal}};
+
 const char* hashName(HashKind kind);
 std::optional<HashKind> hashFromName(std::string_view name);
 const char* speedName(SearchSpeed speed);

@@ -2,45 +2,32 @@
 
 #include "settings/IniFile.h"
 
-#include <initializer_list>
-
 namespace {
 const char* const kSection = "Options";
 
-template <typename T> using Words = std::initializer_list<std::pair<const char*, T>>;
+constexpr OptionWord<OnCopy> kOnCopyWords[] = {
+    {"rename", OnCopy::Rename}, {"prompt", OnCopy::Prompt}, {"replace", OnCopy::Replace}};
+constexpr OptionWord<bool> kYesNo[] = {{"yes", true}, {"no", false}};
+// "OnMove" says whether the warning is hidden.
+constexpr OptionWord<bool> kOnMoveWords[] = {{"yes", false}, {"no", true}};
 } // namespace
 
 Options readOptions(const IniFile& settings) {
     Options options;
     auto read = [&](const char* key) { return settings.readString(kSection, key, ""); };
-    // The value of one of the key's words, or the key's repair.
-    auto choose = [&]<typename T>(const char* key, T& value, Words<T> words) {
-        const std::string text = read(key);
-        for (const auto& [word, meaning] : words) {
-            if (text == word) {
-                value = meaning;
-                return;
-            }
-        }
-        for (const auto& [word, meaning] : words) {
-            if (meaning == value)
-                options.repairs.emplace_back(key, word);
-        }
+    // The value of one of the key's words, or the key's repair: the default stays.
+    auto choose = [&](const char* key, auto& value, const auto& words) {
+        if (const auto chosen = valueOfWord(words, read(key)))
+            value = *chosen;
+        else
+            options.repairs.emplace_back(key, wordOfValue(words, value));
     };
-    const Words<bool> yesNo = {{"yes", true}, {"no", false}};
-    choose("Hash", options.hash, Words<HashKind>{{"sha1", HashKind::Sha1}, {"md5", HashKind::Md5}});
-    choose("SearchSpeed", options.searchSpeed,
-           Words<SearchSpeed>{{"fast", SearchSpeed::Fast}, {"normal", SearchSpeed::Normal}});
-    choose("OnCopy", options.onCopy,
-           Words<OnCopy>{{"rename", OnCopy::Rename},
-                         {"prompt", OnCopy::Prompt},
-                         {"replace", OnCopy::Replace}});
-    // "OnMove" says whether the warning is hidden.
-    bool hideMoveWarning = !options.warnOnMoveRename;
-    choose("OnMove", hideMoveWarning, yesNo);
-    options.warnOnMoveRename = !hideMoveWarning;
-    choose("Subfolders", options.subfolders, yesNo);
-    choose("IgnoreEmptyFiles", options.ignoreEmptyFiles, yesNo);
+    choose("Hash", options.hash, kHashWords);
+    choose("SearchSpeed", options.searchSpeed, kSpeedWords);
+    choose("OnCopy", options.onCopy, kOnCopyWords);
+    choose("OnMove", options.warnOnMoveRename, kOnMoveWords);
+    choose("Subfolders", options.subfolders, kYesNo);
+    choose("IgnoreEmptyFiles", options.ignoreEmptyFiles, kYesNo);
     options.rememberDigests = read("RememberDigests") != "no";
     for (auto [key, value] : {std::pair{"GroupColor", &options.groupColor},
                               {"CopiedColor", &options.copiedColor},

@@ -22,6 +22,16 @@ struct CliResult {
     std::string err;
 };
 
+// In a forked child: becomes twinscope-cli with `args`.
+[[noreturn]] void execCli(const std::vector<std::string>& args) {
+    std::vector<char*> argv{const_cast<char*>(TWINSCOPE_CLI)};
+    for (const std::string& arg : args)
+        argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
+    execv(TWINSCOPE_CLI, argv.data());
+    _exit(127);
+}
+
 // Starts twinscope-cli with its output sent to files in `scratch`.
 pid_t startCli(const std::vector<std::string>& args, const TempTree& scratch) {
     pid_t child = fork();
@@ -32,12 +42,7 @@ pid_t startCli(const std::vector<std::string>& args, const TempTree& scratch) {
         dup2(err, STDERR_FILENO);
         // Digests are kept beside the output unless a test says where.
         setenv("XDG_CACHE_HOME", scratch.path("cache").c_str(), 0);
-        std::vector<char*> argv{const_cast<char*>(TWINSCOPE_CLI)};
-        for (const std::string& arg : args)
-            argv.push_back(const_cast<char*>(arg.c_str()));
-        argv.push_back(nullptr);
-        execv(TWINSCOPE_CLI, argv.data());
-        _exit(127);
+        execCli(args);
     }
     return child;
 }
@@ -620,12 +625,7 @@ TEST(CliSelect, NothingIsRemovedUnlessTheWholeListingCanBeWritten) {
             dup2(err, STDERR_FILENO);
             if (out >= 0)
                 dup2(out, STDOUT_FILENO);
-            std::vector<char*> argv{const_cast<char*>(TWINSCOPE_CLI)};
-            for (const std::string& arg : args)
-                argv.push_back(const_cast<char*>(arg.c_str()));
-            argv.push_back(nullptr);
-            execv(TWINSCOPE_CLI, argv.data());
-            _exit(127);
+            execCli(args);
         }
         int status = 0;
         waitpid(child, &status, 0);

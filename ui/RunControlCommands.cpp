@@ -57,22 +57,24 @@ bool TMainForm::selectedVisible() const {
     return false;
 }
 
+namespace {
+// The window's worker when it is of `kind`, as its own class.
+template <typename Worker>
+Worker* workerOfKind(const std::unique_ptr<RunWorker>& worker, RunKind kind) {
+    return worker && worker->kind() == kind ? static_cast<Worker*>(worker.get()) : nullptr;
+}
+} // namespace
+
 FileFinder* TMainForm::thrFindFiles() const {
-    return m_worker && m_worker->kind() == RunKind::Search
-               ? static_cast<FileFinder*>(m_worker.get())
-               : nullptr;
+    return workerOfKind<FileFinder>(m_worker, RunKind::Search);
 }
 
 FileOperations* TMainForm::thrManageFiles() const {
-    return m_worker && m_worker->kind() == RunKind::Operation
-               ? static_cast<FileOperations*>(m_worker.get())
-               : nullptr;
+    return workerOfKind<FileOperations>(m_worker, RunKind::Operation);
 }
 
 FileFilter* TMainForm::thrFileFilter() const {
-    return m_worker && m_worker->kind() == RunKind::Filter
-               ? static_cast<FileFilter*>(m_worker.get())
-               : nullptr;
+    return workerOfKind<FileFilter>(m_worker, RunKind::Filter);
 }
 
 void TMainForm::applyRunState() {
