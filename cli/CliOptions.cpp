@@ -3,33 +3,38 @@
 #include <initializer_list>
 
 const char* const kCliUsage =
-    "Usage: twinscope-cli [options] FOLDER\n"
-    "Find files with identical contents in FOLDER and print them group by group.\n"
+    "Usage: twinscope-cli [options] FOLDER...\n"
+    "Find files with identical contents in the FOLDERs and print them group by group.\n"
+    "A file reached from two FOLDERs is one file; the report names the first FOLDER.\n"
     "\n"
     "Options:\n"
     "  --hash sha1|md5          digest to compare files with (default sha1)\n"
     "  --speed fast|normal      fast: digest only files whose size another file shares;\n"
     "                           normal: digest every file (default fast)\n"
-    "  --no-subfolders          search FOLDER only, not its subfolders\n"
+    "  --reference FOLDER       search FOLDER too, as a reference: its files are compared and\n"
+    "                           listed but never picked or removed, and a group of its files\n"
+    "                           only is not listed; may be given more than once\n"
+    "  --no-subfolders          search the FOLDERs only, not their subfolders\n"
     "  --include-empty          include files of size 0 (they form one group)\n"
     "  --min-size SIZE          leave out files smaller than SIZE (bytes, or with K, M, G, T\n"
     "                           for powers of 1024); files of size 0 go by --include-empty\n"
     "  --max-size SIZE          leave out files larger than SIZE\n"
     "  --exclude PATTERN        leave out files and folders whose name matches PATTERN (a\n"
     "                           shell pattern such as *.tmp), or, with a \"/\" in it, whose\n"
-    "                           path below FOLDER matches it (cache/*.bin); a folder left\n"
+    "                           path below its FOLDER matches it (cache/*.bin); a folder left\n"
     "                           out is not entered; may be given more than once\n"
     "  --format report|fdupes|json\n"
     "                           report: the saved-report text (default);\n"
     "                           fdupes: one path per line, groups separated by an empty line;\n"
-    "                           json: an object with the folder and the groups\n"
+    "                           json: an object with the folders and the groups\n"
     "  --output FILE            write the result to FILE instead of standard output\n"
     "  --select RULE            pick the files of each group to remove, keeping at least one:\n"
     "                           all-but-one (all but the first listed), all-but-newest,\n"
     "                           all-but-oldest, all-but-shortest-path, in-folder:DIR (the\n"
-    "                           files under DIR); prints each group with [+] for a file kept\n"
-    "                           and [-] for one picked; without --trash or --delete nothing\n"
-    "                           is changed\n"
+    "                           files under DIR); a group with a reference file keeps it and\n"
+    "                           picks all its other files; prints each group with [+] for a\n"
+    "                           file kept and [-] for one picked; without --trash or --delete\n"
+    "                           nothing is changed\n"
     "  --trash                  move the picked files to the desktop trash\n"
     "  --delete                 delete the picked files for good\n"
     "  --no-cache               neither read nor keep digests of earlier searches\n"
@@ -82,12 +87,25 @@ std::optional<CliOptions> parseCliOptions(const std::vector<std::string>& args,
             return arg == name || arg.rfind(name + "=", 0) == 0;
         };
         if (optionsEnded || arg.empty() || arg[0] != '-' || arg == "-") {
-            if (folderSeen) {
-                error = "only one FOLDER may be given (also got \"" + arg + "\")";
+            if (arg.empty()) {
+                error = "an empty FOLDER was given";
                 return std::nullopt;
             }
-            options.folder = arg;
+            // The first FOLDER is the main one, which the report names; the others follow it.
+            if (folderSeen)
+                options.search.scope.folders.push_back({arg, false});
+            else
+                options.folder = arg;
             folderSeen = true;
+        } else if (isOption("--reference")) {
+            auto v = value("--reference");
+            if (!v)
+                return std::nullopt;
+            if (v->empty()) {
+                error = "--reference needs a folder";
+                return std::nullopt;
+            }
+            options.search.scope.folders.push_back({*v, true});
         } else if (arg == "--") {
             optionsEnded = true;
         } else if (arg == "--help" || arg == "-h") {

@@ -96,6 +96,11 @@ std::string jsonString(const std::string& bytes) {
 
 std::string formatJson(const SearchSummary& summary, const std::vector<TFiles>& duplicates) {
     std::string out = "{\n  \"folder\": " + jsonString(summary.folder) + ",\n";
+    out += "  \"folders\": [{\"path\": " + jsonString(summary.folder) + ", \"reference\": false}";
+    for (const SearchFolder& further : summary.further)
+        out += ", {\"path\": " + jsonString(further.path) +
+               ", \"reference\": " + (further.reference ? "true" : "false") + "}";
+    out += "],\n";
     out += "  \"filesFound\": " + std::to_string(summary.filesFound) + ",\n";
     out += "  \"duplicatedFiles\": " + std::to_string(duplicates.size()) + ",\n";
     out += "  \"passedOver\": " + summary.passedOver.json() + ",\n";
@@ -114,7 +119,8 @@ std::string formatJson(const SearchSummary& summary, const std::vector<TFiles>& 
                    ", \"folder\": " + jsonString(file.fPath) +
                    ", \"size\": " + std::to_string(file.fSize) +
                    ", \"modified\": " + jsonString(fromLocaleCharset(file.fModified)) +
-                   ", \"status\": " + std::to_string(file.fStatus) + "}";
+                   ", \"status\": " + std::to_string(file.fStatus) +
+                   ", \"reference\": " + (file.fReference ? "true" : "false") + "}";
         }
         out += "\n    ]}";
     });

@@ -7,7 +7,8 @@
 #include <vector>
 
 struct SearchSummary {
-    std::string folder;
+    std::string folder;                // the main folder
+    std::vector<SearchFolder> further; // searched after it
     int filesFound = 0;
     std::string elapsed; // "HH:MM:SS", with days in front when needed
     std::string dateText;
@@ -21,7 +22,7 @@ std::string formatReport(const SearchSummary& summary, const std::vector<TFiles>
 // One full path per line as raw bytes, each group followed by an empty line.
 std::string formatFdupes(const std::vector<TFiles>& duplicates);
 
-// A JSON object with the folder, the number of files found and the groups. Bytes that are not
+// A JSON object with the folders, the number of files found and the groups. Bytes that are not
 // UTF-8 are written as the escapes \udc80 to \udcff (one per byte), which decoders such as
 // Python's "surrogateescape" turn back into the original bytes.
 std::string formatJson(const SearchSummary& summary, const std::vector<TFiles>& duplicates);

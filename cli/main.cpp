@@ -331,6 +331,12 @@ int main(int argc, char** argv) {
         printError("\"" + options->folder + "\" is not an existing folder");
         return kExitUsage;
     }
+    for (const SearchFolder& further : options->search.scope.folders) {
+        if (!isExistingFolder(further.path)) {
+            printError("\"" + further.path + "\" is not an existing folder");
+            return kExitUsage;
+        }
+    }
     if (options->select && selectionRuleTakesFolder(*options->select) &&
         !isExistingFolder(options->selectFolder)) {
         // A mistyped folder would pick nothing and look like success.
@@ -443,6 +449,7 @@ int main(int argc, char** argv) {
             .count();
 
     SearchSummary summary{options->folder,
+                          options->search.scope.folders,
                           state.iFilesFounded.load(),
                           elapsedTimeText(static_cast<std::int64_t>(seconds)),
                           currentDateText(),

@@ -154,7 +154,12 @@ bool CheckedFile::matches(const TFiles& record) const {
 }
 
 bool CheckedFile::inUse() const {
-    if (!isOpen() || openFileIsInUse(m_file.get(), m_status, m_folder.get(), m_name.c_str()))
+    return !isOpen() || openFileIsInUse(m_file.get(), m_status, m_folder.get(), m_name.c_str()) ||
+           locked();
+}
+
+bool CheckedFile::locked() const {
+    if (!isOpen() || lockedByAnother(m_file.get()))
         return true;
     // A program that holds a flock(2) lock works on the file too; the trial lock is let go at
     // once. A file system that cannot tell says nothing against the file.

@@ -47,6 +47,8 @@ public:
     // Whether it is in use: not writable by this process or by its mode, or locked by another
     // (a record lock, or a flock(2) lock).
     bool inUse() const;
+    // Whether another process holds a lock on it (a record lock, or a flock(2) lock).
+    bool locked() const;
     // Whether its path still leads to it, unchanged since it was opened (size, times, links).
     bool stillInPlace() const;
 

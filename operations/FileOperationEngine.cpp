@@ -54,7 +54,8 @@ void FileOperationEngine::run(const OperationRequest& request, const std::vector
     int count = 0;
     for (std::size_t i = 0; i < rows.size(); ++i) {
         if (ticked[i] && rows[i].record < m_table.size()) {
-            recordTicked[rows[i].record] = 1;
+            // A reference file is never removed: it is the one its group keeps.
+            recordTicked[rows[i].record] = !m_table[rows[i].record].fReference;
             ++count;
         }
     }
@@ -85,10 +86,15 @@ void FileOperationEngine::run(const OperationRequest& request, const std::vector
             row.record < m_table.size() ? CheckedFile(m_table[row.record]) : CheckedFile(path);
         // A file in use or gone is passed over, as the search passes over files in use; any
         // other reason it cannot be opened is named.
-        if (row.record >= m_table.size() || file.gone()) {
+        // A reference file is only ever read: copied, never moved or removed, and a copy does
+        // not need it writable.
+        const bool reference = row.record < m_table.size() && m_table[row.record].fReference;
+        if (reference && m_request.operation != FileOperation::Copy) {
+            fail(path, "It is in a reference folder, whose files are never moved or removed.");
+        } else if (row.record >= m_table.size() || file.gone()) {
             m_passedOver.push_back({path, "It no longer exists."});
         } else if (file.error() == EACCES || file.error() == EPERM ||
-                   (file.isOpen() && file.inUse())) {
+                   (file.isOpen() && (reference ? file.locked() : file.inUse()))) {
             m_passedOver.push_back(
                 {path, "It is in use: locked by another program, read-only or not readable."});
         } else if (!file.isOpen()) {
@@ -181,6 +187,7 @@ bool FileOperationEngine::copyFile(const ResultRow& row, TFiles& record, const C
         copy.fModified = row.modified; // the source's date, as the row shows it
         copy.fPath = destination;
         copy.fStatus = fsCopied;
+        copy.fReference = false; // the copy is a file of its own, outside the reference folder
         copy.fHash = row.hash;
         refreshIdentity(copy, folder.get(), target);
         m_table.push_back(copy);

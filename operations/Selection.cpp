@@ -1,5 +1,6 @@
 #include "operations/Selection.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdlib>
 #include <stdexcept>
@@ -78,6 +79,16 @@ std::vector<char> selectRows(const std::vector<ResultRow>& rows, const std::vect
 
     for (std::size_t begin = 0; begin < rows.size();) {
         const std::size_t end = groupEnd(rows, begin);
+        // A reference file keeps the group's content: every other file may go, and no reference
+        // file is ever ticked.
+        if (std::any_of(rows.begin() + static_cast<std::ptrdiff_t>(begin),
+                        rows.begin() + static_cast<std::ptrdiff_t>(end),
+                        [](const ResultRow& row) { return row.reference; })) {
+            for (std::size_t i = begin; i < end; ++i)
+                ticked[i] = !rows[i].reference && (rule != SelectionRule::InFolder || inFolder(i));
+            begin = end;
+            continue;
+        }
         std::size_t kept = begin;
         switch (rule) {
         case SelectionRule::AllButOne:

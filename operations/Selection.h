@@ -28,6 +28,9 @@ enum class SelectionRule {
 // resolved; a path that cannot be resolved is taken as written), as bytes. A missing trailing
 // "/" is added, so "/a" means "/a/" and "/ab/" is not under it; an empty FOLDER holds no file. In
 // a group whose every row is under FOLDER the first row stays unticked.
+//
+// A reference row is never ticked. In a group with one, it keeps the content: every rule ticks
+// all the group's other rows (InFolder those under FOLDER).
 std::vector<char> selectRows(const std::vector<ResultRow>& rows, const std::vector<TFiles>& table,
                              SelectionRule rule, const std::string& folder = {});
 

@@ -20,11 +20,11 @@ std::int64_t coarseNowNs() {
 
 } // namespace
 
-DigestCache::DigestCache(const std::string& file, HashKind kind, std::string folderText,
-                         std::string realFolder, DigestCacheLimits limits, bool mayReplace)
-    : m_folderText(std::move(folderText)), m_realFolder(std::move(realFolder)), m_pruning(limits),
-      m_mayReplace(mayReplace), m_today(currentDay()), m_store(file, kind),
-      m_policy(m_store.digestLength(), coarseNowNs()) {
+DigestCache::DigestCache(const std::string& file, HashKind kind,
+                         std::vector<FolderSpelling> folders, DigestCacheLimits limits,
+                         bool mayReplace)
+    : m_folders(std::move(folders)), m_pruning(limits), m_mayReplace(mayReplace),
+      m_today(currentDay()), m_store(file, kind), m_policy(m_store.digestLength(), coarseNowNs()) {
     std::lock_guard lock(m_mutex);
     open();
 }
@@ -140,9 +140,16 @@ bool DigestCache::check(const StoreStatus& status, Step step) {
 
 std::string DigestCache::folderKey(const TFiles& file) const {
     const std::string& folder = file.fPath.str();
-    if (folder.compare(0, m_folderText.size(), m_folderText) != 0)
+    // The longest spelling that starts the folder: the root the file was found under.
+    const FolderSpelling* under = nullptr;
+    for (const FolderSpelling& root : m_folders) {
+        if (folder.starts_with(root.text) &&
+            (under == nullptr || root.text.size() > under->text.size()))
+            under = &root;
+    }
+    if (under == nullptr)
         return folder;
-    return m_realFolder + folder.substr(m_folderText.size());
+    return under->real + folder.substr(under->text.size());
 }
 
 std::int64_t DigestCache::folderId(const TFiles& file) {

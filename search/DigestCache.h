@@ -20,16 +20,22 @@
 // that cannot be opened, read or written is done without (problem() says why), and a file that
 // is not a cache is replaced. What is known of one file gathers in its record while it stays the
 // same file. The file is a DigestStore; DigestPolicy judges records, DigestPruning drops them.
+// A searched folder as the search writes it, and its real path.
+struct FolderSpelling {
+    std::string text;
+    std::string real;
+};
+
 class DigestCache {
 public:
-    // Opens (or creates) `file` for digests of kind `kind` of the files found
-    // under `folderText` (the folder as the search writes it, with its trailing "/"). Paths are
-    // kept under `realFolder` (the folder's real path, with its "/"), so that every spelling of
-    // a folder finds its records.
+    // Opens (or creates) `file` for digests of kind `kind` of the files found under the
+    // searched folders, each given as the search writes it and by its real path (both with
+    // their trailing "/"). Paths are kept under the real path, so that every spelling of a
+    // folder finds its records.
     // A file that is not a cache, or a damaged one, is replaced only with `mayReplace` (the
     // user's own cache file); any other file is left as it is and the search goes without.
-    DigestCache(const std::string& file, HashKind kind, std::string folderText,
-                std::string realFolder, DigestCacheLimits limits = {}, bool mayReplace = true);
+    DigestCache(const std::string& file, HashKind kind, std::vector<FolderSpelling> folders,
+                DigestCacheLimits limits = {}, bool mayReplace = true);
     ~DigestCache();
     DigestCache(const DigestCache&) = delete;
     DigestCache& operator=(const DigestCache&) = delete;
@@ -92,8 +98,7 @@ private:
     bool writeBatch(const FileTable& files);
     std::string folderKey(const TFiles& file) const;
 
-    const std::string m_folderText;
-    const std::string m_realFolder;
+    const std::vector<FolderSpelling> m_folders;
     const DigestPruning m_pruning;
     const bool m_mayReplace;
     const std::int64_t m_today;

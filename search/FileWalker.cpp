@@ -12,6 +12,8 @@
 #include "search/SharedState.h"
 
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <cerrno>
 #include <dirent.h>
 #include <fcntl.h>
@@ -66,16 +68,21 @@ struct FileWalker::Entry {
 struct FileWalker::Probe {
     struct statx sx {};
     bool regular = false;  // found, and a regular file
-    bool writable = false; // a write bit in its mode, and readable and writable by this process
+    // Not in use by its permissions: a write bit in its mode, and readable and writable by this
+    // process; in a reference folder, which is only read, readable.
+    bool usable = false;
 
-    Probe(int folder, const std::string& name) {
+    Probe(int folder, const std::string& name, bool reference) {
         // statx rather than fstatat: it also tells whether the file is a mount root.
         regular = statx(folder, name.c_str(), AT_SYMLINK_NOFOLLOW, kFileStatxMask, &sx) == 0 &&
                   S_ISREG(sx.stx_mode);
         // Read-only by its mode counts though root's access test would ignore it; the test
         // also catches read-only mounts.
-        writable = regular && (sx.stx_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) != 0 &&
-                   faccessat(folder, name.c_str(), R_OK | W_OK, AT_EACCESS) == 0;
+        if (reference)
+            usable = regular && faccessat(folder, name.c_str(), R_OK, AT_EACCESS) == 0;
+        else
+            usable = regular && (sx.stx_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) != 0 &&
+                     faccessat(folder, name.c_str(), R_OK | W_OK, AT_EACCESS) == 0;
     }
 };
 
@@ -85,7 +92,8 @@ struct FileWalker::Frame {
     int fd = -1;
     std::uint64_t device = 0;
     std::uint64_t inode = 0;
-    bool inLayer = false; // in a layer folder of a mounted overlay
+    bool inLayer = false;   // in a layer folder of a mounted overlay
+    bool reference = false; // in or below a reference root
     std::vector<std::string> subdirs;
     std::size_t next = 0;
 };
@@ -98,12 +106,62 @@ FileWalker::FileWalker(SharedState& state, RunControl& control, SearchProgress& 
 
 FileWalker::~FileWalker() = default;
 
-void FileWalker::FindIt(const std::string& folder, const std::string& mask, bool subfolders,
-                        const SearchScope& scope) {
+void FileWalker::FindIt(const std::vector<SearchFolder>& roots, const std::string& mask,
+                        bool subfolders, const SearchScope& scope) {
     m_stopped = false;
     m_scope = scope;
     m_locks = LockedFiles::snapshot();
     m_overlays = OverlayMounts::current();
+    m_rootErrors.clear();
+    m_unread.clear();
+    m_unreadCount = 0;
+    m_passedOver = {};
+    m_referenceIds.clear();
+    m_referencePaths.clear();
+    for (const SearchFolder& root : roots) {
+        if (!root.reference)
+            continue;
+        struct stat st {};
+        if (stat(root.path.c_str(), &st) == 0)
+            m_referenceIds.insert({st.st_dev, st.st_ino});
+        if (char* real = ::realpath(root.path.c_str(), nullptr)) {
+            std::string text(real);
+            std::free(real);
+            m_referencePaths.push_back(text == "/" ? text : text + "/");
+        }
+    }
+    for (const SearchFolder& root : roots) {
+        if (m_stopped)
+            break;
+        walkRoot(root, mask, subfolders);
+    }
+}
+
+bool FileWalker::inReference(int fd, std::uint64_t device, std::uint64_t inode) const {
+    if (m_referenceIds.empty())
+        return false;
+    if (m_referenceIds.contains({device, inode}))
+        return true;
+    // Reached by another way (a link, or a folder given inside a reference folder): its real
+    // path tells.
+    char link[64];
+    std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+    std::string real(4096, '\0');
+    const ssize_t length = readlink(link, real.data(), real.size());
+    if (length <= 0 || static_cast<std::size_t>(length) >= real.size())
+        return false;
+    real.resize(static_cast<std::size_t>(length));
+    real += '/';
+    for (const std::string& reference : m_referencePaths) {
+        if (real.starts_with(reference))
+            return true;
+    }
+    return false;
+}
+
+void FileWalker::walkRoot(const SearchFolder& rootFolder, const std::string& mask,
+                          bool subfolders) {
+    const std::string& folder = rootFolder.path;
     Frame root;
     root.name = folder;
     m_dir = folder;
@@ -111,18 +169,19 @@ void FileWalker::FindIt(const std::string& folder, const std::string& mask, bool
         m_dir += '/';
     root.dirLength = m_dir.size();
     m_rootLength = root.dirLength;
-    m_folderError = 0;
-    m_unread.clear();
-    m_unreadCount = 0;
-    m_passedOver = {};
     root.fd = openLongPath(folder, O_RDONLY | O_DIRECTORY | O_NOCTTY);
     if (root.fd < 0) {
-        m_folderError = errno;
+        m_rootErrors.emplace_back(folder, errno);
         return;
     }
     struct stat st {};
     if (fstat(root.fd, &st) != 0) {
-        m_folderError = errno;
+        m_rootErrors.emplace_back(folder, errno);
+        closeFd(root.fd);
+        return;
+    }
+    // A folder given twice, or inside one searched before, has been read already.
+    if (!m_visitedFolders.insert({st.st_dev, st.st_ino}).second) {
         closeFd(root.fd);
         return;
     }
@@ -131,14 +190,14 @@ void FileWalker::FindIt(const std::string& folder, const std::string& mask, bool
     struct statx rootStatx {};
     m_mountRootsShown = statx(root.fd, "", AT_EMPTY_PATH, STATX_TYPE, &rootStatx) == 0 &&
                         (rootStatx.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) != 0;
-    m_checkEveryFile = !m_mountRootsShown && fileMountsListed();
+    m_checkEveryFile = m_checkEveryFile || (!m_mountRootsShown && fileMountsListed());
     m_openFolders = 1;
     m_maxOpenFolders = kMaxOpenFolders;
     m_shallowestOpen = 0;
     root.device = st.st_dev;
     root.inode = st.st_ino;
     root.inLayer = m_overlays.overlayHolding(root.fd).has_value();
-    m_visitedFolders.insert({root.device, root.inode});
+    root.reference = rootFolder.reference || inReference(root.fd, root.device, root.inode);
 
     std::vector<Frame> stack;
     m_stack = &stack;
@@ -195,6 +254,7 @@ void FileWalker::FindIt(const std::string& folder, const std::string& mask, bool
         child.fd = fd;
         child.device = st.st_dev;
         child.inode = st.st_ino;
+        child.reference = stack.back().reference || inReference(fd, child.device, child.inode);
         child.inLayer =
             stack.back().inLayer ||
             (!m_overlays.empty() && m_overlays.overlayUsing({child.device, child.inode}));
@@ -274,7 +334,7 @@ void FileWalker::considerFiles(Frame& frame, const std::vector<const std::string
         for (const std::string* name : names) {
             if (m_stopped)
                 return;
-            considerFile(frame, *name, Probe(frame.fd, *name), layers);
+            considerFile(frame, *name, Probe(frame.fd, *name, frame.reference), layers);
         }
         return;
     }
@@ -286,7 +346,8 @@ void FileWalker::considerFiles(Frame& frame, const std::vector<const std::string
         const std::size_t count = std::min(kProbeWindow, names.size() - start);
         probes.assign(count, std::nullopt);
         const bool ran = m_crew->run(
-            count, [&](std::size_t k) { probes[k].emplace(frame.fd, *names[start + k]); },
+            count,
+            [&](std::size_t k) { probes[k].emplace(frame.fd, *names[start + k], frame.reference); },
             [&](std::size_t k) {
                 considerFile(frame, *names[start + k], *probes[k], layers);
                 return !m_stopped;
@@ -303,9 +364,10 @@ void FileWalker::considerFile(Frame& frame, const std::string& name, const Probe
     const struct statx& sx = probe.sx;
     const dev_t device = makedev(sx.stx_dev_major, sx.stx_dev_minor);
     const ino_t inode = sx.stx_ino;
-    // In use: not writable (by its mode or for this process), or locked by another.
-    if (!probe.writable || m_locks.contains(device, inode) ||
-        (!m_locks.available() && IsFileInUse(m_dir + name))) {
+    // In use: not writable (by its mode or for this process), or locked by another. A reference
+    // file is only read; a lock still keeps it out.
+    if (!probe.usable || m_locks.contains(device, inode) ||
+        (!m_locks.available() && !frame.reference && IsFileInUse(m_dir + name))) {
         ++m_passedOver.inUse;
         return;
     }
@@ -362,6 +424,7 @@ void FileWalker::considerFile(Frame& frame, const std::string& name, const Probe
         m_folderText = FolderText(m_dir, frame.device, frame.inode);
     record.fPath = m_folderText;
     record.fStatus = fsFound;
+    record.fReference = frame.reference;
     record.fDevice = device;
     record.fInode = inode;
     record.fModifiedNs = nanoseconds(sx.stx_mtime);

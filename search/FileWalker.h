@@ -30,15 +30,20 @@ public:
                DigestCache* cache = nullptr);
     ~FileWalker();
 
-    // Records the files of `folder` (and of its subfolders when `subfolders` is set) that match
-    // `mask` ("*.*" matches every name). Subfolders that cannot be opened are passed over and
+    // Records the files of each folder of `roots` in turn (and of their subfolders when
+    // `subfolders` is set) that match `mask` ("*.*" matches every name). A folder reached
+    // twice, from two roots or through a link, is read once. Files in or below a reference root,
+    // however reached, are marked as such. Subfolders that cannot be opened are passed over and
     // listed in unreadFolders().
-    void FindIt(const std::string& folder, const std::string& mask, bool subfolders,
+    void FindIt(const std::vector<SearchFolder>& roots, const std::string& mask, bool subfolders,
                 const SearchScope& scope = {});
+    void FindIt(const std::string& folder, const std::string& mask, bool subfolders,
+                const SearchScope& scope = {}) {
+        FindIt({SearchFolder{folder, false}}, mask, subfolders, scope);
+    }
 
-    // errno of the last FindIt's folder itself when it could not be opened for reading; 0 when
-    // it could.
-    int folderError() const { return m_folderError; }
+    // The roots of the last FindIt that could not be opened for reading, with their errno.
+    const std::vector<std::pair<std::string, int>>& folderErrors() const { return m_rootErrors; }
 
     // Subfolders the last FindIt could not open (path with its "/", errno): the first
     // kUnreadNamed of them, and how many there were in all.
@@ -53,6 +58,8 @@ private:
     struct Entry;
     struct Probe;
 
+    void walkRoot(const SearchFolder& root, const std::string& mask, bool subfolders);
+    bool inReference(int fd, std::uint64_t device, std::uint64_t inode) const;
     void readFolder(Frame& frame, const std::string& mask, bool subfolders);
     void considerFiles(Frame& frame, const std::vector<const std::string*>& names);
     void considerFile(Frame& frame, const std::string& name, const Probe& probe,
@@ -71,7 +78,10 @@ private:
     DigestCache* m_cache;
     HashProgressCallback m_hashCallback;
     bool m_stopped = false;
-    int m_folderError = 0;
+    std::vector<std::pair<std::string, int>> m_rootErrors;
+    // The reference roots, by identity and by real path (with its trailing "/").
+    std::set<std::pair<std::uint64_t, std::uint64_t>> m_referenceIds;
+    std::vector<std::string> m_referencePaths;
     SearchScope m_scope;
     PassedOver m_passedOver;
     std::size_t m_rootLength = 0; // of the searched folder's text in m_dir

@@ -33,7 +33,19 @@ void release(TFiles& file) {
     std::string().swap(file.fHash);
 }
 
+// A group of reference files only offers nothing to remove: it is not listed.
+template <typename Table>
+bool onlyReferences(const Table& files, const std::vector<Index>& members) {
+    return std::all_of(members.begin(), members.end(),
+                       [&](Index i) { return files[i].fReference; });
+}
+
 void storeGroup(SharedState& state, const Group& group) {
+    if (onlyReferences(state.aFilesFounded, group.members)) {
+        for (Index member : group.members)
+            release(state.aFilesFounded[member]);
+        return;
+    }
     for (std::size_t k = 1; k < group.members.size(); ++k)
         state.appendDuplicated(state.aFilesFounded[group.members[k]]);
     state.appendDuplicated(state.aFilesFounded[group.first()]);
@@ -161,11 +173,13 @@ void matchFast(SharedState& state, RunControl& control, const DigestOnDemand& di
     // Size classes of two or more files, taken in the order of their first member: the order
     // in which a pairwise scan reaches them.
     std::vector<std::pair<Index, Index>> classes; // [begin, end) in bySize
+    // A class of reference files only would make a group that is not listed: it is not read.
     for (Index start = 0; start < n;) {
         Index end = start + 1;
-        while (end < n && files[bySize[end]].fSize == files[bySize[start]].fSize)
-            ++end;
-        if (end - start >= 2)
+        bool references = files[bySize[start]].fReference;
+        for (; end < n && files[bySize[end]].fSize == files[bySize[start]].fSize; ++end)
+            references = references && files[bySize[end]].fReference;
+        if (end - start >= 2 && !references)
             classes.emplace_back(start, end);
         start = end;
     }
@@ -453,6 +467,8 @@ std::vector<std::vector<std::size_t>> groupsOfEqualContent(const FileTable& file
 std::vector<TFiles> regroupedResult(const std::vector<TFiles>& slots) {
     std::vector<TFiles> result;
     for (const std::vector<std::size_t>& group : groupsOfEqualContent(slots)) {
+        if (onlyReferences(slots, group))
+            continue;
         for (std::size_t k = 1; k < group.size(); ++k)
             result.push_back(slots[group[k]]);
         result.push_back(slots[group.front()]);

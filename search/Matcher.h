@@ -17,7 +17,8 @@ using DigestOnDemand = std::function<void(std::size_t index)>;
 // A key of the first bytes of entry `index`, or nothing when it has none worth comparing.
 using PrefixOf = std::function<std::optional<Fingerprint>(std::size_t index)>;
 
-// Groups the entries of aFilesFounded into aDuplicatedFiles, group by group.
+// Groups the entries of aFilesFounded into aDuplicatedFiles, group by group. A group of
+// reference files only is left out (and a size class of them only is not read).
 //
 // Fast speed: files match when size, digest and fingerprint agree; only files whose size
 // another file shares are digested, each once, in the order the outer file of a pairwise scan
@@ -66,5 +67,6 @@ std::vector<std::vector<std::size_t>> groupsOfEqualContent(const FileTable& file
 
 // The result table rebuilt from its records after an operation: each group once, at the place
 // of its lowest-index member, the other members in index order and that member last; records
-// without a digest, or whose content no other record shares, are dropped.
+// without a digest, or whose content no other record shares, and groups of reference files only
+// are dropped.
 std::vector<TFiles> regroupedResult(const std::vector<TFiles>& slots);

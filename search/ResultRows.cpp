@@ -20,6 +20,7 @@ ResultRow RowBuilder::add(const TFiles& file, std::size_t record) {
                   std::to_string(file.fStatus),
                   file.fHash};
     row.record = record;
+    row.reference = file.fReference;
     return row;
 }
 

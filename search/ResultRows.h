@@ -16,6 +16,7 @@ struct ResultRow {
     std::string status;     // fStatus ("0", "1", "2")
     std::string hash;       // fHash
     std::size_t record = 0; // index of the record in the result table
+    bool reference = false; // fReference: the row is never ticked
 };
 
 // Whether two records hold the same content: equal digest texts and equal fingerprints. Two

@@ -59,14 +59,19 @@ bool SearchEngine::run(const std::string& folder, bool subfolders, const SearchO
     if (!isExistingFolder(folder))
         return false;
 
+    // The main folder first, then the further ones in their order.
+    std::vector<SearchFolder> roots{SearchFolder{folder, false}};
+    roots.insert(roots.end(), options.scope.folders.begin(), options.scope.folders.end());
+
     // Opened before the walk: its clock then starts before any file is looked at.
-    m_openCache = openCache(folder, options);
+    m_openCache = openCache(roots, options);
     m_cache = m_openCache.get();
     FileWalker walker(m_state, m_control, m_progress, m_cache);
-    walker.FindIt(folder, "*.*", subfolders, options.scope);
-    if (walker.folderError() != 0)
-        m_folderProblem = "The folder \"" + folder +
-                          "\" could not be read: " + std::strerror(walker.folderError()) + ".";
+    walker.FindIt(roots, "*.*", subfolders, options.scope);
+    for (const auto& [path, error] : walker.folderErrors()) {
+        m_folderProblem += (m_folderProblem.empty() ? "" : "\n") + std::string("The folder \"") +
+                           path + "\" could not be read: " + std::strerror(error) + ".";
+    }
     m_passedOver = walker.passedOver();
     if (walker.unreadFolderCount() > 0) {
         m_unreadFolders = "These folders could not be read; their files are not in the result:\n";
@@ -123,23 +128,29 @@ SearchEngine::~SearchEngine() {
     saveDigests();
 }
 
-std::unique_ptr<DigestCache> SearchEngine::openCache(const std::string& folder,
+std::unique_ptr<DigestCache> SearchEngine::openCache(const std::vector<SearchFolder>& roots,
                                                      const SearchOptions& options) {
     if (options.digestCache.empty())
         return nullptr;
-    char* real = ::realpath(folder.c_str(), nullptr);
-    if (real == nullptr)
-        return nullptr; // a folder too deep to name is searched without the cache
-    std::string realFolder(real);
-    std::free(real);
-    if (realFolder.back() != '/')
-        realFolder += '/';
-    std::string folderText = folder;
-    if (folderText.back() != '/')
-        folderText += '/';
+    std::vector<FolderSpelling> spellings;
+    for (const SearchFolder& root : roots) {
+        char* real = ::realpath(root.path.c_str(), nullptr);
+        if (real == nullptr)
+            continue; // a folder too deep to name is searched without the cache
+        std::string realFolder(real);
+        std::free(real);
+        if (realFolder.back() != '/')
+            realFolder += '/';
+        std::string folderText = root.path;
+        if (folderText.back() != '/')
+            folderText += '/';
+        spellings.push_back({std::move(folderText), std::move(realFolder)});
+    }
+    if (spellings.empty())
+        return nullptr;
     // A damaged file is replaced only in the user's own cache folder: a file named on the
     // command line may be anything.
-    return std::make_unique<DigestCache>(options.digestCache, options.hash, folderText, realFolder,
+    return std::make_unique<DigestCache>(options.digestCache, options.hash, std::move(spellings),
                                          DigestCacheLimits{},
                                          options.digestCache == digestCacheFile());
 }
@@ -217,7 +228,10 @@ int SearchEngine::openRecorded(const TFiles& file) const {
     // A file replaced or resized since the walk is not the file that was compared by size.
     const bool sameFile =
         st.st_dev == file.fDevice && st.st_ino == file.fInode && st.st_size == file.fSize;
-    if (!sameFile || openFileIsInUse(fd, st, parent.dirFd(), parent.leaf())) {
+    // A reference file is only read: only a lock keeps it out.
+    const bool inUse = file.fReference ? lockedByAnother(fd)
+                                       : openFileIsInUse(fd, st, parent.dirFd(), parent.leaf());
+    if (!sameFile || inUse) {
         close(fd);
         return -1;
     }

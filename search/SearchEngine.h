@@ -39,13 +39,14 @@ public:
     SearchEngine& operator=(const SearchEngine&) = delete;
 
     // Resets the shared state, copies the options into it and, when `folder` names an existing
-    // folder (links followed), walks it and matches its files. Returns whether the folder
-    // existed. Never throws for a file that cannot be read: such a file matches nothing.
+    // folder (links followed), walks it and the further folders of the options' scope, and
+    // matches their files. Returns whether the folder existed. Never throws for a file that
+    // cannot be read: such a file matches nothing.
     bool run(const std::string& folder, bool subfolders, const SearchOptions& options,
              SearchHooks* hooks = nullptr);
 
-    // Why the last run's folder could not be read ("The folder ... could not be read: ..."), as
-    // a line for the user; empty when it could.
+    // Why folders of the last run could not be read ("The folder ... could not be read: ..."),
+    // one line each, for the user; empty when they could.
     const std::string& folderProblem() const { return m_folderProblem; }
     // The subfolders the last run could not read, as a message for the user, one folder a line;
     // empty when it read them all.
@@ -91,7 +92,8 @@ private:
     int openRecorded(const TFiles& file) const;
     Comparison compareContent(const TFiles& file, const TFiles& with) const;
     void digestOnDemand(std::size_t index, DigestMemo* memo);
-    std::unique_ptr<DigestCache> openCache(const std::string& folder, const SearchOptions& options);
+    std::unique_ptr<DigestCache> openCache(const std::vector<SearchFolder>& roots,
+                                           const SearchOptions& options);
     void recallCandidates();
     const RememberedKeys* rememberedKeys(std::size_t index) const;
 

@@ -44,8 +44,17 @@ std::optional<HashKind> hashFromName(std::string_view name);
 const char* speedName(SearchSpeed speed);
 std::optional<SearchSpeed> speedFromName(std::string_view name);
 
-// What a search leaves out beyond its designed rules.
+// A folder searched beside the main one. The files of a reference folder are compared and
+// listed but never picked, moved or removed.
+struct SearchFolder {
+    std::string path;
+    bool reference = false;
+    bool operator==(const SearchFolder&) const = default;
+};
+
+// What a search covers beyond its main folder, and what it leaves out beyond its designed rules.
 struct SearchScope {
+    std::vector<SearchFolder> folders; // searched after the main folder, in this order
     std::int64_t minSize =
         0; // smaller files are not compared (files of size 0 go by their own option)
     std::int64_t maxSize = -1; // larger files are not compared; -1: no bound
@@ -57,6 +66,11 @@ struct SearchScope {
     bool leavesOut(const std::string& name, const std::string& below) const;
     bool sizeFits(std::int64_t size) const {
         return size == 0 || (size >= minSize && (maxSize < 0 || size <= maxSize));
+    }
+    // Whether anything beyond the main folder's own files is in force: further folders,
+    // patterns or bounds.
+    bool narrowsOrWidens() const {
+        return !folders.empty() || !excludes.empty() || minSize > 0 || maxSize >= 0;
     }
 };
 

@@ -29,6 +29,7 @@ struct TFiles {
     std::string fModified;  // local date text of the last modification
     FolderText fPath;       // folder, always ending in "/"; shared by the files of one folder
     std::int32_t fStatus = fsFound;
+    bool fReference = false; // in a reference folder: compared, never picked, moved or removed
     std::string fHash; // lower-case hex digest; empty while not computed or unavailable
 
     // Identity of the file when it was found, so later operations can tell whether the file

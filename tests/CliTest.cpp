@@ -110,8 +110,10 @@ TEST(Cli, BadUsageExitsWithTwoAndOneLine) {
                                                {"--speed"},
                                                {"--format", "xml", tree.root()},
                                                {"--bogus", tree.root()},
-                                               {tree.root(), tree.root()},
                                                {tree.path("no-such-folder")},
+                                               {tree.root(), tree.path("no-such-folder")},
+                                               {"--reference", tree.path("none"), tree.root()},
+                                               {"--reference", tree.root()},
                                                {"Local drives"},
                                                {"--min-size", "1X", tree.root()},
                                                {"--min-size=2K", "--max-size=1K", tree.root()},
@@ -433,6 +435,41 @@ TEST(CliSelect, DeleteRemovesForGood) {
     EXPECT_TRUE(present(tree.path("b")));
     EXPECT_FALSE(present(tree.path("a")));
     EXPECT_EQ(result.err, "");
+}
+
+TEST(CliSelect, AReferenceFolderKeepsItsFilesAndItsGroupsLoseEveryOtherCopy) {
+    TempTree tree;
+    tree.file("main/a1", "backed up");
+    tree.file("main/sub/a2", "backed up");
+    tree.file("more/a3", "backed up");
+    tree.file("main/b1", "not backed up");
+    tree.file("more/b2", "not backed up");
+    tree.file("backup/a", "backed up");
+    tree.file("backup/c1", "only in the backup");
+    tree.file("backup/old/c2", "only in the backup");
+    tree.chmod("backup/a", 0444); // a read-only backup is still compared
+    const std::vector<std::string> folders = {"--reference", tree.path("backup"), tree.path("main"),
+                                              tree.path("more"), tree.path("main/sub")};
+    CliResult json = runCli({"--format", "json", "--quiet", folders[0], folders[1], folders[2],
+                             folders[3], folders[4]});
+    EXPECT_EQ(json.exitCode, 0) << json.err;
+    EXPECT_NE(json.out.find("\"filesFound\": 8"), std::string::npos) << json.out; // sub once
+    EXPECT_NE(json.out.find("\"name\": \"a\", \"folder\": \"" + tree.path("backup/") +
+                            "\", \"size\": 9, \"modified\": "),
+              std::string::npos);
+    EXPECT_NE(json.out.find("\"reference\": true}"), std::string::npos) << json.out;
+    EXPECT_EQ(json.out.find("\"c1\""), std::string::npos) << "a group of reference files only";
+    EXPECT_NE(json.out.find("{\"path\": \"" + tree.path("backup") + "\", \"reference\": true}"),
+              std::string::npos);
+
+    CliResult removal = runCli({"--select", "all-but-one", "--delete", "--quiet", folders[0],
+                                folders[1], folders[2], folders[3], folders[4]});
+    EXPECT_EQ(removal.exitCode, 0) << removal.err;
+    // Without a reference file, the first listed file stays: the first found is listed last.
+    for (const char* gone : {"main/a1", "main/sub/a2", "more/a3", "main/b1"})
+        EXPECT_FALSE(present(tree.path(gone))) << gone;
+    for (const char* kept : {"backup/a", "backup/c1", "backup/old/c2", "more/b2"})
+        EXPECT_TRUE(present(tree.path(kept))) << kept;
 }
 
 TEST(CliSelect, UsageErrors) {

@@ -697,12 +697,12 @@ TEST_P(RecordField, MustMatchForTheRecordToServe) {
     const std::string cache = scratch.path("digests.sqlite");
     const FileTable kept{madeUpRecord("name")};
     {
-        DigestCache writing(cache, HashKind::Sha1, "/searched/", "/real/");
+        DigestCache writing(cache, HashKind::Sha1, {{"/searched/", "/real/"}});
         writing.remember(kept, 0);
         writing.save(kept);
         ASSERT_EQ(writing.problem(), "");
     }
-    DigestCache reading(cache, HashKind::Sha1, "/searched/", "/real/");
+    DigestCache reading(cache, HashKind::Sha1, {{"/searched/", "/real/"}});
     FileTable found{madeUpRecord("name"), madeUpRecord("name")};
     TFiles& same = found[0];
     same.fHash.clear();
@@ -736,7 +736,7 @@ TEST(DigestCache, FileChangedAfterTheSearchBeganIsNotKept) {
     clock_gettime(CLOCK_REALTIME, &now);
     files[1].fChangedNs = (now.tv_sec + 1) * 1000000000LL;
     {
-        DigestCache writing(cache, HashKind::Sha1, "/searched/", "/searched/");
+        DigestCache writing(cache, HashKind::Sha1, {{"/searched/", "/searched/"}});
         writing.remember(files, 0);
         writing.remember(files, 1);
         writing.save(files);
@@ -748,7 +748,7 @@ TEST(DigestCache, CacheDeletedWhileTheSearchRanIsNamedSo) {
     TempTree scratch;
     const std::string cache = scratch.path("digests.sqlite");
     const FileTable files{madeUpRecord("a")};
-    DigestCache writing(cache, HashKind::Sha1, "/searched/", "/searched/");
+    DigestCache writing(cache, HashKind::Sha1, {{"/searched/", "/searched/"}});
     writing.remember(files, 0);
     ASSERT_EQ(unlink(cache.c_str()), 0);
     writing.save(files);
@@ -787,7 +787,7 @@ TEST(DigestCache, FileOfCoarseTimesIsKeptOnlyWhenItsTimesAreOlderThanTheirTick) 
         files.back().fChangedNs = times.changed;
     }
     {
-        DigestCache writing(cache, HashKind::Sha1, "/searched/", "/searched/");
+        DigestCache writing(cache, HashKind::Sha1, {{"/searched/", "/searched/"}});
         for (std::size_t index = 0; index < files.size(); ++index)
             writing.remember(files, index);
         writing.save(files);
@@ -802,7 +802,7 @@ TEST(DigestCache, BeyondItsLimitTheRecordsUsedLongestAgoGo) {
     TempTree scratch;
     const std::string cache = scratch.path("digests.sqlite");
     {
-        DigestCache writing(cache, HashKind::Md5, "/searched/", "/searched/");
+        DigestCache writing(cache, HashKind::Md5, {{"/searched/", "/searched/"}});
         FileTable files;
         for (const char* name : {"a", "b", "c", "d", "e"}) {
             files.push_back(madeUpRecord(name));
@@ -815,7 +815,7 @@ TEST(DigestCache, BeyondItsLimitTheRecordsUsedLongestAgoGo) {
                    "UPDATE files SET seen = seen - 2 WHERE CAST(name AS TEXT) = 'a';"
                    "UPDATE files SET seen = seen - 1 WHERE CAST(name AS TEXT) = 'e';"
                    "UPDATE meta SET value = value - 1");
-    DigestCache(cache, HashKind::Md5, "/searched/", "/searched/", DigestCacheLimits{90, 3})
+    DigestCache(cache, HashKind::Md5, {{"/searched/", "/searched/"}}, DigestCacheLimits{90, 3})
         .save(FileTable{});
     EXPECT_EQ(keptPaths(cache),
               (std::vector<std::string>{"/searched/sub/b", "/searched/sub/d", "/searched/sub/e"}));

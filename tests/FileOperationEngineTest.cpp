@@ -63,10 +63,12 @@ public:
 // A search of a tree and its result as the list shows it.
 class Result {
 public:
-    explicit Result(const TempTree& tree) : Result(tree.root()) {}
-    explicit Result(const std::string& folder) : m_root(folder + "/") {
+    explicit Result(const TempTree& tree, const SearchOptions& options = {})
+        : Result(tree.root(), options) {}
+    explicit Result(const std::string& folder, const SearchOptions& options = {})
+        : m_root(folder + "/") {
         SearchEngine engine(m_state, m_control, m_progress);
-        engine.run(folder, true, SearchOptions{});
+        engine.run(folder, true, options);
         table = m_state.aDuplicatedFiles;
         rows = buildRows(table);
     }
@@ -163,6 +165,39 @@ TEST(FileOperationEngine, AKeptFileThatIsGoneGivesWayToTheNext) {
         engine.run(request(FileOperation::Delete), result.rows, result.ticks({"a"}));
         EXPECT_EQ(exists(tree.path("a")), allGone);
         EXPECT_EQ(engine.failures().size(), allGone ? 1u : 0u);
+    }
+}
+
+TEST(FileOperationEngine, AReferenceFileIsCopiedButNeverMovedOrRemoved) {
+    for (const FileOperation operation :
+         {FileOperation::Copy, FileOperation::Move, FileOperation::Delete, FileOperation::Trash}) {
+        TempTree tree;
+        tree.file("main/x", "same");
+        tree.file("ref/x", "same");
+        tree.chmod("ref/x", 0444);
+        TempTree data;
+        OperationRequest asked = request(operation, tree.root() + "/to/");
+        asked.trash = TrashLocations{data.path("Trash"), ::geteuid()};
+        SearchOptions options;
+        options.scope.folders = {{tree.path("ref"), true}};
+        Result result(tree.path("main"), options);
+        ASSERT_EQ(result.rows.size(), 2u);
+        ScriptedHost host;
+        RunControl control;
+        FileOperationEngine engine(result.table, host, control);
+        // Ticked all the same, as a command of another front end might.
+        engine.run(asked, result.rows, std::vector<char>(2, 1));
+        EXPECT_TRUE(exists(tree.path("ref/x"))) << int(operation);
+        if (operation == FileOperation::Copy) {
+            EXPECT_TRUE(engine.failures().empty()) << engine.failures().front().reason;
+            EXPECT_TRUE(exists(tree.path("to/x (1)")) || exists(tree.path("to/x")));
+        } else {
+            ASSERT_EQ(engine.failures().size(), 1u) << int(operation);
+            EXPECT_EQ(engine.failures()[0].path, tree.path("ref/x"));
+            EXPECT_NE(engine.failures()[0].reason.find("reference folder"), std::string::npos);
+            // The other file goes, its group kept by the reference file.
+            EXPECT_FALSE(exists(tree.path("main/x"))) << int(operation);
+        }
     }
 }
 

@@ -43,6 +43,15 @@ void referenceMatch(SharedState& state, const DigestOnDemand& digest) {
         record.fFingerprint = fingerprint;
         state.appendDuplicated(record);
     };
+    // Files of a size that only reference files have are never compared.
+    std::map<std::int64_t, bool> onlyReferences;
+    for (int k = 0; k < n; ++k)
+        onlyReferences.try_emplace(files[k].fSize, true).first->second &= files[k].fReference;
+    if (state.sTSearch == SearchSpeed::Fast) {
+        for (int k = 0; k < n; ++k)
+            if (onlyReferences[files[k].fSize])
+                files[k].fSize = -1;
+    }
     std::pair<std::string, Fingerprint> outer;
     std::pair<std::string, Fingerprint> inner;
     int lastOuter = -1;
@@ -88,6 +97,27 @@ void referenceMatch(SharedState& state, const DigestOnDemand& digest) {
             }
         }
     }
+    // Groups of reference files only are not listed. Fast speed groups within a size only.
+    const std::vector<TFiles>& stored = state.aDuplicatedFiles;
+    auto sameGroup = [&](const TFiles& a, const TFiles& b) {
+        return a.fHash == b.fHash && a.fFingerprint == b.fFingerprint &&
+               (state.sTSearch != SearchSpeed::Fast || a.fSize == b.fSize);
+    };
+    std::vector<TFiles> listed;
+    for (std::size_t start = 0; start < stored.size();) {
+        std::size_t end = start + 1;
+        bool references = stored[start].fReference;
+        for (; end < stored.size() && sameGroup(stored[end], stored[start]); ++end)
+            references = references && stored[end].fReference;
+        if (!references)
+            listed.insert(listed.end(), stored.begin() + static_cast<std::ptrdiff_t>(start),
+                          stored.begin() + static_cast<std::ptrdiff_t>(end));
+        start = end;
+    }
+    state.aDuplicatedFiles.clear();
+    state.iDuplicatedFiles = 0;
+    for (const TFiles& file : listed)
+        state.appendDuplicated(file);
 }
 
 Fingerprint fingerprintOf(int value) {
@@ -109,6 +139,8 @@ Table randomTable(std::mt19937& random) {
         // Mostly shared sizes, some unique ones, some empty files.
         int sizeDraw = std::uniform_int_distribution<int>(0, sizeKinds + 2)(random);
         file.fSize = sizeDraw > sizeKinds ? 1000 + k : sizeDraw;
+        // A few reference files: groups of them only are left out.
+        file.fReference = std::bernoulli_distribution(0.2)(random);
         int content = std::uniform_int_distribution<int>(0, contentKinds)(random);
         FakeContent fake;
         // Content 0 is a file that cannot be read; contents 1 and 2 collide on the digest text.
@@ -162,7 +194,8 @@ std::vector<std::string> describe(const std::vector<TFiles>& files) {
     std::vector<std::string> lines;
     for (const TFiles& file : files) {
         lines.push_back(file.fPath + file.fName + " " + std::to_string(file.fSize) + " " +
-                        file.fHash + " " + std::to_string(file.fFingerprint.bytes[0]));
+                        file.fHash + " " + std::to_string(file.fFingerprint.bytes[0]) +
+                        (file.fReference ? " reference" : ""));
     }
     return lines;
 }

@@ -3,6 +3,7 @@
 #include "platform/MountTable.h"
 #include "platform/NameOrder.h"
 #include "platform/OpenFileLimit.h"
+#include "operations/Selection.h"
 #include "search/FileWalker.h"
 #include "search/ResultRows.h"
 #include "search/RunControl.h"
@@ -18,7 +19,11 @@
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
+#include <fstream>
+#include <functional>
 #include <map>
+#include <random>
+#include <set>
 #include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -124,7 +129,7 @@ TEST(Walk, SizeBoundsAndExcludesLeaveFilesAndFoldersOut) {
          }) {
         SearchOptions options;
         options.ignoreEmptyFiles = false;
-        options.scope = SearchScope{c.minSize, c.maxSize, c.excludes};
+        options.scope = SearchScope{{}, c.minSize, c.maxSize, c.excludes};
         Search search;
         search.run(tree.root(), options);
         Names found = search.found(tree.root());
@@ -134,6 +139,154 @@ TEST(Walk, SizeBoundsAndExcludesLeaveFilesAndFoldersOut) {
         EXPECT_EQ(found, expected) << c.minSize << " " << c.maxSize << " " << c.excludes.size();
         EXPECT_EQ(search.passedOver.text(), "1 hidden folder" + c.passedOver);
     }
+}
+
+// The walk's rules written out plainly: roots in turn, each folder read once (by its real path),
+// files in name order before the subfolders, hidden folders and excluded entries passed over. A
+// folder is a reference one when its real path lies under a reference root, or when it was
+// reached from one (through a link).
+struct PlainFile {
+    std::string real;
+    std::string content;
+    bool reference = false;
+};
+
+std::vector<PlainFile> plainSearch(const std::vector<SearchFolder>& roots,
+                                   const SearchScope& scope) {
+    namespace fs = std::filesystem;
+    std::vector<std::string> references;
+    for (const SearchFolder& root : roots)
+        if (root.reference)
+            references.push_back(fs::canonical(root.path).string() + "/");
+    std::set<std::string> visited;
+    std::vector<PlainFile> found;
+    std::function<void(const fs::path&, const std::string&, bool)> visit =
+        [&](const fs::path& folder, const std::string& below, bool reference) {
+            const std::string real = fs::canonical(folder).string() + "/";
+            if (!visited.insert(real).second)
+                return;
+            reference =
+                reference || std::any_of(references.begin(), references.end(),
+                                         [&](const auto& r) { return real.starts_with(r); });
+            std::vector<fs::path> entries;
+            for (const fs::directory_entry& entry : fs::directory_iterator(folder))
+                entries.push_back(entry.path());
+            std::sort(entries.begin(), entries.end());
+            std::vector<fs::path> folders;
+            for (const fs::path& entry : entries) {
+                const std::string name = entry.filename().string();
+                if (scope.leavesOut(name, below + name))
+                    continue;
+                if (fs::is_directory(entry)) {
+                    if (name[0] != '.')
+                        folders.push_back(entry);
+                    continue;
+                }
+                const auto perms = fs::status(entry).permissions();
+                const bool writable = (perms & fs::perms::owner_write) != fs::perms::none;
+                if (fs::is_symlink(entry) || (!writable && !reference) ||
+                    !scope.sizeFits(static_cast<std::int64_t>(fs::file_size(entry))))
+                    continue;
+                std::ifstream in(entry, std::ios::binary);
+                found.push_back({fs::canonical(entry).string(),
+                                 std::string(std::istreambuf_iterator<char>(in), {}), reference});
+            }
+            for (const fs::path& sub : folders)
+                visit(sub, below + sub.filename().string() + "/", reference);
+        };
+    for (const SearchFolder& root : roots)
+        visit(root.path, "", root.reference);
+    return found;
+}
+
+TEST(SearchRandom, SeveralFoldersWithReferencesExcludesAndBoundsFollowThePlainRules) {
+    std::mt19937 random(20261209);
+    auto pick = [&](const auto& from) {
+        return from[std::uniform_int_distribution<std::size_t>(0, from.size() - 1)(random)];
+    };
+    const std::vector<std::string> folders = {"a", "a/x", "a/x/y", "b", "b/z", "c", "c/.h"};
+    const std::vector<std::string> names = {"f.txt", "g.bin", "h.tmp", "y", "k.txt"};
+    const std::vector<std::string> contents = {
+        "", "p", "q", "pp", std::string(5000, 'r'), std::string(4999, 'r') + "s"};
+    const std::vector<std::vector<std::string>> excludes = {{},    {},          {"*.tmp"},
+                                                            {"y"}, {"x/*.bin"}, {"z", "*.txt"}};
+    int referenceGroups = 0;
+    for (int round = 0; round < 60; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        TempTree tree;
+        for (const std::string& folder : folders)
+            tree.folder(folder);
+        tree.symlink("../a/x", "b/link"); // a folder reached a second way
+        for (int k = std::uniform_int_distribution<int>(4, 24)(random); k > 0; --k) {
+            const std::string file = pick(folders) + "/" + std::to_string(k) + pick(names);
+            tree.file(file, pick(contents));
+            if (std::bernoulli_distribution(0.15)(random))
+                tree.chmod(file, 0444); // listed in a reference folder only
+        }
+        // Nested, repeated and linked roots, some of them references.
+        const std::vector<std::string> rootNames = {"a", "a/x", "b", "b/link", "b/z", "c", "."};
+        std::vector<SearchFolder> roots{{tree.path(pick(rootNames)), false}};
+        for (int k = std::uniform_int_distribution<int>(0, 3)(random); k > 0; --k)
+            roots.push_back({tree.path(pick(rootNames)), std::bernoulli_distribution(0.5)(random)});
+        SearchOptions options;
+        options.searchSpeed = round % 2 ? SearchSpeed::Normal : SearchSpeed::Fast;
+        options.scope.folders.assign(roots.begin() + 1, roots.end());
+        options.scope.excludes = pick(excludes);
+        options.scope.minSize = pick(std::vector<std::int64_t>{0, 0, 2});
+        options.scope.maxSize = pick(std::vector<std::int64_t>{-1, -1, 4999});
+
+        std::string given;
+        for (const SearchFolder& root : roots)
+            given +=
+                root.path.substr(tree.root().size()) + (root.reference ? " (reference) " : " ");
+        SCOPED_TRACE("folders " + given + (options.scope.excludes.empty() ? "" : "excluding ") +
+                     (options.scope.excludes.empty() ? "" : options.scope.excludes[0]));
+        Search search;
+        ASSERT_TRUE(search.run(roots[0].path, options));
+        const std::vector<PlainFile> plain = plainSearch(roots, options.scope);
+        std::set<std::pair<std::string, bool>> expectedFound, actualFound;
+        for (const PlainFile& file : plain)
+            expectedFound.insert({file.real, file.reference});
+        for (const TFiles& file : search.state.aFilesFounded)
+            actualFound.insert(
+                {std::filesystem::canonical(file.fullName()).string(), file.fReference});
+        ASSERT_EQ(actualFound, expectedFound);
+        ASSERT_EQ(search.state.aFilesFounded.size(), plain.size()) << "a file recorded twice";
+
+        // Groups by content, none of reference files only.
+        std::map<std::string, std::set<std::string>> byContent;
+        std::map<std::string, bool> anyNormal;
+        for (const PlainFile& file : plain) {
+            byContent[file.content].insert(file.real);
+            anyNormal[file.content] = anyNormal[file.content] || !file.reference;
+        }
+        std::set<std::set<std::string>> expectedGroups, actualGroups;
+        for (const auto& [content, members] : byContent)
+            if (members.size() >= 2 && anyNormal[content])
+                expectedGroups.insert(members);
+        const std::vector<ResultRow> rows = buildRows(search.state.aDuplicatedFiles);
+        std::map<std::string, std::set<std::string>> byCaption;
+        for (const ResultRow& row : rows)
+            byCaption[row.caption].insert(std::filesystem::canonical(row.folder + row.name));
+        for (const auto& [caption, members] : byCaption)
+            actualGroups.insert(members);
+        ASSERT_EQ(actualGroups, expectedGroups);
+
+        // All but one keeps every reference file, and a group with one loses all the others.
+        const std::vector<char> ticked =
+            selectRows(rows, search.state.aDuplicatedFiles, SelectionRule::AllButOne);
+        std::map<std::string, bool> groupHasReference;
+        for (const ResultRow& row : rows)
+            groupHasReference[row.caption] = groupHasReference[row.caption] || row.reference;
+        for (std::size_t i = 0; i < rows.size(); ++i) {
+            if (rows[i].reference || groupHasReference[rows[i].caption])
+                ASSERT_EQ(ticked[i] != 0, !rows[i].reference);
+        }
+        referenceGroups +=
+            static_cast<int>(std::count_if(groupHasReference.begin(), groupHasReference.end(),
+                                           [](const auto& entry) { return entry.second; }));
+    }
+    EXPECT_GT(referenceGroups, 10) << referenceGroups; // the trees really hold such groups
 }
 
 TEST(SearchScope, SizesWithTheirUnits) {

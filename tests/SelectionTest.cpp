@@ -291,6 +291,16 @@ std::vector<char> referenceSelect(const std::vector<ResultRow>& rows,
             }
             return last + 1;
         };
+        bool hasReference = false;
+        for (std::size_t k = first; k <= last; ++k)
+            hasReference = hasReference || rows[k].reference;
+        if (rule == SelectionRule::ClearAll || rows[i].reference) {
+            continue;
+        } else if (hasReference) {
+            // The reference file keeps the content; every other file may go.
+            result[i] = rule != SelectionRule::InFolder || under(i);
+            continue;
+        }
         std::size_t kept = first;
         switch (rule) {
         case SelectionRule::AllButOne:
@@ -352,10 +362,13 @@ RandomList randomList(std::mt19937& random) {
             // Few distinct times, so ties are common; some before 1970.
             file.fModifiedNs =
                 std::uniform_int_distribution<std::int64_t>(-2, 3)(random) * 1'000'000'000;
+            // Some groups hold reference files, a few only those.
+            file.fReference = std::bernoulli_distribution(0.15)(random);
             ResultRow row;
             row.caption = caption;
             row.name = file.fName;
             row.folder = file.fPath;
+            row.reference = file.fReference;
             list.rows.push_back(row);
             list.table.push_back(file);
         }
@@ -394,6 +407,8 @@ TEST(SelectionRandom, EveryRuleMatchesTheReference) {
                 ASSERT_LT(static_cast<std::size_t>(count), end - begin) << "a whole group ticked";
             }
             ASSERT_EQ(wholeGroupsTicked(list.rows, ticked), 0);
+            for (std::size_t i = 0; i < ticked.size(); ++i)
+                ASSERT_FALSE(ticked[i] && list.rows[i].reference) << "a reference row ticked";
         }
     }
 }
