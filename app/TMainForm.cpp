@@ -167,6 +167,9 @@ void TMainForm::createMenus() {
     OptSubfolders = addItem(OptionsMenu, QStringLiteral("&Always include subfolders"), true);
     OptIgnore = addItem(OptionsMenu, QStringLiteral("I&gnore empty files"), true);
     OptRemember = addItem(OptionsMenu, QStringLiteral("&Remember digests between searches"), true);
+    OptionsMenu->addSeparator();
+    SearchScope1 = addItem(OptionsMenu, QStringLiteral("Search sc&ope..."));
+    connect(SearchScope1, &QAction::triggered, this, &TMainForm::SearchScope1Click);
 
     connectOption(OptSHA1, &TMainForm::OptSHA1Click);
     connectOption(OptMD5, &TMainForm::OptMD5Click);
@@ -313,6 +316,13 @@ void TMainForm::createControls() {
 
     chkSubFolders = new QCheckBox(QStringLiteral("Include subfolders"), this);
     chkSubFolders->setGeometry(16, 81, 130, 17);
+
+    lbScope = new ValueLabel({}, true, this);
+    lbScope->setGeometry(156, 82, 589, 15);
+    QPalette scopePalette = lbScope->palette();
+    scopePalette.setColor(QPalette::WindowText, kGreyText);
+    lbScope->setPalette(scopePalette);
+    lbScope->setVisible(false);
 
     setTabOrder(btSearch, chkSubFolders);
     setTabOrder(chkSubFolders, eTarget);
@@ -522,6 +532,7 @@ void TMainForm::FormResize() {
     layOutBottomRows(W, H);
     eTarget->resize(W - 121, eTarget->height());
     btSearch->move(eTarget->width() + 22, btSearch->y());
+    lbScope->resize(W - 180, lbScope->height());
     CPBtn->move(eTarget->width() + 22, CPBtn->y());
     imgBackground->resize(W, imgBackground->height());
     ToolBar1->resize(W, ToolBar1->height());

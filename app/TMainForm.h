@@ -39,6 +39,7 @@ class QToolButton;
 class QTreeView;
 class ResultListModel;
 class TAboutForm;
+class TSearchScopeForm;
 
 // What the window needs from outside; tests replace the parts that would need a user.
 struct MainFormSetup {
@@ -92,6 +93,7 @@ public:
     QPushButton* btSearch = nullptr;
     QToolButton* CPBtn = nullptr;
     QCheckBox* chkSubFolders = nullptr;
+    QLabel* lbScope = nullptr; // what the search covers beyond the folder, when anything
     QLabel* imgBackground = nullptr;
     QLabel* lbSearchResult = nullptr;
     QTreeView* FileListView = nullptr;
@@ -142,6 +144,7 @@ public:
     QAction* OptSubfolders = nullptr;
     QAction* OptIgnore = nullptr;
     QAction* OptRemember = nullptr;
+    QAction* SearchScope1 = nullptr;
     QMenu* HelpMenu = nullptr;
     QAction* About1 = nullptr;
     QMenu* DuplicatedMenu = nullptr;
@@ -192,6 +195,8 @@ public:
 
     ResultListModel* results() const { return m_results; }
     TAboutForm* aboutForm() const { return m_about; }
+    // The search scope dialog while it is open; nullptr otherwise.
+    TSearchScopeForm* scopeForm() const { return m_scopeForm; }
     Dialogs& dialogs() const override { return *m_dialogs; }
     SharedState& sharedState() override { return state; }
     SearchProgress& runProgress() override { return progress; }
@@ -225,6 +230,7 @@ public:
     void OptSubfoldersClick();
     void OptIgnoreClick();
     void OptRememberClick();
+    void SearchScope1Click();
     // Brings the folder context-menu entry in line with the settings (administrators only).
     void reconcileShellIntegration(const std::string& contextMenu,
                                    const std::string& contextMenuIcon);
@@ -346,6 +352,9 @@ private:
     void layOutBottomRows(int W, int H);
     void dragWindow();
     void writeOption(const char* key, const char* value);
+    // The scope line beside the subfolders box: shown only when the scope adds or leaves out.
+    void showScope();
+    void scopeChosen();
     void showSettingsError(const std::exception& error);
     void connectOption(QAction* action, void (TMainForm::*command)());
     void stopWorkers();
@@ -366,6 +375,7 @@ private:
     Dialogs* m_dialogs = nullptr;
     ResultListModel* m_results = nullptr;
     TAboutForm* m_about = nullptr;
+    TSearchScopeForm* m_scopeForm = nullptr;
     QTimer* m_runDisplay = nullptr;
     bool m_shown = false;
     bool m_marqueePaused = false; // the busy bar stands still while its run is paused

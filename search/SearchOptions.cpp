@@ -1,5 +1,6 @@
 #include "search/SearchOptions.h"
 
+#include <algorithm>
 #include <fnmatch.h>
 
 #include <limits>
@@ -92,4 +93,48 @@ std::string PassedOver::json() const {
            ", \"unreadableFolders\": " + std::to_string(unreadableFolders) +
            ", \"inUse\": " + std::to_string(inUse) + ", \"excluded\": " + std::to_string(excluded) +
            ", \"outsideSizes\": " + std::to_string(outsideSizes) + "}";
+}
+
+std::string sizeText(std::int64_t size) {
+    static const char units[] = {'T', 'G', 'M', 'K'};
+    for (int k = 0; k < 4 && size > 0; ++k) {
+        const std::int64_t unit = std::int64_t{1} << (10 * (4 - k));
+        if (size % unit == 0)
+            return std::to_string(size / unit) + units[k];
+    }
+    return std::to_string(size);
+}
+
+std::string SearchScope::summary() const {
+    std::vector<std::string> parts;
+    if (!folders.empty()) {
+        const auto references = std::count_if(folders.begin(), folders.end(),
+                                              [](const SearchFolder& f) { return f.reference; });
+        std::string part = std::to_string(folders.size()) +
+                           (folders.size() == 1 ? " more folder" : " more folders");
+        if (references > 0)
+            part += " (" + std::to_string(references) + " reference)";
+        parts.push_back(part);
+    }
+    if (!excludes.empty()) {
+        std::string part = "leaving out ";
+        for (std::size_t k = 0; k < excludes.size(); ++k)
+            part += (k == 0 ? "" : ", ") + excludes[k];
+        parts.push_back(part);
+    }
+    // "2 bytes" rather than a bare "2"; "64K" speaks for itself.
+    auto size = [](std::int64_t bytes) {
+        const std::string text = sizeText(bytes);
+        return text.back() >= '0' && text.back() <= '9' ? text + " bytes" : text;
+    };
+    if (minSize > 0 && maxSize >= 0)
+        parts.push_back("sizes " + size(minSize) + " to " + size(maxSize));
+    else if (minSize > 0)
+        parts.push_back("sizes from " + size(minSize));
+    else if (maxSize >= 0)
+        parts.push_back("sizes up to " + size(maxSize));
+    std::string text;
+    for (const std::string& part : parts)
+        text += (text.empty() ? "" : "; ") + part;
+    return text;
 }

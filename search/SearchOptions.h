@@ -72,6 +72,10 @@ struct SearchScope {
     bool narrowsOrWidens() const {
         return !folders.empty() || !excludes.empty() || minSize > 0 || maxSize >= 0;
     }
+    // What is in force, for a line of the window: "2 more folders (1 reference); leaving out
+    // *.tmp, node_modules; sizes 64K to 2G". Empty when nothing is.
+    std::string summary() const;
+    bool operator==(const SearchScope&) const = default;
 };
 
 // What a search left out, by reason, so that a user knows why a file is missing.
@@ -94,6 +98,8 @@ struct PassedOver {
 // A size in bytes, with an optional K, M, G or T (powers of 1024); nothing for any other text
 // or a size beyond what a file can have.
 std::optional<std::int64_t> parseSize(std::string_view text);
+// A size as parseSize reads it back: with K, M, G or T when it is a whole number of them.
+std::string sizeText(std::int64_t size);
 
 // Options of one search, as the settings file or the command line give them.
 struct SearchOptions {

@@ -220,3 +220,34 @@ void IniFile::writeString(const std::string& section, const std::string& key,
     if (!writeAtomically(target, text.str()))
         throw SettingsWriteError("Unable to write to " + m_fileName);
 }
+
+void IniFile::writeSection(const std::string& section,
+                           const std::vector<std::pair<std::string, std::string>>& entries) {
+    std::lock_guard lock(m_mutex);
+    const std::string target = finalTarget(m_fileName);
+    if (target.empty() || !replaceable(target))
+        throw SettingsWriteError("Unable to write to " + m_fileName);
+    std::vector<std::string> lines;
+    bool inSection = false;
+    for (std::string& line : readLines(target)) {
+        std::string name;
+        if (sectionName(line, name))
+            inSection = equalsIgnoringAsciiCase(name, section);
+        if (!inSection)
+            lines.push_back(std::move(line));
+    }
+    while (!lines.empty() && trimmed(lines.back()).empty())
+        lines.pop_back();
+    if (!entries.empty()) {
+        if (!lines.empty())
+            lines.emplace_back();
+        lines.push_back("[" + section + "]");
+        for (const auto& [key, value] : entries)
+            lines.push_back(key + "=" + value);
+    }
+    std::ostringstream text;
+    for (const std::string& line : lines)
+        text << line << '\n';
+    if (!writeAtomically(target, text.str()))
+        throw SettingsWriteError("Unable to write to " + m_fileName);
+}

@@ -3,6 +3,8 @@
 #include <mutex>
 #include <stdexcept>
 #include <string>
+#include <utility>
+#include <vector>
 
 // A failed write of the settings file; the message reads "Unable to write to <file>".
 class SettingsWriteError : public std::runtime_error {
@@ -27,6 +29,10 @@ public:
                            const std::string& fallback) const;
     // Throws SettingsWriteError.
     void writeString(const std::string& section, const std::string& key, const std::string& value);
+    // Replaces the whole section with `entries` (key, value) in one write; no entries remove it.
+    // Throws SettingsWriteError.
+    void writeSection(const std::string& section,
+                      const std::vector<std::pair<std::string, std::string>>& entries);
 
 private:
     std::string m_fileName;

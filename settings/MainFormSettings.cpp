@@ -5,6 +5,10 @@
 #include "platform/Registry.h"
 #include "platform/SpecialFolders.h"
 #include "ui/Dialogs.h"
+#include "ui/TSearchScopeForm.h"
+
+#include <QFile>
+#include <QLabel>
 
 #include <QAction>
 #include <QCheckBox>
@@ -55,6 +59,7 @@ void TMainForm::loadSettings() {
     OptIgnore->setChecked(m_options.ignoreEmptyFiles);
     // On unless turned off; the key is written only by the menu item.
     OptRemember->setChecked(m_options.rememberDigests);
+    showScope();
     sGroupColor = m_options.groupColor;
     sCopiedColor = m_options.copiedColor;
     sMovedColor = m_options.movedColor;
@@ -176,5 +181,46 @@ void TMainForm::OptRememberClick() {
         m_options.rememberDigests = true;
         writeOption("RememberDigests", "yes");
         OptRemember->setChecked(true);
+    }
+}
+
+void TMainForm::showScope() {
+    const SearchScope& scope = m_options.scope;
+    lbScope->setVisible(scope.narrowsOrWidens());
+    lbScope->setText(QStringLiteral("Also: ") + QString::fromStdString(scope.summary()));
+    // Every folder in full, as the line has room for a summary only.
+    QString tip;
+    for (const SearchFolder& folder : scope.folders)
+        tip += QFile::decodeName(QByteArray::fromStdString(folder.path)) +
+               (folder.reference ? QStringLiteral(" (reference)\n") : QStringLiteral("\n"));
+    lbScope->setToolTip(tip.trimmed());
+}
+
+void TMainForm::SearchScope1Click() {
+    if (m_scopeForm != nullptr) {
+        m_scopeForm->raise();
+        m_scopeForm->activateWindow();
+        return;
+    }
+    m_scopeForm = new TSearchScopeForm(*m_dialogs, m_options.scope, this);
+    m_scopeForm->setAttribute(Qt::WA_DeleteOnClose);
+    connect(m_scopeForm, &QDialog::accepted, this, &TMainForm::scopeChosen);
+    connect(m_scopeForm, &QObject::destroyed, this, [this] { m_scopeForm = nullptr; });
+    // The keyboard comes back to the window, also where no window manager gives it back.
+    connect(m_scopeForm, &QDialog::finished, this, [this] { activateWindow(); });
+    m_scopeForm->open();
+}
+
+void TMainForm::scopeChosen() {
+    const SearchScope& chosen = m_scopeForm->scope();
+    // Nothing is written while the user has set nothing: a first start keeps its designed file.
+    if (chosen == m_options.scope)
+        return;
+    m_options.scope = chosen;
+    showScope();
+    try {
+        writeScope(*Settings, chosen);
+    } catch (const std::exception& error) {
+        showSettingsError(error);
     }
 }

@@ -32,7 +32,15 @@ struct Options {
     SearchOptions searchOptions(const std::string& digestCache) const;
 };
 
-// Reads the section "Options" of the settings file. A value that is missing or not one of its
+// Reads the section "Options" of the settings file, and the search scope from its own section,
+// which is there only once the user has set one. A value that is missing or not one of its
 // key's values takes the key's default, listed in `repairs`; a file that cannot be read gives
 // the defaults. The colours are repaired only when missing, as their texts are read when used.
 Options readOptions(const IniFile& settings);
+
+// Whether a folder or pattern can be kept in the settings file: one line of at most 2,045 bytes.
+bool storableInSettings(const std::string& text);
+
+// Writes the search scope into its own section, in one write; an empty scope removes the section.
+// Throws SettingsWriteError.
+void writeScope(IniFile& settings, const SearchScope& scope);

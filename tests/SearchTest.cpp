@@ -279,8 +279,9 @@ TEST(SearchRandom, SeveralFoldersWithReferencesExcludesAndBoundsFollowThePlainRu
         for (const ResultRow& row : rows)
             groupHasReference[row.caption] = groupHasReference[row.caption] || row.reference;
         for (std::size_t i = 0; i < rows.size(); ++i) {
-            if (rows[i].reference || groupHasReference[rows[i].caption])
+            if (rows[i].reference || groupHasReference[rows[i].caption]) {
                 ASSERT_EQ(ticked[i] != 0, !rows[i].reference);
+            }
         }
         referenceGroups +=
             static_cast<int>(std::count_if(groupHasReference.begin(), groupHasReference.end(),

@@ -5,10 +5,16 @@
 
 #include <QBrush>
 #include <QFile>
+#include <QFont>
+#include <QIcon>
+#include <QPainter>
+#include <QPixmap>
 
 #include <charconv>
 
 namespace {
+const QColor kReferenceText(0x80, 0x80, 0x80);
+
 std::optional<QColor> colourOf(const std::string& text) {
     try {
         std::uint32_t value = HexToTColor(text);
@@ -30,6 +36,23 @@ QString shownName(const std::string& bytes) {
             c = QChar(0x2421);
     }
     return text;
+}
+
+// A padlock where a reference row's check box would be: the row cannot be ticked.
+const QIcon& lockIcon() {
+    static const QIcon icon = [] {
+        QPixmap picture(13, 13);
+        picture.fill(Qt::transparent);
+        QPainter painter(&picture);
+        painter.setRenderHint(QPainter::Antialiasing);
+        painter.setPen(QPen(kReferenceText, 1.6));
+        painter.drawArc(QRectF(3.5, 1, 6, 8), 0, 180 * 16);
+        painter.drawLine(QPointF(3.5, 5), QPointF(3.5, 6));
+        painter.drawLine(QPointF(9.5, 5), QPointF(9.5, 6));
+        painter.fillRect(QRectF(2, 6, 9, 6.5), kReferenceText);
+        return QIcon(picture);
+    }();
+    return icon;
 }
 
 bool evenGroup(const std::string& caption) {
@@ -92,6 +115,21 @@ QVariant ResultListModel::data(const QModelIndex& index, int role) const {
             colour = m_movedColour;
         return colour ? QVariant(QBrush(*colour)) : QVariant();
     }
+    if (r.reference) {
+        // Its file is kept whatever is ticked: grey, slanted, a lock for a check box.
+        if (role == Qt::ForegroundRole)
+            return QBrush(kReferenceText);
+        if (role == Qt::FontRole) {
+            QFont font;
+            font.setItalic(true);
+            return font;
+        }
+        if (role == Qt::DecorationRole && index.column() == ColumnGroup)
+            return lockIcon();
+        if (role == Qt::ToolTipRole && index.column() == ColumnGroup)
+            return QStringLiteral("In a reference folder: kept, never ticked.");
+        return {};
+    }
     if (role == Qt::CheckStateRole && index.column() == ColumnGroup)
         return isChecked(index.row()) ? Qt::Checked : Qt::Unchecked;
     return {};
@@ -109,7 +147,7 @@ Qt::ItemFlags ResultListModel::flags(const QModelIndex& index) const {
     if (!index.isValid())
         return Qt::NoItemFlags;
     Qt::ItemFlags flags = Qt::ItemIsEnabled | Qt::ItemIsSelectable;
-    if (index.column() == ColumnGroup)
+    if (index.column() == ColumnGroup && !m_rows[static_cast<std::size_t>(index.row())].reference)
         flags |= Qt::ItemIsUserCheckable;
     return flags;
 }
@@ -122,6 +160,8 @@ bool ResultListModel::setData(const QModelIndex& index, const QVariant& value, i
 }
 
 void ResultListModel::setChecked(int index, bool checked) {
+    if (m_rows[static_cast<std::size_t>(index)].reference)
+        checked = false; // never ticked, whatever asks
     char& slot = m_checked[static_cast<std::size_t>(index)];
     if ((slot != 0) == checked)
         return;
@@ -132,6 +172,8 @@ void ResultListModel::setChecked(int index, bool checked) {
 
 void ResultListModel::setTicks(std::vector<char> ticks) {
     ticks.resize(m_rows.size(), 0);
+    for (std::size_t i = 0; i < ticks.size(); ++i)
+        ticks[i] = ticks[i] && !m_rows[i].reference;
     m_checked = std::move(ticks);
     if (!m_rows.empty())
         emit dataChanged(index(0, ColumnGroup), index(rowCount() - 1, ColumnGroup),

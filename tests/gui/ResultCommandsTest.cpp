@@ -5,6 +5,7 @@
 #include "operations/FileOperations.h"
 #include "search/FileFinder.h"
 #include "ui/ResultListModel.h"
+#include "ui/TSearchScopeForm.h"
 
 #include <QAction>
 #include <QBrush>
@@ -18,6 +19,7 @@
 #include <QMenu>
 #include <QMessageBox>
 #include <QProgressBar>
+#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QScopeGuard>
@@ -25,6 +27,7 @@
 #include <QTimer>
 #include <QToolButton>
 #include <QTreeView>
+#include <QTreeWidget>
 #include <QUrl>
 
 #include <cerrno>
@@ -67,11 +70,11 @@ private:
         return form;
     }
 
-    // The tree typed into the path box, then a click on "Search".
-    void search(TMainForm& form) {
+    // The tree (or a folder of it) typed into the path box, then a click on "Search".
+    void search(TMainForm& form, const QString& folder = {}) {
         user::click(form.eTarget->lineEdit());
         user::press(Qt::Key_A, Qt::ControlModifier);
-        user::type(m_tree->path());
+        user::type(folder.isEmpty() ? m_tree->path() : folder);
         user::click(form.btSearch);
         QVERIFY(form.thrFindFiles());
         QTRY_VERIFY_WITH_TIMEOUT(form.thrFindFiles()->isFinished(), 20000);
@@ -268,6 +271,85 @@ private slots:
         QCOMPARE(form->state.iDuplicatedFiles.load(), 0);
         QVERIFY(form->listParked());
         QCOMPARE(form->lbStatus->text(), QStringLiteral("No duplicated files were found."));
+    }
+
+    void searchScopeWithAReferenceFolder() {
+        writeText(path("main/a1"), "same");
+        writeText(path("main/sub/a2"), "same");
+        writeText(path("main/t1.tmp"), "temp");
+        writeText(path("main/t2.tmp"), "temp");
+        writeText(path("main/big1"), "0123456789");
+        writeText(path("main/big2"), "0123456789");
+        writeText(path("ref/a"), "same");
+        writeText(path("ref/o1"), "only here");
+        writeText(path("ref/o2"), "only here");
+        QVERIFY(QFile::setPermissions(path("ref/a"), QFile::ReadOwner | QFile::ReadGroup));
+        const QString config = m_config->path() + "/hollowbright/Twinscope/config.ini";
+        auto form = makeForm();
+        QVERIFY(!form->lbScope->isVisible());
+
+        // Escape leaves the scope as it was, and writes nothing.
+        chooseOption(*form, {"Search scope..."});
+        QTRY_VERIFY(form->scopeForm() && form->scopeForm()->isActiveWindow());
+        user::press(Qt::Key_Escape);
+        QTRY_VERIFY(!form->scopeForm());
+        QTRY_VERIFY(form->isActiveWindow());
+        QVERIFY(!readText(config).contains("SearchScope"));
+
+        chooseOption(*form, {"Search scope..."});
+        QTRY_VERIFY(form->scopeForm() && form->scopeForm()->isActiveWindow());
+        TSearchScopeForm* scope = form->scopeForm();
+        m_dialogs.folder = path("ref") + "/";
+        user::click(scope->btAddFolder);
+        QCOMPARE(scope->lvFolders->topLevelItemCount(), 1);
+        QCOMPARE(scope->lvFolders->topLevelItem(0)->text(0), path("ref"));
+        QCOMPARE(user::focus(), scope->lvFolders);
+        user::press(Qt::Key_Space); // Normal becomes Reference
+        QCOMPARE(scope->lvFolders->topLevelItem(0)->text(1), QStringLiteral("Reference"));
+        user::click(scope->mePatterns);
+        user::type("*.tmp");
+        user::click(scope->eMaxSize);
+        user::type("9X");
+        user::press(Qt::Key_Return); // refused: the dialog stays, with the box to mend
+        QCOMPARE(m_dialogs.errors, QStringList{"The largest size must be a size such as 4096, "
+                                               "64K or 2G, not \"9X\"."});
+        QCOMPARE(user::focus(), scope->eMaxSize);
+        user::press(Qt::Key_Backspace);
+        user::press(Qt::Key_Return);
+        QTRY_VERIFY(!form->scopeForm());
+        QTRY_VERIFY(form->isActiveWindow());
+        const QString written = readText(config);
+        QVERIFY2(written.contains("\n[SearchScope]\nFolder1=\"" + path("ref") +
+                                  "\"\nReference1=yes\nExclude1=\"*.tmp\"\nMaxSize=9\n"),
+                 qPrintable(written));
+        QVERIFY(form->lbScope->isVisible());
+        QCOMPARE(form->lbScope->text(), QStringLiteral("Also: 1 more folder (1 reference); "
+                                                       "leaving out *.tmp; sizes up to 9 bytes"));
+
+        // The read-only reference file is compared; a group of reference files only is not
+        // listed; the excluded and the larger files are left out.
+        search(*form, path("main"));
+        QCOMPARE(shortNames(*form), QStringLiteral("1:main/sub/a2 1:ref/a 1:main/a1"));
+        // Neither a click on its box nor Space nor a rule ticks the reference row.
+        QTreeView* list = form->FileListView;
+        user::click(list->viewport(), user::checkBoxOf(list, cell(*form, 1, 0)));
+        user::clickCell(list, cell(*form, 1, ResultListModel::ColumnName));
+        user::press(Qt::Key_Space);
+        QVERIFY(!form->results()->isChecked(1));
+        QCOMPARE(form->results()->data(cell(*form, 1, 0), Qt::CheckStateRole), QVariant());
+        allButOne(*form);
+        QCOMPARE(tickText(*form), QStringLiteral("a2+ a- a1+"));
+        runOperation(*form, "Move to Trash");
+        QVERIFY2(m_dialogs.errors.size() == 1, qPrintable(m_dialogs.errors.join('|')));
+        QVERIFY(QFile::exists(path("ref/a")) && QFile::exists(path("ref/o1")));
+        QVERIFY(!QFile::exists(path("main/a1")) && !QFile::exists(path("main/sub/a2")));
+
+        // The next start reads the scope back.
+        form.reset();
+        form = makeForm();
+        QVERIFY(form->lbScope->isVisible());
+        QCOMPARE(form->options().scope.folders,
+                 (std::vector<SearchFolder>{{QFile::encodeName(path("ref")).toStdString(), true}}));
     }
 
     void everyCopyTickedAsksOnceMore() {
