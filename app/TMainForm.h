@@ -279,6 +279,7 @@ public:
     void searchFillStarted() override;
     void searchFolderProblem(const QString& text) override;
     void searchPassedOver(const QString& text) override;
+    void searchNote(const QString& text) override;
     void filterStarted() override;
     void filterEnded() override;
 

@@ -375,6 +375,8 @@ int main(int argc, char** argv) {
     }
     if (!engine.unreadFolders().empty())
         watcher.warn(engine.unreadFolders());
+    if (!engine.scopeNote().empty() && !options->quiet)
+        watcher.warn(engine.scopeNote());
     // Why a file may be missing from the result, unless asked for silence.
     if (engine.passedOver().any() && !options->quiet)
         watcher.warn("passed over: " + engine.passedOver().text());

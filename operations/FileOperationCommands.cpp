@@ -8,6 +8,7 @@
 #include "platform/FileTime.h"
 #include "platform/SpecialFolders.h"
 #include "platform/TextEncoding.h"
+#include "search/ReferenceFolders.h"
 #include "ui/Dialogs.h"
 #include "ui/ResultListModel.h"
 
@@ -37,6 +38,7 @@ void TMainForm::startFileOperations(int operation, const std::string& destinatio
     request.destination = destination;
     request.onCopy = m_options.onCopy;
     request.warnOnMoveRename = m_options.warnOnMoveRename;
+    request.references = ReferenceFolders(m_options.scope.folders);
     startRun(std::make_unique<FileOperations>(*this, std::move(rows), std::move(checked),
                                               std::move(request)));
 }
@@ -48,7 +50,16 @@ std::optional<std::string> TMainForm::askDestination(const QString& question,
     std::optional<QString> folder = m_dialogs->browseForFolder(this, prompt);
     if (!folder)
         return std::nullopt;
-    return QFile::encodeName(*folder).toStdString();
+    std::string destination = QFile::encodeName(*folder).toStdString();
+    if (const auto reference = ReferenceFolders(m_options.scope.folders).holding(destination)) {
+        m_dialogs->error(
+            this, QStringLiteral("The folder \"%1\" lies in the reference folder "
+                                 "\"%2\", whose files are never changed. Choose "
+                                 "another folder.")
+                      .arg(*folder, QFile::decodeName(QByteArray::fromStdString(*reference))));
+        return std::nullopt;
+    }
+    return destination;
 }
 
 void TMainForm::Copyto1Click() {

@@ -73,6 +73,11 @@ void FileOperationEngine::run(const OperationRequest& request, const std::vector
     for (std::size_t k = 0; k < m_table.size(); ++k)
         m_recordKeys.emplace(recordKey(m_table[k].fPath, m_table[k].fName, m_table[k].fHash), k);
 
+    // A reference folder's files are never changed, nor is anything put into it.
+    std::optional<std::string> intoReference;
+    if (m_request.operation == FileOperation::Copy || m_request.operation == FileOperation::Move)
+        intoReference = m_request.references.holding(m_request.destination);
+
     int number = 1;
     for (std::size_t i = 0; i < rows.size(); ++i) {
         if (!ticked[i])
@@ -89,7 +94,10 @@ void FileOperationEngine::run(const OperationRequest& request, const std::vector
         // A reference file is only ever read: copied, never moved or removed, and a copy does
         // not need it writable.
         const bool reference = row.record < m_table.size() && m_table[row.record].fReference;
-        if (reference && m_request.operation != FileOperation::Copy) {
+        if (intoReference) {
+            fail(path, "The destination lies in the reference folder \"" + *intoReference +
+                           "\", whose files are never changed.");
+        } else if (reference && m_request.operation != FileOperation::Copy) {
             fail(path, "It is in a reference folder, whose files are never moved or removed.");
         } else if (row.record >= m_table.size() || file.gone()) {
             m_passedOver.push_back({path, "It no longer exists."});

@@ -4,6 +4,7 @@
 #include "operations/OperationOptions.h"
 #include "platform/OverlayMounts.h"
 #include "platform/Trash.h"
+#include "search/ReferenceFolders.h"
 #include "search/ResultRows.h"
 #include "search/TFiles.h"
 
@@ -48,6 +49,7 @@ struct OperationRequest {
     OnCopy onCopy = OnCopy::Prompt;
     bool warnOnMoveRename = true; // the host is told before a moved file is renamed
     TrashLocations trash = TrashLocations::forUser(); // where Trash sends files
+    ReferenceFolders references;                      // no copy or move lands in them
     RemovalSeam seam =
         nullptr; // tests only: changes the files between the steps of a move or removal
 };

@@ -50,6 +50,11 @@ void FileFinder::Execute() {
     });
     // "0 files" alone would not say that the folder itself could not be read, nor would a
     // result without the files of a subfolder.
+    if (!engine.scopeNote().empty()) {
+        post([text = QString::fromStdString(engine.scopeNote()).trimmed()](RunWindow& window) {
+            window.searchNote(text);
+        });
+    }
     for (const std::string* problem : {&engine.folderProblem(), &engine.unreadFolders()}) {
         if (!problem->empty()) {
             post([text = QString::fromStdString(*problem).trimmed()](RunWindow& window) {

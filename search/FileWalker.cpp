@@ -113,22 +113,16 @@ void FileWalker::FindIt(const std::vector<SearchFolder>& roots, const std::strin
     m_locks = LockedFiles::snapshot();
     m_overlays = OverlayMounts::current();
     m_rootErrors.clear();
+    m_rootsInReference.clear();
     m_unread.clear();
     m_unreadCount = 0;
     m_passedOver = {};
     m_referenceIds.clear();
-    m_referencePaths.clear();
+    m_references = ReferenceFolders(roots);
     for (const SearchFolder& root : roots) {
-        if (!root.reference)
-            continue;
         struct stat st {};
-        if (stat(root.path.c_str(), &st) == 0)
+        if (root.reference && stat(root.path.c_str(), &st) == 0)
             m_referenceIds.insert({st.st_dev, st.st_ino});
-        if (char* real = ::realpath(root.path.c_str(), nullptr)) {
-            std::string text(real);
-            std::free(real);
-            m_referencePaths.push_back(text == "/" ? text : text + "/");
-        }
     }
     for (const SearchFolder& root : roots) {
         if (m_stopped)
@@ -151,12 +145,7 @@ bool FileWalker::inReference(int fd, std::uint64_t device, std::uint64_t inode) 
     if (length <= 0 || static_cast<std::size_t>(length) >= real.size())
         return false;
     real.resize(static_cast<std::size_t>(length));
-    real += '/';
-    for (const std::string& reference : m_referencePaths) {
-        if (real.starts_with(reference))
-            return true;
-    }
-    return false;
+    return m_references.holdingReal(real + (real == "/" ? "" : "/")).has_value();
 }
 
 void FileWalker::walkRoot(const SearchFolder& rootFolder, const std::string& mask,
@@ -198,6 +187,8 @@ void FileWalker::walkRoot(const SearchFolder& rootFolder, const std::string& mas
     root.inode = st.st_ino;
     root.inLayer = m_overlays.overlayHolding(root.fd).has_value();
     root.reference = rootFolder.reference || inReference(root.fd, root.device, root.inode);
+    if (root.reference && !rootFolder.reference)
+        m_rootsInReference.push_back(folder);
 
     std::vector<Frame> stack;
     m_stack = &stack;
@@ -307,7 +298,8 @@ void FileWalker::readFolder(Frame& frame, const std::string& mask, bool subfolde
             }
         }
         if ((type == DT_REG || (type == DT_DIR && subfolders)) && !m_scope.excludes.empty() &&
-            m_scope.leavesOut(entry.name, m_dir.substr(m_rootLength) + entry.name)) {
+            m_scope.leavesOut(entry.name, m_dir.substr(m_rootLength) + entry.name,
+                              type == DT_DIR)) {
             ++m_passedOver.excluded;
             continue;
         }
@@ -389,7 +381,7 @@ void FileWalker::considerFile(Frame& frame, const std::string& name, const Probe
         real = m_overlays.layerFile(layers, name).value_or(real);
         secondPath = true;
     }
-    if (recordedBefore(real.device, real.inode, secondPath, mountRoot))
+    if (recordedBefore(real.device, real.inode, secondPath, mountRoot, frame.reference))
         return;
 
     // Normal speed reads the file now; it must still be the file that was looked at, and the
@@ -431,6 +423,8 @@ void FileWalker::considerFile(Frame& frame, const std::string& name, const Probe
     record.fChangedNs = nanoseconds(sx.stx_ctime);
     TFiles& stored = m_state.appendFound(std::move(record));
     const std::size_t index = m_state.aFilesFounded.size() - 1;
+    if (m_newLinked != nullptr)
+        *m_newLinked = index;
     if (fd >= 0) {
         // The file is opened even when its digest is remembered: that is its in-use test.
         if (m_cache == nullptr || !m_cache->recall(m_state.aFilesFounded, index)) {
@@ -445,16 +439,27 @@ void FileWalker::considerFile(Frame& frame, const std::string& name, const Probe
 }
 
 bool FileWalker::recordedBefore(std::uint64_t device, std::uint64_t inode, bool linked,
-                                bool mountRoot) {
+                                bool mountRoot, bool reference) {
+    m_newLinked = nullptr;
     if (mountRoot && !m_checkEveryFile) {
         // The file's other path may have been recorded already, or may come later.
         m_checkEveryFile = true;
-        for (const TFiles& file : m_state.aFilesFounded)
-            m_linkedFiles.insert({file.fDevice, file.fInode});
+        for (std::size_t i = 0; i < m_state.aFilesFounded.size(); ++i) {
+            const TFiles& file = m_state.aFilesFounded[i];
+            m_linkedFiles.try_emplace({file.fDevice, file.fInode}, i);
+        }
     }
     if (!linked && !m_checkEveryFile)
         return false;
-    return !m_linkedFiles.insert({device, inode}).second;
+    const auto [entry, added] = m_linkedFiles.try_emplace({device, inode}, kUnrecorded);
+    if (added) {
+        m_newLinked = &entry->second;
+        return false;
+    }
+    // A file with a path in a reference folder is a reference file, whichever path is listed.
+    if (reference && entry->second != kUnrecorded)
+        m_state.aFilesFounded[entry->second].fReference = true;
+    return true;
 }
 
 int FileWalker::frameFd(std::size_t index) {

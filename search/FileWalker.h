@@ -3,9 +3,11 @@
 #include "platform/FileLocks.h"
 #include "platform/FileTime.h"
 #include "platform/OverlayMounts.h"
+#include "search/ReferenceFolders.h"
 #include "search/SrcHash.h"
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <set>
 #include <string>
@@ -44,6 +46,9 @@ public:
 
     // The roots of the last FindIt that could not be opened for reading, with their errno.
     const std::vector<std::pair<std::string, int>>& folderErrors() const { return m_rootErrors; }
+    // The roots given as normal that lie in a reference root, so that their files are
+    // reference files too.
+    const std::vector<std::string>& rootsInReference() const { return m_rootsInReference; }
 
     // Subfolders the last FindIt could not open (path with its "/", errno): the first
     // kUnreadNamed of them, and how many there were in all.
@@ -64,7 +69,8 @@ private:
     void considerFiles(Frame& frame, const std::vector<const std::string*>& names);
     void considerFile(Frame& frame, const std::string& name, const Probe& probe,
                       const OverlayMounts::Layers& layers);
-    bool recordedBefore(std::uint64_t device, std::uint64_t inode, bool linked, bool mountRoot);
+    bool recordedBefore(std::uint64_t device, std::uint64_t inode, bool linked, bool mountRoot,
+                        bool reference);
     int frameFd(std::size_t index);
     int reopenFolder(std::size_t index);
     void limitOpenFolders();
@@ -79,9 +85,10 @@ private:
     HashProgressCallback m_hashCallback;
     bool m_stopped = false;
     std::vector<std::pair<std::string, int>> m_rootErrors;
-    // The reference roots, by identity and by real path (with its trailing "/").
+    std::vector<std::string> m_rootsInReference;
+    // The reference roots, by identity and by real path.
     std::set<std::pair<std::uint64_t, std::uint64_t>> m_referenceIds;
-    std::vector<std::string> m_referencePaths;
+    ReferenceFolders m_references;
     SearchScope m_scope;
     PassedOver m_passedOver;
     std::size_t m_rootLength = 0; // of the searched folder's text in m_dir
@@ -95,7 +102,10 @@ private:
     // Files that another path may reach too: hard links, files seen through an overlay (by the
     // identity of their layer file) and files in its layer folders, and every file once a file
     // mounted onto a second path has been seen (its two paths share a link count of 1).
-    std::set<std::pair<std::uint64_t, std::uint64_t>> m_linkedFiles;
+    // By identity, the index of the file's record (kUnrecorded until it is made).
+    std::map<std::pair<std::uint64_t, std::uint64_t>, std::size_t> m_linkedFiles;
+    static constexpr std::size_t kUnrecorded = static_cast<std::size_t>(-1);
+    std::size_t* m_newLinked = nullptr; // the entry of the file being considered, when added
     bool m_checkEveryFile = false;
     bool m_mountRootsShown = false; // the kernel marks mount roots (Linux 5.8 and later)
     std::vector<Frame>* m_stack = nullptr;

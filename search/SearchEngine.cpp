@@ -52,6 +52,7 @@ bool SearchEngine::run(const std::string& folder, bool subfolders, const SearchO
     m_cacheProblem.clear();
     m_folderProblem.clear();
     m_unreadFolders.clear();
+    m_scopeNote.clear();
     m_passedOver = {};
     if (hooks != nullptr)
         hooks->optionsRead();
@@ -73,6 +74,12 @@ bool SearchEngine::run(const std::string& folder, bool subfolders, const SearchO
                            path + "\" could not be read: " + std::strerror(error) + ".";
     }
     m_passedOver = walker.passedOver();
+    if (!walker.rootsInReference().empty()) {
+        m_scopeNote = "These folders lie in a reference folder, so their files are compared but "
+                      "never picked, moved or removed:\n";
+        for (const std::string& root : walker.rootsInReference())
+            m_scopeNote += root + "\n";
+    }
     if (walker.unreadFolderCount() > 0) {
         m_unreadFolders = "These folders could not be read; their files are not in the result:\n";
         for (const auto& [path, error] : walker.unreadFolders())

@@ -51,6 +51,9 @@ public:
     // The subfolders the last run could not read, as a message for the user, one folder a line;
     // empty when it read them all.
     const std::string& unreadFolders() const { return m_unreadFolders; }
+    // Folders given as normal that lie in a reference folder, as a message for the user; empty
+    // when there are none.
+    const std::string& scopeNote() const { return m_scopeNote; }
     // What the last run's walk left out, by reason.
     const PassedOver& passedOver() const { return m_passedOver; }
 
@@ -108,6 +111,7 @@ private:
     std::string m_cacheProblem;
     std::string m_folderProblem;
     std::string m_unreadFolders;
+    std::string m_scopeNote;
     PassedOver m_passedOver;
 };
 

@@ -21,11 +21,27 @@ std::optional<SearchSpeed> speedFromName(std::string_view name) {
     return valueOfWord(kSpeedWords, name);
 }
 
-bool SearchScope::leavesOut(const std::string& name, const std::string& below) const {
-    for (const std::string& pattern : excludes) {
-        const bool byPath = pattern.find('/') != std::string::npos;
-        if (fnmatch(pattern.c_str(), (byPath ? below : name).c_str(), byPath ? FNM_PATHNAME : 0) ==
-            0)
+bool SearchScope::leavesOut(const std::string& name, const std::string& below, bool folder) const {
+    for (std::string_view pattern : excludes) {
+        // "cache/" names folders only; "/cache/*.bin" is a path from the searched folder.
+        if (pattern.size() > 1 && pattern.back() == '/') {
+            if (!folder)
+                continue;
+            pattern.remove_suffix(1);
+        }
+        const bool byPath = pattern.find('/') != std::string_view::npos;
+        if (!pattern.empty() && pattern.front() == '/')
+            pattern.remove_prefix(1);
+        const std::string text(pattern);
+        if (!byPath) {
+            if (fnmatch(text.c_str(), name.c_str(), 0) == 0)
+                return true;
+            continue;
+        }
+        // "**" crosses folders; "**/" may also stand for no folder at all.
+        const bool deep = text.find("**") != std::string::npos;
+        if (fnmatch(text.c_str(), below.c_str(), deep ? 0 : FNM_PATHNAME) == 0 ||
+            (text.starts_with("**/") && fnmatch(text.c_str() + 3, below.c_str(), 0) == 0))
             return true;
     }
     return false;

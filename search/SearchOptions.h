@@ -59,11 +59,13 @@ struct SearchScope {
         0; // smaller files are not compared (files of size 0 go by their own option)
     std::int64_t maxSize = -1; // larger files are not compared; -1: no bound
     // Shell patterns: one without "/" matches a file's or folder's name, one with "/" the path
-    // below the searched folder. A matching folder is not entered.
+    // below the searched folder ("*" not crossing a "/", "**" crossing any; a leading "/" is
+    // that folder). One that ends with "/" matches folders only. A matching folder is not
+    // entered.
     std::vector<std::string> excludes;
 
     // Whether the entry `name`, at `below` under the searched folder ("a/b/name"), is left out.
-    bool leavesOut(const std::string& name, const std::string& below) const;
+    bool leavesOut(const std::string& name, const std::string& below, bool folder) const;
     bool sizeFits(std::int64_t size) const {
         return size == 0 || (size >= minSize && (maxSize < 0 || size <= maxSize));
     }

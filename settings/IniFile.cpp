@@ -172,6 +172,26 @@ std::string IniFile::readString(const std::string& section, const std::string& k
     return fallback;
 }
 
+std::vector<std::pair<std::string, std::string>>
+IniFile::readSection(const std::string& section) const {
+    std::lock_guard lock(m_mutex);
+    std::vector<std::pair<std::string, std::string>> entries;
+    bool inSection = false;
+    for (const std::string& line : readLines(m_fileName)) {
+        std::string name;
+        if (sectionName(line, name)) {
+            inSection = equalsIgnoringAsciiCase(name, section);
+            continue;
+        }
+        const std::size_t equals = line.find('=');
+        if (inSection && equals != std::string::npos)
+            entries.emplace_back(
+                trimmed(line.substr(0, equals)),
+                unquoted(trimmed(line.substr(equals + 1))).substr(0, kMaxValueLength));
+    }
+    return entries;
+}
+
 void IniFile::writeString(const std::string& section, const std::string& key,
                           const std::string& value) {
     std::lock_guard lock(m_mutex);

@@ -27,6 +27,8 @@ public:
 
     std::string readString(const std::string& section, const std::string& key,
                            const std::string& fallback) const;
+    // Every "key=value" line of the section, in file order, values read as readString reads them.
+    std::vector<std::pair<std::string, std::string>> readSection(const std::string& section) const;
     // Throws SettingsWriteError.
     void writeString(const std::string& section, const std::string& key, const std::string& value);
     // Replaces the whole section with `entries` (key, value) in one write; no entries remove it.

@@ -4,7 +4,9 @@
 
 #include "platform/Registry.h"
 #include "platform/SpecialFolders.h"
+#include "search/ReferenceFolders.h"
 #include "ui/Dialogs.h"
+#include "ui/ResultListModel.h"
 #include "ui/TSearchScopeForm.h"
 
 #include <QFile>
@@ -60,6 +62,14 @@ void TMainForm::loadSettings() {
     // On unless turned off; the key is written only by the menu item.
     OptRemember->setChecked(m_options.rememberDigests);
     showScope();
+    if (!m_options.scopeProblems.empty()) {
+        QString entries;
+        for (const std::string& entry : m_options.scopeProblems)
+            entries += QStringLiteral("\n") + QString::fromStdString(entry);
+        m_dialogs->error(this, QStringLiteral("The search scope in %1 holds entries that cannot be "
+                                              "read as written:%2")
+                                   .arg(QString::fromStdString(Settings->fileName()), entries));
+    }
     sGroupColor = m_options.groupColor;
     sCopiedColor = m_options.copiedColor;
     sMovedColor = m_options.movedColor;
@@ -188,11 +198,11 @@ void TMainForm::showScope() {
     const SearchScope& scope = m_options.scope;
     lbScope->setVisible(scope.narrowsOrWidens());
     lbScope->setText(QStringLiteral("Also: ") + QString::fromStdString(scope.summary()));
-    // Every folder in full, as the line has room for a summary only.
-    QString tip;
+    // The whole summary and every folder in full, as the line may cut them short.
+    QString tip = QString::fromStdString(scope.summary()) + QLatin1Char('\n');
     for (const SearchFolder& folder : scope.folders)
-        tip += QFile::decodeName(QByteArray::fromStdString(folder.path)) +
-               (folder.reference ? QStringLiteral(" (reference)\n") : QStringLiteral("\n"));
+        tip += QLatin1Char('\n') + QFile::decodeName(QByteArray::fromStdString(folder.path)) +
+               (folder.reference ? QStringLiteral(" (reference)") : QString());
     lbScope->setToolTip(tip.trimmed());
 }
 
@@ -218,6 +228,9 @@ void TMainForm::scopeChosen() {
         return;
     m_options.scope = chosen;
     showScope();
+    // Files of the listed result that now lie in a reference folder are kept from here on.
+    if (ReferenceFolders(chosen.folders).mark(state.aDuplicatedFiles))
+        m_results->markReferences(state.aDuplicatedFiles);
     try {
         writeScope(*Settings, chosen);
     } catch (const std::exception& error) {

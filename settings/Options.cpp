@@ -1,6 +1,9 @@
 #include "settings/Options.h"
 
 #include "settings/IniFile.h"
+#include "tools/AsciiCase.h"
+
+#include <map>
 
 namespace {
 const char* const kSection = "Options";
@@ -8,24 +11,69 @@ const char* const kScopeSection = "SearchScope";
 // A value is kept in quotes, so that spaces at its ends and quotes of its own survive.
 constexpr std::size_t kMaxStoredLength = 2045;
 
-SearchScope readScope(const IniFile& settings) {
+// The number after `prefix` in a key such as "Folder12"; 0 when the key is not one of them.
+int keyNumber(const std::string& key, std::string_view prefix) {
+    if (key.size() <= prefix.size() ||
+        !equalsIgnoringAsciiCase(key.substr(0, prefix.size()), prefix))
+        return 0;
+    int number = 0;
+    for (char c : key.substr(prefix.size())) {
+        if (c < '0' || c > '9' || number > 100000)
+            return 0;
+        number = number * 10 + (c - '0');
+    }
+    return number;
+}
+
+// The section is the user's own writing (or editing): entries may be numbered with gaps, and a
+// folder is a reference one unless its kind clearly says otherwise.
+SearchScope readScope(const IniFile& settings, std::vector<std::string>& problems) {
     SearchScope scope;
-    auto read = [&](const std::string& key) { return settings.readString(kScopeSection, key, ""); };
-    for (int k = 1;; ++k) {
-        const std::string folder = read("Folder" + std::to_string(k));
+    std::map<int, std::string> folders;
+    std::map<int, std::string> kinds;
+    std::map<int, std::string> excludes;
+    for (const auto& [key, value] : settings.readSection(kScopeSection)) {
+        if (const int n = keyNumber(key, "Folder"))
+            folders[n] = value;
+        else if (const int n = keyNumber(key, "Reference"))
+            kinds[n] = value;
+        else if (const int n = keyNumber(key, "Exclude"))
+            excludes[n] = value;
+        else if (equalsIgnoringAsciiCase(key, "MinSize") ||
+                 equalsIgnoringAsciiCase(key, "MaxSize")) {
+            const bool minimum = equalsIgnoringAsciiCase(key, "MinSize");
+            if (const auto size = parseSize(value))
+                (minimum ? scope.minSize : scope.maxSize) = *size;
+            else if (!value.empty())
+                problems.push_back(key + "=" + value);
+        }
+    }
+    for (const auto& [n, folder] : folders) {
         if (folder.empty())
-            break;
-        scope.folders.push_back({folder, read("Reference" + std::to_string(k)) == "yes"});
+            continue;
+        bool reference = false;
+        if (const auto kind = kinds.find(n); kind != kinds.end() && !kind->second.empty()) {
+            const std::string& word = kind->second;
+            reference = true;
+            for (const char* normal : {"no", "false", "0", "off", "normal"})
+                reference = reference && !equalsIgnoringAsciiCase(word, normal);
+            bool known = !reference;
+            for (const char* yes : {"yes", "true", "1", "on", "reference"})
+                known = known || equalsIgnoringAsciiCase(word, yes);
+            if (!known)
+                problems.push_back("Reference" + std::to_string(n) + "=" + word +
+                                   " (taken as yes)");
+        }
+        scope.folders.push_back({folder, reference});
     }
-    for (int k = 1;; ++k) {
-        std::string pattern = read("Exclude" + std::to_string(k));
-        if (pattern.empty())
-            break;
-        scope.excludes.push_back(std::move(pattern));
+    for (const auto& [n, pattern] : excludes) {
+        if (!pattern.empty())
+            scope.excludes.push_back(pattern);
     }
-    // A size that is not one is no bound: the section is the user's own writing.
-    scope.minSize = parseSize(read("MinSize")).value_or(0);
-    scope.maxSize = parseSize(read("MaxSize")).value_or(-1);
+    if (scope.maxSize >= 0 && scope.maxSize < scope.minSize) {
+        problems.push_back("MaxSize is smaller than MinSize (no largest size is taken)");
+        scope.maxSize = -1;
+    }
     return scope;
 }
 
@@ -62,7 +110,7 @@ Options readOptions(const IniFile& settings) {
         else
             *value = text;
     }
-    options.scope = readScope(settings);
+    options.scope = readScope(settings, options.scopeProblems);
     return options;
 }
 

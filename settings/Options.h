@@ -26,6 +26,8 @@ struct Options {
     // The keys of the settings file that were missing or damaged, with the texts of the values
     // they take; the window writes them back.
     std::vector<std::pair<std::string, std::string>> repairs;
+    // Entries of the search scope's section that could not be read as written ("MinSize=x").
+    std::vector<std::string> scopeProblems;
 
     // The options the search runs with; `digestCache` names the file of digests kept between
     // searches (empty: none).

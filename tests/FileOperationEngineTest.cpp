@@ -199,6 +199,23 @@ TEST(FileOperationEngine, AReferenceFileIsCopiedButNeverMovedOrRemoved) {
             EXPECT_FALSE(exists(tree.path("main/x"))) << int(operation);
         }
     }
+    // Nor does a copy or a move land in a reference folder, by whatever path it is given.
+    for (const FileOperation operation : {FileOperation::Copy, FileOperation::Move}) {
+        TempTree tree;
+        tree.file("main/x", "same");
+        tree.file("main/y", "same");
+        tree.folder("ref");
+        Result result(tree.path("main"));
+        ScriptedHost host;
+        RunControl control;
+        FileOperationEngine engine(result.table, host, control);
+        OperationRequest asked = request(operation, tree.path("main/../ref/new/"));
+        asked.references = ReferenceFolders({{tree.path("ref"), true}});
+        engine.run(asked, result.rows, std::vector<char>(2, 1));
+        EXPECT_EQ(engine.failures().size(), 2u) << int(operation);
+        EXPECT_FALSE(exists(tree.path("ref/new"))) << int(operation);
+        EXPECT_TRUE(exists(tree.path("main/x")) && exists(tree.path("main/y")));
+    }
 }
 
 TEST(FileOperationEngine, CopiesJoinTheirGroupAndTheFirstFileGoesLast) {

@@ -44,9 +44,13 @@ struct Search {
         SearchEngine engine(state, control, progress);
         const bool ran = engine.run(folder, subfolders, options, hooks);
         passedOver = engine.passedOver();
+        folderProblem = engine.folderProblem();
+        scopeNote = engine.scopeNote();
         return ran;
     }
     PassedOver passedOver;
+    std::string folderProblem;
+    std::string scopeNote;
 
     // Found files as paths relative to `root`.
     std::vector<std::string> found(const std::string& root) const {
@@ -126,6 +130,23 @@ TEST(Walk, SizeBoundsAndExcludesLeaveFilesAndFoldersOut) {
                   {"a.txt", "b.tmp", "big.bin", "empty", "cache/x.bin", "cache/y.txt",
                    "node_modules/m.txt"},
                   ", 1 file or folder excluded"},
+             // A trailing "/" names folders only, a leading "/" the searched folder, and "**"
+             // any depth, none included.
+             Case{0,
+                  -1,
+                  {"cache/", "a.txt/"},
+                  {"a.txt", "b.tmp", "big.bin", "empty", "node_modules/m.txt"},
+                  ", 2 files or folders excluded"},
+             Case{0,
+                  -1,
+                  {"/cache"},
+                  {"a.txt", "b.tmp", "big.bin", "empty", "node_modules/m.txt", "sub/cache/z.bin"},
+                  ", 1 file or folder excluded"},
+             Case{0,
+                  -1,
+                  {"**/*.bin"},
+                  {"a.txt", "b.tmp", "empty", "cache/y.txt", "node_modules/m.txt"},
+                  ", 3 files or folders excluded"},
          }) {
         SearchOptions options;
         options.ignoreEmptyFiles = false;
@@ -175,7 +196,7 @@ std::vector<PlainFile> plainSearch(const std::vector<SearchFolder>& roots,
             std::vector<fs::path> folders;
             for (const fs::path& entry : entries) {
                 const std::string name = entry.filename().string();
-                if (scope.leavesOut(name, below + name))
+                if (scope.leavesOut(name, below + name, fs::is_directory(entry)))
                     continue;
                 if (fs::is_directory(entry)) {
                     if (name[0] != '.')
@@ -390,6 +411,35 @@ TEST(Walk, TwoHardLinksAreOneFile) {
     search.run(tree.root());
     EXPECT_EQ(search.found(tree.root()), (Names{"a"}));
     EXPECT_TRUE(search.state.aDuplicatedFiles.empty());
+}
+
+TEST(Walk, AFileOrFolderAlsoInAReferenceFolderIsAReferenceOne) {
+    TempTree tree;
+    tree.file("ref/h", "same bytes");
+    tree.hardlink("ref/h", "norm/h");
+    tree.file("norm/h2", "same bytes");
+    tree.file("ref/inner/x", "x");
+    tree.file("ref/inner/y", "x");
+    SearchOptions options;
+    options.scope.folders = {{tree.path("ref"), true}};
+    // The hard link in the normal folder is found first; its other path makes it a reference.
+    Search linked;
+    linked.run(tree.path("norm"), options);
+    std::map<std::string, bool> reference;
+    for (const TFiles& file : linked.state.aFilesFounded)
+        reference[file.fullName().substr(tree.root().size() + 1)] = file.fReference;
+    EXPECT_EQ(
+        reference,
+        (std::map<std::string, bool>{
+            {"norm/h", true}, {"norm/h2", false}, {"ref/inner/x", true}, {"ref/inner/y", true}}));
+    EXPECT_EQ(linked.scopeNote, "");
+    // A folder given as normal inside a reference folder is said to be a reference one.
+    Search inside;
+    inside.run(tree.path("ref/inner"), options);
+    EXPECT_TRUE(inside.state.aDuplicatedFiles.empty());
+    EXPECT_EQ(inside.scopeNote, "These folders lie in a reference folder, so their files are "
+                                "compared but never picked, moved or removed:\n" +
+                                    tree.path("ref/inner") + "\n");
 }
 
 // A temporary tree with bind mounts in it, undone in tear-down before the tree is removed.
@@ -954,6 +1004,15 @@ TEST(Search, FolderWithNoFilesAndTextThatIsNoFolder) {
     EXPECT_FALSE(none.run("Local drives"));
     EXPECT_EQ(none.state.FinderOperation, FinderPhase::None);
     EXPECT_EQ(none.state.iFilesFounded, 0);
+    // A further folder that has gone (an unplugged disk) is named; the others are searched.
+    tree.file("here/a", "x");
+    SearchOptions options;
+    options.scope.folders = {{tree.path("gone"), true}, {tree.path("here"), false}};
+    Search partly;
+    EXPECT_TRUE(partly.run(tree.root(), options));
+    EXPECT_EQ(partly.found(tree.root()), Names{"here/a"});
+    EXPECT_EQ(partly.folderProblem, "The folder \"" + tree.path("gone") +
+                                        "\" could not be read: No such file or directory.");
 }
 
 TEST(Search, HostileNamesAreFoundAndMatched) {

@@ -2,6 +2,7 @@
 #include "TempTree.h"
 #include "platform/SpecialFolders.h"
 #include "settings/IniFile.h"
+#include "settings/Options.h"
 
 #include <gtest/gtest.h>
 
@@ -56,6 +57,42 @@ TEST(IniFile, NewKeyGoesToTheEndOfItsSectionAndOtherSectionsStay) {
               "[Other]\nA=1\n\n[Options]\nHash=sha1\nColour=FFFFFF\n\n[Last]\nB=2\n\n[New]\nC=3\n");
     EXPECT_EQ(ini.readString("Other", "Hash", "x"), "x");
     EXPECT_EQ(ini.readString("Last", "b", "x"), "2");
+}
+
+TEST(SearchScopeSettings, KeptInASectionOfTheirOwnAndReadBackAsTheUserWroteThem) {
+    TempTree tree;
+    tree.file("config.ini", "[Options]\nHash=sha1\n\n[Last]\nB=2\n");
+    IniFile ini(tree.path("config.ini"));
+    SearchScope scope;
+    scope.folders = {{"/a b/ \"quoted\" ", false}, {"/backup", true}};
+    scope.excludes = {"*.tmp", " spaced "};
+    scope.minSize = 64 << 10;
+    writeScope(ini, scope);
+    EXPECT_EQ(
+        readWholeFile(tree.path("config.ini")),
+        "[Options]\nHash=sha1\n\n[Last]\nB=2\n\n[SearchScope]\nFolder1=\"/a b/ \"quoted\" \"\n"
+        "Reference1=no\nFolder2=\"/backup\"\nReference2=yes\nExclude1=\"*.tmp\"\n"
+        "Exclude2=\" spaced \"\nMinSize=65536\n");
+    Options read = readOptions(ini);
+    EXPECT_EQ(read.scope, scope);
+    EXPECT_TRUE(read.scopeProblems.empty());
+    // An empty scope takes the section away.
+    writeScope(ini, SearchScope{});
+    EXPECT_EQ(readWholeFile(tree.path("config.ini")), "[Options]\nHash=sha1\n\n[Last]\nB=2\n");
+
+    // Edited by hand: numbers with gaps, other spellings, and a kind that says nothing clear is
+    // taken as a reference, never the other way round.
+    tree.file("config.ini", "[searchscope]\nfolder7=/seven\nReference7=TRUE\nFolder2=/two\n"
+                            "Folder3=\nReference2=Off\nFolder9=/nine\nReference9=maybe\n"
+                            "Exclude1=\nExclude4=*.bak\nMinSize=banana\nMaxSize=1K\n");
+    read = readOptions(ini);
+    EXPECT_EQ(read.scope.folders,
+              (std::vector<SearchFolder>{{"/two", false}, {"/seven", true}, {"/nine", true}}));
+    EXPECT_EQ(read.scope.excludes, std::vector<std::string>{"*.bak"});
+    EXPECT_EQ(read.scope.minSize, 0);
+    EXPECT_EQ(read.scope.maxSize, 1024);
+    EXPECT_EQ(read.scopeProblems,
+              (std::vector<std::string>{"MinSize=banana", "Reference9=maybe (taken as yes)"}));
 }
 
 TEST(IniFile, ValuesAreTrimmedAndCut) {

@@ -170,6 +170,17 @@ void ResultListModel::setChecked(int index, bool checked) {
     emit dataChanged(cell, cell, {Qt::CheckStateRole});
 }
 
+void ResultListModel::markReferences(const std::vector<TFiles>& table) {
+    for (std::size_t i = 0; i < m_rows.size(); ++i) {
+        if (m_rows[i].record < table.size() && table[m_rows[i].record].fReference) {
+            m_rows[i].reference = true;
+            m_checked[i] = 0;
+        }
+    }
+    if (!m_rows.empty())
+        emit dataChanged(index(0, 0), index(rowCount() - 1, ColumnCount - 1));
+}
+
 void ResultListModel::setTicks(std::vector<char> ticks) {
     ticks.resize(m_rows.size(), 0);
     for (std::size_t i = 0; i < ticks.size(); ++i)

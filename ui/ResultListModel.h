@@ -37,6 +37,8 @@ public:
     const ResultRow& row(int index) const { return m_rows[static_cast<std::size_t>(index)]; }
     bool isChecked(int index) const { return m_checked[static_cast<std::size_t>(index)] != 0; }
     void setChecked(int index, bool checked);
+    // Rows whose records have become reference ones take their look and lose their ticks.
+    void markReferences(const std::vector<TFiles>& table);
     // One tick per row, all at once.
     void setTicks(std::vector<char> ticks);
     const std::vector<ResultRow>& rows() const { return m_rows; }

@@ -91,6 +91,8 @@ void TMainForm::applyRunState() {
     enableAll({OptPrompt, OptRename, OptReplace, OptHide}, kind != RunKind::Operation);
     OptSaveSearch->setEnabled(idle && m_searched);
     Shellintegration2->setEnabled(idle);
+    // A scope chosen now would not be the one of the result under way.
+    SearchScope1->setEnabled(idle);
     Shellintegration2->setIcon(idle && iShowUAC == 1 ? iconsIL : QIcon());
     setSelectedVisible(idle && m_resultActions);
 
@@ -195,6 +197,10 @@ void TMainForm::searchPassedOver(const QString& text) {
 
 void TMainForm::searchFolderProblem(const QString& text) {
     m_dialogs->error(this, text);
+}
+
+void TMainForm::searchNote(const QString& text) {
+    m_dialogs->inform(this, text);
 }
 
 void TMainForm::searchEnded(bool terminated, int duplicated, int found) {

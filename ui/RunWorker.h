@@ -42,6 +42,8 @@ public:
     virtual void searchFolderProblem(const QString& text) = 0;
     // What the search left out, by reason ("3 hidden folders, ..."); empty when nothing.
     virtual void searchPassedOver(const QString& text) = 0;
+    // Something the user should know about what the search covered (not an error).
+    virtual void searchNote(const QString& text) = 0;
 
     // A file operation on `ticked` files: started; its list about to be refilled with `count`
     // records; ended, `failures` naming the files left alone (empty when none).

@@ -188,6 +188,8 @@ bool TSearchScopeForm::eventFilter(QObject* watched, QEvent* event) {
 bool TSearchScopeForm::refuse(QWidget* field, const QString& text) {
     m_dialogs.error(this, text);
     field->setFocus();
+    if (auto* line = qobject_cast<QLineEdit*>(field))
+        line->selectAll(); // typing mends it at once
     return false;
 }
 

@@ -314,7 +314,7 @@ private slots:
         QCOMPARE(m_dialogs.errors, QStringList{"The largest size must be a size such as 4096, "
                                                "64K or 2G, not \"9X\"."});
         QCOMPARE(user::focus(), scope->eMaxSize);
-        user::press(Qt::Key_Backspace);
+        user::type("9"); // over the whole of the refused text
         user::press(Qt::Key_Return);
         QTRY_VERIFY(!form->scopeForm());
         QTRY_VERIFY(form->isActiveWindow());
@@ -339,8 +339,18 @@ private slots:
         QCOMPARE(form->results()->data(cell(*form, 1, 0), Qt::CheckStateRole), QVariant());
         allButOne(*form);
         QCOMPARE(tickText(*form), QStringLiteral("a2+ a- a1+"));
+        // Nothing is copied into a reference folder, however it is named.
+        m_dialogs.folder = path("main/../ref/new/");
+        m_dialogs.errors.clear();
+        QVERIFY(choose(form->btSelected, {"Copy to..."}));
+        QCOMPARE(m_dialogs.errors, QStringList{"The folder \"" + path("main/../ref/new/") +
+                                               "\" lies in the reference folder \"" + path("ref") +
+                                               "\", whose files are never changed. Choose "
+                                               "another folder."});
+        QVERIFY(!form->thrManageFiles() && !QFile::exists(path("ref/new")));
+        m_dialogs.errors.clear();
         runOperation(*form, "Move to Trash");
-        QVERIFY2(m_dialogs.errors.size() == 1, qPrintable(m_dialogs.errors.join('|')));
+        QVERIFY2(m_dialogs.errors.isEmpty(), qPrintable(m_dialogs.errors.join('|')));
         QVERIFY(QFile::exists(path("ref/a")) && QFile::exists(path("ref/o1")));
         QVERIFY(!QFile::exists(path("main/a1")) && !QFile::exists(path("main/sub/a2")));
 
@@ -350,6 +360,35 @@ private slots:
         QVERIFY(form->lbScope->isVisible());
         QCOMPARE(form->options().scope.folders,
                  (std::vector<SearchFolder>{{QFile::encodeName(path("ref")).toStdString(), true}}));
+    }
+
+    void aFolderMadeAReferenceAfterTheSearchKeepsItsListedFiles() {
+        writeText(path("main/a"), "same");
+        writeText(path("more/b"), "same");
+        writeText(path("more/c"), "same");
+        writeText(m_config->path() + "/hollowbright/Twinscope/config.ini",
+                  "[SearchScope]\nFolder1=\"" + QFile::encodeName(path("more")) + "\"\n");
+        auto form = makeForm();
+        search(*form, path("main"));
+        QCOMPARE(shortNames(*form), QStringLiteral("1:more/b 1:more/c 1:main/a"));
+        user::clickCell(form->FileListView, cell(*form, 0, ResultListModel::ColumnName));
+        user::press(Qt::Key_Space);
+        QCOMPARE(tickText(*form), QStringLiteral("b+ c- a-"));
+        chooseOption(*form, {"Search scope..."});
+        QTRY_VERIFY(form->scopeForm() && form->scopeForm()->isActiveWindow());
+        user::click(form->scopeForm()->lvFolders->viewport(),
+                    form->scopeForm()
+                        ->lvFolders->visualItemRect(form->scopeForm()->lvFolders->topLevelItem(0))
+                        .center());
+        user::press(Qt::Key_Space);
+        user::press(Qt::Key_Return);
+        QTRY_VERIFY(!form->scopeForm());
+        // The folder's rows are reference rows now, their ticks gone; All but one ticks every
+        // other file.
+        QCOMPARE(tickText(*form), QStringLiteral("b- c- a-"));
+        allButOne(*form);
+        QCOMPARE(tickText(*form), QStringLiteral("b- c- a+"));
+        QCOMPARE(form->results()->data(cell(*form, 0, 0), Qt::CheckStateRole), QVariant());
     }
 
     void everyCopyTickedAsksOnceMore() {
