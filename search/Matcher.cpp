@@ -174,9 +174,11 @@ void matchFast(SharedState& state, RunControl& control, const DigestOnDemand& di
     // in which a pairwise scan reaches them.
     std::vector<std::pair<Index, Index>> classes; // [begin, end) in bySize
     // A class of reference files only would make a group that is not listed: it is not read.
+    // Without reference folders, no record is looked at for it.
+    const bool withReferences = state.sTReferences;
     for (Index start = 0; start < n;) {
         Index end = start + 1;
-        bool references = files[bySize[start]].fReference;
+        bool references = withReferences && files[bySize[start]].fReference;
         for (; end < n && files[bySize[end]].fSize == files[bySize[start]].fSize; ++end)
             references = references && files[bySize[end]].fReference;
         if (end - start >= 2 && !references)

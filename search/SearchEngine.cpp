@@ -49,6 +49,8 @@ bool SearchEngine::run(const std::string& folder, bool subfolders, const SearchO
     m_state.sTSearch = options.searchSpeed;
     m_state.sTHash = options.hash;
     m_state.sTIgnoreEmptyFiles = options.ignoreEmptyFiles;
+    m_state.sTReferences = std::any_of(options.scope.folders.begin(), options.scope.folders.end(),
+                                       [](const SearchFolder& f) { return f.reference; });
     m_cacheProblem.clear();
     m_folderProblem.clear();
     m_unreadFolders.clear();

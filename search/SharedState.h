@@ -32,6 +32,7 @@ struct SharedState {
     SearchSpeed sTSearch = SearchSpeed::Fast;
     HashKind sTHash = HashKind::Sha1;
     bool sTIgnoreEmptyFiles = false;
+    bool sTReferences = false; // some folder of the search is a reference folder
 
     // Appends a record to aFilesFounded and keeps iFilesFounded equal to its length.
     TFiles& appendFound(TFiles record);

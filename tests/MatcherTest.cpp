@@ -162,6 +162,7 @@ struct Outcome {
 Outcome run(const Table& table, const std::string& speed, bool reference) {
     SharedState state;
     state.sTSearch = *speedFromName(speed);
+    state.sTReferences = true;
     for (std::size_t k = 0; k < table.files.size(); ++k) {
         TFiles file = table.files[k];
         if (speed != "fast") { // digests made during the walk
@@ -283,6 +284,7 @@ TEST(Matcher, ContentShortcutGivesTheSameResult) {
         Outcome expected = run(table, "fast", true);
         SharedState state;
         state.sTSearch = SearchSpeed::Fast;
+        state.sTReferences = true;
         for (const TFiles& file : table.files)
             state.appendFound(file);
         std::mutex mutex;
