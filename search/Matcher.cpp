@@ -41,7 +41,7 @@ bool onlyReferences(const Table& files, const std::vector<Index>& members) {
 }
 
 void storeGroup(SharedState& state, const Group& group) {
-    if (onlyReferences(state.aFilesFounded, group.members)) {
+    if (state.sTReferences && onlyReferences(state.aFilesFounded, group.members)) {
         for (Index member : group.members)
             release(state.aFilesFounded[member]);
         return;
