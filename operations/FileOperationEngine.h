@@ -49,7 +49,7 @@ struct OperationRequest {
     OnCopy onCopy = OnCopy::Prompt;
     bool warnOnMoveRename = true; // the host is told before a moved file is renamed
     TrashLocations trash = TrashLocations::forUser(); // where Trash sends files
-    ReferenceFolders references;                      // no copy or move lands in them
+    ReferenceFolders references{};                    // no copy or move lands in them
     RemovalSeam seam =
         nullptr; // tests only: changes the files between the steps of a move or removal
 };

@@ -179,7 +179,8 @@ void FileWalker::walkRoot(const SearchFolder& rootFolder, const std::string& mas
     struct statx rootStatx {};
     m_mountRootsShown = statx(root.fd, "", AT_EMPTY_PATH, STATX_TYPE, &rootStatx) == 0 &&
                         (rootStatx.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) != 0;
-    m_checkEveryFile = m_checkEveryFile || (!m_mountRootsShown && fileMountsListed());
+    if (!m_mountRootsShown && fileMountsListed())
+        checkEveryFileFromNow();
     m_openFolders = 1;
     m_maxOpenFolders = kMaxOpenFolders;
     m_shallowestOpen = 0;
@@ -441,14 +442,9 @@ void FileWalker::considerFile(Frame& frame, const std::string& name, const Probe
 bool FileWalker::recordedBefore(std::uint64_t device, std::uint64_t inode, bool linked,
                                 bool mountRoot, bool reference) {
     m_newLinked = nullptr;
-    if (mountRoot && !m_checkEveryFile) {
-        // The file's other path may have been recorded already, or may come later.
-        m_checkEveryFile = true;
-        for (std::size_t i = 0; i < m_state.aFilesFounded.size(); ++i) {
-            const TFiles& file = m_state.aFilesFounded[i];
-            m_linkedFiles.try_emplace({file.fDevice, file.fInode}, i);
-        }
-    }
+    // The file's other path may have been recorded already, or may come later.
+    if (mountRoot)
+        checkEveryFileFromNow();
     if (!linked && !m_checkEveryFile)
         return false;
     const auto [entry, added] = m_linkedFiles.try_emplace({device, inode}, kUnrecorded);
@@ -460,6 +456,16 @@ bool FileWalker::recordedBefore(std::uint64_t device, std::uint64_t inode, bool 
     if (reference && entry->second != kUnrecorded)
         m_state.aFilesFounded[entry->second].fReference = true;
     return true;
+}
+
+void FileWalker::checkEveryFileFromNow() {
+    if (m_checkEveryFile)
+        return;
+    m_checkEveryFile = true;
+    for (std::size_t i = 0; i < m_state.aFilesFounded.size(); ++i) {
+        const TFiles& file = m_state.aFilesFounded[i];
+        m_linkedFiles.try_emplace({file.fDevice, file.fInode}, i);
+    }
 }
 
 int FileWalker::frameFd(std::size_t index) {

@@ -69,6 +69,8 @@ private:
     void considerFiles(Frame& frame, const std::vector<const std::string*>& names);
     void considerFile(Frame& frame, const std::string& name, const Probe& probe,
                       const OverlayMounts::Layers& layers);
+    // From now on every file is checked for a second path, also against those recorded so far.
+    void checkEveryFileFromNow();
     bool recordedBefore(std::uint64_t device, std::uint64_t inode, bool linked, bool mountRoot,
                         bool reference);
     int frameFd(std::size_t index);

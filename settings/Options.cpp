@@ -33,12 +33,12 @@ SearchScope readScope(const IniFile& settings, std::vector<std::string>& problem
     std::map<int, std::string> kinds;
     std::map<int, std::string> excludes;
     for (const auto& [key, value] : settings.readSection(kScopeSection)) {
-        if (const int n = keyNumber(key, "Folder"))
-            folders[n] = value;
-        else if (const int n = keyNumber(key, "Reference"))
-            kinds[n] = value;
-        else if (const int n = keyNumber(key, "Exclude"))
-            excludes[n] = value;
+        if (const int folder = keyNumber(key, "Folder"))
+            folders[folder] = value;
+        else if (const int kind = keyNumber(key, "Reference"))
+            kinds[kind] = value;
+        else if (const int exclude = keyNumber(key, "Exclude"))
+            excludes[exclude] = value;
         else if (equalsIgnoringAsciiCase(key, "MinSize") ||
                  equalsIgnoringAsciiCase(key, "MaxSize")) {
             const bool minimum = equalsIgnoringAsciiCase(key, "MinSize");
