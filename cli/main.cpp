@@ -6,6 +6,7 @@
 #include "platform/FileTime.h"
 #include "platform/OpenFileLimit.h"
 #include "platform/SpecialFolders.h"
+#include "search/ReferenceFolders.h"
 #include "platform/ThreadName.h"
 #include "search/RunControl.h"
 #include "search/SearchEngine.h"
@@ -334,6 +335,14 @@ int main(int argc, char** argv) {
     for (const SearchFolder& further : options->search.scope.folders) {
         if (!isExistingFolder(further.path)) {
             printError("\"" + further.path + "\" is not an existing folder");
+            return kExitUsage;
+        }
+    }
+    if (!options->outputFile.empty()) {
+        if (const auto reference =
+                ReferenceFolders(options->search.scope.folders).holding(options->outputFile)) {
+            printError("--output \"" + options->outputFile + "\" lies in the reference folder \"" +
+                       *reference + "\", whose files are never changed");
             return kExitUsage;
         }
     }

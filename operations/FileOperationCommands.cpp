@@ -197,6 +197,14 @@ void TMainForm::OptSaveSearchClick() {
                                 QStringLiteral("Text File (*.txt)"));
     if (!file)
         return;
+    if (const auto reference = ReferenceFolders(m_options.scope.folders)
+                                   .holding(QFile::encodeName(*file).toStdString())) {
+        m_dialogs->error(this,
+                         QStringLiteral("The file \"%1\" lies in the reference folder "
+                                        "\"%2\", whose files are never changed.")
+                             .arg(*file, QFile::decodeName(QByteArray::fromStdString(*reference))));
+        return;
+    }
     ReportInput input;
     input.dateText = date;
     input.timeText = time;

@@ -1,6 +1,8 @@
 #include "search/ReferenceFolders.h"
 
+#include <algorithm>
 #include <cstdlib>
+#include <sys/stat.h>
 #include <unordered_map>
 
 namespace {
@@ -28,6 +30,9 @@ ReferenceFolders::ReferenceFolders(const std::vector<SearchFolder>& folders) {
             continue;
         if (const auto real = realPath(folder.path))
             m_folders.emplace_back(withSlash(*real), folder.path);
+        struct stat st {};
+        if (::stat(folder.path.c_str(), &st) == 0)
+            m_identities.push_back({{st.st_dev, st.st_ino}, folder.path});
     }
 }
 
@@ -48,8 +53,23 @@ std::optional<std::string> ReferenceFolders::holding(const std::string& path) co
     for (;;) {
         while (existing.size() > 1 && existing.back() == '/')
             existing.pop_back();
-        if (const auto real = realPath(existing))
-            return holdingReal(withSlash(*real) + rest);
+        if (const auto real = realPath(existing)) {
+            if (auto folder = holdingReal(withSlash(*real) + rest))
+                return folder;
+            // A reference folder mounted at another path: its identity among the ancestors.
+            for (std::string up = *real;; up.resize(std::max<std::size_t>(1, up.rfind('/')))) {
+                struct stat st {};
+                if (::stat(up.c_str(), &st) == 0) {
+                    for (const auto& [identity, given] : m_identities) {
+                        if (identity ==
+                            std::pair<std::uint64_t, std::uint64_t>{st.st_dev, st.st_ino})
+                            return given;
+                    }
+                }
+                if (up == "/")
+                    return std::nullopt;
+            }
+        }
         const std::size_t slash = existing.rfind('/');
         if (slash == std::string::npos || existing == "/")
             return std::nullopt;

@@ -3,6 +3,7 @@
 #include "search/SearchOptions.h"
 #include "search/TFiles.h"
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -25,4 +26,6 @@ public:
 
 private:
     std::vector<std::pair<std::string, std::string>> m_folders; // real path with "/", as given
+    // The same folders by identity, so that one mounted at a second path is known there too.
+    std::vector<std::pair<std::pair<std::uint64_t, std::uint64_t>, std::string>> m_identities;
 };

@@ -49,21 +49,21 @@ SearchScope readScope(const IniFile& settings, std::vector<std::string>& problem
         }
     }
     for (const auto& [n, folder] : folders) {
-        if (folder.empty())
+        if (folder.empty()) {
+            problems.push_back("Folder" + std::to_string(n) + " is empty");
             continue;
-        bool reference = false;
-        if (const auto kind = kinds.find(n); kind != kinds.end() && !kind->second.empty()) {
-            const std::string& word = kind->second;
-            reference = true;
-            for (const char* normal : {"no", "false", "0", "off", "normal"})
-                reference = reference && !equalsIgnoringAsciiCase(word, normal);
-            bool known = !reference;
-            for (const char* yes : {"yes", "true", "1", "on", "reference"})
-                known = known || equalsIgnoringAsciiCase(word, yes);
-            if (!known)
-                problems.push_back("Reference" + std::to_string(n) + "=" + word +
-                                   " (taken as yes)");
         }
+        // Only a clear "no" makes a folder's files removable.
+        const auto kind = kinds.find(n);
+        const std::string word = kind != kinds.end() ? kind->second : std::string();
+        bool reference = true;
+        for (const char* normal : {"no", "false", "0", "off", "normal"})
+            reference = reference && !equalsIgnoringAsciiCase(word, normal);
+        bool known = !reference;
+        for (const char* yes : {"yes", "true", "1", "on", "reference"})
+            known = known || equalsIgnoringAsciiCase(word, yes);
+        if (!known)
+            problems.push_back("Reference" + std::to_string(n) + "=" + word + " (taken as yes)");
         scope.folders.push_back({folder, reference});
     }
     for (const auto& [n, pattern] : excludes) {

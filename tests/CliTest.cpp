@@ -104,6 +104,7 @@ void knownTree(const TempTree& tree) {
 
 TEST(Cli, BadUsageExitsWithTwoAndOneLine) {
     TempTree tree;
+    tree.folder("ref");
     for (const auto& args :
          std::vector<std::vector<std::string>>{{},
                                                {"--hash", "sha256", tree.root()},
@@ -114,6 +115,8 @@ TEST(Cli, BadUsageExitsWithTwoAndOneLine) {
                                                {tree.root(), tree.path("no-such-folder")},
                                                {"--reference", tree.path("none"), tree.root()},
                                                {"--reference", tree.root()},
+                                               {"--reference", tree.path("ref"), "--output",
+                                                tree.path("ref/../ref/report.txt"), tree.root()},
                                                {"Local drives"},
                                                {"--min-size", "1X", tree.root()},
                                                {"--min-size=2K", "--max-size=1K", tree.root()},

@@ -5,6 +5,7 @@
 #include "platform/OpenFileLimit.h"
 #include "operations/Selection.h"
 #include "search/FileWalker.h"
+#include "search/ReferenceFolders.h"
 #include "search/ResultRows.h"
 #include "search/RunControl.h"
 #include "search/SearchEngine.h"
@@ -504,6 +505,17 @@ TEST_F(BindMount, FolderMountedOntoAnotherFolderIsEnteredOnce) {
     search.run(tree.root());
     EXPECT_EQ(search.found(tree.root()), (Names{"a/photo.jpg", "a/inner/song.mp3"}));
     EXPECT_TRUE(search.state.aDuplicatedFiles.empty());
+}
+
+TEST_F(BindMount, AReferenceFolderMountedAtASecondPathIsKnownThere) {
+    tree.file("ref/sub/a", "a");
+    tree.folder("mounted");
+    if (std::string why = bind("ref", "mounted"); !why.empty())
+        GTEST_SKIP() << why;
+    const ReferenceFolders references({{tree.path("ref"), true}});
+    for (const char* path : {"mounted/sub/", "mounted/sub/a", "mounted/new/deeper/"})
+        EXPECT_EQ(references.holding(tree.path(path)), tree.path("ref")) << path;
+    EXPECT_EQ(references.holding(tree.path("elsewhere/")), std::nullopt);
 }
 
 TEST_F(BindMount, MountTableShowsAFileMount) {

@@ -84,15 +84,20 @@ TEST(SearchScopeSettings, KeptInASectionOfTheirOwnAndReadBackAsTheUserWroteThem)
     // taken as a reference, never the other way round.
     tree.file("config.ini", "[searchscope]\nfolder7=/seven\nReference7=TRUE\nFolder2=/two\n"
                             "Folder3=\nReference2=Off\nFolder9=/nine\nReference9=maybe\n"
+                            "Folder11=/eleven\nFolder12=/twelve\nReference12=0\n"
                             "Exclude1=\nExclude4=*.bak\nMinSize=banana\nMaxSize=1K\n");
     read = readOptions(ini);
-    EXPECT_EQ(read.scope.folders,
-              (std::vector<SearchFolder>{{"/two", false}, {"/seven", true}, {"/nine", true}}));
+    EXPECT_EQ(read.scope.folders, (std::vector<SearchFolder>{{"/two", false},
+                                                             {"/seven", true},
+                                                             {"/nine", true},
+                                                             {"/eleven", true},
+                                                             {"/twelve", false}}));
     EXPECT_EQ(read.scope.excludes, std::vector<std::string>{"*.bak"});
     EXPECT_EQ(read.scope.minSize, 0);
     EXPECT_EQ(read.scope.maxSize, 1024);
-    EXPECT_EQ(read.scopeProblems,
-              (std::vector<std::string>{"MinSize=banana", "Reference9=maybe (taken as yes)"}));
+    EXPECT_EQ(read.scopeProblems, (std::vector<std::string>{"MinSize=banana", "Folder3 is empty",
+                                                            "Reference9=maybe (taken as yes)",
+                                                            "Reference11= (taken as yes)"}));
 }
 
 TEST(IniFile, ValuesAreTrimmedAndCut) {

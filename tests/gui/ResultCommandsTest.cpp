@@ -339,6 +339,12 @@ private slots:
         QCOMPARE(form->results()->data(cell(*form, 1, 0), Qt::CheckStateRole), QVariant());
         allButOne(*form);
         QCOMPARE(tickText(*form), QStringLiteral("a2+ a- a1+"));
+        // Nor is a report saved over a reference file.
+        m_dialogs.saveAs = path("ref/a");
+        m_dialogs.errors.clear();
+        QVERIFY(choose(form->ToolButton1, {"Save search result as..."}));
+        QCOMPARE(m_dialogs.errors.size(), 1);
+        QCOMPARE(readText(path("ref/a")), QStringLiteral("same"));
         // Nothing is copied into a reference folder, however it is named.
         m_dialogs.folder = path("main/../ref/new/");
         m_dialogs.errors.clear();
@@ -367,7 +373,8 @@ private slots:
         writeText(path("more/b"), "same");
         writeText(path("more/c"), "same");
         writeText(m_config->path() + "/hollowbright/Twinscope/config.ini",
-                  "[SearchScope]\nFolder1=\"" + QFile::encodeName(path("more")) + "\"\n");
+                  "[SearchScope]\nFolder1=\"" + QFile::encodeName(path("more")) +
+                      "\"\nReference1=no\n");
         auto form = makeForm();
         search(*form, path("main"));
         QCOMPARE(shortNames(*form), QStringLiteral("1:more/b 1:more/c 1:main/a"));
