@@ -68,6 +68,15 @@ std::optional<CliOptions> parseCliOptions(const std::vector<std::string>& args,
             }
             return args[++i];
         };
+        // The value of an option that names something: never empty.
+        auto named = [&](const std::string& name, const char* what) -> std::optional<std::string> {
+            auto v = value(name);
+            if (v && v->empty()) {
+                error = name + " needs " + what;
+                return std::nullopt;
+            }
+            return v;
+        };
         // The value of an option that takes one of a few words.
         auto choice =
             [&](const std::string& name,
@@ -99,13 +108,9 @@ std::optional<CliOptions> parseCliOptions(const std::vector<std::string>& args,
                 options.folder = arg;
             folderSeen = true;
         } else if (isOption("--reference")) {
-            auto v = value("--reference");
+            auto v = named("--reference", "a folder");
             if (!v)
                 return std::nullopt;
-            if (v->empty()) {
-                error = "--reference needs a folder";
-                return std::nullopt;
-            }
             options.search.scope.folders.push_back({*v, true});
         } else if (arg == "--") {
             optionsEnded = true;
@@ -118,13 +123,9 @@ std::optional<CliOptions> parseCliOptions(const std::vector<std::string>& args,
         } else if (arg == "--no-cache") {
             options.search.rememberDigests = false;
         } else if (isOption("--cache-file")) {
-            auto v = value("--cache-file");
+            auto v = named("--cache-file", "a file name");
             if (!v)
                 return std::nullopt;
-            if (v->empty()) {
-                error = "--cache-file needs a file name";
-                return std::nullopt;
-            }
             options.cacheFile = *v;
         } else if (arg == "--no-subfolders") {
             options.search.subfolders = false;
@@ -143,13 +144,9 @@ std::optional<CliOptions> parseCliOptions(const std::vector<std::string>& args,
             (name == "--min-size" ? options.search.scope.minSize : options.search.scope.maxSize) =
                 *size;
         } else if (isOption("--exclude")) {
-            auto v = value("--exclude");
+            auto v = named("--exclude", "a pattern");
             if (!v)
                 return std::nullopt;
-            if (v->empty()) {
-                error = "--exclude needs a pattern";
-                return std::nullopt;
-            }
             options.search.scope.excludes.push_back(*v);
         } else if (isOption("--hash")) {
             auto v = choice("--hash", {"sha1", "md5"});
@@ -170,13 +167,9 @@ std::optional<CliOptions> parseCliOptions(const std::vector<std::string>& args,
                              : *v == "fdupes" ? OutputFormat::Fdupes
                                               : OutputFormat::Json;
         } else if (isOption("--output")) {
-            auto v = value("--output");
+            auto v = named("--output", "a file name");
             if (!v)
                 return std::nullopt;
-            if (v->empty()) {
-                error = "--output needs a file name";
-                return std::nullopt;
-            }
             options.outputFile = *v;
         } else if (isOption("--select")) {
             auto v = value("--select");

@@ -89,10 +89,9 @@ void FileOperationEngine::run(const OperationRequest& request, const std::vector
         const std::string path = row.folder + row.name;
         CheckedFile file =
             row.record < m_table.size() ? CheckedFile(m_table[row.record]) : CheckedFile(path);
-        // A file in use or gone is passed over, as the search passes over files in use; any
-        // other reason it cannot be opened is named.
         // A reference file is only ever read: copied, never moved or removed, and a copy does
-        // not need it writable.
+        // not need it writable. A file in use or gone is passed over, as the search passes over
+        // files in use; any other reason it cannot be opened is named.
         const bool reference = row.record < m_table.size() && m_table[row.record].fReference;
         if (intoReference) {
             fail(path, "The destination lies in the reference folder \"" + *intoReference +

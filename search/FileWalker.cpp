@@ -117,13 +117,7 @@ void FileWalker::FindIt(const std::vector<SearchFolder>& roots, const std::strin
     m_unread.clear();
     m_unreadCount = 0;
     m_passedOver = {};
-    m_referenceIds.clear();
     m_references = ReferenceFolders(roots);
-    for (const SearchFolder& root : roots) {
-        struct stat st {};
-        if (root.reference && stat(root.path.c_str(), &st) == 0)
-            m_referenceIds.insert({st.st_dev, st.st_ino});
-    }
     for (const SearchFolder& root : roots) {
         if (m_stopped)
             break;
@@ -132,9 +126,9 @@ void FileWalker::FindIt(const std::vector<SearchFolder>& roots, const std::strin
 }
 
 bool FileWalker::inReference(int fd, std::uint64_t device, std::uint64_t inode) const {
-    if (m_referenceIds.empty())
+    if (m_references.empty())
         return false;
-    if (m_referenceIds.contains({device, inode}))
+    if (m_references.withIdentity(device, inode))
         return true;
     // Reached by another way (a link, or a folder given inside a reference folder): its real
     // path tells.

@@ -88,9 +88,7 @@ private:
     bool m_stopped = false;
     std::vector<std::pair<std::string, int>> m_rootErrors;
     std::vector<std::string> m_rootsInReference;
-    // The reference roots, by identity and by real path.
-    std::set<std::pair<std::uint64_t, std::uint64_t>> m_referenceIds;
-    ReferenceFolders m_references;
+    ReferenceFolders m_references; // the reference roots
     SearchScope m_scope;
     PassedOver m_passedOver;
     std::size_t m_rootLength = 0; // of the searched folder's text in m_dir

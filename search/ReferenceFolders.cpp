@@ -44,6 +44,15 @@ std::optional<std::string> ReferenceFolders::holdingReal(const std::string& real
     return std::nullopt;
 }
 
+std::optional<std::string> ReferenceFolders::withIdentity(std::uint64_t device,
+                                                          std::uint64_t inode) const {
+    for (const auto& [identity, given] : m_identities) {
+        if (identity == std::pair<std::uint64_t, std::uint64_t>{device, inode})
+            return given;
+    }
+    return std::nullopt;
+}
+
 std::optional<std::string> ReferenceFolders::holding(const std::string& path) const {
     if (m_folders.empty() || path.empty())
         return std::nullopt;
@@ -60,11 +69,8 @@ std::optional<std::string> ReferenceFolders::holding(const std::string& path) co
             for (std::string up = *real;; up.resize(std::max<std::size_t>(1, up.rfind('/')))) {
                 struct stat st {};
                 if (::stat(up.c_str(), &st) == 0) {
-                    for (const auto& [identity, given] : m_identities) {
-                        if (identity ==
-                            std::pair<std::uint64_t, std::uint64_t>{st.st_dev, st.st_ino})
-                            return given;
-                    }
+                    if (auto folder = withIdentity(st.st_dev, st.st_ino))
+                        return folder;
                 }
                 if (up == "/")
                     return std::nullopt;

@@ -19,6 +19,8 @@ public:
     // The reference folder, as given, that holds the real path `real` (with a trailing "/" for a
     // folder); nothing when none does.
     std::optional<std::string> holdingReal(const std::string& real) const;
+    // The reference folder, as given, that is the folder of this identity; nothing when none is.
+    std::optional<std::string> withIdentity(std::uint64_t device, std::uint64_t inode) const;
     // The same for a path that may not exist yet: it is taken from its nearest existing folder.
     std::optional<std::string> holding(const std::string& path) const;
     // Marks the records whose folder lies in a reference folder; true when any was not yet.

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <climits>
 #include <fcntl.h>
+#include <functional>
 #include <sstream>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -157,17 +158,9 @@ IniFile::IniFile(std::string fileName) : m_fileName(std::move(fileName)) {
 
 std::string IniFile::readString(const std::string& section, const std::string& key,
                                 const std::string& fallback) const {
-    std::lock_guard lock(m_mutex);
-    bool inSection = false;
-    for (const std::string& line : readLines(m_fileName)) {
-        std::string name;
-        if (sectionName(line, name)) {
-            inSection = equalsIgnoringAsciiCase(name, section);
-            continue;
-        }
-        std::string value;
-        if (inSection && keyLine(line, key, &value))
-            return unquoted(value).substr(0, kMaxValueLength);
+    for (const auto& [name, value] : readSection(section)) {
+        if (equalsIgnoringAsciiCase(name, key))
+            return value;
     }
     return fallback;
 }
@@ -192,13 +185,27 @@ IniFile::readSection(const std::string& section) const {
     return entries;
 }
 
-void IniFile::writeString(const std::string& section, const std::string& key,
-                          const std::string& value) {
+void IniFile::rewrite(const std::function<void(std::vector<std::string>& lines)>& change) {
     std::lock_guard lock(m_mutex);
     const std::string target = finalTarget(m_fileName);
     if (target.empty() || !replaceable(target))
         throw SettingsWriteError("Unable to write to " + m_fileName);
     std::vector<std::string> lines = readLines(target);
+    change(lines);
+    std::ostringstream text;
+    for (const std::string& line : lines)
+        text << line << '\n';
+    if (!writeAtomically(target, text.str()))
+        throw SettingsWriteError("Unable to write to " + m_fileName);
+}
+
+void IniFile::writeString(const std::string& section, const std::string& key,
+                          const std::string& value) {
+    rewrite([&](std::vector<std::string>& lines) { setKey(lines, section, key, value); });
+}
+
+void IniFile::setKey(std::vector<std::string>& lines, const std::string& section,
+                     const std::string& key, const std::string& value) {
     const std::string newLine = key + "=" + value;
     bool inSection = false;
     bool sectionFound = false;
@@ -234,40 +241,26 @@ void IniFile::writeString(const std::string& section, const std::string& key,
         }
         lines.insert(lines.begin() + static_cast<std::ptrdiff_t>(insertAt), newLine);
     }
-    std::ostringstream text;
-    for (const std::string& line : lines)
-        text << line << '\n';
-    if (!writeAtomically(target, text.str()))
-        throw SettingsWriteError("Unable to write to " + m_fileName);
 }
 
 void IniFile::writeSection(const std::string& section,
                            const std::vector<std::pair<std::string, std::string>>& entries) {
-    std::lock_guard lock(m_mutex);
-    const std::string target = finalTarget(m_fileName);
-    if (target.empty() || !replaceable(target))
-        throw SettingsWriteError("Unable to write to " + m_fileName);
-    std::vector<std::string> lines;
-    bool inSection = false;
-    for (std::string& line : readLines(target)) {
-        std::string name;
-        if (sectionName(line, name))
-            inSection = equalsIgnoringAsciiCase(name, section);
-        if (!inSection)
-            lines.push_back(std::move(line));
-    }
-    while (!lines.empty() && trimmed(lines.back()).empty())
-        lines.pop_back();
-    if (!entries.empty()) {
+    rewrite([&](std::vector<std::string>& lines) {
+        bool inSection = false;
+        std::erase_if(lines, [&](const std::string& line) {
+            std::string name;
+            if (sectionName(line, name))
+                inSection = equalsIgnoringAsciiCase(name, section);
+            return inSection;
+        });
+        while (!lines.empty() && trimmed(lines.back()).empty())
+            lines.pop_back();
+        if (entries.empty())
+            return;
         if (!lines.empty())
             lines.emplace_back();
         lines.push_back("[" + section + "]");
         for (const auto& [key, value] : entries)
             lines.push_back(key + "=" + value);
-    }
-    std::ostringstream text;
-    for (const std::string& line : lines)
-        text << line << '\n';
-    if (!writeAtomically(target, text.str()))
-        throw SettingsWriteError("Unable to write to " + m_fileName);
+    });
 }

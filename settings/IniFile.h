@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <mutex>
 #include <stdexcept>
 #include <string>
@@ -37,6 +38,11 @@ public:
                       const std::vector<std::pair<std::string, std::string>>& entries);
 
 private:
+    // Reads the file's lines, lets `change` edit them and writes the file again atomically.
+    void rewrite(const std::function<void(std::vector<std::string>& lines)>& change);
+    static void setKey(std::vector<std::string>& lines, const std::string& section,
+                       const std::string& key, const std::string& value);
+
     std::string m_fileName;
     mutable std::mutex m_mutex;
 };

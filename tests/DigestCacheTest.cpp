@@ -685,31 +685,6 @@ TFiles madeUpRecord(const std::string& name) {
     return file;
 }
 
-TEST(DigestCacheFolders, EachFileIsKeptUnderTheRealPathOfTheFolderItWasFoundIn) {
-    TempTree scratch;
-    const std::string cache = scratch.path("digests.sqlite");
-    FileTable kept{madeUpRecord("a"), madeUpRecord("b")};
-    kept[0].fPath = "/one/sub/";
-    kept[1].fPath = "/one/two/";
-    {
-        // The second folder lies inside the first, as written: its own spelling serves it.
-        DigestCache writing(cache, HashKind::Sha1,
-                            {{"/one/", "/real-one/"}, {"/one/two/", "/elsewhere/"}});
-        writing.remember(kept, 0);
-        writing.remember(kept, 1);
-        writing.save(kept);
-        ASSERT_EQ(writing.problem(), "");
-    }
-    EXPECT_EQ(keptPaths(cache), (std::vector<std::string>{"/elsewhere/b", "/real-one/sub/a"}));
-    // Searched later under another spelling, alone, the folder finds its records.
-    DigestCache reading(cache, HashKind::Sha1, {{"/two/", "/elsewhere/"}});
-    FileTable found{madeUpRecord("b")};
-    found[0].fPath = "/two/";
-    found[0].fHash.clear();
-    EXPECT_TRUE(reading.recall(found, 0));
-    EXPECT_EQ(found[0].fHash, kept[1].fHash);
-}
-
 struct Mismatch {
     const char* name;
     std::function<void(TFiles&)> change;

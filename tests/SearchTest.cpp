@@ -3,7 +3,6 @@
 #include "platform/MountTable.h"
 #include "platform/NameOrder.h"
 #include "platform/OpenFileLimit.h"
-#include "operations/Selection.h"
 #include "search/FileWalker.h"
 #include "search/ReferenceFolders.h"
 #include "search/ResultRows.h"
@@ -131,23 +130,6 @@ TEST(Walk, SizeBoundsAndExcludesLeaveFilesAndFoldersOut) {
                   {"a.txt", "b.tmp", "big.bin", "empty", "cache/x.bin", "cache/y.txt",
                    "node_modules/m.txt"},
                   ", 1 file or folder excluded"},
-             // A trailing "/" names folders only, a leading "/" the searched folder, and "**"
-             // any depth, none included.
-             Case{0,
-                  -1,
-                  {"cache/", "a.txt/"},
-                  {"a.txt", "b.tmp", "big.bin", "empty", "node_modules/m.txt"},
-                  ", 2 files or folders excluded"},
-             Case{0,
-                  -1,
-                  {"/cache"},
-                  {"a.txt", "b.tmp", "big.bin", "empty", "node_modules/m.txt", "sub/cache/z.bin"},
-                  ", 1 file or folder excluded"},
-             Case{0,
-                  -1,
-                  {"**/*.bin"},
-                  {"a.txt", "b.tmp", "empty", "cache/y.txt", "node_modules/m.txt"},
-                  ", 3 files or folders excluded"},
          }) {
         SearchOptions options;
         options.ignoreEmptyFiles = false;
@@ -164,57 +146,45 @@ TEST(Walk, SizeBoundsAndExcludesLeaveFilesAndFoldersOut) {
 }
 
 // The walk's rules written out plainly: roots in turn, each folder read once (by its real path),
-// files in name order before the subfolders, hidden folders and excluded entries passed over. A
-// folder is a reference one when its real path lies under a reference root, or when it was
-// reached from one (through a link).
-struct PlainFile {
-    std::string real;
-    std::string content;
-    bool reference = false;
-};
-
-std::vector<PlainFile> plainSearch(const std::vector<SearchFolder>& roots,
-                                   const SearchScope& scope) {
+// hidden folders and excluded entries passed over. A folder is a reference one when it was
+// reached from a reference root or its real path lies under one. Found files by real path, with
+// their content and reference mark.
+std::map<std::string, std::pair<std::string, bool>>
+plainSearch(const std::vector<SearchFolder>& roots, const SearchScope& scope) {
     namespace fs = std::filesystem;
     std::vector<std::string> references;
     for (const SearchFolder& root : roots)
         if (root.reference)
             references.push_back(fs::canonical(root.path).string() + "/");
     std::set<std::string> visited;
-    std::vector<PlainFile> found;
+    std::map<std::string, std::pair<std::string, bool>> found;
     std::function<void(const fs::path&, const std::string&, bool)> visit =
         [&](const fs::path& folder, const std::string& below, bool reference) {
             const std::string real = fs::canonical(folder).string() + "/";
             if (!visited.insert(real).second)
                 return;
-            reference =
-                reference || std::any_of(references.begin(), references.end(),
-                                         [&](const auto& r) { return real.starts_with(r); });
-            std::vector<fs::path> entries;
-            for (const fs::directory_entry& entry : fs::directory_iterator(folder))
-                entries.push_back(entry.path());
-            std::sort(entries.begin(), entries.end());
-            std::vector<fs::path> folders;
-            for (const fs::path& entry : entries) {
-                const std::string name = entry.filename().string();
-                if (scope.leavesOut(name, below + name, fs::is_directory(entry)))
+            for (const std::string& r : references)
+                reference = reference || real.starts_with(r);
+            std::vector<fs::directory_entry> entries(fs::directory_iterator(folder), {});
+            std::sort(entries.begin(), entries.end()); // the walk's order decides the first way in
+            for (const fs::directory_entry& entry : entries) {
+                const std::string name = entry.path().filename().string();
+                if (scope.leavesOut(name, below + name, entry.is_directory()))
                     continue;
-                if (fs::is_directory(entry)) {
+                if (entry.is_directory()) {
                     if (name[0] != '.')
-                        folders.push_back(entry);
+                        visit(entry.path(), below + name + "/", reference);
                     continue;
                 }
-                const auto perms = fs::status(entry).permissions();
-                const bool writable = (perms & fs::perms::owner_write) != fs::perms::none;
-                if (fs::is_symlink(entry) || (!writable && !reference) ||
-                    !scope.sizeFits(static_cast<std::int64_t>(fs::file_size(entry))))
+                const bool writable =
+                    (entry.status().permissions() & fs::perms::owner_write) != fs::perms::none;
+                if (entry.is_symlink() || (!writable && !reference) ||
+                    !scope.sizeFits(static_cast<std::int64_t>(entry.file_size())))
                     continue;
-                std::ifstream in(entry, std::ios::binary);
-                found.push_back({fs::canonical(entry).string(),
-                                 std::string(std::istreambuf_iterator<char>(in), {}), reference});
+                std::ifstream in(entry.path(), std::ios::binary);
+                found[fs::canonical(entry.path())] = {
+                    std::string(std::istreambuf_iterator<char>(in), {}), reference};
             }
-            for (const fs::path& sub : folders)
-                visit(sub, below + sub.filename().string() + "/", reference);
         };
     for (const SearchFolder& root : roots)
         visit(root.path, "", root.reference);
@@ -230,86 +200,86 @@ TEST(SearchRandom, SeveralFoldersWithReferencesExcludesAndBoundsFollowThePlainRu
     const std::vector<std::string> names = {"f.txt", "g.bin", "h.tmp", "y", "k.txt"};
     const std::vector<std::string> contents = {
         "", "p", "q", "pp", std::string(5000, 'r'), std::string(4999, 'r') + "s"};
-    const std::vector<std::vector<std::string>> excludes = {{},    {},          {"*.tmp"},
-                                                            {"y"}, {"x/*.bin"}, {"z", "*.txt"}};
+    const std::vector<std::vector<std::string>> excludes = {
+        {}, {}, {"*.tmp"}, {"y"}, {"x/*.bin"}, {"z", "*.txt"}, {"y/"}, {"**/*.bin"}, {"/x"}};
+    // Nested, repeated and linked roots.
+    const std::vector<std::string> rootNames = {"a", "a/x", "b", "b/link", "b/z", "c", "."};
     int referenceGroups = 0;
     for (int round = 0; round < 60; ++round) {
         SCOPED_TRACE("round " + std::to_string(round));
         TempTree tree;
         for (const std::string& folder : folders)
             tree.folder(folder);
-        tree.symlink("../a/x", "b/link"); // a folder reached a second way
+        tree.symlink("../a/x", "b/link");
         for (int k = std::uniform_int_distribution<int>(4, 24)(random); k > 0; --k) {
             const std::string file = pick(folders) + "/" + std::to_string(k) + pick(names);
             tree.file(file, pick(contents));
             if (std::bernoulli_distribution(0.15)(random))
                 tree.chmod(file, 0444); // listed in a reference folder only
         }
-        // Nested, repeated and linked roots, some of them references.
-        const std::vector<std::string> rootNames = {"a", "a/x", "b", "b/link", "b/z", "c", "."};
         std::vector<SearchFolder> roots{{tree.path(pick(rootNames)), false}};
         for (int k = std::uniform_int_distribution<int>(0, 3)(random); k > 0; --k)
             roots.push_back({tree.path(pick(rootNames)), std::bernoulli_distribution(0.5)(random)});
         SearchOptions options;
         options.searchSpeed = round % 2 ? SearchSpeed::Normal : SearchSpeed::Fast;
-        options.scope.folders.assign(roots.begin() + 1, roots.end());
-        options.scope.excludes = pick(excludes);
-        options.scope.minSize = pick(std::vector<std::int64_t>{0, 0, 2});
-        options.scope.maxSize = pick(std::vector<std::int64_t>{-1, -1, 4999});
+        options.scope = {{roots.begin() + 1, roots.end()},
+                         pick(std::vector<std::int64_t>{0, 0, 2}),
+                         pick(std::vector<std::int64_t>{-1, -1, 4999}),
+                         pick(excludes)};
 
-        std::string given;
-        for (const SearchFolder& root : roots)
-            given +=
-                root.path.substr(tree.root().size()) + (root.reference ? " (reference) " : " ");
-        SCOPED_TRACE("folders " + given + (options.scope.excludes.empty() ? "" : "excluding ") +
-                     (options.scope.excludes.empty() ? "" : options.scope.excludes[0]));
         Search search;
         ASSERT_TRUE(search.run(roots[0].path, options));
-        const std::vector<PlainFile> plain = plainSearch(roots, options.scope);
-        std::set<std::pair<std::string, bool>> expectedFound, actualFound;
-        for (const PlainFile& file : plain)
-            expectedFound.insert({file.real, file.reference});
+        const auto plain = plainSearch(roots, options.scope);
+        std::map<std::string, bool> found, expectedFound;
+        for (const auto& [path, file] : plain)
+            expectedFound[path] = file.second;
         for (const TFiles& file : search.state.aFilesFounded)
-            actualFound.insert(
-                {std::filesystem::canonical(file.fullName()).string(), file.fReference});
-        ASSERT_EQ(actualFound, expectedFound);
+            found[std::filesystem::canonical(file.fullName())] = file.fReference;
+        ASSERT_EQ(found, expectedFound);
         ASSERT_EQ(search.state.aFilesFounded.size(), plain.size()) << "a file recorded twice";
 
         // Groups by content, none of reference files only.
-        std::map<std::string, std::set<std::string>> byContent;
-        std::map<std::string, bool> anyNormal;
-        for (const PlainFile& file : plain) {
-            byContent[file.content].insert(file.real);
-            anyNormal[file.content] = anyNormal[file.content] || !file.reference;
+        std::map<std::string, std::set<std::string>> expected, actual;
+        std::map<std::string, bool> anyNormal, anyReference;
+        for (const auto& [path, file] : plain) {
+            expected[file.first].insert(path);
+            (file.second ? anyReference : anyNormal)[file.first] = true;
         }
+        std::erase_if(expected, [&](const auto& group) {
+            return group.second.size() < 2 || !anyNormal[group.first];
+        });
+        for (const ResultRow& row : buildRows(search.state.aDuplicatedFiles))
+            actual[row.caption].insert(std::filesystem::canonical(row.folder + row.name));
         std::set<std::set<std::string>> expectedGroups, actualGroups;
-        for (const auto& [content, members] : byContent)
-            if (members.size() >= 2 && anyNormal[content])
-                expectedGroups.insert(members);
-        const std::vector<ResultRow> rows = buildRows(search.state.aDuplicatedFiles);
-        std::map<std::string, std::set<std::string>> byCaption;
-        for (const ResultRow& row : rows)
-            byCaption[row.caption].insert(std::filesystem::canonical(row.folder + row.name));
-        for (const auto& [caption, members] : byCaption)
+        for (const auto& [content, members] : expected) {
+            expectedGroups.insert(members);
+            referenceGroups += anyReference[content] ? 1 : 0;
+        }
+        for (const auto& [caption, members] : actual)
             actualGroups.insert(members);
         ASSERT_EQ(actualGroups, expectedGroups);
-
-        // All but one keeps every reference file, and a group with one loses all the others.
-        const std::vector<char> ticked =
-            selectRows(rows, search.state.aDuplicatedFiles, SelectionRule::AllButOne);
-        std::map<std::string, bool> groupHasReference;
-        for (const ResultRow& row : rows)
-            groupHasReference[row.caption] = groupHasReference[row.caption] || row.reference;
-        for (std::size_t i = 0; i < rows.size(); ++i) {
-            if (rows[i].reference || groupHasReference[rows[i].caption]) {
-                ASSERT_EQ(ticked[i] != 0, !rows[i].reference);
-            }
-        }
-        referenceGroups +=
-            static_cast<int>(std::count_if(groupHasReference.begin(), groupHasReference.end(),
-                                           [](const auto& entry) { return entry.second; }));
     }
     EXPECT_GT(referenceGroups, 10) << referenceGroups; // the trees really hold such groups
+}
+
+TEST(SearchScope, PatternsMatchNamesPathsOrFolders) {
+    struct Case {
+        const char* pattern;
+        std::string below; // the entry's path below the searched folder
+        bool folder;
+        bool leftOut;
+    };
+    // A trailing "/" names folders only, a leading "/" the top, and "**" any depth, none included.
+    for (const Case& c :
+         {Case{"cache/", "a/cache", true, true}, Case{"cache/", "a/cache", false, false},
+          Case{"/cache", "cache", true, true}, Case{"/cache", "a/cache", true, false},
+          Case{"**/*.bin", "x.bin", false, true}, Case{"**/*.bin", "a/b/x.bin", false, true},
+          Case{"a/*.bin", "a/b/x.bin", false, false}, Case{"*.bin", "a/b/x.bin", false, true}}) {
+        const SearchScope scope{{}, 0, -1, {c.pattern}};
+        const std::string name = c.below.substr(c.below.rfind('/') + 1);
+        EXPECT_EQ(scope.leavesOut(name, c.below, c.folder), c.leftOut)
+            << c.pattern << " " << c.below;
+    }
 }
 
 TEST(SearchScope, SizesWithTheirUnits) {
@@ -416,28 +386,20 @@ TEST(Walk, TwoHardLinksAreOneFile) {
 
 TEST(Walk, AFileOrFolderAlsoInAReferenceFolderIsAReferenceOne) {
     TempTree tree;
-    tree.file("ref/h", "same bytes");
-    tree.hardlink("ref/h", "norm/h");
+    tree.file("ref/inner/h", "same bytes");
+    tree.hardlink("ref/inner/h", "norm/h");
     tree.file("norm/h2", "same bytes");
-    tree.file("ref/inner/x", "x");
-    tree.file("ref/inner/y", "x");
     SearchOptions options;
     options.scope.folders = {{tree.path("ref"), true}};
     // The hard link in the normal folder is found first; its other path makes it a reference.
     Search linked;
     linked.run(tree.path("norm"), options);
-    std::map<std::string, bool> reference;
-    for (const TFiles& file : linked.state.aFilesFounded)
-        reference[file.fullName().substr(tree.root().size() + 1)] = file.fReference;
-    EXPECT_EQ(
-        reference,
-        (std::map<std::string, bool>{
-            {"norm/h", true}, {"norm/h2", false}, {"ref/inner/x", true}, {"ref/inner/y", true}}));
-    EXPECT_EQ(linked.scopeNote, "");
+    ASSERT_EQ(linked.duplicates(tree.root()), (Names{"norm/h2", "norm/h"}));
+    EXPECT_TRUE(linked.state.aDuplicatedFiles[1].fReference);
+    EXPECT_FALSE(linked.state.aDuplicatedFiles[0].fReference);
     // A folder given as normal inside a reference folder is said to be a reference one.
     Search inside;
     inside.run(tree.path("ref/inner"), options);
-    EXPECT_TRUE(inside.state.aDuplicatedFiles.empty());
     EXPECT_EQ(inside.scopeNote, "These folders lie in a reference folder, so their files are "
                                 "compared but never picked, moved or removed:\n" +
                                     tree.path("ref/inner") + "\n");

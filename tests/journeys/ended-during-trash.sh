@@ -19,12 +19,7 @@ wait_until 30 "the search to end" worker_gone
 settle 0.3
 note "search ended"
 
-open_menu 157
-menu_key s 2
-menu_key a 0 # All but one
-open_menu 157
-menu_key t 0 # Move to Trash
-answer_yes
+all_but_one_to_trash
 some_in_trash() { compgen -G "$trash/files/*" >/dev/null; }
 wait_until 20 "the first file in the trash" some_in_trash
 kill -TERM "$APP_PID"

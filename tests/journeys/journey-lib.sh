@@ -221,6 +221,16 @@ dialog_enter() {
     wait_until 10 "the dialog to close" window_gone "$dialog"
 }
 
+# all_but_one_to_trash: Duplicated > Select > All but one, then Move to Trash, confirmed.
+all_but_one_to_trash() {
+    open_menu 157
+    menu_key s 2
+    menu_key a 0
+    open_menu 157
+    menu_key t 0
+    answer_yes
+}
+
 worker_running() { grep -qsx "$WORKER_COMM" /proc/"$APP_PID"/task/*/comm; }
 worker_gone() { ! worker_running; }
 

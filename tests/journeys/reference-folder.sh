@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Two folders searched at once, one of them a read-only backup given as a reference: the scope is
-# set in its dialog, then All but one and Move to Trash. Every backup file must still be there,
-# unchanged, and every other copy of a backed-up file must be in the trash.
+# Two folders searched at once, one of them a read-only backup set as a reference in the search
+# scope dialog; then All but one and Move to Trash. The backup must be exactly as it was, and
+# every other copy of a backed-up file in the trash.
 source "$(dirname "$0")/journey-lib.sh"
 journey_begin "$@"
 
@@ -33,11 +33,8 @@ dialog_enter '^Add a folder to the search$' "$backup"
 wait_until 5 "the scope dialog to take the keyboard again" has_focus "$scope"
 settle
 press space # the folder just added becomes a reference
-settle
 press Return
 wait_until 5 "the scope dialog to close" window_gone "$scope"
-grep -qx 'Reference1=yes' "$XDG_CONFIG_HOME/hollowbright/Twinscope/config.ini" ||
-    fail "the reference folder was not kept: $(cat "$XDG_CONFIG_HOME/hollowbright/Twinscope/config.ini")"
 note "scope set"
 
 click 300 64
@@ -48,27 +45,15 @@ press Return
 answer_yes
 wait_until 30 "the search to end" worker_gone
 settle 0.3
-note "search ended"
-
-open_menu 157
-menu_key s 2
-menu_key a 0 # All but one
-open_menu 157
-menu_key t 0 # Move to Trash
-answer_yes
+all_but_one_to_trash
 wait_until 20 "the move to the trash to end" worker_gone
-settle 0.3
 
 [ "$(manifest "$backup")" = "$before" ] || fail "the backup changed"
 for name in "one.mp3" "one (copy).mp3" "two.mp3"; do
     [ -e "$trash/files/$name" ] || fail "$name is not in the trash"
 done
-[ ! -e "$music/one.mp3" ] && [ ! -e "$music/2020/one (copy).mp3" ] && [ ! -e "$music/two.mp3" ] ||
-    fail "a copy of a backed-up file stayed"
 # Without a reference file, a group keeps its first listed file.
-[ "$(find "$music" -name three.mp3 | wc -l)" -eq 1 ] || fail "the group of three.mp3 kept no file"
+[ "$(find "$music" -type f | wc -l)" -eq 1 ] || fail "Music holds: $(find "$music" -type f)"
 [ "$(find "$trash/files" -type f | wc -l)" -eq 4 ] || fail "the trash holds: $(ls "$trash/files")"
-note "backup untouched, copies in the trash"
-
 exit_through_menu
 note "passed"
