@@ -205,6 +205,8 @@ void TMainForm::createMenus() {
     DuplicatedMenu->addSeparator();
     Delete1 = addItem(DuplicatedMenu, QStringLiteral("&Delete"));
     MovetoTrash1 = addItem(DuplicatedMenu, QStringLiteral("Move to &Trash"));
+    ReplacewithHardLinks1 = addItem(DuplicatedMenu, QStringLiteral("Replace with &hard links"));
+    ReplacewithReflinks1 = addItem(DuplicatedMenu, QStringLiteral("Replace with &reflinks"));
     connect(Allbutone1, &QAction::triggered, this, &TMainForm::Allbutone1Click);
     connect(Allbutnewest1, &QAction::triggered, this,
             [this] { applySelection(SelectionRule::AllButNewest); });
@@ -219,6 +221,9 @@ void TMainForm::createMenus() {
     connect(Copyto1, &QAction::triggered, this, &TMainForm::Copyto1Click);
     connect(Moveto1, &QAction::triggered, this, &TMainForm::Moveto1Click);
     connect(Delete1, &QAction::triggered, this, &TMainForm::Delete1Click);
+    connect(ReplacewithHardLinks1, &QAction::triggered, this,
+            &TMainForm::ReplacewithHardLinks1Click);
+    connect(ReplacewithReflinks1, &QAction::triggered, this, &TMainForm::ReplacewithReflinks1Click);
 
     FileListMenu = new QMenu(this);
     N5 = addItem(FileListMenu, QStringLiteral("&Open"));

@@ -159,6 +159,8 @@ public:
     QAction* Moveto1 = nullptr;
     QAction* Delete1 = nullptr;
     QAction* MovetoTrash1 = nullptr;
+    QAction* ReplacewithHardLinks1 = nullptr;
+    QAction* ReplacewithReflinks1 = nullptr;
     QMenu* FileListMenu = nullptr;
     QAction* N5 = nullptr;
     QAction* Openfilelocation1 = nullptr;
@@ -321,6 +323,8 @@ public:
     void Moveto1Click();
     void Delete1Click();
     void MovetoTrash1Click();
+    void ReplacewithHardLinks1Click();
+    void ReplacewithReflinks1Click();
     void operationStarted(int operation, int ticked) override;
     void operationRefillStarted(int count) override;
     void operationEnded(bool terminated, int count, const QString& failures) override;

@@ -34,10 +34,18 @@ const char* const kCliUsage =
     "                           all-but-oldest, all-but-shortest-path, in-folder:DIR (the\n"
     "                           files under DIR); a group with a reference file keeps it and\n"
     "                           picks all its other files; prints each group with [+] for a\n"
-    "                           file kept and [-] for one picked; without --trash or --delete\n"
-    "                           nothing is changed\n"
+    "                           file kept and [-] for one picked; without one of the four\n"
+    "                           actions below nothing is changed\n"
     "  --trash                  move the picked files to the desktop trash\n"
     "  --delete                 delete the picked files for good\n"
+    "  --hardlink               replace each picked file by a hard link of the file its\n"
+    "                           group keeps (its reference file, or the first not picked):\n"
+    "                           one file under both names, with the kept file's owner,\n"
+    "                           mode and times; only within one file system\n"
+    "  --reflink                replace each picked file by a reflink of the kept file: a\n"
+    "                           file of its own, with its own owner, mode and times, whose\n"
+    "                           data shares the kept file's blocks (Btrfs, XFS and other\n"
+    "                           file systems that share blocks; never a copy)\n"
     "  --no-cache               neither read nor keep digests of earlier searches\n"
     "  --cache-file FILE        keep digests between searches in FILE instead of\n"
     "                           ~/.cache/hollowbright/Twinscope/digests.sqlite\n"
@@ -45,10 +53,47 @@ const char* const kCliUsage =
     "  --help                   show this help and exit\n"
     "  --version                show the version and exit\n"
     "\n"
-    "Exit status: 0 when the search finished (and every picked file was removed), 1 when\n"
-    "the result could not be written, 2 for bad usage or a FOLDER that is not a folder,\n"
-    "3 when a picked file was left where it was (each named on standard error),\n"
+    "Exit status: 0 when the search finished (and every picked file was removed or\n"
+    "replaced), 1 when the result could not be written, 2 for bad usage or a FOLDER that\n"
+    "is not a folder, 3 when a picked file was left as it was (each named on standard\n"
+    "error),\n"
     "130 when interrupted (Ctrl-C), 143 when ended by SIGTERM, 129 on SIGHUP.\n";
+
+namespace {
+
+constexpr RemovalAction kActions[] = {RemovalAction::Trash, RemovalAction::Delete,
+                                      RemovalAction::HardLink, RemovalAction::Reflink};
+
+std::optional<RemovalAction> actionOf(const std::string& arg) {
+    for (RemovalAction action : kActions) {
+        if (arg == actionOption(action))
+            return action;
+    }
+    return std::nullopt;
+}
+
+} // namespace
+
+const char* actionOption(RemovalAction action) {
+    switch (action) {
+    case RemovalAction::Trash:
+        return "--trash";
+    case RemovalAction::Delete:
+        return "--delete";
+    case RemovalAction::HardLink:
+        return "--hardlink";
+    case RemovalAction::Reflink:
+        return "--reflink";
+    case RemovalAction::None:
+        break;
+    }
+    return "";
+}
+
+const char* actionDone(RemovalAction action) {
+    return action == RemovalAction::HardLink || action == RemovalAction::Reflink ? "replaced"
+                                                                                 : "removed";
+}
 
 std::optional<CliOptions> parseCliOptions(const std::vector<std::string>& args,
                                           std::string& error) {
@@ -194,14 +239,13 @@ std::optional<CliOptions> parseCliOptions(const std::vector<std::string>& args,
                             : "--select " + name + " takes no folder";
                 return std::nullopt;
             }
-        } else if (arg == "--trash" || arg == "--delete") {
-            const RemovalAction action =
-                arg == "--trash" ? RemovalAction::Trash : RemovalAction::Delete;
-            if (options.action != RemovalAction::None && options.action != action) {
-                error = "--trash and --delete exclude each other";
+        } else if (const std::optional<RemovalAction> action = actionOf(arg)) {
+            if (options.action != RemovalAction::None && options.action != *action) {
+                error = std::string(actionOption(options.action)) + " and " + arg +
+                        " exclude each other: one action at a time";
                 return std::nullopt;
             }
-            options.action = action;
+            options.action = *action;
         } else {
             error =
                 "unknown option \"" + arg + "\" (a FOLDER that begins with \"-\" goes after --)";
@@ -226,8 +270,8 @@ std::optional<CliOptions> parseCliOptions(const std::vector<std::string>& args,
         return std::nullopt;
     }
     if (options.action != RemovalAction::None && !options.select) {
-        error = std::string(options.action == RemovalAction::Trash ? "--trash" : "--delete") +
-                " needs --select RULE to pick the files";
+        error =
+            std::string(actionOption(options.action)) + " needs --select RULE to pick the files";
         return std::nullopt;
     }
 

@@ -10,8 +10,13 @@
 
 enum class OutputFormat { Report, Fdupes, Json };
 
-// What happens to the files a selection rule picks.
-enum class RemovalAction { None, Trash, Delete };
+// What happens to the files a selection rule picks: removed, or replaced by links of the file
+// their group keeps.
+enum class RemovalAction { None, Trash, Delete, HardLink, Reflink };
+
+// The option that asks for it ("--trash"), and what it does to a file ("removed").
+const char* actionOption(RemovalAction action);
+const char* actionDone(RemovalAction action);
 
 struct CliOptions {
     // The same options as the window's settings give, from the command line.

@@ -46,11 +46,12 @@ void printError(const std::string& message) {
 // The removals under way, for the progress line: the file number and how many were picked.
 std::atomic<int> gRemovalNumber{0};
 std::atomic<int> gRemovalCount{0};
+std::atomic<bool> gReplacing{false}; // by links
 
 std::string progressLine(const RunSnapshot& run) {
     if (gRemovalCount.load() > 0)
-        return "Removing files: " + std::to_string(gRemovalNumber.load()) + "/" +
-               std::to_string(gRemovalCount.load());
+        return std::string(gReplacing ? "Replacing files: " : "Removing files: ") +
+               std::to_string(gRemovalNumber.load()) + "/" + std::to_string(gRemovalCount.load());
     switch (run.phase) {
     case FinderPhase::None:
         return "Searching for files: " + std::to_string(run.filesFound) + " found";
@@ -119,10 +120,12 @@ public:
         m_writer = nullptr;
     }
 
-    // Files are to be removed from now on; each that is, is named here.
-    void expectRemovals() {
+    // Files are to be removed (or replaced: `done` says which) from now on; each that is, is
+    // named here.
+    void expectRemovals(const char* done) {
         std::lock_guard lock(m_mutex);
         m_removals = true;
+        m_doneWord = done;
     }
     void removed(const std::string& path) {
         std::lock_guard lock(m_mutex);
@@ -178,8 +181,8 @@ private:
         if (!m_removals)
             return {};
         if (m_removed.empty())
-            return "; nothing was removed";
-        std::string text = "; these files were removed:";
+            return std::string("; nothing was ") + m_doneWord;
+        std::string text = std::string("; these files were ") + m_doneWord + ":";
         for (const std::string& path : m_removed)
             text += "\n  " + path;
         return text;
@@ -209,6 +212,7 @@ private:
     bool m_acknowledged = false;
     const WholeFileWriter* m_writer = nullptr;
     bool m_removals = false;
+    const char* m_doneWord = "removed";
     std::vector<std::string> m_removed;
     std::thread m_thread;
 };
@@ -255,14 +259,28 @@ int removePicked(const CliOptions& options, SharedState& state, RunControl& cont
     gRemovalCount =
         static_cast<int>(std::count(selection.picked.begin(), selection.picked.end(), 1));
     OperationRequest request;
-    request.operation =
-        options.action == RemovalAction::Trash ? FileOperation::Trash : FileOperation::Delete;
+    switch (options.action) {
+    case RemovalAction::Trash:
+        request.operation = FileOperation::Trash;
+        break;
+    case RemovalAction::HardLink:
+        request.operation = FileOperation::HardLink;
+        break;
+    case RemovalAction::Reflink:
+        request.operation = FileOperation::Reflink;
+        break;
+    default:
+        request.operation = FileOperation::Delete;
+    }
+    gReplacing =
+        request.operation == FileOperation::HardLink || request.operation == FileOperation::Reflink;
     FileOperationEngine engine(state.aDuplicatedFiles, host, control);
     engine.run(request, selection.rows, selection.picked);
     gRemovalCount = 0;
     for (const auto* list : {&engine.passedOver(), &engine.failures()}) {
         for (const OperationFailure& failure : *list)
-            printError("not removed: " + failure.path + ": " + failure.reason);
+            printError(std::string("not ") + actionDone(options.action) + ": " + failure.path +
+                       ": " + failure.reason);
     }
     int status = kExitOk;
     for (std::size_t k = 0; k < selection.rows.size(); ++k) {
@@ -415,19 +433,19 @@ int main(int argc, char** argv) {
             selection.picked.assign(selection.rows.size(), 0);
             status = kExitRefused;
         } else if (options->action == RemovalAction::None && !options->quiet) {
-            std::fputs("twinscope-cli: nothing was changed; --trash or --delete removes the files "
-                       "marked [-]\n",
+            std::fputs("twinscope-cli: nothing was changed; --trash, --delete, --hardlink or "
+                       "--reflink acts on the files marked [-]\n",
                        stderr);
         }
         if (options->action != RemovalAction::None && status == kExitOk) {
             // The listing is the only record of what was removed: it must be sure to be written
             // before anything is. It has the same size whichever files stay.
-            watcher.expectRemovals();
+            watcher.expectRemovals(actionDone(options->action));
             watcher.endAtOnce(&output);
             const TransferResult prepared = output.prepare(listing(selection).size());
             watcher.leaveToWork();
             if (!prepared.ok) {
-                printError(prepared.error + "; nothing was removed");
+                printError(prepared.error + "; nothing was " + actionDone(options->action));
                 return kExitWriteFailed;
             }
             // Ctrl-C during the removals ends them after the file under way; the listing then

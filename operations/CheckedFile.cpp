@@ -15,7 +15,6 @@
 
 namespace {
 
-constexpr const char* kChanged = "The file has changed since the search.";
 // The errors of an entry that is not a regular file (any more) and of a path that now leads to
 // another folder: not errnos.
 constexpr int kNotRegular = -1;
@@ -33,9 +32,9 @@ bool sameTimes(const struct timespec& a, const struct timespec& b) {
     return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
 }
 
-// A hidden name that still shows which file it is, should the program end before the file is
-// put back or removed.
-std::string privateName(const std::string& name) {
+} // namespace
+
+std::string privateNameFor(const std::string& name) {
     static thread_local std::mt19937_64 random{std::random_device{}()};
     char prefix[32];
     std::snprintf(prefix, sizeof prefix, ".twinscope-%016llx~",
@@ -45,6 +44,8 @@ std::string privateName(const std::string& name) {
         text.resize(NAME_MAX);
     return text;
 }
+
+namespace {
 
 // renameat(2) inside one folder that never replaces an entry. Where the file system cannot
 // promise that, a name found free is taken: the names used here are random and private.
@@ -138,7 +139,7 @@ std::string CheckedFile::openFailure() const {
     if (gone())
         return "It no longer exists.";
     if (m_error == kNotRegular)
-        return kChanged;
+        return kFileChanged;
     if (m_error == kFolderChanged)
         return "Its folder has changed since the search: the path leads to another folder.";
     return reason(m_error) + ".";
@@ -191,7 +192,7 @@ std::optional<std::string> CheckedFile::setAside() {
         return openFailure();
     std::string aside;
     for (int attempt = 0;; ++attempt) {
-        aside = privateName(m_name);
+        aside = privateNameFor(m_name);
         const int error = renameInFolder(m_folder.get(), m_name, aside);
         if (error == 0)
             break;
@@ -205,7 +206,7 @@ std::optional<std::string> CheckedFile::setAside() {
     struct stat renamed {};
     if (::fstatat(m_folder.get(), aside.c_str(), &renamed, AT_SYMLINK_NOFOLLOW) != 0 ||
         renamed.st_dev != m_status.st_dev || renamed.st_ino != m_status.st_ino) {
-        std::string why = kChanged;
+        std::string why = kFileChanged;
         if (std::optional<std::string> back = putBack())
             why += " " + *back;
         return why;
@@ -278,28 +279,36 @@ bool sameBytes(const CheckedFile& a, const CheckedFile& b, std::string& why) {
     }
 }
 
-std::optional<std::string> removeChecked(CheckedFile& file, const TFiles* target,
-                                         const TFiles* keeper, const OverlayMounts& overlays,
-                                         const FinalStep& finalStep, const RemovalSeam& seam) {
+std::optional<std::string> checkAgainstKeeper(const CheckedFile& file, const TFiles* target,
+                                              const TFiles* keeper, const OverlayMounts& overlays,
+                                              std::optional<CheckedFile>& kept, bool compareBytes) {
     if (!file.isOpen())
         return file.openFailure();
     if (target != nullptr && !file.matches(*target))
-        return std::string(kChanged);
+        return std::string(kFileChanged);
     // A layer of a mounted overlay changed behind its back can lose what the overlay shows.
     if (const std::optional<std::string> overlay = overlays.overlayHolding(file.folder()))
         return "It lies in a folder of the overlay mounted at \"" + *overlay +
                "\", which must not change while the overlay is mounted.";
+    if (keeper == nullptr)
+        return std::nullopt;
+    kept.emplace(*keeper);
+    if (!kept->isOpen())
+        return "The file kept in its group cannot be read: " + kept->openFailure();
+    if (sameFile(file, *kept, overlays))
+        return std::string("It is the same file as the one kept in its group.");
+    std::string why;
+    if (compareBytes && !sameBytes(file, *kept, why))
+        return why;
+    return std::nullopt;
+}
+
+std::optional<std::string> removeChecked(CheckedFile& file, const TFiles* target,
+                                         const TFiles* keeper, const OverlayMounts& overlays,
+                                         const FinalStep& finalStep, const RemovalSeam& seam) {
     std::optional<CheckedFile> kept;
-    if (keeper != nullptr) {
-        kept.emplace(*keeper);
-        if (!kept->isOpen())
-            return "The file kept in its group cannot be read: " + kept->openFailure();
-        if (sameFile(file, *kept, overlays))
-            return std::string("It is the same file as the one kept in its group.");
-        std::string why;
-        if (!sameBytes(file, *kept, why))
-            return why;
-    }
+    if (std::optional<std::string> why = checkAgainstKeeper(file, target, keeper, overlays, kept))
+        return why;
     if (seam)
         seam(RemovalStep::Checked, file);
     if (std::optional<std::string> why = file.setAside())

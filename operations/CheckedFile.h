@@ -9,6 +9,9 @@
 #include <string>
 #include <sys/stat.h>
 
+// Why a file found other than the search recorded it stays.
+inline constexpr const char* kFileChanged = "The file has changed since the search.";
+
 // A file opened by its path and held, so that whatever is done next is done to this very file:
 // its folder is held open too, checks and comparisons go through the descriptors, and the file
 // is renamed only inside that folder and confirmed to be the file opened. Paths longer than
@@ -75,9 +78,9 @@ private:
 };
 
 // The steps of a removal after which a test may change the files, to prove that a change
-// between checking and acting is noticed: after the checks and the comparison, and after the
-// file is set aside (`file` then has its private name).
-enum class RemovalStep { Checked, SetAside };
+// between checking and acting is noticed: after the checks and the comparison, after the file is
+// set aside (`file` then has its private name), and after the link that is to replace it is made.
+enum class RemovalStep { Checked, SetAside, Linked };
 using RemovalSeam = std::function<void(RemovalStep step, const CheckedFile& file)>;
 
 // Whether two open files are one file: the same inode, or the same file of a layer behind an
@@ -86,6 +89,19 @@ bool sameFile(const CheckedFile& a, const CheckedFile& b, const OverlayMounts& o
 
 // Whether two open files hold the same bytes, read through their descriptors; fills `why`.
 bool sameBytes(const CheckedFile& a, const CheckedFile& b, std::string& why);
+
+// A hidden name in the folder of `name` that still shows which file it is, should the program end
+// before it is put back or removed. Random: it never names an entry there is reason to keep.
+std::string privateNameFor(const std::string& name);
+
+// The checks before a file gives way to the file its group keeps: it is the one the search
+// recorded (`target`, when given) and lies in no layer of a mounted overlay; with a `keeper`,
+// that is opened into `kept`, is not this file by another path and, with `compareBytes`, holds
+// the same bytes. Returns why the file must stay.
+std::optional<std::string> checkAgainstKeeper(const CheckedFile& file, const TFiles* target,
+                                              const TFiles* keeper, const OverlayMounts& overlays,
+                                              std::optional<CheckedFile>& kept,
+                                              bool compareBytes = true);
 
 // Takes a checked file out of its place once it is set aside: the last step of a removal or a
 // move. Returns why it failed; the file must then still have its private name.

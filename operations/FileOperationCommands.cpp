@@ -96,6 +96,28 @@ void TMainForm::MovetoTrash1Click() {
     startFileOperations(4);
 }
 
+// No is the default: the ticked files are changed for good, though their paths and bytes stay.
+void TMainForm::ReplacewithHardLinks1Click() {
+    if (state.iDuplicatedFiles > 0 &&
+        m_dialogs->confirmRisky(
+            this, QStringLiteral("Are you sure you want to replace the selected file(s) with hard "
+                                 "links?\n\r\n\rEach selected file becomes another name of the "
+                                 "file kept in its group: it takes that file's owner, permissions "
+                                 "and dates, and a change made through one name shows in all.")))
+        startFileOperations(static_cast<int>(FileOperation::HardLink));
+}
+
+void TMainForm::ReplacewithReflinks1Click() {
+    if (state.iDuplicatedFiles > 0 &&
+        m_dialogs->confirmRisky(
+            this, QStringLiteral("Are you sure you want to replace the selected file(s) with "
+                                 "reflinks?\n\r\n\rEach selected file shares its data on disk "
+                                 "with the file kept in its group and keeps its own owner, "
+                                 "permissions and dates. Only file systems that share data between "
+                                 "files, such as Btrfs and XFS, can do this.")))
+        startFileOperations(static_cast<int>(FileOperation::Reflink));
+}
+
 bool TMainForm::confirmWholeGroups() {
     // Over every file of the result, listed or hidden by a filter: a hidden file is not ticked,
     // so its group keeps it.
@@ -121,7 +143,8 @@ void TMainForm::operationStarted(int operation, int ticked) {
     GlobalStatus->setValue(0);
     GlobalStatus->setVisible(true);
     OpStatus->setValue(0);
-    bShowOpStatus = operation == 1;
+    // The bar of the file under way follows a copy, and a reflink the kernel shares in chunks.
+    bShowOpStatus = operation == 1 || operation == static_cast<int>(FileOperation::Reflink);
     tUpTime = 0;
     iUpDays = 0;
     parkList();
@@ -139,7 +162,9 @@ void TMainForm::operationStarted(int operation, int ticked) {
     setCaption(lbStatus, operation == 1   ? QStringLiteral("Copying files.")
                          : operation == 2 ? QStringLiteral("Moving files.")
                          : operation == 3 ? QStringLiteral("Deleting files.")
-                                          : QStringLiteral("Moving files to the trash."));
+                         : operation == 4 ? QStringLiteral("Moving files to the trash.")
+                         : operation == 5 ? QStringLiteral("Replacing files with hard links.")
+                                          : QStringLiteral("Replacing files with reflinks."));
     FormResize();
     Timer->start();
     tUpdateBar->start(); // carries the worker's progress into the bars

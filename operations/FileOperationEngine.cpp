@@ -29,6 +29,30 @@ void refreshIdentity(TFiles& record, int folder, const std::string& name) {
     }
 }
 
+// The bars of the file under way: its own percentage, and the run's position, which ends at the
+// file's hundred whatever becomes of the file.
+class FileBars {
+public:
+    FileBars(std::atomic<int>& percent, std::atomic<int>& position)
+        : m_percent(percent), m_position(position), m_done(position) {}
+    ~FileBars() { m_position = m_done + 100; }
+    FileBars(const FileBars&) = delete;
+    FileBars& operator=(const FileBars&) = delete;
+
+    // For as long as the bars live.
+    CopyProgress bar() const {
+        return [this](int percent) {
+            m_percent = percent;
+            m_position = m_done + percent;
+        };
+    }
+
+private:
+    std::atomic<int>& m_percent;
+    std::atomic<int>& m_position;
+    const int m_done;
+};
+
 } // namespace
 
 FileOperationEngine::FileOperationEngine(std::vector<TFiles>& table, OperationHost& host,
@@ -89,15 +113,16 @@ void FileOperationEngine::run(const OperationRequest& request, const std::vector
         const std::string path = row.folder + row.name;
         CheckedFile file =
             row.record < m_table.size() ? CheckedFile(m_table[row.record]) : CheckedFile(path);
-        // A reference file is only ever read: copied, never moved or removed, and a copy does
-        // not need it writable. A file in use or gone is passed over, as the search passes over
-        // files in use; any other reason it cannot be opened is named.
+        // A reference file is only ever read: copied, never moved, removed or replaced, and a
+        // copy does not need it writable. A file in use or gone is passed over, as the search
+        // passes over files in use; any other reason it cannot be opened is named.
         const bool reference = row.record < m_table.size() && m_table[row.record].fReference;
         if (intoReference) {
             fail(path, "The destination lies in the reference folder \"" + *intoReference +
                            "\", whose files are never changed.");
         } else if (reference && m_request.operation != FileOperation::Copy) {
-            fail(path, "It is in a reference folder, whose files are never moved or removed.");
+            fail(path,
+                 "It is in a reference folder, whose files are never moved, removed or replaced.");
         } else if (row.record >= m_table.size() || file.gone()) {
             m_passedOver.push_back({path, "It no longer exists."});
         } else if (file.error() == EACCES || file.error() == EPERM ||
@@ -118,6 +143,10 @@ void FileOperationEngine::run(const OperationRequest& request, const std::vector
             case FileOperation::Delete:
             case FileOperation::Trash:
                 m_done[i] = removeFile(row, record, file);
+                break;
+            case FileOperation::HardLink:
+            case FileOperation::Reflink:
+                m_done[i] = replaceFile(row, record, file);
                 break;
             }
         }
@@ -206,16 +235,8 @@ bool FileOperationEngine::copyFile(const ResultRow& row, TFiles& record, const C
 
 bool FileOperationEngine::moveFile(const ResultRow& row, TFiles& record, CheckedFile& file) {
     // Across file systems a move is a copy: the bar follows it as it follows a copy.
-    const int done = m_globalPosition;
-    struct EndOfFile {
-        std::atomic<int>& position;
-        int done;
-        ~EndOfFile() { position = done + 100; }
-    } endOfFile{m_globalPosition, done};
-    const CopyProgress bar = [this, done](int percent) {
-        m_opStatus = percent;
-        m_globalPosition = done + percent;
-    };
+    const FileBars bars(m_opStatus, m_globalPosition);
+    const CopyProgress bar = bars.bar();
     const std::string& destination = m_request.destination;
     UniqueFd folder(openFolder(destination, true));
     if (!folder)
@@ -244,23 +265,38 @@ bool FileOperationEngine::moveFile(const ResultRow& row, TFiles& record, Checked
     return true;
 }
 
+const TFiles* FileOperationEngine::keptFileOf(std::size_t record, bool referenceFirst,
+                                              bool& wholeGroup) const {
+    const auto [start, end] = m_groupOf[record];
+    auto there = [this](std::size_t k) {
+        struct stat st {};
+        const std::string path = m_table[k].fPath + m_table[k].fName;
+        return ::lstat(path.c_str(), &st) == 0 || (errno != ENOENT && errno != ENOTDIR);
+    };
+    wholeGroup = true;
+    for (std::size_t k = start; k < end && referenceFirst; ++k) {
+        if (m_table[k].fReference && there(k)) {
+            wholeGroup = false;
+            return &m_table[k];
+        }
+    }
+    for (std::size_t k = start; k < end; ++k) {
+        if (m_recordTicked[k])
+            continue;
+        wholeGroup = false;
+        if (there(k))
+            return &m_table[k];
+    }
+    return nullptr;
+}
+
 bool FileOperationEngine::removeFile(const ResultRow& row, TFiles& record, CheckedFile& file) {
     m_globalPosition += 100;
     // The file its group keeps: the first unticked one still there. A group whose every file
     // is ticked keeps none (the user was asked); one whose unticked files are all gone cannot
     // keep one, and nothing of it is removed.
-    const TFiles* kept = nullptr;
     bool wholeGroup = true;
-    const auto [start, end] = m_groupOf[row.record];
-    for (std::size_t k = start; k < end && kept == nullptr; ++k) {
-        if (m_recordTicked[k])
-            continue;
-        wholeGroup = false;
-        struct stat st {};
-        const std::string path = m_table[k].fPath + m_table[k].fName;
-        if (::lstat(path.c_str(), &st) == 0 || (errno != ENOENT && errno != ENOTDIR))
-            kept = &m_table[k];
-    }
+    const TFiles* kept = keptFileOf(row.record, false, wholeGroup);
     if (!wholeGroup && kept == nullptr)
         return fail(file.path(), "No file of its group that is not ticked is left to keep.");
     std::optional<std::string> why = removeChecked(
@@ -270,5 +306,34 @@ bool FileOperationEngine::removeFile(const ResultRow& row, TFiles& record, Check
     if (why)
         return fail(file.path(), *why);
     record.fHash.clear();
+    return true;
+}
+
+bool FileOperationEngine::replaceFile(const ResultRow& row, TFiles& record, CheckedFile& file) {
+    const FileBars bars(m_opStatus, m_globalPosition);
+    // The link is made to the group's reference file when it has one: that is the copy meant to
+    // stay.
+    bool wholeGroup = true;
+    const TFiles* kept = keptFileOf(row.record, true, wholeGroup);
+    if (kept == nullptr)
+        return fail(file.path(), wholeGroup
+                                     ? "Every file of its group is ticked: none is left to link to."
+                                     : "No file of its group that is not ticked is left to keep.");
+    ReplaceHooks hooks;
+    hooks.seam = m_request.seam;
+    hooks.failAt = m_request.failAt;
+    hooks.control = &m_control;
+    hooks.bar = bars.bar();
+    const bool hard = m_request.operation == FileOperation::HardLink;
+    std::optional<std::string> why = replaceWithLink(
+        file, record, *kept, hard ? LinkKind::Hard : LinkKind::Reflink, m_overlays, hooks);
+    if (why)
+        return fail(file.path(), *why);
+    // Two names of one file are listed once, as the search lists them; a reflink is a file of
+    // its own and stays.
+    if (hard)
+        record.fHash.clear();
+    else
+        refreshIdentity(record, file.folder(), file.name());
     return true;
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "operations/CheckedFile.h"
+#include "operations/LinkReplace.h"
 #include "operations/OperationOptions.h"
 #include "platform/OverlayMounts.h"
 #include "platform/Trash.h"
@@ -21,6 +22,8 @@ enum class FileOperation {
     Move = 2,
     Delete = 3,
     Trash = 4,
+    HardLink = 5, // replaced by a hard link of the file its group keeps
+    Reflink = 6,  // replaced by a reflink of it
 };
 
 // What an operation asks and reports on its way; the window answers with its boxes, the
@@ -52,6 +55,7 @@ struct OperationRequest {
     ReferenceFolders references{};                    // no copy or move lands in them
     RemovalSeam seam =
         nullptr; // tests only: changes the files between the steps of a move or removal
+    FailureSeam failAt = nullptr; // tests only: makes a step of a replacement by a link fail
 };
 
 // A file left alone, with the reason a user can read.
@@ -60,13 +64,14 @@ struct OperationFailure {
     std::string reason;
 };
 
-// Copies, moves or deletes the files of the ticked rows and keeps the result table in step:
-// copies join their group as new records, moved records take their new place, deleted and
-// trashed ones leave, and a file found changed since the search leaves its group; then the
-// groups are rebuilt. Nothing is lost that was not asked for: copies land whole or not at all, a
-// move never replaces a file, a delete or a move to the trash takes only a file unchanged since
-// the search and, while its group keeps an unticked file, only when its bytes equal that
-// file's. Each file is opened once and everything is done to the file opened (CheckedFile).
+// Copies, moves, deletes or replaces by links the files of the ticked rows and keeps the result
+// table in step: copies join their group as new records, moved records take their new place,
+// deleted and trashed ones leave, as do hard links (one file is listed once), reflinks stay, and
+// a file found changed since the search leaves its group; then the groups are rebuilt. Nothing is
+// lost that was not asked for: copies land whole or not at all, a move never replaces a file, a
+// delete or a move to the trash takes only a file unchanged since the search and, while its group
+// keeps an unticked file, only when its bytes equal that file's. Each file is opened once and
+// everything is done to the file opened (CheckedFile).
 class FileOperationEngine {
 public:
     FileOperationEngine(std::vector<TFiles>& table, OperationHost& host, RunControl& control);
@@ -93,6 +98,11 @@ private:
     bool copyFile(const ResultRow& row, TFiles& record, const CheckedFile& file);
     bool moveFile(const ResultRow& row, TFiles& record, CheckedFile& file);
     bool removeFile(const ResultRow& row, TFiles& record, CheckedFile& file);
+    bool replaceFile(const ResultRow& row, TFiles& record, CheckedFile& file);
+    // The file the group of `record` keeps: its first reference file still there when `reference
+    // first`, else its first unticked one still there. Null when there is none; `wholeGroup`
+    // tells whether every file of the group is ticked.
+    const TFiles* keptFileOf(std::size_t record, bool referenceFirst, bool& wholeGroup) const;
     bool fail(const std::string& path, const std::string& why);
 
     std::vector<TFiles>& m_table;

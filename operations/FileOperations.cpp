@@ -22,7 +22,9 @@ QString failureMessage(int operation, const std::vector<OperationFailure>& failu
     const char* verb = operation == 1   ? "copied"
                        : operation == 2 ? "moved"
                        : operation == 3 ? "deleted"
-                                        : "moved to the trash";
+                       : operation == 4 ? "moved to the trash"
+                       : operation == 5 ? "replaced with hard links"
+                                        : "replaced with reflinks";
     QString text = QStringLiteral("These files were not %1:\n\r\n\r").arg(QLatin1String(verb));
     const int named =
         std::min<int>(static_cast<int>(failures.size()), FileOperations::kFailuresNamed);

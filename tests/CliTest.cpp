@@ -466,11 +466,40 @@ TEST(CliSelect, AReferenceFolderKeepsItsFilesAndItsGroupsLoseEveryOtherCopy) {
         EXPECT_EQ(present(tree.path(name)), name[0] == 'b') << name;
 }
 
+TEST(CliSelect, HardLinksTakeThePlaceOfThePickedFilesAndAFileSystemThatCannotIsNamed) {
+    TempTree tree;
+    tree.file("a", "same");
+    tree.file("b", "same");
+    CliResult result = runCli({"--select", "all-but-one", "--hardlink", "--quiet", tree.root()});
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+    struct stat a {};
+    struct stat b {};
+    ASSERT_EQ(::stat(tree.path("a").c_str(), &a) | ::stat(tree.path("b").c_str(), &b), 0);
+    EXPECT_EQ(a.st_ino, b.st_ino);
+    EXPECT_EQ(a.st_nlink, 2u);
+
+    // A tmpfs shares no blocks between files: the picked file stays, named, and the status says so.
+    SmallDisk tmpfs;
+    if (!tmpfs.mounted())
+        GTEST_SKIP() << "no tmpfs: " << tmpfs.error();
+    std::ofstream(tmpfs.path("c")) << "same";
+    std::ofstream(tmpfs.path("d")) << "same";
+    result = runCli({"--select", "all-but-one", "--reflink", tmpfs.path("")});
+    EXPECT_EQ(result.exitCode, 3);
+    EXPECT_NE(result.err.find("not replaced: " + tmpfs.path("c") +
+                              ": The file system does not "
+                              "share blocks"),
+              std::string::npos)
+        << result.err;
+}
+
 TEST(CliSelect, UsageErrors) {
     TempTree tree;
     for (const std::vector<std::string>& args :
          {std::vector<std::string>{"--trash", tree.root()},
           {"--select", "all-but-one", "--trash", "--delete", tree.root()},
+          {"--select", "all-but-one", "--hardlink", "--reflink", tree.root()},
+          {"--reflink", tree.root()},
           {"--select", "newest", tree.root()},
           {"--select", "in-folder", tree.root()},
           {"--select", "all-but-one:/x", tree.root()},

@@ -872,7 +872,7 @@ namespace {
 // exFAT and FAT give a file the change time of its modification time, so a file rewritten at
 // its size with its time put back would keep its old digest: such files keep none.
 TEST_F(CacheTest, FilesOnFatOrFuseFileSystemsKeepNoDigests) {
-    ExFatDisk disk;
+    LoopDisk disk(LoopDisk::Kind::ExFat);
     if (!disk.mounted())
         GTEST_SKIP() << "no exFAT disk: " << disk.error();
     const timespec past[2] = {{1577836800, 0}, {1577836800, 0}};

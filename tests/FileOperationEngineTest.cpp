@@ -20,7 +20,12 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <linux/fiemap.h>
+#include <linux/fs.h>
+#include <memory>
 #include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/xattr.h>
 #include <thread>
 #include <sstream>
 #include <sys/stat.h>
@@ -178,6 +183,7 @@ TEST(FileOperationEngine, AReferenceFileIsCopiedButNeverMovedOrRemovedNorWritten
     for (const Case& c :
          {Case{FileOperation::Copy, "to/", 0, true}, Case{FileOperation::Move, "to/", 1, false},
           Case{FileOperation::Delete, "", 1, false}, Case{FileOperation::Trash, "", 1, false},
+          Case{FileOperation::HardLink, "", 1, true},
           Case{FileOperation::Copy, "main/../ref/new/", 2, true},
           Case{FileOperation::Move, "main/../ref/new/", 2, true}}) {
         TempTree tree;
@@ -566,7 +572,7 @@ TEST(RemovalSafety, AFolderReplacedSinceTheSearchIsNotEntered) {
 // FAT file systems know neither a rename that never replaces nor hard links: files still go to
 // the trash of the stick and are moved, never over another file.
 TEST(RemovalSafety, OnExFatFilesAreTrashedAndMoved) {
-    ExFatDisk disk;
+    LoopDisk disk(LoopDisk::Kind::ExFat);
     if (!disk.mounted())
         GTEST_SKIP() << "no exFAT disk: " << disk.error();
     for (const char* name : {"a", "b", "c"})
@@ -671,6 +677,260 @@ TEST(RemovalSafety, AFileChangedSinceTheSearchLeavesItsGroupWhenMovedOrCopied) {
         EXPECT_EQ(contentOf(tree.path("to/a")), "SAME");
         EXPECT_EQ(result.describe(), (Lines{"1:c:0", "1:b:0"}));
     }
+}
+
+} // namespace
+
+namespace {
+
+struct stat statOf(const std::string& path) {
+    struct stat st {};
+    ::lstat(path.c_str(), &st);
+    return st;
+}
+
+// Bytes that no file system keeps inline or finds runs of zeros in.
+std::string noise(std::size_t size, unsigned seed) {
+    std::string bytes(size, '\0');
+    for (char& byte : bytes) {
+        seed = seed * 1103515245u + 12345u;
+        byte = static_cast<char>(seed >> 16);
+    }
+    return bytes;
+}
+
+// Whether any of the file's blocks are shared with another file.
+bool sharesBlocks(const std::string& path) {
+    UniqueFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    std::vector<char> buffer(sizeof(fiemap) + 16 * sizeof(fiemap_extent));
+    auto* map = reinterpret_cast<fiemap*>(buffer.data());
+    map->fm_length = ~0ULL;
+    map->fm_flags = FIEMAP_FLAG_SYNC;
+    map->fm_extent_count = 16;
+    if (!file || ::ioctl(file.get(), FS_IOC_FIEMAP, map) != 0)
+        return false;
+    for (unsigned k = 0; k < map->fm_mapped_extents; ++k) {
+        if (map->fm_extents[k].fe_flags & FIEMAP_EXTENT_SHARED)
+            return true;
+    }
+    return false;
+}
+
+// A folder of a disk of each kind: a tmpfs, which shares no blocks, or an image of a file system
+// that does. Null, with the reason in `why`, where it cannot be had.
+std::unique_ptr<LoopDisk> diskOf(LoopDisk::Kind kind, std::string& why) {
+    auto disk = std::make_unique<LoopDisk>(kind);
+    if (!disk->mounted()) {
+        why = disk->error();
+        disk.reset();
+    }
+    return disk;
+}
+
+struct Replaced {
+    std::vector<OperationFailure> failures;
+    Lines listed;
+};
+
+// Searches `root`, ticks `ticked` and replaces them by links; the failures and what is listed
+// after.
+Replaced replaceTicked(const std::string& root, const Lines& ticked, FileOperation operation,
+                       const FailureSeam& failAt = nullptr, const RemovalSeam& seam = nullptr,
+                       const SearchOptions& options = {}) {
+    Result result(root, options);
+    OperationRequest asked = request(operation);
+    asked.failAt = failAt;
+    asked.seam = seam;
+    ScriptedHost host;
+    RunControl control;
+    FileOperationEngine engine(result.table, host, control);
+    engine.run(asked, result.rows, result.ticks(ticked));
+    return {engine.failures(), result.describe()};
+}
+
+TEST(LinkReplace, HardLinksEverywhereAndReflinksWhereBlocksAreShared) {
+    struct Case {
+        const char* name;
+        std::optional<LoopDisk::Kind> disk; // none: a tmpfs
+        FileOperation operation;
+        int dedupeError;     // made to fail so: the clone is tried instead
+        const char* refused; // the reason, when the file system refuses
+    };
+    const Case cases[] = {
+        {"tmpfs, hard links", {}, FileOperation::HardLink, 0, nullptr},
+        {"tmpfs, reflinks", {}, FileOperation::Reflink, 0, "does not share blocks"},
+        {"btrfs, hard links", LoopDisk::Kind::Btrfs, FileOperation::HardLink, 0, nullptr},
+        {"btrfs, reflinks", LoopDisk::Kind::Btrfs, FileOperation::Reflink, 0, nullptr},
+        {"btrfs, reflinks by clone", LoopDisk::Kind::Btrfs, FileOperation::Reflink, EOPNOTSUPP,
+         nullptr},
+        {"xfs, reflinks", LoopDisk::Kind::Xfs, FileOperation::Reflink, 0, nullptr},
+        {"xfs, reflinks by clone", LoopDisk::Kind::Xfs, FileOperation::Reflink, EOPNOTSUPP,
+         nullptr},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::unique_ptr<LoopDisk> loop;
+        std::optional<SmallDisk> tmpfs;
+        std::string why;
+        if (c.disk)
+            loop = diskOf(*c.disk, why);
+        else if (!tmpfs.emplace().mounted())
+            why = tmpfs->error();
+        if (!why.empty()) {
+            std::printf("[  SKIPPED ] %s: %s\n", c.name, why.c_str());
+            continue;
+        }
+        auto at = [&](const std::string& relative) {
+            return loop ? loop->path(relative) : tmpfs->path(relative);
+        };
+        // Small enough for the tmpfs, past the size a file system keeps inline.
+        const std::string content = noise(12345, 7);
+        for (const char* name : {"t/keep", "t/x/b", "t/y/c"}) {
+            std::filesystem::create_directories(std::filesystem::path(at(name)).parent_path());
+            std::ofstream(at(name), std::ios::binary) << content;
+        }
+        // The ticked file's own attributes, which only a reflink keeps.
+        ASSERT_EQ(::chmod(at("t/y/c").c_str(), 0640), 0);
+        ASSERT_EQ(::chown(at("t/y/c").c_str(), 1234, 1234), 0);
+        ::setxattr(at("t/y/c").c_str(), "user.note", "mine", 4, 0);
+        const struct timespec times[2] = {{978307200, 5}, {978307200, 123456789}};
+        ASSERT_EQ(::utimensat(AT_FDCWD, at("t/y/c").c_str(), times, 0), 0);
+        const struct stat before = statOf(at("t/y/c"));
+        const struct stat kept = statOf(at("t/keep"));
+
+        const Replaced replaced =
+            replaceTicked(at("t"), {"x/b", "y/c"}, c.operation, [&](ReplaceStep step) {
+                return step == ReplaceStep::Dedupe ? c.dedupeError : 0;
+            });
+        const struct stat after = statOf(at("t/y/c"));
+        EXPECT_EQ(readWholeFile(at("t/x/b")), content);
+        EXPECT_EQ(readWholeFile(at("t/y/c")), content);
+        EXPECT_EQ(namesIn(at("t/y"), ".twinscope-"), Lines{});
+        if (c.refused) {
+            ASSERT_EQ(replaced.failures.size(), 2u);
+            EXPECT_NE(replaced.failures[0].reason.find(c.refused), std::string::npos)
+                << replaced.failures[0].reason;
+            EXPECT_EQ(after.st_ino, before.st_ino);
+        } else if (c.operation == FileOperation::HardLink) {
+            EXPECT_TRUE(replaced.failures.empty()) << replaced.failures[0].reason;
+            EXPECT_EQ(after.st_ino, kept.st_ino);
+            EXPECT_EQ(statOf(at("t/x/b")).st_ino, kept.st_ino);
+            EXPECT_EQ(after.st_uid, kept.st_uid); // one file: the kept file's owner
+            EXPECT_EQ(replaced.listed, Lines{});  // one file is listed once, alone
+        } else {
+            EXPECT_TRUE(replaced.failures.empty()) << replaced.failures[0].reason;
+            EXPECT_NE(after.st_ino, kept.st_ino);
+            // In place by the kernel's deduplication; a clone is a new file.
+            EXPECT_EQ(after.st_ino == before.st_ino, c.dedupeError == 0);
+            EXPECT_TRUE(sharesBlocks(at("t/y/c")));
+            EXPECT_EQ(after.st_uid, 1234u);
+            EXPECT_EQ(after.st_mode & 07777, 0640u);
+            EXPECT_EQ(after.st_mtim.tv_nsec, 123456789);
+            char note[8] = "";
+            EXPECT_EQ(::getxattr(at("t/y/c").c_str(), "user.note", note, sizeof note), 4);
+            EXPECT_EQ(replaced.listed.size(), 3u); // three files still
+        }
+    }
+}
+
+TEST(LinkReplace, AFailedStepOrAChangeBetweenStepsLeavesTheFileAsItWas) {
+    struct Case {
+        const char* name;
+        FileOperation operation;
+        ReplaceStep failing; // with EIO, unless a change is made instead
+        int error;
+        std::optional<RemovalStep> changeAt;
+        const char* changed; // the file changed then: "b" ticked, "keep" kept
+        const char* reason;
+    };
+    const Case cases[] = {
+        {"the link fails",
+         FileOperation::HardLink,
+         ReplaceStep::MakeLink,
+         EMLINK,
+         {},
+         nullptr,
+         "as many hard links"},
+        {"the swap fails",
+         FileOperation::HardLink,
+         ReplaceStep::Exchange,
+         EIO,
+         {},
+         nullptr,
+         "could not take the file's place"},
+        {"the removal fails",
+         FileOperation::HardLink,
+         ReplaceStep::RemoveOld,
+         EIO,
+         {},
+         nullptr,
+         "could not be removed"},
+        {"the ticked file is rewritten", FileOperation::HardLink, ReplaceStep::Dedupe, 0,
+         RemovalStep::Linked, "b", "changed since the search"},
+        {"the kept file is rewritten", FileOperation::HardLink, ReplaceStep::Dedupe, 0,
+         RemovalStep::Linked, "keep", "kept in its group changed"},
+        {"the deduplication fails",
+         FileOperation::Reflink,
+         ReplaceStep::Dedupe,
+         EIO,
+         {},
+         nullptr,
+         "could not share its blocks"},
+        {"the ticked file is swapped", FileOperation::Reflink, ReplaceStep::MakeLink, 0,
+         RemovalStep::Checked, "b", "changed since the search"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempTree tree;
+        const std::string content = noise(5000, 3);
+        tree.file("keep", content);
+        tree.file("b", content);
+        const struct stat before = statOf(tree.path("b"));
+        const std::string changed = c.changed ? tree.path(c.changed) : "";
+        const Replaced replaced = replaceTicked(
+            tree.root(), {"b"}, c.operation,
+            [&](ReplaceStep step) { return step == c.failing ? c.error : 0; },
+            [&](RemovalStep step, const CheckedFile&) {
+                if (c.changeAt && step == *c.changeAt && c.changed[0] == 'b') {
+                    ASSERT_EQ(::rename(changed.c_str(), (changed + ".old").c_str()), 0);
+                    tree.file(c.changed, "rewritten");
+                } else if (c.changeAt && step == *c.changeAt) {
+                    std::ofstream(changed, std::ios::binary | std::ios::app) << "more";
+                }
+            });
+        ASSERT_EQ(replaced.failures.size(), 1u);
+        EXPECT_NE(replaced.failures[0].reason.find(c.reason), std::string::npos)
+            << replaced.failures[0].reason;
+        EXPECT_EQ(statOf(tree.path("keep")).st_nlink, 1u);
+        if (c.changed && c.changed[0] == 'b') {
+            EXPECT_EQ(contentOf(tree.path("b")), "rewritten");
+            EXPECT_EQ(contentOf(tree.path("b.old")), content);
+        } else {
+            EXPECT_EQ(statOf(tree.path("b")).st_ino, before.st_ino);
+            EXPECT_EQ(contentOf(tree.path("b")), content);
+        }
+        EXPECT_EQ(namesIn(tree.root(), ".twinscope-"), Lines{});
+    }
+}
+
+TEST(LinkReplace, AGroupLinksToItsReferenceFileAndAWhollyTickedGroupToNone) {
+    TempTree tree;
+    tree.file("main/a", "backed up");
+    tree.file("main/b", "backed up");
+    tree.file("ref/r", "backed up");
+    tree.file("main/c", "no copy kept");
+    tree.file("main/d", "no copy kept");
+    SearchOptions options;
+    options.scope.folders = {{tree.path("ref"), true}};
+    const Replaced replaced = replaceTicked(tree.path("main"), {"a", "b", "c", "d"},
+                                            FileOperation::HardLink, nullptr, nullptr, options);
+    const ino_t reference = statOf(tree.path("ref/r")).st_ino;
+    EXPECT_EQ(statOf(tree.path("main/a")).st_ino, reference);
+    EXPECT_EQ(statOf(tree.path("main/b")).st_ino, reference);
+    ASSERT_EQ(replaced.failures.size(), 2u);
+    EXPECT_NE(replaced.failures[0].reason.find("Every file of its group is ticked"),
+              std::string::npos);
+    EXPECT_NE(statOf(tree.path("main/c")).st_ino, statOf(tree.path("main/d")).st_ino);
 }
 
 } // namespace

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -166,17 +167,21 @@ OverlayMount::~OverlayMount() {
         ::umount2(m_tree.path("merged").c_str(), MNT_DETACH);
 }
 
-ExFatDisk::ExFatDisk() {
+LoopDisk::LoopDisk(Kind kind) : m_fuse(kind == Kind::ExFat) {
     m_scratch.folder("mount");
     const std::string image = m_scratch.path("disk.img");
     if (geteuid() != 0) {
         m_error = "not root";
         return;
     }
-    if (std::system(
-            ("truncate -s 16M '" + image + "' && mkfs.exfat '" + image + "' >/dev/null 2>&1")
-                .c_str()) != 0) {
-        m_error = "mkfs.exfat failed (exfatprogs missing?)";
+    // The smallest images the tools make.
+    const char* const make = kind == Kind::ExFat   ? "truncate -s 16M '%s' && mkfs.exfat '%s'"
+                             : kind == Kind::Btrfs ? "truncate -s 128M '%s' && mkfs.btrfs '%s'"
+                                                   : "truncate -s 300M '%s' && mkfs.xfs '%s'";
+    char command[PATH_MAX * 2 + 64];
+    std::snprintf(command, sizeof command, make, image.c_str(), image.c_str());
+    if (std::system((std::string(command) + " >/dev/null 2>&1").c_str()) != 0) {
+        m_error = "its mkfs failed (the file system's tools missing?)";
         return;
     }
     if (FILE* loop = popen(("losetup -f --show '" + image + "' 2>/dev/null").c_str(), "r")) {
@@ -189,14 +194,14 @@ ExFatDisk::ExFatDisk() {
         m_error = "no loop device";
         return;
     }
-    m_mounted =
-        std::system(
-            ("mount.exfat-fuse '" + m_loop + "' '" + path("") + "' >/dev/null 2>&1").c_str()) == 0;
+    const std::string mount = m_fuse ? "mount.exfat-fuse '" : "mount '";
+    m_mounted = std::system((mount + m_loop + "' '" + path("") + "' >/dev/null 2>&1").c_str()) == 0;
     if (!m_mounted)
-        m_error = "mount.exfat-fuse failed (exfat-fuse or /dev/fuse missing?)";
+        m_error = m_fuse ? "mount.exfat-fuse failed (exfat-fuse or /dev/fuse missing?)"
+                         : "mount failed (no such file system in this kernel?)";
 }
 
-ExFatDisk::~ExFatDisk() {
+LoopDisk::~LoopDisk() {
     if (m_mounted)
         std::system(("umount '" + path("") + "'").c_str());
     if (!m_loop.empty())

@@ -84,15 +84,17 @@ private:
     std::string m_error;
 };
 
-// An exFAT image mounted through FUSE on a loop device for one test (needs root, exfatprogs and
-// exfat-fuse): FAT's file system in the way USB sticks and camera cards are used. Where that
-// cannot be done, mounted() is false and error() says why.
-class ExFatDisk {
+// A disk image of a file system mounted on a loop device for one test (needs root and the file
+// system's tools): exFAT through FUSE, as USB sticks and camera cards are used (exfatprogs and
+// exfat-fuse); btrfs and XFS, which share blocks between files (btrfs-progs, xfsprogs). Where it
+// cannot be mounted, mounted() is false and error() says why.
+class LoopDisk {
 public:
-    ExFatDisk();
-    ~ExFatDisk();
-    ExFatDisk(const ExFatDisk&) = delete;
-    ExFatDisk& operator=(const ExFatDisk&) = delete;
+    enum class Kind { ExFat, Btrfs, Xfs };
+    explicit LoopDisk(Kind kind);
+    ~LoopDisk();
+    LoopDisk(const LoopDisk&) = delete;
+    LoopDisk& operator=(const LoopDisk&) = delete;
 
     bool mounted() const { return m_mounted; }
     const std::string& error() const { return m_error; }
@@ -103,6 +105,7 @@ public:
 private:
     TempTree m_scratch;
     std::string m_loop;
+    bool m_fuse = false;
     bool m_mounted = false;
     std::string m_error;
 };

@@ -221,6 +221,33 @@ dialog_enter() {
     wait_until 10 "the dialog to close" window_gone "$dialog"
 }
 
+# photo_tree FOLDER: three groups of pictures, 2019/ holding one of each and copies/ the others:
+# beach.jpg (three files), cake.jpg and tree.jpg (two each).
+photo_tree() {
+    local tree=$1
+    mkdir -p "$tree/2019" "$tree/copies"
+    printf 'a holiday picture\n' >"$tree/2019/beach.jpg"
+    cp "$tree/2019/beach.jpg" "$tree/copies/beach (copy).jpg"
+    cp "$tree/2019/beach.jpg" "$tree/copies/beach 100%.jpg"
+    printf 'a birthday picture\n' >"$tree/2019/cake.jpg"
+    cp "$tree/2019/cake.jpg" "$tree/copies/cake.jpg"
+    printf 'a picture edited later\n' >"$tree/2019/tree.jpg"
+    cp "$tree/2019/tree.jpg" "$tree/copies/tree.jpg"
+}
+
+# listed_rows FILE: saves the list as a report in FILE (File > Save search result) and sets ROWS to
+# the group number and name of each listed file.
+ROWS=()
+listed_rows() {
+    local report=$1
+    open_menu 31
+    menu_key s 0
+    dialog_enter '^Save search result as' "$report"
+    report_written() { [ "$(tail -c 5 "$report" 2>/dev/null | od -An -tx1 | tr -d ' \n')" = 454f460d0a ]; }
+    wait_until 10 "the report file" report_written
+    mapfile -t ROWS < <(tr -d '\r' <"$report" | awk 'NR > 7 && NF >= 6 { print $1, $2 }')
+}
+
 # all_but_one_to_trash: Duplicated > Select > All but one, then Move to Trash, confirmed.
 all_but_one_to_trash() {
     open_menu 157

@@ -6,14 +6,7 @@ source "$(dirname "$0")/journey-lib.sh"
 journey_begin "$@"
 
 tree="$WORK/Photos"
-mkdir -p "$tree/2019" "$tree/copies"
-printf 'a holiday picture\n' >"$tree/2019/beach.jpg"
-cp "$tree/2019/beach.jpg" "$tree/copies/beach (copy).jpg"
-cp "$tree/2019/beach.jpg" "$tree/copies/beach 100%.jpg"
-printf 'a birthday picture\n' >"$tree/2019/cake.jpg"
-cp "$tree/2019/cake.jpg" "$tree/copies/cake.jpg"
-printf 'a picture edited later\n' >"$tree/2019/tree.jpg"
-cp "$tree/2019/tree.jpg" "$tree/copies/tree.jpg"
+photo_tree "$tree"
 touch -d '2019-07-01 12:00' "$tree/2019/"*.jpg
 touch -d '2021-03-01 12:00' "$tree/copies/"*.jpg
 pair_size=$((16 << 20))
@@ -68,13 +61,8 @@ note "trash checked"
 
 # The list shows the rest: the report of it holds the one group left.
 report="$WORK/after trash.txt"
-open_menu 31
-menu_key s 0
-dialog_enter '^Save search result as' "$report"
-report_written() { [ "$(tail -c 5 "$report" 2>/dev/null | od -An -tx1 | tr -d ' \n')" = 454f460d0a ]; }
-wait_until 10 "the report file" report_written
-mapfile -t rows < <(tr -d '\r' <"$report" | awk 'NR > 7 && NF >= 6 { print $1, $2 }')
-[ "${rows[*]}" = "1 tree.jpg 1 tree.jpg" ] || fail "the list holds: ${rows[*]}"
+listed_rows "$report"
+[ "${ROWS[*]}" = "1 tree.jpg 1 tree.jpg" ] || fail "the list holds: ${ROWS[*]}"
 grep -q "$tree/copies/ *$" <(tr -d '\r' <"$report") || fail "the report does not list copies/tree.jpg"
 note "list checked"
 
