@@ -156,7 +156,18 @@ bool CheckedFile::matches(const TFiles& record) const {
 
 bool CheckedFile::inUse() const {
     return !isOpen() || openFileIsInUse(m_file.get(), m_status, m_folder.get(), m_name.c_str()) ||
-           locked();
+           locked() || openForWriting();
+}
+
+bool CheckedFile::openForWriting() const {
+    // The kernel refuses a read lease while any process has the file open for writing (a log
+    // being written, a file being saved); the trial lease is let go at once. Only the file's
+    // owner (or root) may take one: for others nothing can be told.
+    if (::fcntl(m_file.get(), F_SETLEASE, F_RDLCK) == 0) {
+        ::fcntl(m_file.get(), F_SETLEASE, F_UNLCK);
+        return false;
+    }
+    return errno == EAGAIN;
 }
 
 bool CheckedFile::locked() const {
@@ -252,18 +263,18 @@ bool sameFile(const CheckedFile& a, const CheckedFile& b, const OverlayMounts& o
     return real(a) == real(b);
 }
 
-bool sameBytes(const CheckedFile& a, const CheckedFile& b, std::string& why) {
+bool sameBytes(int a, int b, std::string& why) {
     struct stat sa {};
     struct stat sb {};
-    if (::fstat(a.fd(), &sa) != 0 || ::fstat(b.fd(), &sb) != 0 || sa.st_size != sb.st_size) {
+    if (::fstat(a, &sa) != 0 || ::fstat(b, &sb) != 0 || sa.st_size != sb.st_size) {
         why = "Its contents differ from the file kept in its group.";
         return false;
     }
     std::vector<char> bufferA(1 << 16);
     std::vector<char> bufferB(1 << 16);
     for (off_t offset = 0;;) {
-        const ssize_t na = readAt(a.fd(), bufferA.data(), bufferA.size(), offset);
-        const ssize_t nb = readAt(b.fd(), bufferB.data(), bufferB.size(), offset);
+        const ssize_t na = readAt(a, bufferA.data(), bufferA.size(), offset);
+        const ssize_t nb = readAt(b, bufferB.data(), bufferB.size(), offset);
         if (na < 0 || nb < 0) {
             why = "The file cannot be read: " + reason(errno) + ".";
             return false;
@@ -298,7 +309,7 @@ std::optional<std::string> checkAgainstKeeper(const CheckedFile& file, const TFi
     if (sameFile(file, *kept, overlays))
         return std::string("It is the same file as the one kept in its group.");
     std::string why;
-    if (compareBytes && !sameBytes(file, *kept, why))
+    if (compareBytes && !sameBytes(file.fd(), kept->fd(), why))
         return why;
     return std::nullopt;
 }

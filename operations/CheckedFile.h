@@ -47,9 +47,11 @@ public:
 
     // Whether it is the file the search recorded: same device, inode, size and modification time.
     bool matches(const TFiles& record) const;
-    // Whether it is in use: not writable by this process or by its mode, or locked by another
-    // (a record lock, or a flock(2) lock).
+    // Whether it is in use: not writable by this process or by its mode, locked by another (a
+    // record lock, or a flock(2) lock), or open for writing by a process.
     bool inUse() const;
+    // Whether a process has it open for writing (as far as this user can tell).
+    bool openForWriting() const;
     // Whether another process holds a lock on it (a record lock, or a flock(2) lock).
     bool locked() const;
     // Whether its path still leads to it, unchanged since it was opened (size, times, links).
@@ -88,7 +90,7 @@ using RemovalSeam = std::function<void(RemovalStep step, const CheckedFile& file
 bool sameFile(const CheckedFile& a, const CheckedFile& b, const OverlayMounts& overlays);
 
 // Whether two open files hold the same bytes, read through their descriptors; fills `why`.
-bool sameBytes(const CheckedFile& a, const CheckedFile& b, std::string& why);
+bool sameBytes(int a, int b, std::string& why);
 
 // A hidden name in the folder of `name` that still shows which file it is, should the program end
 // before it is put back or removed. Random: it never names an entry there is reason to keep.

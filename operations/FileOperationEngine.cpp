@@ -127,8 +127,8 @@ void FileOperationEngine::run(const OperationRequest& request, const std::vector
             m_passedOver.push_back({path, "It no longer exists."});
         } else if (file.error() == EACCES || file.error() == EPERM ||
                    (file.isOpen() && (reference ? file.locked() : file.inUse()))) {
-            m_passedOver.push_back(
-                {path, "It is in use: locked by another program, read-only or not readable."});
+            m_passedOver.push_back({path, "It is in use: locked or being written by another "
+                                          "program, read-only or not readable."});
         } else if (!file.isOpen()) {
             fail(path, file.openFailure());
         } else {

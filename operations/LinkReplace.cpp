@@ -48,6 +48,13 @@ std::string sharingRefused(int error) {
            reason(error);
 }
 
+// Removes the private link `name` in the file's folder; what to add to the reason when it stays.
+std::string leftOver(const CheckedFile& file, const std::string& name) {
+    if (name.empty() || ::unlinkat(file.folder(), name.c_str(), 0) == 0 || errno == ENOENT)
+        return {};
+    return " The link made was left as \"" + file.folderText() + name + "\": " + reason(errno);
+}
+
 enum class Shared { Done, Unsupported, Failed };
 
 // The kernel's deduplication request: the kernel compares the bytes and shares them in place,
@@ -96,7 +103,7 @@ Shared dedupe(const CheckedFile& file, const CheckedFile& kept, const ReplaceHoo
 
 // A hard link of the kept file, the very file opened, under a private name in the file's folder.
 bool linkKept(const CheckedFile& file, const CheckedFile& kept, const ReplaceHooks& hooks,
-              std::string& name, std::string& why) {
+              std::string& name, UniqueFd& content, std::string& why) {
     char self[64];
     std::snprintf(self, sizeof self, "/proc/self/fd/%d", kept.fd());
     int error = EEXIST;
@@ -113,8 +120,13 @@ bool linkKept(const CheckedFile& file, const CheckedFile& kept, const ReplaceHoo
                             : errno;
         }
     }
-    if (error == 0)
-        return true;
+    if (error == 0) {
+        content.reset(::fcntl(kept.fd(), F_DUPFD_CLOEXEC, 0));
+        if (content)
+            return true;
+        error = errno;
+        ::unlinkat(file.folder(), name.c_str(), 0);
+    }
     name.clear();
     switch (error) {
     case EXDEV:
@@ -170,12 +182,11 @@ std::optional<std::string> takeAttributes(int to, const CheckedFile& from) {
 // A clone of the kept file under a private name in the file's folder, with the file's own
 // attributes.
 bool cloneKept(const CheckedFile& file, const CheckedFile& kept, const ReplaceHooks& hooks,
-               std::string& name, std::string& why) {
-    UniqueFd clone;
+               std::string& name, UniqueFd& clone, std::string& why) {
     for (int attempt = 0; attempt < 100 && !clone; ++attempt) {
         name = privateNameFor(file.name());
         clone.reset(::openat(file.folder(), name.c_str(),
-                             O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+                             O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
         if (!clone && errno != EEXIST)
             break;
     }
@@ -197,32 +208,41 @@ bool cloneKept(const CheckedFile& file, const CheckedFile& kept, const ReplaceHo
         failed = takeAttributes(clone.get(), file);
     if (!failed)
         return true;
-    ::unlinkat(file.folder(), name.c_str(), 0);
+    clone.reset();
+    why = *failed + leftOver(file, name);
     name.clear();
-    why = *failed;
     return false;
 }
 
-// Swaps the link made under `name` with the file, in one step, and removes the file replaced
-// once it is confirmed to be the file checked. At any doubt the two names are swapped back and
-// the link is removed.
-std::optional<std::string> swapIn(CheckedFile& file, const CheckedFile& kept,
-                                  const std::string& name, const ReplaceHooks& hooks) {
+// Whether the content of a file may have changed between two looks at it: its size, its
+// modification time or its change time (which no program can set back).
+bool sameState(const struct stat& a, const struct stat& b) {
+    return a.st_size == b.st_size && sameTimes(a.st_mtim, b.st_mtim) &&
+           sameTimes(a.st_ctim, b.st_ctim);
+}
+
+// Swaps the link made under `name`, whose content `content` reads (the kept file itself, or the
+// clone), with the file, in one step, and removes the file replaced once it is confirmed to be
+// the file checked. The bytes are compared through the link, so that they are the ones the path
+// will show, and nothing may change from before that comparison to the swap. At any doubt the two
+// names are swapped back and the link is removed.
+std::optional<std::string> swapIn(CheckedFile& file, int content, const std::string& name,
+                                  const ReplaceHooks& hooks) {
     const int folder = file.folder();
     auto dropLink = [&](std::string why) -> std::optional<std::string> {
-        ::unlinkat(folder, name.c_str(), 0);
-        return why;
+        return why + leftOver(file, name);
     };
     if (hooks.seam)
         hooks.seam(RemovalStep::Linked, file);
+    struct stat before {};
+    struct stat now {};
+    std::string why;
+    if (::fstat(content, &before) != 0 || !sameBytes(file.fd(), content, why))
+        return dropLink(why.empty() ? "The link cannot be read: " + reason(errno) : why);
+    if (::fstat(content, &now) != 0 || !sameState(before, now))
+        return dropLink("The file kept in its group changed while this one was being replaced.");
     if (!file.stillInPlace())
         return dropLink(kFileChanged);
-    // A hard link is the kept file itself; a clone holds what it held when cloned: either way
-    // it must not have changed since the bytes were compared.
-    struct stat now {};
-    if (::fstat(kept.fd(), &now) != 0 || now.st_nlink == 0 ||
-        now.st_size != kept.status().st_size || !sameTimes(now.st_mtim, kept.status().st_mtim))
-        return dropLink("The file kept in its group changed while this one was being replaced.");
 
     int error = injected(hooks, ReplaceStep::Exchange);
     if (error == 0 &&
@@ -234,24 +254,42 @@ std::optional<std::string> swapIn(CheckedFile& file, const CheckedFile& kept,
         return dropLink("The link could not take the file's place: " + reason(error));
 
     // The private name now holds the file replaced: it must be the one checked, unchanged.
-    std::optional<std::string> why;
+    std::optional<std::string> failed;
     struct stat old {};
     if (::fstatat(folder, name.c_str(), &old, AT_SYMLINK_NOFOLLOW) != 0 ||
         old.st_dev != file.status().st_dev || old.st_ino != file.status().st_ino ||
         ::fstat(file.fd(), &now) != 0 || now.st_size != file.status().st_size ||
         !sameTimes(now.st_mtim, file.status().st_mtim))
-        why = kFileChanged;
+        failed = kFileChanged;
     else if ((error = injected(hooks, ReplaceStep::RemoveOld)) != 0 ||
              ::unlinkat(folder, name.c_str(), 0) != 0)
-        why = "The replaced file could not be removed: " + reason(error != 0 ? error : errno);
+        failed = "The replaced file could not be removed: " + reason(error != 0 ? error : errno);
     else
         return std::nullopt;
 
     // Back as it was: the file under its own name, the link gone.
     if (::renameat2(folder, name.c_str(), folder, file.name().c_str(), RENAME_EXCHANGE) != 0)
-        return *why + " The file was left as \"" + file.folderText() + name +
+        return *failed + " The file was left as \"" + file.folderText() + name +
                "\", and the link took its name: " + reason(errno);
-    return dropLink(*why);
+    return dropLink(*failed);
+}
+
+// Why a link made in the file's folder could not be removed again, found before it is made: a
+// sticky folder lets only an entry's owner (or the folder's) remove it, and an append-only or
+// immutable folder none.
+std::optional<std::string> folderKeepsLinks(const CheckedFile& file, uid_t linkOwner) {
+    struct stat folder {};
+    if (::fstat(file.folder(), &folder) != 0)
+        return "Its folder cannot be examined: " + reason(errno);
+    const uid_t user = ::geteuid();
+    if ((folder.st_mode & S_ISVTX) != 0 && user != 0 && user != folder.st_uid && user != linkOwner)
+        return std::string("Its folder is sticky: a link made there could not be removed again.");
+    int flags = 0;
+    UniqueFd opened(::openat(file.folder(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (opened && ::ioctl(opened.get(), FS_IOC_GETFLAGS, &flags) == 0 &&
+        (flags & (FS_APPEND_FL | FS_IMMUTABLE_FL)) != 0)
+        return std::string("Its folder takes no renames or removals (append-only or immutable).");
+    return std::nullopt;
 }
 
 } // namespace
@@ -262,10 +300,10 @@ std::optional<std::string> replaceWithLink(CheckedFile& file, const TFiles& targ
                                            const ReplaceHooks& hooks) {
     const bool reflink = kind == LinkKind::Reflink;
     std::optional<CheckedFile> kept;
-    // The kernel's deduplication compares the bytes itself, under its locks: a comparison here
-    // as well would only read them twice.
+    // The bytes are compared through the link once it is made (or by the kernel as it shares
+    // them): compared before, they could change in between.
     if (std::optional<std::string> why =
-            checkAgainstKeeper(file, &target, &keeper, overlays, kept, !reflink))
+            checkAgainstKeeper(file, &target, &keeper, overlays, kept, false))
         return why;
     if (hooks.seam)
         hooks.seam(RemovalStep::Checked, file);
@@ -275,19 +313,32 @@ std::optional<std::string> replaceWithLink(CheckedFile& file, const TFiles& targ
             return std::string(kFileChanged);
         switch (dedupe(file, *kept, hooks, why)) {
         case Shared::Done:
+            // Sharing changed nothing of the file, wherever it is now; only what is at its path
+            // counts as replaced.
+            if (!file.stillInPlace())
+                return std::string(kFileChanged);
             return std::nullopt;
         case Shared::Failed:
             return why;
         case Shared::Unsupported:
             break;
         }
-        // A clone is a new file of the kept one's bytes: they must be this file's.
-        if (!sameBytes(file, *kept, why))
-            return why;
     }
+    // Another name of the file elsewhere would keep its bytes apart: nothing would be saved, and
+    // the two names would no longer be one file.
+    if (file.status().st_nlink > 1)
+        return std::string("It has another hard link outside the search: replacing this name "
+                           "would free no space.");
+    // A file another program works on must not take the place of a copy.
+    if (!reflink && kept->locked())
+        return std::string("The file kept in its group is locked by another program.");
+    if (std::optional<std::string> refused =
+            folderKeepsLinks(file, reflink ? file.status().st_uid : kept->status().st_uid))
+        return refused;
     std::string name;
-    if (!(reflink ? cloneKept(file, *kept, hooks, name, why)
-                  : linkKept(file, *kept, hooks, name, why)))
+    UniqueFd content;
+    if (!(reflink ? cloneKept(file, *kept, hooks, name, content, why)
+                  : linkKept(file, *kept, hooks, name, content, why)))
         return why;
-    return swapIn(file, *kept, name, hooks);
+    return swapIn(file, content.get(), name, hooks);
 }

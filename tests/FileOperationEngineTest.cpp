@@ -280,22 +280,28 @@ TEST(FileOperationEngine, FilesInUseOrGoneArePassedOver) {
     tree.file("a", "same");
     tree.file("b", "same");
     tree.file("c", "same");
+    tree.file("d", "same");
     Result result(tree);
     tree.chmod("b", 0444); // read-only: in use
     ASSERT_EQ(::unlink(tree.path("a").c_str()), 0);
+    // Being written by a program that takes no lock (a log, a download): in use too.
+    UniqueFd writer(::open(tree.path("d").c_str(), O_WRONLY | O_APPEND | O_CLOEXEC));
     ScriptedHost host;
     RunControl control;
     FileOperationEngine engine(result.table, host, control);
-    engine.run(request(FileOperation::Delete), result.rows, result.ticks({"a", "b"}));
+    engine.run(request(FileOperation::Delete), result.rows, result.ticks({"a", "b", "d"}));
     EXPECT_TRUE(exists(tree.path("b")));
+    EXPECT_TRUE(exists(tree.path("d")));
     EXPECT_TRUE(engine.failures().empty());
     // Passed over, with the reason for those who want it (the command line names them).
-    ASSERT_EQ(engine.passedOver().size(), 2u);
+    ASSERT_EQ(engine.passedOver().size(), 3u);
     EXPECT_EQ(engine.passedOver()[0].path, tree.path("b"));
     EXPECT_NE(engine.passedOver()[0].reason.find("in use"), std::string::npos);
-    EXPECT_EQ(engine.passedOver()[1].path, tree.path("a"));
-    EXPECT_EQ(engine.passedOver()[1].reason, "It no longer exists.");
-    EXPECT_EQ(host.started.size(), 2u); // both counted as handled
+    EXPECT_EQ(engine.passedOver()[1].path, tree.path("d"));
+    EXPECT_NE(engine.passedOver()[1].reason.find("in use"), std::string::npos);
+    EXPECT_EQ(engine.passedOver()[2].path, tree.path("a"));
+    EXPECT_EQ(engine.passedOver()[2].reason, "It no longer exists.");
+    EXPECT_EQ(host.started.size(), 3u); // each counted as handled
     EXPECT_EQ(engine.globalPosition(), 0);
 }
 
@@ -834,13 +840,25 @@ TEST(LinkReplace, HardLinksEverywhereAndReflinksWhereBlocksAreShared) {
 }
 
 TEST(LinkReplace, AFailedStepOrAChangeBetweenStepsLeavesTheFileAsItWas) {
+    using Change = std::function<void(const TempTree&)>;
+    // Another program's write into the kept file that puts its time back, as copying tools do.
+    const Change rewriteKept = [](const TempTree& tree) {
+        const struct stat was = statOf(tree.path("keep"));
+        std::fstream(tree.path("keep"), std::ios::in | std::ios::out | std::ios::binary) << "QQQQ";
+        const struct timespec times[2] = {was.st_atim, was.st_mtim};
+        ::utimensat(AT_FDCWD, tree.path("keep").c_str(), times, 0);
+    };
+    const Change swapTicked = [](const TempTree& tree) {
+        ASSERT_EQ(::rename(tree.path("b").c_str(), tree.path("b.old").c_str()), 0);
+        tree.file("b", "rewritten");
+    };
     struct Case {
         const char* name;
         FileOperation operation;
-        ReplaceStep failing; // with EIO, unless a change is made instead
+        std::optional<ReplaceStep> failing; // with `error`
         int error;
-        std::optional<RemovalStep> changeAt;
-        const char* changed; // the file changed then: "b" ticked, "keep" kept
+        std::optional<RemovalStep> changeAt; // where `change` is made
+        Change change;
         const char* reason;
     };
     const Case cases[] = {
@@ -849,35 +867,59 @@ TEST(LinkReplace, AFailedStepOrAChangeBetweenStepsLeavesTheFileAsItWas) {
          ReplaceStep::MakeLink,
          EMLINK,
          {},
-         nullptr,
+         {},
          "as many hard links"},
         {"the swap fails",
          FileOperation::HardLink,
          ReplaceStep::Exchange,
          EIO,
          {},
-         nullptr,
+         {},
          "could not take the file's place"},
         {"the removal fails",
          FileOperation::HardLink,
          ReplaceStep::RemoveOld,
          EIO,
          {},
-         nullptr,
+         {},
          "could not be removed"},
-        {"the ticked file is rewritten", FileOperation::HardLink, ReplaceStep::Dedupe, 0,
-         RemovalStep::Linked, "b", "changed since the search"},
-        {"the kept file is rewritten", FileOperation::HardLink, ReplaceStep::Dedupe, 0,
-         RemovalStep::Linked, "keep", "kept in its group changed"},
         {"the deduplication fails",
          FileOperation::Reflink,
          ReplaceStep::Dedupe,
          EIO,
          {},
-         nullptr,
+         {},
          "could not share its blocks"},
-        {"the ticked file is swapped", FileOperation::Reflink, ReplaceStep::MakeLink, 0,
-         RemovalStep::Checked, "b", "changed since the search"},
+        {"the ticked file is swapped once checked",
+         FileOperation::Reflink,
+         {},
+         0,
+         RemovalStep::Checked,
+         swapTicked,
+         "changed since the search"},
+        {"the ticked file is swapped once linked",
+         FileOperation::HardLink,
+         {},
+         0,
+         RemovalStep::Linked,
+         swapTicked,
+         "changed since the search"},
+        {"the kept file is rewritten, its time put back",
+         FileOperation::HardLink,
+         {},
+         0,
+         RemovalStep::Checked,
+         rewriteKept,
+         "contents differ"},
+        {"the ticked file has a name outside the search",
+         FileOperation::HardLink,
+         {},
+         0,
+         {},
+         [](const TempTree& tree) {
+             ASSERT_EQ(::link(tree.path("b").c_str(), (tree.root() + ".b").c_str()), 0);
+         },
+         "another hard link"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -885,32 +927,49 @@ TEST(LinkReplace, AFailedStepOrAChangeBetweenStepsLeavesTheFileAsItWas) {
         const std::string content = noise(5000, 3);
         tree.file("keep", content);
         tree.file("b", content);
+        if (c.change && !c.changeAt)
+            c.change(tree); // before the search
         const struct stat before = statOf(tree.path("b"));
-        const std::string changed = c.changed ? tree.path(c.changed) : "";
         const Replaced replaced = replaceTicked(
             tree.root(), {"b"}, c.operation,
             [&](ReplaceStep step) { return step == c.failing ? c.error : 0; },
             [&](RemovalStep step, const CheckedFile&) {
-                if (c.changeAt && step == *c.changeAt && c.changed[0] == 'b') {
-                    ASSERT_EQ(::rename(changed.c_str(), (changed + ".old").c_str()), 0);
-                    tree.file(c.changed, "rewritten");
-                } else if (c.changeAt && step == *c.changeAt) {
-                    std::ofstream(changed, std::ios::binary | std::ios::app) << "more";
-                }
+                if (step == c.changeAt)
+                    c.change(tree);
             });
         ASSERT_EQ(replaced.failures.size(), 1u);
         EXPECT_NE(replaced.failures[0].reason.find(c.reason), std::string::npos)
             << replaced.failures[0].reason;
         EXPECT_EQ(statOf(tree.path("keep")).st_nlink, 1u);
-        if (c.changed && c.changed[0] == 'b') {
-            EXPECT_EQ(contentOf(tree.path("b")), "rewritten");
-            EXPECT_EQ(contentOf(tree.path("b.old")), content);
+        if (exists(tree.path("b.old"))) {
+            EXPECT_EQ(contentOf(tree.path("b.old")), content); // what the search found
         } else {
             EXPECT_EQ(statOf(tree.path("b")).st_ino, before.st_ino);
             EXPECT_EQ(contentOf(tree.path("b")), content);
         }
         EXPECT_EQ(namesIn(tree.root(), ".twinscope-"), Lines{});
+        ::unlink((tree.root() + ".b").c_str());
     }
+}
+
+// A folder where the link, once made, could not be removed again is refused before it is made.
+TEST(LinkReplace, AFolderThatTakesNoRemovalsGetsNoLink) {
+    TempTree tree;
+    tree.file("keep", "same");
+    tree.file("t/b", "same");
+    UniqueFd folder(::open(tree.path("t").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    int flags = 0;
+    if (::ioctl(folder.get(), FS_IOC_GETFLAGS, &flags) != 0)
+        GTEST_SKIP() << "no folder flags here: " << std::strerror(errno);
+    flags |= FS_APPEND_FL;
+    if (::ioctl(folder.get(), FS_IOC_SETFLAGS, &flags) != 0)
+        GTEST_SKIP() << "cannot make a folder append-only: " << std::strerror(errno);
+    const Replaced replaced = replaceTicked(tree.root(), {"t/b"}, FileOperation::HardLink);
+    flags &= ~FS_APPEND_FL;
+    ::ioctl(folder.get(), FS_IOC_SETFLAGS, &flags);
+    ASSERT_EQ(replaced.failures.size(), 1u);
+    EXPECT_NE(replaced.failures[0].reason.find("append-only"), std::string::npos);
+    EXPECT_EQ(namesIn(tree.path("t")), Lines{"b"});
 }
 
 TEST(LinkReplace, AGroupLinksToItsReferenceFileAndAWhollyTickedGroupToNone) {
