@@ -7,6 +7,8 @@
 
 #include <clocale>
 #include <csignal>
+#include <cstdio>
+#include <cstring>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -42,10 +44,30 @@ void closeOnEndSignals(TMainForm& form) {
         ::sigaction(signal, &action, nullptr);
 }
 
+const char* const kUsage =
+    "Usage: twinscope [FOLDER]\n"
+    "Open the Twinscope window, which finds files with identical contents and copies, moves,\n"
+    "deletes or links them; given a FOLDER, it starts with a search of it.\n"
+    "\n"
+    "Options:\n"
+    "  --help       show this help and exit\n"
+    "  --version    show the version and exit\n"
+    "\n"
+    "twinscope-cli runs the same search without a window.\n";
+
 } // namespace
 
 int main(int argc, char** argv) {
-    signalStartedToLauncher(); // an elevated restart waits for this
+    // Answered without a display, as a command line program would.
+    if (argc == 2 && std::strcmp(argv[1], "--help") == 0) {
+        std::fputs(kUsage, stdout);
+        return 0;
+    }
+    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+        std::printf("twinscope %s\n", TWINSCOPE_VERSION_TEXT);
+        return 0;
+    }
+    signalStartedToLauncher(argc, argv); // an elevated restart waits for this
     raiseOpenFileLimit();
     QApplication application(argc, argv);
     // Qt sets the locale from the environment; make sure dates and the report follow it too.

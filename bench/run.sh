@@ -40,7 +40,8 @@ if [ ${#need[@]} -gt 0 ]; then
     apt-get install -y "${need[@]}" >/dev/null
 fi
 
-cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTWINSCOPE_BUILD_TESTS=OFF >/dev/null
+cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTWINSCOPE_BUILD_TESTS=OFF \
+    -DTWINSCOPE_STATIC_CLI=ON >/dev/null
 cmake --build "$build" >/dev/null
 cmake --build "$build" --target twinscope-window-bench >/dev/null
 cli=$build/twinscope-cli

@@ -7,7 +7,7 @@
 #include <algorithm>
 #include <array>
 
-const char* const kReportTitle = "Twinscope v1.16rc (1892)";
+const char* const kReportTitle = "Twinscope " TWINSCOPE_VERSION_TEXT " (1892)";
 
 namespace {
 // A date or time text as part of a file name: "-" and ":" dropped, and "/" (the usual

@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -9,7 +10,15 @@
 
 extern char** environ;
 
-const char* const kStartedSignalVariable = "TWINSCOPE_STARTED_SIGNAL";
+const char* const kStartedSignalOption = "--started-signal=";
+
+namespace {
+
+constexpr char kSignalFolder[] = "/tmp/";
+constexpr char kSignalPrefix[] = "twinscope-started-";
+constexpr std::size_t kSignalRandom = 6; // the XXXXXX of mkstemp(3)
+
+} // namespace
 
 bool IsUserAnAdmin() {
     return geteuid() == 0;
@@ -34,6 +43,8 @@ std::string pkexecPath() {
 ElevatedLaunch::ElevatedLaunch(const std::string& pkexec, const std::string& program,
                                const std::vector<std::string>& parameters) {
     char pattern[] = "/tmp/twinscope-started-XXXXXX";
+    static_assert(sizeof pattern ==
+                  sizeof kSignalFolder + sizeof kSignalPrefix + kSignalRandom - 1);
     int fd = mkstemp(pattern);
     if (fd < 0)
         return;
@@ -41,14 +52,7 @@ ElevatedLaunch::ElevatedLaunch(const std::string& pkexec, const std::string& pro
     chmod(pattern, 0666); // the elevated instance removes it
     m_signalFile = pattern;
 
-    // pkexec clears the environment; env sets what the window needs on the other side.
-    std::vector<std::string> args{pkexec, "env"};
-    for (const char* name : {"DISPLAY", "XAUTHORITY", "WAYLAND_DISPLAY", "XDG_RUNTIME_DIR"}) {
-        if (const char* value = std::getenv(name))
-            args.push_back(std::string(name) + "=" + value);
-    }
-    args.push_back(std::string(kStartedSignalVariable) + "=" + m_signalFile);
-    args.push_back(program);
+    std::vector<std::string> args{pkexec, program, kStartedSignalOption + m_signalFile};
     args.insert(args.end(), parameters.begin(), parameters.end());
     std::vector<char*> argv;
     for (std::string& arg : args)
@@ -84,10 +88,34 @@ ElevatedLaunch::State ElevatedLaunch::poll() {
     return m_state;
 }
 
-void signalStartedToLauncher() {
-    const char* file = std::getenv(kStartedSignalVariable);
-    if (file == nullptr || std::strncmp(file, "/tmp/twinscope-started-", 23) != 0)
-        return;
-    unlink(file);
-    unsetenv(kStartedSignalVariable);
+bool signalStartedToLauncher(int& argc, char** argv) {
+    const std::size_t optionLength = std::strlen(kStartedSignalOption);
+    if (argc < 2 || std::strncmp(argv[1], kStartedSignalOption, optionLength) != 0)
+        return false;
+    const std::string file = argv[1] + optionLength;
+    for (int k = 1; k < argc; ++k) // the option leaves the arguments
+        argv[k] = argv[k + 1];
+    --argc;
+
+    const std::string folder = kSignalFolder;
+    const std::string prefix = kSignalPrefix;
+    const std::string name = file.substr(std::min(file.size(), folder.size()));
+    if (file.compare(0, folder.size(), folder) != 0 ||
+        name.size() != prefix.size() + kSignalRandom ||
+        name.compare(0, prefix.size(), prefix) != 0 ||
+        name.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789",
+                               prefix.size()) != std::string::npos)
+        return false;
+    // The user who asked for the elevation made it; pkexec names that user.
+    const char* caller = std::getenv("PKEXEC_UID");
+    const int tmp = ::open(kSignalFolder, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (tmp < 0)
+        return false;
+    struct stat st {};
+    const bool removed = ::fstatat(tmp, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+                         S_ISREG(st.st_mode) && st.st_uid != 0 &&
+                         (caller == nullptr || std::to_string(st.st_uid) == caller) &&
+                         ::unlinkat(tmp, name.c_str(), 0) == 0;
+    ::close(tmp);
+    return removed;
 }

@@ -11,9 +11,11 @@ bool IsUserAnAdmin();
 // prompt.
 std::string pkexecPath();
 
-// A launch of a program with administrator rights through pkexec, passing on the display
-// variables. It counts as started once the elevated program has begun to run; a declined or
-// failed authentication is failure.
+// A launch of a program with administrator rights through pkexec, which is asked to run the
+// program itself (so that its authentication dialog names it and polkit's action for it applies;
+// that action lets the display through). It counts as started once the elevated program has
+// begun to run and removed the signal file named on its command line; a declined or failed
+// authentication is failure.
 class ElevatedLaunch {
 public:
     enum class State { Waiting, Started, Failed };
@@ -33,9 +35,12 @@ private:
     State m_state = State::Failed;
 };
 
-// The variable through which an elevated instance says that it has started: it names a file
-// that the instance removes at once.
-extern const char* const kStartedSignalVariable;
+// The first argument of an elevated instance: this option, then the file the instance removes
+// at once to say it has started.
+extern const char* const kStartedSignalOption;
 
-// Called early by the program: tells a waiting launcher that this instance has started.
-void signalStartedToLauncher();
+// Called early by the program with its arguments: when the first is kStartedSignalOption, tells
+// the waiting launcher that this instance has started and takes the option out of the
+// arguments. Only a file of exactly the launcher's pattern in /tmp is removed, and only a regular
+// file of the user who asked for the elevation (never one of root's). Returns whether one was.
+bool signalStartedToLauncher(int& argc, char** argv);

@@ -125,7 +125,7 @@ QImage about() {
     painter.setFont(version);
     painter.setPen(kBlue);
     painter.drawText(QRectF(162, 110, 300, 26), Qt::AlignLeft | Qt::AlignVCenter,
-                     QStringLiteral("v1.16rc"));
+                     QStringLiteral(TWINSCOPE_VERSION_TEXT));
     QFont small(QStringLiteral("DejaVu Sans"));
     small.setPixelSize(12);
     painter.setFont(small);
@@ -149,7 +149,8 @@ int main(int argc, char** argv) {
     QGuiApplication application(argc, argv);
     const QString folder = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QStringLiteral(".");
     bool ok = save(band(), folder, "band.png") && save(bottom(), folder, "bottom.png") &&
-              save(shield(16), folder, "shield.png") && save(icon(64), folder, "icon.png") &&
-              save(icon(256), folder, "icon-256.png") && save(about(), folder, "about.png");
+              save(shield(16), folder, "shield.png") && save(icon(48), folder, "icon-48.png") &&
+              save(icon(64), folder, "icon-64.png") && save(icon(256), folder, "icon-256.png") &&
+              save(about(), folder, "about.png");
     return ok ? 0 : 1;
 }

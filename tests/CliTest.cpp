@@ -138,7 +138,7 @@ TEST(Cli, HelpAndVersion) {
     EXPECT_NE(help.out.find("Usage: twinscope-cli"), std::string::npos);
     CliResult version = runCli({"--version"});
     EXPECT_EQ(version.exitCode, 0);
-    EXPECT_EQ(version.out, "twinscope-cli v1.16rc\n");
+    EXPECT_EQ(version.out, "twinscope-cli " TWINSCOPE_VERSION_TEXT "\n");
 }
 
 TEST(Cli, FdupesFormatListsGroupsInResultOrder) {
@@ -172,7 +172,7 @@ TEST(Cli, ReportFormat) {
     knownTree(tree);
     CliResult result = runCli({"--format", "report", "--quiet", tree.root()});
     EXPECT_EQ(result.exitCode, 0);
-    EXPECT_EQ(result.out.rfind("Twinscope v1.16rc (1892)\r\nDate: ", 0), 0u);
+    EXPECT_EQ(result.out.rfind("Twinscope " TWINSCOPE_VERSION_TEXT " (1892)\r\nDate: ", 0), 0u);
     EXPECT_NE(result.out.find(
                   "\r\n\r\nSearch path: " + tree.root() + "\r\n" +
                   "Search results: 5 duplicated files found (of 6 files). Total time: 00:00:0"),

@@ -33,7 +33,7 @@ TEST(SearchReport, WorkedExampleByteForByte) {
     EXPECT_EQ(proposedReportName(input.dateText, input.timeText),
               "Twinscope_SearchResult_20111205143012");
     const std::string expected =
-        "Twinscope v1.16rc (1892)\r\n"
+        "Twinscope " TWINSCOPE_VERSION_TEXT " (1892)\r\n"
         "Date: 2011-12-05, Time: 14:30:12\r\n"
         "\r\n"
         "Search path: C:\\\r\n"
@@ -58,8 +58,8 @@ TEST(SearchReport, WorkedExampleByteForByte) {
 TEST(SearchReport, EmptyListWritesTheHeaderWordsUnpadded) {
     ReportInput input{"d", "t", "/x/", "Search results: 0 duplicated files found.", {}};
     EXPECT_EQ(buildReportLines(input),
-              (Lines{"Twinscope v1.16rc (1892)", "Date: d, Time: t", "", "Search path: /x/",
-                     "Search results: 0 duplicated files found.", "",
+              (Lines{"Twinscope " TWINSCOPE_VERSION_TEXT " (1892)", "Date: d, Time: t", "",
+                     "Search path: /x/", "Search results: 0 duplicated files found.", "",
                      "# Name Size Hash Modified Path", "", "EOF"}));
 }
 

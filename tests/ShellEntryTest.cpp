@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdlib>
+#include <unistd.h>
 #include <thread>
 
 namespace {
@@ -78,7 +80,7 @@ TEST(Elevation, StartedWhenTheElevatedProgramRuns) {
     // A stand-in for pkexec that runs its command at once, and one that refuses.
     tree.file("pkexec-yes", "#!/bin/sh\nexec \"$@\"\n");
     tree.file("pkexec-no", "#!/bin/sh\nexit 126\n");
-    tree.file("program", "#!/bin/sh\nrm -f \"$TWINSCOPE_STARTED_SIGNAL\"\nsleep 1\n");
+    tree.file("program", "#!/bin/sh\nrm -f \"${1#--started-signal=}\"\nsleep 1\n");
     for (const char* name : {"pkexec-yes", "pkexec-no", "program"})
         tree.chmod(name, 0755);
     auto outcome = [&](const char* pkexec) {
@@ -89,6 +91,56 @@ TEST(Elevation, StartedWhenTheElevatedProgramRuns) {
     };
     EXPECT_EQ(outcome("pkexec-yes"), ElevatedLaunch::State::Started);
     EXPECT_EQ(outcome("pkexec-no"), ElevatedLaunch::State::Failed);
+}
+
+// The elevated instance removes a file named on its command line as root: only the launcher's
+// own kind of file, never a path that leads elsewhere or a file of root's.
+TEST(Elevation, TheStartedSignalRemovesOnlyTheLaunchersFile) {
+    TempTree tree;
+    tree.file("victim", "kept");
+    auto made = [](uid_t owner) {
+        char name[] = "/tmp/twinscope-started-XXXXXX";
+        const int fd = ::mkstemp(name);
+        ::close(fd);
+        if (::chown(name, owner, owner) != 0 && owner != ::geteuid())
+            return std::string();
+        return std::string(name);
+    };
+    const uid_t other = ::geteuid() == 0 ? 65534 : ::geteuid();
+    struct Case {
+        std::string file;
+        bool removed;
+    };
+    const std::string mine = made(other);
+    const std::string roots = ::geteuid() == 0 ? made(0) : "";
+    const Case cases[] = {
+        {mine, true},
+        {"/tmp/twinscope-started-/../.." + tree.path("victim"), false},
+        {"/tmp/twinscope-started-" + mine.substr(mine.size() - 6) + "/x", false},
+        {"/tmp/twinscope-started-ab", false},
+        {"/tmp/../tmp/twinscope-started-abcdef", false},
+        {roots, false},
+    };
+    for (const Case& c : cases) {
+        if (c.file.empty())
+            continue;
+        SCOPED_TRACE(c.file);
+        std::string option = kStartedSignalOption + c.file;
+        char program[] = "twinscope";
+        char folder[] = "/some/folder";
+        char* argv[] = {program, option.data(), folder, nullptr};
+        int argc = 3;
+        EXPECT_EQ(signalStartedToLauncher(argc, argv), c.removed);
+        EXPECT_EQ(argc, 2); // the option is taken out of the arguments
+        EXPECT_STREQ(argv[1], "/some/folder");
+        EXPECT_EQ(argv[2], nullptr);
+    }
+    EXPECT_EQ(::access(mine.c_str(), F_OK), -1);
+    EXPECT_EQ(readWholeFile(tree.path("victim")), "kept");
+    if (!roots.empty()) {
+        EXPECT_EQ(::access(roots.c_str(), F_OK), 0);
+        ::unlink(roots.c_str());
+    }
 }
 
 } // namespace

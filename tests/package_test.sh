@@ -1,22 +1,27 @@
 #!/usr/bin/env bash
-# Makes the Debian package with CPack, checks it with lintian, installs it into this machine's
-# /usr, uses the installed programs, then removes it and checks that none of its files is left.
-# It changes the real /usr, so it needs root and leaves alone a machine that already has a
+# Builds the Debian package from a copy of the sources with dpkg-buildpackage (as from a clean
+# clone), checks it with lintian, for Debian's hardening and shared libraries, installs it into
+# this machine's /usr, uses the installed programs, then purges it and checks that none of its
+# files is left. It changes the real /usr, so it runs only as root and only where that is wanted
+# (CI=true, or TWINSCOPE_PACKAGE_TEST=1), and leaves alone a machine that already has a
 # twinscope package; whatever happens, the package it installed is purged again.
 set -euo pipefail
-build=$1
-version=$2
+source=$1
+text=$2     # the version the programs show
+upstream=$3 # the package's version before its Debian revision
 skip() {
     echo "SKIP: $*"
     exit 77
 }
 [ "$(id -u)" -eq 0 ] || skip "not run as root; the package would be installed into /usr"
+[ "${CI:-}" = true ] || [ "${TWINSCOPE_PACKAGE_TEST:-}" = 1 ] ||
+    skip "it installs into this machine's /usr: set TWINSCOPE_PACKAGE_TEST=1 to run it"
 for tool in apt-get dpkg dpkg-deb dpkg-query; do
     command -v "$tool" >/dev/null || skip "$tool missing; not a Debian system"
 done
-for tool in cpack lintian dpkg-shlibdeps dpkg-parsechangelog appstreamcli desktop-file-validate; do
+for tool in dpkg-buildpackage dh lintian dpkg-parsechangelog appstreamcli desktop-file-validate readelf; do
     command -v "$tool" >/dev/null || {
-        echo "$tool missing (Debian packages lintian, dpkg-dev, appstream, desktop-file-utils)"
+        echo "$tool missing (Debian packages dpkg-dev, debhelper, lintian, appstream, desktop-file-utils)"
         exit 1
     }
 done
@@ -29,6 +34,7 @@ if [ -n "$state" ] && [ "$state" != not-installed ]; then
 fi
 
 work=$(mktemp -d)
+chmod 755 "$work" # the package build's tests run its programs as another user too
 folder=$(mktemp -d) # searched by the window as another user
 installed=no
 cleanup() {
@@ -54,15 +60,26 @@ fail() {
 # For a step whose output went to the log.
 failShowingLog() {
     echo "FAIL: $*"
-    tail -n 40 "$log"
+    tail -n 60 "$log"
     exit 1
 }
 
-cpack --config "$build/CPackConfig.cmake" -G DEB -B "$work/package" >"$log" 2>&1 ||
-    failShowingLog "cpack could not make the package"
+# The sources as a clean clone has them: the files git knows, as they stand now.
+mkdir -p "$work/src"
+if git -C "$source" rev-parse --git-dir >/dev/null 2>&1; then
+    git -C "$source" ls-files -z --cached --others --exclude-standard |
+        (cd "$source" && xargs -0 sh -c 'for f; do if [ -e "$f" ]; then printf "%s\0" "$f"; fi; done' _) |
+        tar -C "$source" --null -T - -cf - | tar -C "$work/src" -xf -
+else
+    tar -C "$source" --exclude='./build*' --exclude='./obj-*' -cf - . | tar -C "$work/src" -xf -
+fi
+(cd "$work/src" && DEB_BUILD_OPTIONS="parallel=$(nproc)" dpkg-buildpackage -us -uc -b) >"$log" 2>&1 ||
+    failShowingLog "dpkg-buildpackage could not make the package"
+version=$(dpkg-parsechangelog -l "$work/src/debian/changelog" -S Version)
+[ "${version%-*}" = "$upstream" ] || fail "debian/changelog's $version is not $upstream with a revision"
 arch=$(dpkg --print-architecture)
-deb=$work/package/twinscope_${version}_${arch}.deb
-[ -f "$deb" ] || fail "no $(basename "$deb"); cpack made: $(ls "$work/package")"
+deb=$work/twinscope_${version}_${arch}.deb
+[ -f "$deb" ] || fail "no $(basename "$deb"); dpkg-buildpackage made: $(ls "$work")"
 
 field() { dpkg-deb -f "$deb" "$1"; }
 [ "$(field Package)" = twinscope ] || fail "Package: $(field Package)"
@@ -71,10 +88,12 @@ field() { dpkg-deb -f "$deb" "$1"; }
 [ "$(field Section)" = utils ] || fail "Section: $(field Section)"
 [ "$(field Maintainer)" = "Twinscope developers <twinscope@hollowbright.example>" ] ||
     fail "Maintainer: $(field Maintainer)"
-# Worked out by dpkg-shlibdeps from the programs' shared libraries.
-for library in libc6 libqt6widgets6 libxxhash0 libsqlite3-0; do
-    field Depends | grep -q "\\b$library\\b" || fail "Depends lacks $library: $(field Depends)"
+# Worked out by dpkg-shlibdeps from the programs' shared libraries: libcrypto's package too.
+for library in libc6 libqt6widgets6 libxxhash0 libsqlite3-0 libssl3 libstdc++6; do
+    grep -qw -- "$library" <<<"$(field Depends)" || fail "Depends lacks $library: $(field Depends)"
 done
+grep -qw xdg-utils <<<"$(field Recommends)" || fail "Recommends: $(field Recommends)"
+grep -qw pkexec <<<"$(field Suggests)" || fail "Suggests: $(field Suggests)"
 
 # Lintian's errors and warnings both fail; its notes for information are shown.
 lintian --fail-on error,warning --display-info "$deb" >"$log" 2>&1 || failShowingLog "lintian"
@@ -84,17 +103,35 @@ tree=$work/tree
 dpkg-deb -x "$deb" "$tree"
 for file in bin/twinscope bin/twinscope-cli share/applications/example.hollowbright.Twinscope.desktop \
             share/metainfo/example.hollowbright.Twinscope.metainfo.xml \
-            share/icons/hicolor/64x64/apps/twinscope.png share/icons/hicolor/256x256/apps/twinscope.png \
+            share/polkit-1/actions/example.hollowbright.Twinscope.policy \
+            share/icons/hicolor/48x48/apps/twinscope.png share/icons/hicolor/scalable/apps/twinscope.svg \
             share/man/man1/twinscope.1.gz share/man/man1/twinscope-cli.1.gz \
-            share/doc/twinscope/copyright share/doc/twinscope/changelog.gz; do
+            share/bash-completion/completions/twinscope-cli \
+            share/doc/twinscope/copyright share/doc/twinscope/changelog.Debian.gz; do
     [ -f "$tree/usr/$file" ] || fail "the package lacks /usr/$file"
 done
+# Debian's hardening, as hardening-check looks for it, and libcrypto as a shared library.
 for program in twinscope twinscope-cli; do
-    readelf -S "$tree/usr/bin/$program" | grep -q '\.symtab' && fail "$program is not stripped"
+    binary=$tree/usr/bin/$program
+    # Read whole before grep looks (grep -q would end a pipe early).
+    sections=$(readelf -S -W "$binary")
+    header=$(readelf -h "$binary")
+    segments=$(readelf -l -W "$binary")
+    dynamic=$(readelf -d -W "$binary")
+    symbols=$(readelf --dyn-syms -W "$binary")
+    grep -q '\.symtab' <<<"$sections" && fail "$program is not stripped"
+    grep -q 'Type:.*DYN' <<<"$header" || fail "$program is not position independent"
+    grep -q GNU_RELRO <<<"$segments" || fail "$program has no read-only relocations"
+    grep -Eq 'BIND_NOW|FLAGS_1.*NOW' <<<"$dynamic" || fail "$program is not bound now"
+    grep -q '__stack_chk_fail' <<<"$symbols" || fail "$program has no stack protector"
+    grep -Eq '__[a-z_]+_chk@' <<<"$symbols" || fail "$program has no fortified functions"
 done
-gzip -dc "$tree/usr/share/doc/twinscope/changelog.gz" >"$work/changelog"
-[ "$(dpkg-parsechangelog -l "$work/changelog" -S Version)" = "$version" ] ||
-    fail "the changelog's latest entry is not $version; add one"
+grep -q 'NEEDED.*\[libcrypto\.so' <<<"$(readelf -d -W "$tree/usr/bin/twinscope-cli")" ||
+    fail "twinscope-cli does not link libcrypto as a shared library"
+grep -q "^\.TH .*\"Twinscope $text\"" <<<"$(gzip -dc "$tree/usr/share/man/man1/twinscope-cli.1.gz")" ||
+    fail "twinscope-cli(1) does not show $text"
+grep -q "<release version=\"$upstream\"" "$tree/usr/share/metainfo/example.hollowbright.Twinscope.metainfo.xml" ||
+    fail "the AppStream release is not $upstream"
 appstreamcli validate-tree --no-net "$tree" >"$log" 2>&1 || failShowingLog "appstreamcli validate-tree"
 
 installed=yes
@@ -106,7 +143,13 @@ dpkg -L twinscope >"$work/files"
 entry=/usr/share/applications/example.hollowbright.Twinscope.desktop
 grep -q '^Exec="/usr/bin/twinscope" %f$' "$entry" || fail "Exec of $entry: $(grep ^Exec "$entry")"
 desktop-file-validate "$entry"
-/usr/bin/twinscope-cli --version | grep -q "^twinscope-cli " || fail "twinscope-cli --version"
+[ "$(/usr/bin/twinscope-cli --version)" = "twinscope-cli $text" ] || fail "twinscope-cli --version"
+[ "$(/usr/bin/twinscope --version)" = "twinscope $text" ] || fail "twinscope --version"
+# "Open With" offers it for folders: the desktop database was brought up to date.
+if [ -f /usr/share/applications/mimeinfo.cache ]; then
+    grep -q '^inode/directory=.*example\.hollowbright\.Twinscope\.desktop' /usr/share/applications/mimeinfo.cache ||
+        fail "the desktop database does not offer Twinscope for folders"
+fi
 
 mkdir -p "$folder/sub"
 echo same >"$folder/a"
