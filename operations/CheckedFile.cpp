@@ -5,6 +5,8 @@
 
 #include <cerrno>
 #include <climits>
+#include <csignal>
+#include <mutex>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
@@ -160,14 +162,31 @@ bool CheckedFile::inUse() const {
 }
 
 bool CheckedFile::openForWriting() const {
-    // The kernel refuses a read lease while any process has the file open for writing (a log
-    // being written, a file being saved); the trial lease is let go at once. Only the file's
+    // A trial lease, let go at once (a log being written, a file being saved). Only the file's
     // owner (or root) may take one: for others nothing can be told.
-    if (::fcntl(m_file.get(), F_SETLEASE, F_RDLCK) == 0) {
-        ::fcntl(m_file.get(), F_SETLEASE, F_UNLCK);
-        return false;
-    }
-    return errno == EAGAIN;
+    return ReadLease(m_file.get()).error() == EAGAIN;
+}
+
+ReadLease::ReadLease(int fd) : m_fd(fd) {
+    // The kernel tells a lease's holder of a break with SIGIO, whose default ends the process;
+    // the break is looked for here instead.
+    static std::once_flag quiet;
+    std::call_once(quiet, [] {
+        struct sigaction now {};
+        if (::sigaction(SIGIO, nullptr, &now) == 0 && now.sa_handler == SIG_DFL)
+            ::signal(SIGIO, SIG_IGN);
+    });
+    m_error = ::fcntl(fd, F_SETLEASE, F_RDLCK) == 0 ? 0 : errno;
+}
+
+ReadLease::~ReadLease() {
+    if (m_error == 0)
+        ::fcntl(m_fd, F_SETLEASE, F_UNLCK);
+}
+
+bool ReadLease::broken() const {
+    // A break under way shows as the lease it is to become.
+    return m_error != 0 || ::fcntl(m_fd, F_GETLEASE) != F_RDLCK;
 }
 
 bool CheckedFile::locked() const {

@@ -81,9 +81,34 @@ private:
 
 // The steps of a removal after which a test may change the files, to prove that a change
 // between checking and acting is noticed: after the checks and the comparison, after the file is
-// set aside (`file` then has its private name), and after the link that is to replace it is made.
-enum class RemovalStep { Checked, SetAside, Linked };
+// set aside (`file` then has its private name), after the link that is to replace it is made,
+// and once the two are swapped.
+enum class RemovalStep { Checked, SetAside, Linked, Swapped };
 using RemovalSeam = std::function<void(RemovalStep step, const CheckedFile& file)>;
+
+// A read lease on an open file, held while it lives. The kernel refuses one while any process
+// has the file open for writing, and a process that opens the file for writing meanwhile waits
+// until the lease is let go (or the kernel's lease-break time has passed), which shows here as
+// broken: so a file can be kept from being written, or its writer found, until what is done to it
+// is done. Only the file's owner, or root, may take one.
+class ReadLease {
+public:
+    explicit ReadLease(int fd);
+    ~ReadLease();
+    ReadLease(const ReadLease&) = delete;
+    ReadLease& operator=(const ReadLease&) = delete;
+
+    // 0 when held, else why not: EAGAIN (open for writing), EACCES (another user's file), or
+    // the file system's refusal.
+    int error() const { return m_error; }
+    // Whether it is no longer held whole: never taken, or a process asked to open the file for
+    // writing since.
+    bool broken() const;
+
+private:
+    int m_fd;
+    int m_error = 0;
+};
 
 // Whether two open files are one file: the same inode, or the same file of a layer behind an
 // overlay.

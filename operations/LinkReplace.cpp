@@ -154,9 +154,11 @@ std::optional<std::string> takeAttributes(int to, const CheckedFile& from) {
     // The owner first: a change of owner clears set-ID bits that the mode then sets again.
     if (::fchown(to, st.st_uid, st.st_gid) != 0)
         return "Its owner and group cannot be given to a new file: " + reason(errno);
+    // The kernel lists at most 64 KiB of names.
     std::vector<char> names(4096);
     ssize_t listed = 0;
-    while ((listed = ::flistxattr(from.fd(), names.data(), names.size())) < 0 && errno == ERANGE)
+    while ((listed = ::flistxattr(from.fd(), names.data(), names.size())) < 0 && errno == ERANGE &&
+           names.size() < (std::size_t{1} << 20))
         names.resize(names.size() * 2);
     if (listed < 0 && errno != ENOTSUP)
         return "Its extended attributes cannot be read: " + reason(errno);
@@ -227,8 +229,21 @@ bool sameState(const struct stat& a, const struct stat& b) {
 // will show, and nothing may change from before that comparison to the swap. At any doubt the two
 // names are swapped back and the link is removed.
 std::optional<std::string> swapIn(CheckedFile& file, int content, const std::string& name,
+                                  const ReadLease& fileLease, const ReadLease* keptLease,
                                   const ReplaceHooks& hooks) {
     const int folder = file.folder();
+    // A program that opened either file for writing meanwhile waits for the leases: its writes
+    // would go where they no longer show (the replaced file), or show through the path (the
+    // kept file, for a hard link).
+    auto opened = [&]() -> std::optional<std::string> {
+        if (fileLease.broken())
+            return std::string(
+                "Another program opened it for writing while it was being replaced.");
+        if (keptLease != nullptr && keptLease->broken())
+            return std::string("Another program opened the file kept in its group for writing "
+                               "while this one was being replaced.");
+        return std::nullopt;
+    };
     auto dropLink = [&](std::string why) -> std::optional<std::string> {
         return why + leftOver(file, name);
     };
@@ -243,6 +258,8 @@ std::optional<std::string> swapIn(CheckedFile& file, int content, const std::str
         return dropLink("The file kept in its group changed while this one was being replaced.");
     if (!file.stillInPlace())
         return dropLink(kFileChanged);
+    if (std::optional<std::string> writer = opened())
+        return dropLink(*writer);
 
     int error = injected(hooks, ReplaceStep::Exchange);
     if (error == 0 &&
@@ -256,16 +273,21 @@ std::optional<std::string> swapIn(CheckedFile& file, int content, const std::str
     // The private name now holds the file replaced: it must be the one checked, unchanged.
     std::optional<std::string> failed;
     struct stat old {};
+    if (hooks.seam)
+        hooks.seam(RemovalStep::Swapped, file);
     if (::fstatat(folder, name.c_str(), &old, AT_SYMLINK_NOFOLLOW) != 0 ||
         old.st_dev != file.status().st_dev || old.st_ino != file.status().st_ino ||
         ::fstat(file.fd(), &now) != 0 || now.st_size != file.status().st_size ||
         !sameTimes(now.st_mtim, file.status().st_mtim))
         failed = kFileChanged;
-    else if ((error = injected(hooks, ReplaceStep::RemoveOld)) != 0 ||
-             ::unlinkat(folder, name.c_str(), 0) != 0)
-        failed = "The replaced file could not be removed: " + reason(error != 0 ? error : errno);
     else
-        return std::nullopt;
+        failed = opened();
+    if (!failed) {
+        if ((error = injected(hooks, ReplaceStep::RemoveOld)) == 0 &&
+            ::unlinkat(folder, name.c_str(), 0) == 0)
+            return std::nullopt;
+        failed = "The replaced file could not be removed: " + reason(error != 0 ? error : errno);
+    }
 
     // Back as it was: the file under its own name, the link gone.
     if (::renameat2(folder, name.c_str(), folder, file.name().c_str(), RENAME_EXCHANGE) != 0)
@@ -290,6 +312,23 @@ std::optional<std::string> folderKeepsLinks(const CheckedFile& file, uid_t linkO
         (flags & (FS_APPEND_FL | FS_IMMUTABLE_FL)) != 0)
         return std::string("Its folder takes no renames or removals (append-only or immutable).");
     return std::nullopt;
+}
+
+// Why a file whose lease could not be taken is not replaced.
+std::optional<std::string> leaseRefused(int error, const std::string& subject,
+                                        const std::string& object) {
+    switch (error) {
+    case 0:
+        return std::nullopt;
+    case EAGAIN:
+        return subject + " is being written by another program.";
+    case EACCES:
+    case EPERM:
+        return subject + " belongs to another user: whether a program is writing " + object +
+               " cannot be told.";
+    default:
+        return "Whether a program is writing " + object + " cannot be told here: " + reason(error);
+    }
 }
 
 } // namespace
@@ -327,18 +366,31 @@ std::optional<std::string> replaceWithLink(CheckedFile& file, const TFiles& targ
     // Another name of the file elsewhere would keep its bytes apart: nothing would be saved, and
     // the two names would no longer be one file.
     if (file.status().st_nlink > 1)
-        return std::string("It has another hard link outside the search: replacing this name "
-                           "would free no space.");
+        return std::string("It has another hard link: replacing this name would free no "
+                           "space.");
     // A file another program works on must not take the place of a copy.
     if (!reflink && kept->locked())
         return std::string("The file kept in its group is locked by another program.");
     if (std::optional<std::string> refused =
             folderKeepsLinks(file, reflink ? file.status().st_uid : kept->status().st_uid))
         return refused;
+    // Held until the replaced file is gone: no program may be writing the file, nor (for a
+    // hard link, which the path then shows) the kept file.
+    const ReadLease fileLease(file.fd());
+    std::optional<ReadLease> keptLease;
+    if (!reflink)
+        keptLease.emplace(kept->fd());
+    if (std::optional<std::string> refused = leaseRefused(fileLease.error(), "It", "it"))
+        return refused;
+    if (keptLease) {
+        if (std::optional<std::string> refused =
+                leaseRefused(keptLease->error(), "The file kept in its group", "that file"))
+            return refused;
+    }
     std::string name;
     UniqueFd content;
     if (!(reflink ? cloneKept(file, *kept, hooks, name, content, why)
                   : linkKept(file, *kept, hooks, name, content, why)))
         return why;
-    return swapIn(file, content.get(), name, hooks);
+    return swapIn(file, content.get(), name, fileLease, keptLease ? &*keptLease : nullptr, hooks);
 }

@@ -852,6 +852,18 @@ TEST(LinkReplace, AFailedStepOrAChangeBetweenStepsLeavesTheFileAsItWas) {
         ASSERT_EQ(::rename(tree.path("b").c_str(), tree.path("b.old").c_str()), 0);
         tree.file("b", "rewritten");
     };
+    // A program that asks to open a file for writing while it is being replaced (it would
+    // wait; this one does not).
+    const auto writerArrives = [](const std::string& path) {
+        EXPECT_EQ(::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC), -1);
+        EXPECT_EQ(errno, EWOULDBLOCK);
+    };
+    const Change openSwappedOut = [&](const TempTree& tree) {
+        const Lines aside = namesIn(tree.root(), ".twinscope-");
+        ASSERT_EQ(aside.size(), 1u);
+        writerArrives(tree.path(aside[0]));
+    };
+    UniqueFd keptWriter; // a program writing the kept file from before the search
     struct Case {
         const char* name;
         FileOperation operation;
@@ -920,6 +932,29 @@ TEST(LinkReplace, AFailedStepOrAChangeBetweenStepsLeavesTheFileAsItWas) {
              ASSERT_EQ(::link(tree.path("b").c_str(), (tree.root() + ".b").c_str()), 0);
          },
          "another hard link"},
+        {"the replaced file is opened for writing once swapped",
+         FileOperation::HardLink,
+         {},
+         0,
+         RemovalStep::Swapped,
+         openSwappedOut,
+         "opened it for writing"},
+        {"the kept file is opened for writing once linked",
+         FileOperation::HardLink,
+         {},
+         0,
+         RemovalStep::Linked,
+         [&](const TempTree& tree) { writerArrives(tree.path("keep")); },
+         "opened the file kept in its group for writing"},
+        {"the kept file is being written",
+         FileOperation::HardLink,
+         {},
+         0,
+         {},
+         [&](const TempTree& tree) {
+             keptWriter.reset(::open(tree.path("keep").c_str(), O_WRONLY | O_CLOEXEC));
+         },
+         "kept in its group is being written"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -949,6 +984,7 @@ TEST(LinkReplace, AFailedStepOrAChangeBetweenStepsLeavesTheFileAsItWas) {
         }
         EXPECT_EQ(namesIn(tree.root(), ".twinscope-"), Lines{});
         ::unlink((tree.root() + ".b").c_str());
+        keptWriter.reset();
     }
 }
 
