@@ -67,7 +67,8 @@ int main(int argc, char** argv) {
         std::printf("twinscope %s\n", TWINSCOPE_VERSION_TEXT);
         return 0;
     }
-    signalStartedToLauncher(argc, argv); // an elevated restart waits for this
+    // An elevated restart waits until this window is up: the one that asked closes then.
+    const std::optional<std::string> startedSignal = takeStartedSignal(argc, argv);
     raiseOpenFileLimit();
     QApplication application(argc, argv);
     // Qt sets the locale from the environment; make sure dates and the report follow it too.
@@ -86,5 +87,7 @@ int main(int argc, char** argv) {
     TMainForm MainForm(std::move(setup));
     closeOnEndSignals(MainForm);
     MainForm.show();
+    if (startedSignal)
+        signalStartedToLauncher(*startedSignal);
     return QApplication::exec();
 }

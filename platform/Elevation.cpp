@@ -49,8 +49,7 @@ ElevatedLaunch::ElevatedLaunch(const std::string& pkexec, const std::string& pro
     if (fd < 0)
         return;
     close(fd);
-    chmod(pattern, 0666); // the elevated instance removes it
-    m_signalFile = pattern;
+    m_signalFile = pattern; // the elevated instance, as root, removes it
 
     std::vector<std::string> args{pkexec, program, kStartedSignalOption + m_signalFile};
     args.insert(args.end(), parameters.begin(), parameters.end());
@@ -88,15 +87,18 @@ ElevatedLaunch::State ElevatedLaunch::poll() {
     return m_state;
 }
 
-bool signalStartedToLauncher(int& argc, char** argv) {
+std::optional<std::string> takeStartedSignal(int& argc, char** argv) {
     const std::size_t optionLength = std::strlen(kStartedSignalOption);
     if (argc < 2 || std::strncmp(argv[1], kStartedSignalOption, optionLength) != 0)
-        return false;
-    const std::string file = argv[1] + optionLength;
+        return std::nullopt;
+    std::string file = argv[1] + optionLength;
     for (int k = 1; k < argc; ++k) // the option leaves the arguments
         argv[k] = argv[k + 1];
     --argc;
+    return file;
+}
 
+bool signalStartedToLauncher(const std::string& file) {
     const std::string folder = kSignalFolder;
     const std::string prefix = kSignalPrefix;
     const std::string name = file.substr(std::min(file.size(), folder.size()));
@@ -108,6 +110,8 @@ bool signalStartedToLauncher(int& argc, char** argv) {
         return false;
     // The user who asked for the elevation made it; pkexec names that user.
     const char* caller = std::getenv("PKEXEC_UID");
+    if (caller == nullptr)
+        return false;
     const int tmp = ::open(kSignalFolder, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (tmp < 0)
         return false;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <optional>
 #include <string>
 #include <sys/types.h>
 #include <vector>
@@ -39,8 +40,12 @@ private:
 // at once to say it has started.
 extern const char* const kStartedSignalOption;
 
-// Called early by the program with its arguments: when the first is kStartedSignalOption, tells
-// the waiting launcher that this instance has started and takes the option out of the
-// arguments. Only a file of exactly the launcher's pattern in /tmp is removed, and only a regular
-// file of the user who asked for the elevation (never one of root's). Returns whether one was.
-bool signalStartedToLauncher(int& argc, char** argv);
+// Called early by the program with its arguments: when the first is kStartedSignalOption, takes
+// it out of the arguments and returns the file it names.
+std::optional<std::string> takeStartedSignal(int& argc, char** argv);
+
+// Tells the waiting launcher that this instance has started (its window is up) by removing the
+// file. Only a file of exactly the launcher's pattern in /tmp is removed, and only a regular file
+// of the user who asked pkexec for the elevation (never one of root's, and none at all when this
+// instance was not started by pkexec). Returns whether one was.
+bool signalStartedToLauncher(const std::string& file);

@@ -121,6 +121,19 @@ TEST(Elevation, TheStartedSignalRemovesOnlyTheLaunchersFile) {
         {"/tmp/../tmp/twinscope-started-abcdef", false},
         {roots, false},
     };
+    {
+        // Only an instance started by pkexec has a caller whose file it may be.
+        std::string option = kStartedSignalOption + mine;
+        char program[] = "twinscope";
+        char* argv[] = {program, option.data(), nullptr};
+        int argc = 2;
+        const std::optional<std::string> file = takeStartedSignal(argc, argv);
+        EXPECT_EQ(argc, 1); // the option is taken out of the arguments
+        EXPECT_EQ(argv[1], nullptr);
+        ASSERT_EQ(file, mine);
+        EXPECT_FALSE(signalStartedToLauncher(*file));
+    }
+    EnvScope caller("PKEXEC_UID", std::to_string(other));
     for (const Case& c : cases) {
         if (c.file.empty())
             continue;
@@ -130,10 +143,11 @@ TEST(Elevation, TheStartedSignalRemovesOnlyTheLaunchersFile) {
         char folder[] = "/some/folder";
         char* argv[] = {program, option.data(), folder, nullptr};
         int argc = 3;
-        EXPECT_EQ(signalStartedToLauncher(argc, argv), c.removed);
-        EXPECT_EQ(argc, 2); // the option is taken out of the arguments
+        const std::optional<std::string> file = takeStartedSignal(argc, argv);
+        EXPECT_EQ(argc, 2);
         EXPECT_STREQ(argv[1], "/some/folder");
-        EXPECT_EQ(argv[2], nullptr);
+        ASSERT_EQ(file, c.file);
+        EXPECT_EQ(signalStartedToLauncher(*file), c.removed);
     }
     EXPECT_EQ(::access(mine.c_str(), F_OK), -1);
     EXPECT_EQ(readWholeFile(tree.path("victim")), "kept");

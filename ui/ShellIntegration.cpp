@@ -149,6 +149,13 @@ void TMainForm::Shellintegration2Click() {
                                  "sudo) to change it, or install the package pkexec."));
         return;
     }
-    if (RunAsAdmin(executablePath(), {}))
+    if (RunAsAdmin(executablePath(), {})) {
         close();
+        return;
+    }
+    // Declined, failed, or the window as root could not open: this one stays, and says so.
+    m_dialogs->error(this, QStringLiteral("Twinscope could not be started with administrator "
+                                          "rights: the authentication was declined or failed, or "
+                                          "its window could not be opened.\n\r\n\rThe shell "
+                                          "integration is unchanged."));
 }

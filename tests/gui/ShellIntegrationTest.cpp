@@ -219,7 +219,10 @@ private slots:
         auto form = makeForm();
         m_launches = {false};
         QVERIFY(user::chooseFrom(form->ToolButton2, {"Shell integration"}));
-        QVERIFY(form->isVisible()); // declined: nothing happens
+        QVERIFY(form->isVisible()); // declined: this window stays and says so
+        QCOMPARE(m_dialogs.errors.size(), 1);
+        QVERIFY(m_dialogs.errors.first().startsWith("Twinscope could not be started with "
+                                                    "administrator rights"));
         m_launches = {true};
         QVERIFY(user::chooseFrom(form->ToolButton2, {"Shell integration"}));
         QVERIFY(!form->isVisible());
