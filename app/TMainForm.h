@@ -189,6 +189,7 @@ public:
     // State shared with the workers, the settings and the list colours.
     SharedState state;
     SearchProgress progress;
+    ReadingClock m_reading; // the matching's bytes and time left, for the bar's tooltip
     std::unique_ptr<IniFile> Settings;
     std::unique_ptr<Registry> Reg;
     std::string sGroupColor;

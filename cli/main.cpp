@@ -48,6 +48,9 @@ std::atomic<int> gRemovalNumber{0};
 std::atomic<int> gRemovalCount{0};
 std::atomic<bool> gReplacing{false}; // by links
 
+// The reading of the matching, with an estimate of the time it has left.
+ReadingClock gReading;
+
 std::string progressLine(const RunSnapshot& run) {
     if (gRemovalCount.load() > 0)
         return std::string(gReplacing ? "Replacing files: " : "Removing files: ") +
@@ -61,6 +64,8 @@ std::string progressLine(const RunSnapshot& run) {
                            " duplicated";
         if (run.hashPercent >= 0)
             line += ", hash " + std::to_string(run.hashPercent) + "%";
+        if (const std::string reading = gReading.text(run); !reading.empty())
+            line += ", " + reading;
         return line;
     }
     case FinderPhase::PopulateList:

@@ -113,26 +113,48 @@ std::vector<Index> prefixSurvivors(const std::vector<Index>& members,
     return survivors;
 }
 
-// The bar of the matching phase: the work done so far, in bytes to read plus a little for
-// each file opened, as a share of all the work, given to iBar as an index of the found files.
-// The look at the first bytes, the content keys and the digests follow one another, so each
-// moves the bar on from where the one before left it; the bar never falls back.
+// Work of the matching: bytes to read, and files to open (opening one costs about as much as a
+// small read).
+struct Work {
+    double bytes = 0;
+    double files = 0;
+    Work& operator+=(const Work& other) {
+        bytes += other.bytes;
+        files += other.files;
+        return *this;
+    }
+    double cost() const {
+        constexpr double kOpenCost = 4096;
+        return bytes + files * kOpenCost;
+    }
+};
+
+// The bar of the matching phase: the work done so far as a share of all the work, given to iBar
+// as an index of the found files, and the bytes read of the bytes to read. The look at the first
+// bytes, the content keys and the digests follow one another, so each moves the bar on from
+// where the one before left it; the bar never falls back.
 class MatchProgress {
 public:
     MatchProgress(SharedState& state, Index n) : m_state(state), m_n(n) {}
 
-    static double costOf(std::int64_t bytes) {
-        constexpr double kOpenCost = 4096; // opening a file costs about as much as a small read
-        return static_cast<double>(std::max<std::int64_t>(bytes, 0)) + kOpenCost;
+    static Work workOf(std::int64_t bytes) {
+        return {static_cast<double>(std::max<std::int64_t>(bytes, 0)), 1};
     }
     // Work still to come, replacing the estimate made before.
-    void setRemaining(double remaining) { m_total = m_done + remaining; }
-    void add(double cost) {
-        m_done += cost;
-        if (m_total <= 0)
+    void setRemaining(const Work& remaining) {
+        m_total = m_done;
+        m_total += remaining;
+        m_state.iBytesToRead.store(static_cast<std::int64_t>(m_total.bytes),
+                                   std::memory_order_relaxed);
+    }
+    void add(const Work& work) {
+        m_done += work;
+        m_state.iBytesRead.store(static_cast<std::int64_t>(m_done.bytes),
+                                 std::memory_order_relaxed);
+        if (m_total.cost() <= 0)
             return;
-        const auto bar =
-            static_cast<int>(std::min(m_done / m_total, 1.0) * static_cast<double>(m_n - 1));
+        const auto bar = static_cast<int>(std::min(m_done.cost() / m_total.cost(), 1.0) *
+                                          static_cast<double>(m_n - 1));
         if (bar > m_bar) {
             m_bar = bar;
             m_state.iBar.store(bar, std::memory_order_relaxed);
@@ -142,8 +164,8 @@ public:
 private:
     SharedState& m_state;
     Index m_n;
-    double m_done = 0;
-    double m_total = 0;
+    Work m_done;
+    Work m_total;
     int m_bar = 0;
 };
 
@@ -202,11 +224,11 @@ void matchFast(SharedState& state, RunControl& control, const DigestOnDemand& di
     }
     auto looked = [&](std::size_t c) { return prefixOf && !allKnown[c]; };
     auto fileCost = [&](Index member) {
-        return MatchProgress::costOf(known(member) ? 0 : files[member].fSize);
+        return MatchProgress::workOf(known(member) ? 0 : files[member].fSize);
     };
     constexpr std::int64_t kPrefixBytes = 4096;
     auto prefixCost = [&](Index member) {
-        return MatchProgress::costOf(std::min(files[member].fSize, kPrefixBytes));
+        return MatchProgress::workOf(std::min(files[member].fSize, kPrefixBytes));
     };
 
     // One crew for the looks, the keys and the digests.
@@ -216,10 +238,13 @@ void matchFast(SharedState& state, RunControl& control, const DigestOnDemand& di
     // once more in part when its first bytes are looked at.
     MatchProgress progress(state, n);
     {
-        double estimate = 0;
+        Work estimate;
         for (std::size_t c = 0; c < classes.size(); ++c) {
-            for (Index k = classes[c].first; k < classes[c].second; ++k)
-                estimate += fileCost(bySize[k]) + (looked(c) ? prefixCost(bySize[k]) : 0);
+            for (Index k = classes[c].first; k < classes[c].second; ++k) {
+                estimate += fileCost(bySize[k]);
+                if (looked(c))
+                    estimate += prefixCost(bySize[k]);
+            }
         }
         progress.setRemaining(estimate);
     }
@@ -283,17 +308,18 @@ void matchFast(SharedState& state, RunControl& control, const DigestOnDemand& di
             if (keyed(c))
                 keyTasks.insert(keyTasks.end(), digestMembers[c].begin(), digestMembers[c].end());
         }
-        double keyWork = 0;
+        Work keyWork;
         for (Index member : keyTasks)
             keyWork += fileCost(member);
         std::vector<std::optional<Fingerprint>> keys(keyTasks.size());
         // The survivors of the first look are now known: keys for some, digests for all.
-        double digestWork = 0;
+        Work digestWork;
         for (const std::vector<Index>& members : digestMembers) {
             for (Index member : members)
                 digestWork += fileCost(member);
         }
-        progress.setRemaining(keyWork + digestWork);
+        keyWork += digestWork;
+        progress.setRemaining(keyWork);
         const bool keyedAll = crew.run(
             keyTasks.size(), [&](std::size_t t) { keys[t] = shortcut->key(keyTasks[t]); },
             [&](std::size_t t) {
@@ -352,8 +378,8 @@ void matchFast(SharedState& state, RunControl& control, const DigestOnDemand& di
     // Only files digested here can be duplicates. Room for all of them up front spares the
     // result table its copies as it grows; room never filled is never touched.
     std::size_t candidates = knownCandidates;
-    std::vector<double> taskCost(digestTasks.size());
-    double digestWork = 0;
+    std::vector<Work> taskCost(digestTasks.size());
+    Work digestWork;
     for (std::size_t t = 0; t < digestTasks.size(); ++t) {
         const DigestTask& digestTask = digestTasks[t];
         if (digestTask.alike == kNoAlike) {

@@ -42,6 +42,8 @@ bool SearchEngine::run(const std::string& folder, bool subfolders, const SearchO
     m_state.iFilesFounded = 0;
     m_state.iDuplicatedFiles = 0;
     m_state.iBar = 0;
+    m_state.iBytesRead = 0;
+    m_state.iBytesToRead = 0;
     m_state.FinderOperation = FinderPhase::None;
     m_state.aFilesFounded.clear();
     m_state.aDuplicatedFiles.clear();

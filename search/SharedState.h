@@ -27,6 +27,10 @@ struct SharedState {
 
     std::atomic<FinderPhase> FinderOperation{FinderPhase::None};
     std::atomic<int> iBar{0};
+    // The matching's reading: bytes read so far of the bytes it plans to read (the plan shrinks
+    // as files are ruled out), for progress in bytes and an estimate of the time left.
+    std::atomic<std::int64_t> iBytesRead{0};
+    std::atomic<std::int64_t> iBytesToRead{0};
 
     // Search options, copied from the settings when a search starts.
     SearchSpeed sTSearch = SearchSpeed::Fast;

@@ -1,4 +1,5 @@
 #include "TempTree.h"
+#include "search/SearchProgress.h"
 
 #include <gtest/gtest.h>
 
@@ -807,3 +808,27 @@ TEST(CliSelect, InFolderGivenThroughALink) {
 }
 
 } // namespace
+
+TEST(CliProgress, BytesReadAndTheTimeLeftAsTheLineShowsThem) {
+    EXPECT_EQ(bytesText(0), "0 B");
+    EXPECT_EQ(bytesText(1023), "1023 B");
+    EXPECT_EQ(bytesText(1024), "1.0 KiB");
+    EXPECT_EQ(bytesText(3 * (std::int64_t{1} << 29)), "1.5 GiB");
+    const std::int64_t mib = 1 << 20;
+    struct Case {
+        std::int64_t read, toRead;
+        double elapsed;
+        const char* line;
+    };
+    for (const Case& c :
+         {Case{0, 0, 9, ""}, // nothing to read (normal speed)
+          Case{0, 10 * mib, 0, "read 0 B of 10.0 MiB"},
+          Case{5 * mib, 10 * mib, 1, "read 5.0 MiB of 10.0 MiB"}, // too soon
+          Case{5 * mib, 10 * mib, 62, "read 5.0 MiB of 10.0 MiB, about 1:02 left"},
+          Case{mib, 3601 * mib, 1, "read 1.0 MiB of 3.5 GiB"},
+          Case{mib, 3601 * mib, 2, "read 1.0 MiB of 3.5 GiB, about 2:00:00 left"},
+          Case{10 * mib, 10 * mib, 5, "read 10.0 MiB of 10.0 MiB, about 0:00 left"}}) {
+        EXPECT_EQ(readingText(c.read, c.toRead, secondsLeft(c.read, c.toRead, c.elapsed)), c.line)
+            << c.read << " of " << c.toRead << " in " << c.elapsed;
+    }
+}

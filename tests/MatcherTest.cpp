@@ -345,10 +345,10 @@ TEST(Matcher, ContentShortcutGivesTheSameResult) {
     }
 }
 
-TEST(Matcher, BarOnlyRisesWhileMatching) {
+TEST(Matcher, BarAndBytesReadOnlyRiseWhileMatching) {
     // Size classes whose members interleave in found order, some read in part first, some keyed
     // by their whole content, the rest digested: a bar that followed the files being read would
-    // run back and forth.
+    // run back and forth. The bytes read never pass the bytes to read, and end equal.
     SharedState state;
     state.sTSearch = SearchSpeed::Fast;
     const int n = 240;
@@ -380,13 +380,20 @@ TEST(Matcher, BarOnlyRisesWhileMatching) {
 
     std::atomic<bool> done{false};
     std::vector<int> fallsBack;
+    int bytesFallBack = 0;
+    int readPastPlan = 0;
     std::thread watcher([&] {
         int last = 0;
+        std::int64_t lastRead = 0;
         while (!done.load()) {
             const int bar = state.iBar.load();
             if (bar < last)
                 fallsBack.push_back(bar);
             last = bar;
+            const std::int64_t read = state.iBytesRead.load(); // before the plan: it only grows
+            bytesFallBack += read < lastRead ? 1 : 0;
+            readPastPlan += read > state.iBytesToRead.load() ? 1 : 0;
+            lastRead = read;
         }
     });
     RunControl control;
@@ -396,6 +403,10 @@ TEST(Matcher, BarOnlyRisesWhileMatching) {
     EXPECT_TRUE(fallsBack.empty()) << fallsBack.size() << " times, first to " << fallsBack.front();
     EXPECT_EQ(state.iBar.load(), n - 1);
     EXPECT_FALSE(state.aDuplicatedFiles.empty());
+    EXPECT_EQ(bytesFallBack, 0);
+    EXPECT_EQ(readPastPlan, 0);
+    EXPECT_GT(state.iBytesRead.load(), 0);
+    EXPECT_EQ(state.iBytesRead.load(), state.iBytesToRead.load());
 }
 
 TEST(Matcher, TerminationStopsMatching) {

@@ -125,6 +125,8 @@ void TMainForm::btSearchClick() {
 
     GlobalStatus->setRange(0, 0); // marquee
     GlobalStatus->setVisible(true);
+    GlobalStatus->setToolTip(QString());
+    m_reading.reset();
     parkList();
     setCaption(lbStatus, QStringLiteral("Clearing file list."));
     FormResize();
@@ -354,6 +356,13 @@ void TMainForm::BarWatchTimer() {
     if (count <= 0)
         return; // nothing found: no position to compute
     GlobalStatus->setValue(static_cast<int>(std::nearbyint(100.0 / count * run.bar)));
+    // The same figures as the command line's progress line: bytes, and the time left.
+    if (run.phase == FinderPhase::MatchFiles) {
+        QString reading = QString::fromStdString(m_reading.text(run));
+        if (!reading.isEmpty())
+            reading[0] = reading[0].toUpper();
+        GlobalStatus->setToolTip(reading);
+    }
 }
 
 void TMainForm::tUpdateBarTimer() {
