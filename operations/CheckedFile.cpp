@@ -185,8 +185,11 @@ ReadLease::~ReadLease() {
 }
 
 bool ReadLease::broken() const {
-    // A break under way shows as the lease it is to become.
-    return m_error != 0 || ::fcntl(m_fd, F_GETLEASE) != F_RDLCK;
+    // A break under way shows as the lease it is to become. A writer that has not reached the
+    // lease yet (its open held by a program that checks each one, as an on-access virus scanner
+    // does) already counts as one: asking for the lease again is then refused.
+    return m_error != 0 || ::fcntl(m_fd, F_GETLEASE) != F_RDLCK ||
+           ::fcntl(m_fd, F_SETLEASE, F_RDLCK) != 0;
 }
 
 bool CheckedFile::locked() const {

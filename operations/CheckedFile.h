@@ -101,8 +101,8 @@ public:
     // 0 when held, else why not: EAGAIN (open for writing), EACCES (another user's file), or
     // the file system's refusal.
     int error() const { return m_error; }
-    // Whether it is no longer held whole: never taken, or a process asked to open the file for
-    // writing since.
+    // Whether it is no longer held whole: never taken, or a process has opened or asked to open
+    // the file for writing since.
     bool broken() const;
 
 private:
