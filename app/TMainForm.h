@@ -326,6 +326,7 @@ public:
     void MovetoTrash1Click();
     void ReplacewithHardLinks1Click();
     void ReplacewithReflinks1Click();
+    void replaceWithLinks(int operation, const QString& links, const QString& effect);
     void operationStarted(int operation, int ticked) override;
     void operationRefillStarted(int count) override;
     void operationEnded(bool terminated, int count, const QString& failures) override;

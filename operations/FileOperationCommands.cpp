@@ -96,26 +96,29 @@ void TMainForm::MovetoTrash1Click() {
     startFileOperations(4);
 }
 
-// No is the default: the ticked files are changed for good, though their paths and bytes stay.
 void TMainForm::ReplacewithHardLinks1Click() {
-    if (state.iDuplicatedFiles > 0 &&
-        m_dialogs->confirmRisky(
-            this, QStringLiteral("Are you sure you want to replace the selected file(s) with hard "
-                                 "links?\n\r\n\rEach selected file becomes another name of the "
-                                 "file kept in its group: it takes that file's owner, permissions "
-                                 "and dates, and a change made through one name shows in all.")))
-        startFileOperations(static_cast<int>(FileOperation::HardLink));
+    replaceWithLinks(static_cast<int>(FileOperation::HardLink), QStringLiteral("hard links"),
+                     QStringLiteral("Each selected file becomes another name of the file kept in "
+                                    "its group: it takes that file's owner, permissions and "
+                                    "dates, and a change made through one name shows in all."));
 }
 
 void TMainForm::ReplacewithReflinks1Click() {
+    replaceWithLinks(static_cast<int>(FileOperation::Reflink), QStringLiteral("reflinks"),
+                     QStringLiteral("Each selected file shares its data on disk with the file kept "
+                                    "in its group and keeps its own owner, permissions and dates. "
+                                    "Only file systems that share data between files, such as "
+                                    "Btrfs and XFS, can do this."));
+}
+
+// No is the default: the ticked files are changed for good, though their paths and bytes stay.
+void TMainForm::replaceWithLinks(int operation, const QString& links, const QString& effect) {
     if (state.iDuplicatedFiles > 0 &&
         m_dialogs->confirmRisky(
             this, QStringLiteral("Are you sure you want to replace the selected file(s) with "
-                                 "reflinks?\n\r\n\rEach selected file shares its data on disk "
-                                 "with the file kept in its group and keeps its own owner, "
-                                 "permissions and dates. Only file systems that share data between "
-                                 "files, such as Btrfs and XFS, can do this.")))
-        startFileOperations(static_cast<int>(FileOperation::Reflink));
+                                 "%1?\n\r\n\r%2")
+                      .arg(links, effect)))
+        startFileOperations(operation);
 }
 
 bool TMainForm::confirmWholeGroups() {

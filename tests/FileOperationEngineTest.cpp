@@ -22,7 +22,6 @@
 #include <fstream>
 #include <linux/fiemap.h>
 #include <linux/fs.h>
-#include <memory>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/xattr.h>
@@ -722,17 +721,6 @@ bool sharesBlocks(const std::string& path) {
     return false;
 }
 
-// A folder of a disk of each kind: a tmpfs, which shares no blocks, or an image of a file system
-// that does. Null, with the reason in `why`, where it cannot be had.
-std::unique_ptr<LoopDisk> diskOf(LoopDisk::Kind kind, std::string& why) {
-    auto disk = std::make_unique<LoopDisk>(kind);
-    if (!disk->mounted()) {
-        why = disk->error();
-        disk.reset();
-    }
-    return disk;
-}
-
 struct Replaced {
     std::vector<OperationFailure> failures;
     Lines listed;
@@ -775,15 +763,13 @@ TEST(LinkReplace, HardLinksEverywhereAndReflinksWhereBlocksAreShared) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        std::unique_ptr<LoopDisk> loop;
+        // A tmpfs shares no blocks; the images of the others are made here, where root may.
+        std::optional<LoopDisk> loop;
         std::optional<SmallDisk> tmpfs;
-        std::string why;
-        if (c.disk)
-            loop = diskOf(*c.disk, why);
-        else if (!tmpfs.emplace().mounted())
-            why = tmpfs->error();
-        if (!why.empty()) {
-            std::printf("[  SKIPPED ] %s: %s\n", c.name, why.c_str());
+        const bool mounted = c.disk ? loop.emplace(*c.disk).mounted() : tmpfs.emplace().mounted();
+        if (!mounted) {
+            std::printf("[  SKIPPED ] %s: %s\n", c.name,
+                        (loop ? loop->error() : tmpfs->error()).c_str());
             continue;
         }
         auto at = [&](const std::string& relative) {
@@ -873,89 +859,30 @@ TEST(LinkReplace, AFailedStepOrAChangeBetweenStepsLeavesTheFileAsItWas) {
         Change change;
         const char* reason;
     };
-    const Case cases[] = {
-        {"the link fails",
-         FileOperation::HardLink,
-         ReplaceStep::MakeLink,
-         EMLINK,
-         {},
-         {},
-         "as many hard links"},
-        {"the swap fails",
-         FileOperation::HardLink,
-         ReplaceStep::Exchange,
-         EIO,
-         {},
-         {},
-         "could not take the file's place"},
-        {"the removal fails",
-         FileOperation::HardLink,
-         ReplaceStep::RemoveOld,
-         EIO,
-         {},
-         {},
-         "could not be removed"},
-        {"the deduplication fails",
-         FileOperation::Reflink,
-         ReplaceStep::Dedupe,
-         EIO,
-         {},
-         {},
-         "could not share its blocks"},
-        {"the ticked file is swapped once checked",
-         FileOperation::Reflink,
-         {},
-         0,
-         RemovalStep::Checked,
-         swapTicked,
-         "changed since the search"},
-        {"the ticked file is swapped once linked",
-         FileOperation::HardLink,
-         {},
-         0,
-         RemovalStep::Linked,
-         swapTicked,
-         "changed since the search"},
-        {"the kept file is rewritten, its time put back",
-         FileOperation::HardLink,
-         {},
-         0,
-         RemovalStep::Checked,
-         rewriteKept,
-         "contents differ"},
-        {"the ticked file has a name outside the search",
-         FileOperation::HardLink,
-         {},
-         0,
-         {},
-         [](const TempTree& tree) {
-             ASSERT_EQ(::link(tree.path("b").c_str(), (tree.root() + ".b").c_str()), 0);
-         },
-         "another hard link"},
-        {"the replaced file is opened for writing once swapped",
-         FileOperation::HardLink,
-         {},
-         0,
-         RemovalStep::Swapped,
-         openSwappedOut,
-         "opened it for writing"},
-        {"the kept file is opened for writing once linked",
-         FileOperation::HardLink,
-         {},
-         0,
-         RemovalStep::Linked,
-         [&](const TempTree& tree) { writerArrives(tree.path("keep")); },
-         "opened the file kept in its group for writing"},
-        {"the kept file is being written",
-         FileOperation::HardLink,
-         {},
-         0,
-         {},
-         [&](const TempTree& tree) {
-             keptWriter.reset(::open(tree.path("keep").c_str(), O_WRONLY | O_CLOEXEC));
-         },
-         "kept in its group is being written"},
+    const Change openKept = [&](const TempTree& tree) { writerArrives(tree.path("keep")); };
+    const Change writeKept = [&](const TempTree& tree) {
+        keptWriter.reset(::open(tree.path("keep").c_str(), O_WRONLY | O_CLOEXEC));
     };
+    const Change linkElsewhere = [](const TempTree& tree) {
+        ASSERT_EQ(::link(tree.path("b").c_str(), (tree.root() + ".b").c_str()), 0);
+    };
+    const FileOperation hard = FileOperation::HardLink;
+    const FileOperation reflink = FileOperation::Reflink;
+    // clang-format off
+    const Case cases[] = {
+        {"the link fails", hard, ReplaceStep::MakeLink, EMLINK, {}, {}, "as many hard links"},
+        {"the swap fails", hard, ReplaceStep::Exchange, EIO, {}, {}, "could not take the file's place"},
+        {"the removal fails", hard, ReplaceStep::RemoveOld, EIO, {}, {}, "could not be removed"},
+        {"the deduplication fails", reflink, ReplaceStep::Dedupe, EIO, {}, {}, "could not share its blocks"},
+        {"the ticked file is swapped once checked", reflink, {}, 0, RemovalStep::Checked, swapTicked, "changed since the search"},
+        {"the ticked file is swapped once linked", hard, {}, 0, RemovalStep::Linked, swapTicked, "changed since the search"},
+        {"the kept file is rewritten, its time put back", hard, {}, 0, RemovalStep::Checked, rewriteKept, "contents differ"},
+        {"the ticked file has a name outside the search", hard, {}, 0, {}, linkElsewhere, "another hard link"},
+        {"the replaced file is opened for writing once swapped", hard, {}, 0, RemovalStep::Swapped, openSwappedOut, "opened it for writing"},
+        {"the kept file is opened for writing once linked", hard, {}, 0, RemovalStep::Linked, openKept, "opened the file kept in its group for writing"},
+        {"the kept file is being written", hard, {}, 0, {}, writeKept, "kept in its group is being written"},
+    };
+    // clang-format on
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         TempTree tree;
