@@ -53,6 +53,12 @@ bool DigestCache::open() {
 
 void DigestCache::opened() {
     m_readable = true;
+    m_knowsFolders = false;
+    for (const FolderSpelling& folder : m_folders) {
+        bool holds = true; // a store that cannot tell is asked file by file
+        m_store.holdsFolderUnder(folder.real, holds);
+        m_knowsFolders = m_knowsFolders || holds;
+    }
     if (m_store.writable()) {
         m_access = Access::ReadWrite;
         return;
@@ -164,6 +170,11 @@ std::int64_t DigestCache::folderId(const TFiles& file) {
     return id;
 }
 
+bool DigestCache::knowsSearchedFolders() const {
+    std::lock_guard lock(m_mutex);
+    return m_readable && m_knowsFolders;
+}
+
 bool DigestCache::take(const StoredRecord& record, std::int64_t folder, FileTable& files,
                        std::size_t index, RememberedKeys* keys) {
     const DigestPolicy::Recalled recalled = m_policy.recall(record, files[index]);
@@ -242,25 +253,28 @@ void DigestCache::recall(FileTable& files, const std::vector<std::size_t>& indic
 }
 
 void DigestCache::remember(const FileTable& files, std::size_t index) {
-    const TFiles& file = files[index];
-    const std::optional<std::array<std::uint8_t, 20>> digest = m_policy.digestOf(file);
+    const std::optional<std::array<std::uint8_t, 20>> digest = m_policy.digestOf(files[index]);
     if (digest)
-        keep(file, Kept{index, kDigest | kContent, {}, file.fFingerprint, *digest});
+        keep(files[index], index, KeptKind::Digest, digest->data(), digest->size());
 }
 
 void DigestCache::rememberPrefix(const FileTable& files, std::size_t index,
                                  const Fingerprint& prefix) {
-    keep(files[index], Kept{index, kPrefix, prefix, {}, {}});
+    keep(files[index], index, KeptKind::Prefix, prefix.bytes.data(), prefix.bytes.size());
 }
 
 void DigestCache::rememberContent(const FileTable& files, std::size_t index,
                                   const Fingerprint& content) {
-    keep(files[index], Kept{index, kContent, {}, content, {}});
+    keep(files[index], index, KeptKind::Content, content.bytes.data(), content.bytes.size());
 }
 
-void DigestCache::keep(const TFiles& file, const Kept& kept) {
-    if (!m_policy.settled(file))
+void DigestCache::keep(const TFiles& file, std::size_t index, KeptKind kind,
+                       const std::uint8_t* bytes, std::size_t length) {
+    // A table of more files than the key holds goes without the rest.
+    if (!m_policy.settled(file) || index >= (std::size_t{1} << 30))
         return;
+    Kept kept{static_cast<std::uint32_t>(index << 2) | static_cast<std::uint32_t>(kind), {}};
+    std::copy(bytes, bytes + length, kept.bytes.begin());
     std::lock_guard lock(m_mutex);
     if (m_access != Access::ReadWrite || !m_policy.stableDevice(file))
         return;
@@ -273,49 +287,17 @@ void DigestCache::keep(const TFiles& file, const Kept& kept) {
 bool DigestCache::writeBatch(const FileTable& files) {
     StoreStatus status = m_store.prepareWrites();
     // A table shorter than the one the indices were given for is not that table.
-    std::erase_if(m_kept, [&](const Kept& kept) { return kept.index >= files.size(); });
+    std::erase_if(m_kept, [&](const Kept& kept) { return kept.index() >= files.size(); });
     std::erase_if(m_used, [&](const Used& used) { return used.index >= files.size(); });
 
-    // In the order of the records, so that the writes stay near one another; folder ids are
-    // looked up again in this transaction, as another program may have dropped one since.
-    // The files of one folder share its text, so most comparisons need no look at it.
-    std::sort(m_kept.begin(), m_kept.end(), [&](const Kept& a, const Kept& b) {
-        const TFiles& fileA = files[a.index];
-        const TFiles& fileB = files[b.index];
-        const std::string& folderA = fileA.fPath.str();
-        const std::string& folderB = fileB.fPath.str();
-        if (&folderA != &folderB) {
-            const int folders = folderA.compare(folderB);
-            if (folders != 0)
-                return folders < 0;
-        }
-        if (a.index != b.index)
-            return fileA.fName < fileB.fName;
-        return false;
-    });
-    // What was kept of one file in several steps (its first bytes, then its digest) is one
-    // record.
-    std::size_t merged = 0;
-    for (std::size_t k = 0; k < m_kept.size(); ++k) {
-        if (merged > 0 && m_kept[merged - 1].index == m_kept[k].index) {
-            Kept& into = m_kept[merged - 1];
-            const Kept& from = m_kept[k];
-            if (from.known & kPrefix)
-                into.prefix = from.prefix;
-            if (from.known & kContent)
-                into.content = from.content;
-            if (from.known & kDigest)
-                into.digest = from.digest;
-            into.known |= from.known;
-        } else {
-            m_kept[merged++] = m_kept[k];
-        }
-    }
-    m_kept.resize(merged);
+    // In the order of the table: the walk gave each folder's files together, by name, so the
+    // writes stay near one another and the folders new to the cache get rising ids. Folder ids
+    // are looked up again in this transaction, as another program may have dropped one since.
+    std::sort(m_kept.begin(), m_kept.end(),
+              [](const Kept& a, const Kept& b) { return a.key < b.key; });
     m_lastFolderId = -1;
-    for (std::size_t k = 0; status.ok() && k < m_kept.size(); ++k) {
-        const Kept& kept = m_kept[k];
-        const TFiles& file = files[kept.index];
+    for (std::size_t k = 0; status.ok() && k < m_kept.size();) {
+        const TFiles& file = files[m_kept[k].index()];
         std::int64_t folder = folderId(file);
         if (folder == 0) {
             status = m_store.addFolder(folderKey(file), folder);
@@ -331,18 +313,30 @@ bool DigestCache::writeBatch(const FileTable& files) {
         record.inode = static_cast<std::int64_t>(file.fInode);
         record.modifiedNs = file.fModifiedNs;
         record.changedNs = file.fChangedNs;
-        if (kept.known & kPrefix)
-            record.prefix = kept.prefix;
-        if (kept.known & kContent)
-            record.content = kept.content;
-        if (kept.known & kDigest)
-            record.digest = kept.digest;
         record.seen = m_today;
+        // What was kept of one file in several steps (its first bytes, then its digest) is
+        // one record.
+        const std::size_t index = m_kept[k].index();
+        for (; k < m_kept.size() && m_kept[k].index() == index; ++k) {
+            const Kept& kept = m_kept[k];
+            Fingerprint key;
+            std::copy_n(kept.bytes.begin(), key.bytes.size(), key.bytes.begin());
+            if (kept.kind() == KeptKind::Prefix) {
+                record.prefix = key;
+            } else if (kept.kind() == KeptKind::Content) {
+                record.content = key;
+            } else {
+                record.digest = kept.bytes;
+                record.content = file.fFingerprint;
+            }
+        }
         status = m_store.write(folder, file.fName, record);
     }
     m_lastFolderId = -1;
     for (std::size_t k = 0; status.ok() && k < m_used.size(); ++k)
         status = m_store.markUsed(m_used[k].folder, files[m_used[k].index].fName, m_today);
+    if (status.ok())
+        status = m_store.flushWrites();
     if (!check(status, Step::Write))
         return false;
     if (m_access != Access::ReadWrite)

@@ -9,6 +9,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <mutex>
 #include <string>
 #include <utility>
@@ -40,6 +41,10 @@ public:
     DigestCache(const DigestCache&) = delete;
     DigestCache& operator=(const DigestCache&) = delete;
 
+    // Whether the cache held a record of some folder searched when it was opened: if not, a
+    // search need not ask it for any file.
+    bool knowsSearchedFolders() const;
+
     // Sets fHash and fFingerprint of files[index] when its record still matches it and holds its
     // digest; returns whether it did. With `keys`, also gives the keys the record holds.
     bool recall(FileTable& files, std::size_t index, RememberedKeys* keys = nullptr);
@@ -64,15 +69,15 @@ public:
     std::string problem() const;
 
 private:
-    enum Known : std::uint8_t { kPrefix = 1, kContent = 2, kDigest = 4 };
-    // Files are named by their index in the table that recall(), remember() and save() are
-    // given, so nothing here points into a table between those calls.
+    // One thing read of one file, kept small: a million files read keep 24 MB. A digest's
+    // content key is the fFingerprint its file keeps in the table, so it is not copied here.
+    enum class KeptKind : std::uint8_t { Prefix, Content, Digest };
     struct Kept {
-        std::size_t index;
-        std::uint8_t known;
-        Fingerprint prefix;
-        Fingerprint content;
-        std::array<std::uint8_t, 20> digest;
+        std::uint32_t key; // the file's index, then its kind in the two low bits
+        std::array<std::uint8_t, 20> bytes;
+
+        std::size_t index() const { return key >> 2; }
+        KeptKind kind() const { return static_cast<KeptKind>(key & 3); }
     };
     struct Used {
         std::int64_t folder;
@@ -92,7 +97,8 @@ private:
               RememberedKeys* keys);
     bool recallFolder(FileTable& files, std::vector<std::size_t>& run,
                       std::vector<std::pair<std::size_t, RememberedKeys>>* keys);
-    void keep(const TFiles& file, const Kept& kept);
+    void keep(const TFiles& file, std::size_t index, KeptKind kind, const std::uint8_t* bytes,
+              std::size_t length);
     void failed(const StoreStatus& status, Step step);
     bool check(const StoreStatus& status, Step step);
     bool writeBatch(const FileTable& files);
@@ -110,7 +116,8 @@ private:
     std::int64_t m_lastFolderId = -1;
     Access m_access = Access::None;
     bool m_readable = false;
-    std::vector<Kept> m_kept;
+    bool m_knowsFolders = false;
+    std::deque<Kept> m_kept;  // grows without a copy of what it holds
     std::vector<Used> m_used; // records used today for the first time
     std::string m_problem;
 };

@@ -31,6 +31,10 @@ constexpr const char* kCreate =
 // The columns a record is taken from, in this order, after any before them.
 constexpr const char* kRecordColumns = "size, inode, mtime, ctime, prefix, xxh3, ";
 
+// Rows written by one statement: a million rows cost far less in batches than one at a time.
+constexpr std::size_t kRowsPerWrite = 64;
+constexpr int kWriteColumns = 11;
+
 // A scan of one folder's records seeks again after passing over this many it does not need.
 constexpr int kSeekAfter = 32;
 
@@ -226,12 +230,13 @@ int DigestStore::prepareSchema() {
 
 void DigestStore::close() {
     for (sqlite3_stmt** statement :
-         {&m_findFolder, &m_lookUp, &m_scan, &m_write, &m_addFolder, &m_used}) {
+         {&m_findFolder, &m_lookUp, &m_scan, &m_write, &m_writeMany, &m_addFolder, &m_used}) {
         sqlite3_finalize(*statement);
         *statement = nullptr;
     }
     sqlite3_close(m_db);
     m_db = nullptr;
+    m_pending.clear();
 }
 
 bool DigestStore::writable() const {
@@ -247,10 +252,13 @@ StoreStatus DigestStore::beginWrite() {
 }
 
 StoreStatus DigestStore::commit() {
+    if (const StoreStatus flushed = flushWrites(); !flushed.ok())
+        return flushed;
     return statusOf(sqlite3_exec(m_db, "COMMIT", nullptr, nullptr, nullptr));
 }
 
 void DigestStore::rollback() {
+    m_pending.clear();
     if (m_db != nullptr && sqlite3_get_autocommit(m_db) == 0)
         sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
 }
@@ -260,6 +268,23 @@ StoreStatus DigestStore::findFolder(const std::string& key, std::int64_t& id) {
     const int code = sqlite3_step(m_findFolder);
     id = code == SQLITE_ROW ? sqlite3_column_int64(m_findFolder, 0) : 0;
     sqlite3_reset(m_findFolder);
+    return statusOf(code == SQLITE_ROW || code == SQLITE_DONE ? SQLITE_OK : code);
+}
+
+StoreStatus DigestStore::holdsFolderUnder(const std::string& key, bool& holds) {
+    // Paths compare by their bytes: those below `key` (which ends in "/") lie before the same
+    // text ending in the next byte, "0".
+    Statement below(m_db, "SELECT 1 FROM folders WHERE path >= ?1 AND path < ?2 LIMIT 1");
+    int code = below.prepared();
+    std::string end = key;
+    if (!end.empty())
+        end.back() = static_cast<char>(end.back() + 1);
+    if (code == SQLITE_OK) {
+        bindText(below.get(), 1, key);
+        bindText(below.get(), 2, end);
+        code = sqlite3_step(below.get());
+    }
+    holds = code == SQLITE_ROW;
     return statusOf(code == SQLITE_ROW || code == SQLITE_DONE ? SQLITE_OK : code);
 }
 
@@ -315,17 +340,28 @@ StoreStatus DigestStore::prepareWrites() {
         "ctime = excluded.ctime AND (xxh3 IS NULL OR excluded.xxh3 IS NULL OR xxh3 = "
         "excluded.xxh3) AND (prefix IS NULL OR excluded.prefix IS NULL OR prefix = "
         "excluded.prefix)";
-    std::string write = "INSERT INTO files(folder, name, size, inode, mtime, ctime, prefix, xxh3, "
-                        "md5, sha1, seen) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11) "
-                        "ON CONFLICT(folder, name) DO UPDATE SET ";
+    std::string write = " ON CONFLICT(folder, name) DO UPDATE SET ";
     for (const char* column : {"prefix", "xxh3", "md5", "sha1"}) {
         write += std::string(column) + " = CASE WHEN " + same + " THEN coalesce(excluded." +
                  column + ", " + column + ") ELSE excluded." + column + " END, ";
     }
     write += "size = excluded.size, inode = excluded.inode, mtime = excluded.mtime, "
              "ctime = excluded.ctime, seen = excluded.seen";
+    const std::string columns = "INSERT INTO files(folder, name, size, inode, mtime, ctime, "
+                                "prefix, xxh3, md5, sha1, seen) VALUES";
+    auto rows = [&](std::size_t count) {
+        std::string values;
+        for (std::size_t row = 0; row < count; ++row) {
+            values += row == 0 ? "(" : ",(";
+            for (int column = 1; column <= kWriteColumns; ++column)
+                values += (column == 1 ? "?" : ",?") +
+                          std::to_string(static_cast<int>(row) * kWriteColumns + column);
+            values += ")";
+        }
+        return columns + values + write.substr(write.find(" ON CONFLICT"));
+    };
     for (const auto& [statement, sql] :
-         {std::pair{&m_write, write},
+         {std::pair{&m_write, rows(1)}, std::pair{&m_writeMany, rows(kRowsPerWrite)},
           std::pair{
               &m_addFolder,
               std::string("INSERT INTO folders(path) VALUES(?1) ON CONFLICT(path) DO NOTHING")},
@@ -352,28 +388,54 @@ StoreStatus DigestStore::addFolder(const std::string& key, std::int64_t& id) {
 
 StoreStatus DigestStore::write(std::int64_t folder, const std::string& name,
                                const StoredRecord& record) {
-    sqlite3_stmt* const s = m_write;
-    sqlite3_bind_int64(s, 1, folder);
-    bindText(s, 2, name);
-    sqlite3_bind_int64(s, 3, record.size);
-    sqlite3_bind_int64(s, 4, record.inode);
-    sqlite3_bind_int64(s, 5, record.modifiedNs);
-    sqlite3_bind_int64(s, 6, record.changedNs);
-    if (record.prefix)
-        sqlite3_bind_blob(s, 7, record.prefix->bytes.data(), 16, SQLITE_STATIC);
-    if (record.content)
-        sqlite3_bind_blob(s, 8, record.content->bytes.data(), 16, SQLITE_STATIC);
-    if (record.digest) {
-        sqlite3_bind_blob(s, m_column == "md5" ? 9 : 10, record.digest->data(),
-                          static_cast<int>(m_length), SQLITE_STATIC);
+    m_pending.push_back(PendingWrite{folder, &name, record});
+    if (m_pending.size() < kRowsPerWrite)
+        return {};
+    return flushWrites();
+}
+
+StoreStatus DigestStore::flushWrites() {
+    StoreStatus status;
+    std::size_t done = 0;
+    if (m_pending.size() == kRowsPerWrite) {
+        status = writeRows(m_writeMany, 0, kRowsPerWrite);
+        done = kRowsPerWrite;
     }
-    sqlite3_bind_int64(s, 11, record.seen);
+    for (; status.ok() && done < m_pending.size(); ++done)
+        status = writeRows(m_write, done, 1);
+    m_pending.clear();
+    return status;
+}
+
+StoreStatus DigestStore::writeRows(sqlite3_stmt* s, std::size_t from, std::size_t count) {
+    for (std::size_t row = 0; row < count; ++row) {
+        const PendingWrite& pending = m_pending[from + row];
+        const StoredRecord& record = pending.record;
+        const int at = static_cast<int>(row) * kWriteColumns;
+        sqlite3_bind_int64(s, at + 1, pending.folder);
+        bindText(s, at + 2, *pending.name);
+        sqlite3_bind_int64(s, at + 3, record.size);
+        sqlite3_bind_int64(s, at + 4, record.inode);
+        sqlite3_bind_int64(s, at + 5, record.modifiedNs);
+        sqlite3_bind_int64(s, at + 6, record.changedNs);
+        if (record.prefix)
+            sqlite3_bind_blob(s, at + 7, record.prefix->bytes.data(), 16, SQLITE_STATIC);
+        if (record.content)
+            sqlite3_bind_blob(s, at + 8, record.content->bytes.data(), 16, SQLITE_STATIC);
+        if (record.digest) {
+            sqlite3_bind_blob(s, at + (m_column == "md5" ? 9 : 10), record.digest->data(),
+                              static_cast<int>(m_length), SQLITE_STATIC);
+        }
+        sqlite3_bind_int64(s, at + 11, record.seen);
+    }
     const int code = runToEnd(s);
     sqlite3_clear_bindings(s);
     return statusOfRun(code);
 }
 
 StoreStatus DigestStore::markUsed(std::int64_t folder, const std::string& name, std::int64_t day) {
+    if (const StoreStatus flushed = flushWrites(); !flushed.ok())
+        return flushed;
     sqlite3_bind_int64(m_used, 1, folder);
     bindText(m_used, 2, name);
     sqlite3_bind_int64(m_used, 3, day);
@@ -397,6 +459,10 @@ StoreStatus DigestStore::run(const char* sql, std::initializer_list<std::int64_t
     for (const std::int64_t value : values)
         sqlite3_bind_int64(statement.get(), at++, value);
     return statusOfRun(runToEnd(statement.get()));
+}
+
+std::int64_t DigestStore::changes() const {
+    return m_db == nullptr ? 0 : sqlite3_changes64(m_db);
 }
 
 StoreStatus DigestStore::queryInteger(const char* sql, std::int64_t& value) {

@@ -87,6 +87,8 @@ public:
 
     // The id of the folder of real path `key`; 0 when there is none.
     StoreStatus findFolder(const std::string& key, std::int64_t& id);
+    // Whether some folder of real path `key` or below it is in the store.
+    StoreStatus holdsFolderUnder(const std::string& key, bool& holds);
     // The record of `name` in `folder`, if there is one.
     StoreStatus lookUp(std::int64_t folder, const std::string& name,
                        std::optional<StoredRecord>& record);
@@ -101,14 +103,18 @@ public:
     // Adds the folder of real path `key` if it is not there, and gives its id.
     StoreStatus addFolder(const std::string& key, std::int64_t& id);
     // Writes what `record` knows into the record of `name`, keeping what the record held of the
-    // same bytes.
+    // same bytes. Rows are written a batch at a time: `name` must stay until flushWrites() or
+    // commit().
     StoreStatus write(std::int64_t folder, const std::string& name, const StoredRecord& record);
+    StoreStatus flushWrites();
     // Moves the record's day forward to `day`.
     StoreStatus markUsed(std::int64_t folder, const std::string& name, std::int64_t day);
     StoreStatus markCleanUp(std::int64_t day);
 
     // A statement of the store's upkeep with integer parameters ?1, ?2, ..., run to its end.
     StoreStatus run(const char* sql, std::initializer_list<std::int64_t> values = {});
+    // The records the last statement of run() changed.
+    std::int64_t changes() const;
     // A query of one integer.
     StoreStatus queryInteger(const char* sql, std::int64_t& value);
 
@@ -124,7 +130,16 @@ private:
     sqlite3_stmt* m_findFolder = nullptr;
     sqlite3_stmt* m_lookUp = nullptr;
     sqlite3_stmt* m_scan = nullptr;
-    sqlite3_stmt* m_write = nullptr;
+    struct PendingWrite {
+        std::int64_t folder;
+        const std::string* name;
+        StoredRecord record;
+    };
+    StoreStatus writeRows(sqlite3_stmt* statement, std::size_t from, std::size_t count);
+
+    sqlite3_stmt* m_write = nullptr;     // one row
+    sqlite3_stmt* m_writeMany = nullptr; // a full batch of rows
+    std::vector<PendingWrite> m_pending;
     sqlite3_stmt* m_addFolder = nullptr;
     sqlite3_stmt* m_used = nullptr;
     std::int64_t m_lastCleanUp = -1;

@@ -98,7 +98,8 @@ bool SearchEngine::run(const std::string& folder, bool subfolders, const SearchO
     m_state.FinderOperation = FinderPhase::MatchFiles;
     if (hooks != nullptr)
         hooks->walkEnded();
-    if (m_cache != nullptr && m_state.sTSearch == SearchSpeed::Fast && !m_control.terminated())
+    if (m_cache != nullptr && m_cache->knowsSearchedFolders() &&
+        m_state.sTSearch == SearchSpeed::Fast && !m_control.terminated())
         recallCandidates();
     if (!m_control.terminated() && m_state.iFilesFounded >= 1) {
         ContentShortcut shortcut{
