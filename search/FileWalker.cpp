@@ -50,7 +50,7 @@ constexpr unsigned kFileStatxMask =
     STATX_TYPE | STATX_MODE | STATX_NLINK | STATX_INO | STATX_SIZE | STATX_MTIME | STATX_CTIME;
 
 // Folders with this many files have them looked at on several threads, a window at a time:
-// the walk waits on two system calls per file, which the cores can make side by side.
+// the walk waits on a system call or two per file, which the cores can make side by side.
 constexpr std::size_t kProbeTogether = 16;
 constexpr std::size_t kProbeWindow = 1024;
 
@@ -72,17 +72,18 @@ struct FileWalker::Probe {
     // process; in a reference folder, which is only read, readable.
     bool usable = false;
 
-    Probe(int folder, const std::string& name, bool reference) {
+    Probe(int folder, const std::string& name, bool reference, const OwnerAccess& access) {
         // statx rather than fstatat: it also tells whether the file is a mount root.
-        regular = statx(folder, name.c_str(), AT_SYMLINK_NOFOLLOW, kFileStatxMask, &sx) == 0 &&
+        regular = statx(folder, name.c_str(), AT_SYMLINK_NOFOLLOW,
+                        kFileStatxMask | OwnerAccess::kStatxMask, &sx) == 0 &&
                   S_ISREG(sx.stx_mode);
         // Read-only by its mode counts though root's access test would ignore it; the test
         // also catches read-only mounts.
-        if (reference)
-            usable = regular && faccessat(folder, name.c_str(), R_OK, AT_EACCESS) == 0;
-        else
-            usable = regular && (sx.stx_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) != 0 &&
-                     faccessat(folder, name.c_str(), R_OK | W_OK, AT_EACCESS) == 0;
+        if (!regular || (!reference && (sx.stx_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0))
+            return;
+        const int want = reference ? R_OK : R_OK | W_OK;
+        const std::optional<bool> allowed = access.allows(sx, want);
+        usable = allowed ? *allowed : faccessat(folder, name.c_str(), want, AT_EACCESS) == 0;
     }
 };
 
@@ -317,11 +318,14 @@ void FileWalker::considerFiles(Frame& frame, const std::vector<const std::string
     OverlayMounts::Layers layers;
     if (!m_overlays.empty() && !names.empty())
         layers = m_overlays.layersOf(frame.fd, frame.device);
+    if (names.empty())
+        return;
+    const OwnerAccess access(frame.fd);
     if (names.size() < kProbeTogether || std::thread::hardware_concurrency() < 2) {
         for (const std::string* name : names) {
             if (m_stopped)
                 return;
-            considerFile(frame, *name, Probe(frame.fd, *name, frame.reference), layers);
+            considerFile(frame, *name, Probe(frame.fd, *name, frame.reference, access), layers);
         }
         return;
     }
@@ -334,7 +338,9 @@ void FileWalker::considerFiles(Frame& frame, const std::vector<const std::string
         probes.assign(count, std::nullopt);
         const bool ran = m_crew->run(
             count,
-            [&](std::size_t k) { probes[k].emplace(frame.fd, *names[start + k], frame.reference); },
+            [&](std::size_t k) {
+                probes[k].emplace(frame.fd, *names[start + k], frame.reference, access);
+            },
             [&](std::size_t k) {
                 considerFile(frame, *names[start + k], *probes[k], layers);
                 return !m_stopped;

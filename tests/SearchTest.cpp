@@ -1,4 +1,5 @@
 #include "TempTree.h"
+#include "platform/FileInUse.h"
 #include "platform/FileLocks.h"
 #include "platform/MountTable.h"
 #include "platform/NameOrder.h"
@@ -20,10 +21,12 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <linux/fs.h>
 #include <functional>
 #include <map>
 #include <random>
 #include <set>
+#include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -503,6 +506,82 @@ TEST(Walk, ReadOnlyFileIsInUseEvenForRoot) {
     Search search;
     search.run(tree.root());
     EXPECT_EQ(search.found(tree.root()), (Names{"writable"}));
+}
+
+// The walk answers the access test from statx where the owner's bits decide it; whenever it
+// answers, it must say what faccessat says: for other users' files, on a read-only mount and for
+// immutable files too. Gives the answers that differ, and counts those given.
+std::vector<std::string> accessAnswersThatDiffer(const std::string& folder,
+                                                 const std::vector<std::string>& names,
+                                                 int& answered) {
+    std::vector<std::string> differ;
+    const int dir = open(folder.c_str(), O_PATH | O_DIRECTORY);
+    const OwnerAccess access(dir);
+    for (const std::string& name : names) {
+        struct statx sx {};
+        if (statx(dir, name.c_str(), AT_SYMLINK_NOFOLLOW, STATX_BASIC_STATS, &sx) != 0)
+            differ.push_back(name + ": " + std::strerror(errno));
+        for (int want : {R_OK, W_OK, R_OK | W_OK}) {
+            const bool kernel = faccessat(dir, name.c_str(), want, AT_EACCESS) == 0;
+            if (const std::optional<bool> told = access.allows(sx, want)) {
+                ++answered;
+                if (*told != kernel)
+                    differ.push_back(name + " for " + std::to_string(want));
+            }
+        }
+    }
+    close(dir);
+    return differ;
+}
+
+TEST(Walk, AccessToldFromTheModeIsTheKernelsAnswer) {
+    SmallDisk disk;
+    TempTree tree;
+    auto check = [&](const std::string& folder, bool readOnly) {
+        std::vector<std::string> names;
+        for (const auto& [name, mode] : std::vector<std::pair<std::string, unsigned>>{
+                 {"rw", 0600}, {"r", 0400}, {"w", 0200}, {"none", 0}, {"group", 0060}}) {
+            std::ofstream(folder + "/" + name) << "x";
+            ASSERT_EQ(::chmod((folder + "/" + name).c_str(), mode), 0);
+            names.push_back(name);
+        }
+        // Root may make a file immutable.
+        std::ofstream(folder + "/immutable") << "x";
+        int fd = open((folder + "/immutable").c_str(), O_RDONLY);
+        int flags = FS_IMMUTABLE_FL;
+        if (fd >= 0 && ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0)
+            names.push_back("immutable");
+        ASSERT_EQ(::chmod(folder.c_str(), 0755), 0); // for the other user below
+        if (readOnly) {
+            ASSERT_EQ(mount(nullptr, folder.c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr), 0);
+        }
+        int answered = 0;
+        EXPECT_EQ(accessAnswersThatDiffer(folder, names, answered), Names{}) << folder;
+        // Without answers the walk would be as slow as before: the owner's own file is told.
+        EXPECT_GT(answered, 0) << folder;
+        if (geteuid() == 0) {
+            // Root's files as another user sees them: their owner's bits are not that user's.
+            const pid_t child = fork();
+            if (child == 0) {
+                int none = 0;
+                _exit(setgid(1234) == 0 && setuid(1234) == 0 &&
+                              accessAnswersThatDiffer(folder, names, none).empty()
+                          ? 0
+                          : 1);
+            }
+            int status = 0;
+            waitpid(child, &status, 0);
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << folder;
+        }
+        flags = 0;
+        if (fd >= 0) {
+            ioctl(fd, FS_IOC_SETFLAGS, &flags);
+            close(fd);
+        }
+    };
+    check(tree.root(), false);
+    if (disk.mounted())
+        check(disk.path(""), true);
 }
 
 TEST(Walk, FileLockedByAnotherOpenerIsInUse) {
