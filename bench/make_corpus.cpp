@@ -9,6 +9,10 @@
 //   large  about 120 files of 8 to 40 MiB, half of them duplicated
 //   near   about 160 files of 8 to 40 MiB sharing few sizes: copies, and near-copies that
 //          differ from another file of their size only in the last byte
+//   sameN-start, sameN-middle, sameN-end
+//          about 2 GB of files of 1 to 64 MiB in groups of N of one size: copies, and
+//          near-copies that differ from the group's original in one byte near the start, in the
+//          middle or near the end
 //   tiny   1,000,000 empty or tiny files in a deep tree
 //   flat   the files of "tiny" in one folder
 
@@ -17,6 +21,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <functional>
@@ -44,11 +49,12 @@ struct SplitMix {
 };
 
 // One file to write: its content is the stream of `seed`, `size` bytes long, with an optional
-// last byte flipped.
+// last byte flipped, and optionally the byte at `flipAt` (counted from 1; 0 for none).
 struct Spec {
     std::uint64_t seed;
     std::uint64_t size;
     bool flipLast = false;
+    std::uint64_t flipAt = 0;
 };
 
 void fail(const std::string& what) {
@@ -78,8 +84,12 @@ void writeFile(const std::string& path, const Spec& spec) {
             word = random.next();
         std::size_t chunk =
             static_cast<std::size_t>(std::min<std::uint64_t>(left, buffer.size() * 8));
+        auto* bytes = reinterpret_cast<unsigned char*>(buffer.data());
         if (left == chunk && spec.flipLast)
-            reinterpret_cast<unsigned char*>(buffer.data())[chunk - 1] ^= 0xFF;
+            bytes[chunk - 1] ^= 0xFF;
+        const std::uint64_t written = spec.size - left;
+        if (spec.flipAt > written && spec.flipAt <= written + chunk)
+            bytes[spec.flipAt - 1 - written] ^= 0xFF;
         if (write(fd, buffer.data(), chunk) != static_cast<ssize_t>(chunk))
             fail("write " + path);
         left -= chunk;
@@ -92,7 +102,7 @@ std::string folderFor(std::size_t index, std::size_t perFolder, std::size_t fano
     std::size_t folder = index / perFolder;
     std::string path;
     for (int level = 0; level < levels; ++level) {
-        char part[16];
+        char part[24];
         std::snprintf(part, sizeof part, "d%02zu/", folder % fanout);
         path = part + path;
         folder /= fanout;
@@ -143,12 +153,41 @@ std::vector<Spec> plan(std::size_t n, double duplicates, double firstByteTraps,
     return specs;
 }
 
+// Large files in groups of `perSize` of one size (1 to 64 MiB, log-uniform), each group an
+// original, copies of it, and near-copies that differ from it in one byte near `where` (start:
+// within the first 4 KiB; middle; end: within the last 4 KiB), each near-copy in its own byte.
+std::vector<Spec> sameSizes(std::size_t files, std::size_t perSize, const std::string& where,
+                            SplitMix& random) {
+    std::vector<Spec> specs;
+    while (specs.size() < files) {
+        const double mib = std::exp(random.uniform() * std::log(64.0));
+        const Spec original{random.next(), static_cast<std::uint64_t>(mib * 1024 * 1024)};
+        specs.push_back(original);
+        for (std::size_t k = 1; k < perSize; ++k) {
+            Spec next = original;
+            if (random.uniform() < 0.5) {
+                const std::uint64_t spread = std::min<std::uint64_t>(4096, original.size / 2);
+                const std::uint64_t offset = 1 + random.below(spread);
+                next.flipAt = where == "start" ? offset
+                              : where == "end" ? original.size + 1 - offset
+                                               : original.size / 2 + offset;
+            }
+            specs.push_back(next);
+        }
+    }
+    // Shuffled, so that a group's files lie in different folders.
+    for (std::size_t i = specs.size(); i > 1; --i)
+        std::swap(specs[i - 1], specs[random.below(i)]);
+    return specs;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
     if (argc != 3) {
         std::fprintf(stderr,
-                     "usage: twinscope-make-corpus small|mixed|large|near|tiny|flat FOLDER\n");
+                     "usage: twinscope-make-corpus small|mixed|large|near|sameN-start|sameN-middle|"
+                     "sameN-end|tiny|flat FOLDER\n");
         return 2;
     }
     const std::string kind = argv[1];
@@ -173,6 +212,16 @@ int main(int argc, char** argv) {
         // Twelve sizes for 160 files: most files share their size with several others.
         auto specs = plan(160, 0.3, 0.0, 0.4, random,
                           [&] { return (8 + 3 * random.below(12)) * 1024 * 1024; });
+        writeAll(root, specs, 20, 10, 1);
+    } else if (kind.starts_with("same") && kind.find('-') != std::string::npos) {
+        // sameN-start|middle|end: about 2 GB in groups of N files of one size.
+        const std::size_t perSize = std::strtoul(kind.c_str() + 4, nullptr, 10);
+        const std::string where = kind.substr(kind.find('-') + 1);
+        if (perSize < 2 || (where != "start" && where != "middle" && where != "end")) {
+            std::fprintf(stderr, "twinscope-make-corpus: unknown corpus \"%s\"\n", kind.c_str());
+            return 2;
+        }
+        auto specs = sameSizes(136, perSize, where, random);
         writeAll(root, specs, 20, 10, 1);
     } else if (kind == "tiny" || kind == "flat") {
         // The same files for both, so that the two shapes of tree compare.

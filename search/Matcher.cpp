@@ -283,8 +283,13 @@ void matchFast(SharedState& state, RunControl& control, const DigestOnDemand& di
 
     // Large files with the shortcut: a key of the whole content first; files whose key another
     // file of their size shares are then digested once per key and compared byte for byte.
+    auto paired = [&](std::size_t c) {
+        const std::vector<Index>& members = digestMembers[c];
+        return shortcut != nullptr && shortcut->digestPair && members.size() == 2 &&
+               !known(members[0]) && !known(members[1]) && shortcut->applies(members.front());
+    };
     auto keyed = [&](std::size_t c) {
-        return shortcut != nullptr && !allKnown[c] && digestMembers[c].size() >= 2 &&
+        return shortcut != nullptr && !allKnown[c] && digestMembers[c].size() >= 2 && !paired(c) &&
                shortcut->applies(digestMembers[c].front());
     };
     auto batched = [&](std::size_t c) {
@@ -294,7 +299,8 @@ void matchFast(SharedState& state, RunControl& control, const DigestOnDemand& di
     struct DigestTask {
         Index member;                 // a file digested on its own, or
         std::size_t alike = kNoAlike; // a set of files with one key, or
-        bool batch = false;           // that set is a run of files of one size
+        bool batch = false;           // that set is a run of files of one size, or
+        bool pair = false;            // the two files of a size
     };
     std::vector<DigestTask> digestTasks;
     std::vector<std::vector<Index>> alikeSets;
@@ -330,7 +336,10 @@ void matchFast(SharedState& state, RunControl& control, const DigestOnDemand& di
             return;
         for (std::size_t c = 0; c < classes.size(); ++c) {
             const std::vector<Index>& members = digestMembers[c];
-            if (!keyed(c) && !batched(c)) {
+            if (paired(c)) {
+                digestTasks.push_back({0, alikeSets.size(), false, true});
+                alikeSets.push_back(members);
+            } else if (!keyed(c) && !batched(c)) {
                 // A file whose digest is known needs no task.
                 for (Index member : members) {
                     if (known(member))
@@ -430,6 +439,8 @@ void matchFast(SharedState& state, RunControl& control, const DigestOnDemand& di
                 digest(digestTasks[t].member);
             else if (digestTasks[t].batch)
                 shortcut->digestBatch(alikeSets[digestTasks[t].alike]);
+            else if (digestTasks[t].pair)
+                shortcut->digestPair(alikeSets[digestTasks[t].alike]);
             else
                 shortcut->digestAlike(alikeSets[digestTasks[t].alike]);
         },

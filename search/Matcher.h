@@ -41,6 +41,10 @@ using PrefixOf = std::function<std::optional<Fingerprint>(std::size_t index)>;
 // not read: digestOnDemand leaves it as it is, and a size class of such entries only is neither
 // looked at by `prefixOf` nor keyed by `shortcut`.
 //
+// With `digestPair`, a size class of exactly two such large files, neither with a known digest,
+// is not keyed but handed whole to digestPair, which compares their bytes and digests them only
+// when they are equal: two files that differ are no one's duplicates.
+//
 // With `batched` true for a file, the files of its size are digested by one task, one after
 // another (in runs of at most kBatchSize), through digestBatch; so a copy can take the digest
 // of an equal file digested before it instead of computing it again.
@@ -50,6 +54,7 @@ struct ContentShortcut {
     std::function<void(const std::vector<std::size_t>& alike)> digestAlike;
     std::function<bool(std::size_t index)> batched;
     std::function<void(const std::vector<std::size_t>& members)> digestBatch;
+    std::function<void(const std::vector<std::size_t>& pair)> digestPair = nullptr;
     static constexpr std::size_t kBatchSize = 64;
 };
 

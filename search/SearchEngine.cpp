@@ -114,6 +114,13 @@ bool SearchEngine::run(const std::string& folder, bool subfolders, const SearchO
                        size <= static_cast<std::int64_t>(hashReadSize());
             },
             [this](const std::vector<std::size_t>& members) { digestBatch(members); }};
+        // Comparing a pair of files settles whether either needs a digest, but leaves the
+        // cache no key of files that differ: with the cache, both are keyed, and a later search
+        // reads neither.
+        if (m_cache == nullptr)
+            shortcut.digestPair = [this](const std::vector<std::size_t>& pair) {
+                digestPair(pair);
+            };
         matchFiles(
             m_state, m_control, [this](std::size_t index) { digestOnDemand(index); },
             [this](std::size_t index) { return prefixKey(index); }, OrderedCrew::defaultHelpers(),
@@ -296,8 +303,8 @@ std::optional<Fingerprint> SearchEngine::contentKey(std::size_t index) const {
     return key; // without a key, the digest will find out
 }
 
-SearchEngine::Comparison SearchEngine::compareContent(const TFiles& file,
-                                                      const TFiles& with) const {
+SearchEngine::Comparison SearchEngine::compareContent(const TFiles& file, const TFiles& with,
+                                                      bool tailFirst) const {
     const int a = openRecorded(file);
     if (a < 0)
         return Comparison::Unreadable;
@@ -311,6 +318,15 @@ SearchEngine::Comparison SearchEngine::compareContent(const TFiles& file,
     std::uint8_t* left = threadReadBuffer();
     std::uint8_t* right = left + chunk;
     Comparison result = Comparison::Equal;
+    // Files of one size that differ often differ at their end (tags, trailers, indexes): one
+    // look there spares reading the rest.
+    if (tailFirst && file.fSize > static_cast<std::int64_t>(chunk)) {
+        const std::int64_t tail = file.fSize - static_cast<std::int64_t>(chunk);
+        if (pread(a, left, chunk, tail) == static_cast<ssize_t>(chunk) &&
+            pread(b, right, chunk, tail) == static_cast<ssize_t>(chunk) &&
+            std::memcmp(left, right, chunk) != 0)
+            result = Comparison::Differs;
+    }
     for (std::int64_t position = 0; position < file.fSize && result == Comparison::Equal;) {
         ssize_t gotA = pread(a, left, chunk, position);
         ssize_t gotB = pread(b, right, chunk, position);
@@ -345,4 +361,17 @@ void SearchEngine::digestAlike(const std::vector<std::size_t>& alike) {
             digestOnDemand(alike[k]); // equal keys, different bytes: its own digest decides
         }
     }
+}
+
+void SearchEngine::digestPair(const std::vector<std::size_t>& pair) {
+    TFiles& file = m_state.aFilesFounded[pair[1]];
+    const TFiles& model = m_state.aFilesFounded[pair[0]];
+    // Two files that differ are no one's duplicates; one that cannot be read is no one's either.
+    if (compareContent(file, model, true) != Comparison::Equal)
+        return;
+    digestOnDemand(pair[0]);
+    if (model.fHash.empty())
+        return;
+    file.fHash = model.fHash;
+    file.fFingerprint = model.fFingerprint;
 }

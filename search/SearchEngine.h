@@ -79,6 +79,7 @@ public:
     // digest); files with one key are digested once and the others compared byte for byte.
     std::optional<Fingerprint> contentKey(std::size_t index) const;
     void digestAlike(const std::vector<std::size_t>& alike);
+    void digestPair(const std::vector<std::size_t>& pair);
     static constexpr std::int64_t kShortcutMinimumSize = 1 << 20;
 
     // Files of one size that their digest reads in one go are digested one after another,
@@ -93,7 +94,8 @@ private:
 
     // Opens the file of a record if it is still the file that was found and is not in use.
     int openRecorded(const TFiles& file) const;
-    Comparison compareContent(const TFiles& file, const TFiles& with) const;
+    // With `tailFirst`, the last bytes are compared before the rest.
+    Comparison compareContent(const TFiles& file, const TFiles& with, bool tailFirst = false) const;
     void digestOnDemand(std::size_t index, DigestMemo* memo);
     std::unique_ptr<DigestCache> openCache(const std::vector<SearchFolder>& roots,
                                            const SearchOptions& options);

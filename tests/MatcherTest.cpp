@@ -292,6 +292,10 @@ TEST(Matcher, ContentShortcutGivesTheSameResult) {
             state.aFilesFounded[k].fHash = table.contents[k].text;
             state.aFilesFounded[k].fFingerprint = table.contents[k].fingerprint;
         };
+        auto sameBytes = [&](std::size_t a, std::size_t b) {
+            return table.contents[a].text == table.contents[b].text &&
+                   table.contents[a].fingerprint == table.contents[b].fingerprint;
+        };
         // Even sizes take the keyed path, odd sizes the batched one.
         std::multiset<std::size_t> batchedDigests;
         ContentShortcut shortcut{
@@ -304,11 +308,7 @@ TEST(Matcher, ContentShortcutGivesTheSameResult) {
             [&](const std::vector<std::size_t>& alike) {
                 digest(alike.front());
                 for (std::size_t k = 1; k < alike.size(); ++k) {
-                    const bool equal =
-                        table.contents[alike[k]].text == table.contents[alike[0]].text &&
-                        table.contents[alike[k]].fingerprint ==
-                            table.contents[alike[0]].fingerprint;
-                    if (equal) {
+                    if (sameBytes(alike[k], alike[0])) {
                         state.aFilesFounded[alike[k]].fHash = state.aFilesFounded[alike[0]].fHash;
                         state.aFilesFounded[alike[k]].fFingerprint =
                             state.aFilesFounded[alike[0]].fFingerprint;
@@ -328,6 +328,17 @@ TEST(Matcher, ContentShortcutGivesTheSameResult) {
                 for (std::size_t k : members)
                     digest(k);
             }};
+        // Every other round, keyed classes of two files are compared as a pair instead.
+        if (round % 2 == 1)
+            shortcut.digestPair = [&](const std::vector<std::size_t>& pair) {
+                EXPECT_EQ(pair.size(), 2u);
+                if (!sameBytes(pair[0], pair[1]))
+                    return;
+                digest(pair[0]);
+                state.aFilesFounded[pair[1]].fHash = state.aFilesFounded[pair[0]].fHash;
+                state.aFilesFounded[pair[1]].fFingerprint =
+                    state.aFilesFounded[pair[0]].fFingerprint;
+            };
         RunControl control;
         matchFiles(state, control, digest, nullptr, 2, &shortcut);
         ASSERT_EQ(describe(state.aDuplicatedFiles), describe(expected.duplicates))

@@ -985,12 +985,23 @@ TEST(Search, LargeFilesAreComparedByTheirBytes) {
     tree.file("c", content);
     tree.file("d", firstByte);
     tree.file("e", content);
+    // Sizes of two files each: a pair is compared before either is digested.
+    std::string middle = content + "m";
+    tree.file("m1", middle);
+    middle[middle.size() / 2] = 'M';
+    tree.file("m2", middle);
+    tree.file("p1", content + "pp");
+    tree.file("p2", content + "pp");
+    tree.file("t1", content + "ttt");
+    tree.file("t2", content + "ttT");
     for (const char* hash : {"sha1", "md5"}) {
         Search search;
         search.run(tree.root(), options("fast", hash));
-        EXPECT_EQ(search.duplicates(tree.root()), (Names{"c", "e", "a"})) << hash;
-        for (const TFiles& file : search.state.aDuplicatedFiles)
-            EXPECT_EQ(file.fHash, std::string(hash) == "sha1" ? sha1Hex(content) : md5Hex(content));
+        EXPECT_EQ(search.duplicates(tree.root()), (Names{"c", "e", "a", "p2", "p1"})) << hash;
+        for (const TFiles& file : search.state.aDuplicatedFiles) {
+            const std::string bytes = file.fName[0] == 'p' ? content + "pp" : content;
+            EXPECT_EQ(file.fHash, std::string(hash) == "sha1" ? sha1Hex(bytes) : md5Hex(bytes));
+        }
     }
 }
 
