@@ -118,7 +118,7 @@ std::string formatJson(const SearchSummary& summary, const std::vector<TFiles>& 
             out += "      {\"name\": " + jsonString(file.fName) +
                    ", \"folder\": " + jsonString(file.fPath) +
                    ", \"size\": " + std::to_string(file.fSize) +
-                   ", \"modified\": " + jsonString(fromLocaleCharset(file.fModified)) +
+                   ", \"modified\": " + jsonString(fromLocaleCharset(file.fModified.str())) +
                    ", \"status\": " + std::to_string(file.fStatus) +
                    ", \"reference\": " + (file.fReference ? "true" : "false") + "}";
         }

@@ -426,6 +426,9 @@ int main(int argc, char** argv) {
         if (!engine.cacheProblem().empty() && !options->quiet)
             printError(engine.cacheProblem());
     };
+    // Without the cache nothing needs the found files now; the listing about to be made may
+    // be as large.
+    engine.releaseFound();
     WholeFileWriter output(options->outputFile);
 
     if (options->select) {

@@ -412,7 +412,10 @@ void FileWalker::considerFile(Frame& frame, const std::string& name, const Probe
     TFiles record;
     record.fName = name;
     record.fSize = static_cast<std::int64_t>(sx.stx_size);
-    record.fModified = m_dates.dateFor(sx.stx_mtime.tv_sec);
+    // Files of one date share its text, which is looked up only when the date changes.
+    if (const std::string& date = m_dates.dateFor(sx.stx_mtime.tv_sec); m_dateText != date)
+        m_dateText = DateText(date);
+    record.fModified = m_dateText;
     if (m_folderText.str() != m_dir)
         m_folderText = FolderText(m_dir, frame.device, frame.inode);
     record.fPath = m_folderText;

@@ -114,5 +114,6 @@ private:
     std::size_t m_shallowestOpen = 0;
     std::string m_dir;       // folder text of the folder being read, with its trailing "/"
     FolderText m_folderText; // the same, shared by the records of that folder
+    DateText m_dateText;     // the date text of the last file, shared by the files of its date
     std::unique_ptr<OrderedCrew> m_crew; // looks at the files of large folders
 };

@@ -13,7 +13,6 @@
 namespace {
 
 using Index = std::size_t;
-constexpr std::size_t kNoAlike = static_cast<std::size_t>(-1);
 
 // A finished group: its members in found order.
 struct Group {
@@ -215,18 +214,24 @@ void matchFast(SharedState& state, RunControl& control, const DigestOnDemand& di
     };
     // A digest known before matching (remembered from an earlier search) needs no reading; a
     // class of such files only is neither looked at nor keyed.
-    auto known = [&](Index member) { return !files[member].fHash.empty(); };
+    // As it was before matching: the cost of a task is counted after it has run.
+    std::vector<bool> knownAtStart(n);
+    for (Index i = 0; i < n; ++i)
+        knownAtStart[i] = !files[i].fHash.empty();
+    auto known = [&](Index member) { return static_cast<bool>(knownAtStart[member]); };
     std::vector<char> allKnown(classes.size());
     for (std::size_t c = 0; c < classes.size(); ++c) {
         allKnown[c] =
             std::all_of(bySize.begin() + static_cast<std::ptrdiff_t>(classes[c].first),
                         bySize.begin() + static_cast<std::ptrdiff_t>(classes[c].second), known);
     }
-    auto looked = [&](std::size_t c) { return prefixOf && !allKnown[c]; };
+    auto looked = [&](std::size_t c) {
+        return prefixOf && !allKnown[c] &&
+               files[bySize[classes[c].first]].fSize > kPrefixMinimumSize;
+    };
     auto fileCost = [&](Index member) {
         return MatchProgress::workOf(known(member) ? 0 : files[member].fSize);
     };
-    constexpr std::int64_t kPrefixBytes = 4096;
     auto prefixCost = [&](Index member) {
         return MatchProgress::workOf(std::min(files[member].fSize, kPrefixBytes));
     };
@@ -296,11 +301,12 @@ void matchFast(SharedState& state, RunControl& control, const DigestOnDemand& di
         return shortcut != nullptr && shortcut->batched && !allKnown[c] &&
                digestMembers[c].size() >= 2 && shortcut->batched(digestMembers[c].front());
     };
+    // A task per file digested on its own: at a million files, 16 bytes each.
+    enum class TaskKind : std::uint8_t { Single, Alike, Batch, Pair };
     struct DigestTask {
-        Index member;                 // a file digested on its own, or
-        std::size_t alike = kNoAlike; // a set of files with one key, or
-        bool batch = false;           // that set is a run of files of one size, or
-        bool pair = false;            // the two files of a size
+        Index member;                     // the file digested on its own, or the set's index in
+                                          // alikeSets: of files with one key, a run of files of
+        TaskKind kind = TaskKind::Single; // one size, or the two files of a size
     };
     std::vector<DigestTask> digestTasks;
     std::vector<std::vector<Index>> alikeSets;
@@ -337,7 +343,7 @@ void matchFast(SharedState& state, RunControl& control, const DigestOnDemand& di
         for (std::size_t c = 0; c < classes.size(); ++c) {
             const std::vector<Index>& members = digestMembers[c];
             if (paired(c)) {
-                digestTasks.push_back({0, alikeSets.size(), false, true});
+                digestTasks.push_back({alikeSets.size(), TaskKind::Pair});
                 alikeSets.push_back(members);
             } else if (!keyed(c) && !batched(c)) {
                 // A file whose digest is known needs no task.
@@ -352,7 +358,7 @@ void matchFast(SharedState& state, RunControl& control, const DigestOnDemand& di
                      start += ContentShortcut::kBatchSize) {
                     const std::size_t end =
                         std::min(members.size(), start + ContentShortcut::kBatchSize);
-                    digestTasks.push_back({0, alikeSets.size(), true});
+                    digestTasks.push_back({alikeSets.size(), TaskKind::Batch});
                     alikeSets.emplace_back(members.begin() + static_cast<std::ptrdiff_t>(start),
                                            members.begin() + static_cast<std::ptrdiff_t>(end));
                 }
@@ -374,7 +380,7 @@ void matchFast(SharedState& state, RunControl& control, const DigestOnDemand& di
                         for (std::size_t k = start; k < end; ++k)
                             alike.push_back(byKey[k].second);
                         std::sort(alike.begin(), alike.end());
-                        digestTasks.push_back({0, alikeSets.size()});
+                        digestTasks.push_back({alikeSets.size(), TaskKind::Alike});
                         alikeSets.push_back(std::move(alike));
                     }
                     start = end;
@@ -387,19 +393,18 @@ void matchFast(SharedState& state, RunControl& control, const DigestOnDemand& di
     // Only files digested here can be duplicates. Room for all of them up front spares the
     // result table its copies as it grows; room never filled is never touched.
     std::size_t candidates = knownCandidates;
-    std::vector<Work> taskCost(digestTasks.size());
+    auto taskCost = [&](const DigestTask& digestTask) {
+        if (digestTask.kind == TaskKind::Single)
+            return fileCost(digestTask.member);
+        Work cost;
+        for (Index member : alikeSets[digestTask.member])
+            cost += fileCost(member);
+        return cost;
+    };
     Work digestWork;
-    for (std::size_t t = 0; t < digestTasks.size(); ++t) {
-        const DigestTask& digestTask = digestTasks[t];
-        if (digestTask.alike == kNoAlike) {
-            ++candidates;
-            taskCost[t] = fileCost(digestTask.member);
-        } else {
-            candidates += alikeSets[digestTask.alike].size();
-            for (Index member : alikeSets[digestTask.alike])
-                taskCost[t] += fileCost(member);
-        }
-        digestWork += taskCost[t];
+    for (const DigestTask& digestTask : digestTasks) {
+        candidates += digestTask.kind == TaskKind::Single ? 1 : alikeSets[digestTask.member].size();
+        digestWork += taskCost(digestTask);
     }
     state.aDuplicatedFiles.reserve(candidates);
     progress.setRemaining(digestWork);
@@ -435,17 +440,18 @@ void matchFast(SharedState& state, RunControl& control, const DigestOnDemand& di
     crew.run(
         digestTasks.size(),
         [&](std::size_t t) {
-            if (digestTasks[t].alike == kNoAlike)
-                digest(digestTasks[t].member);
-            else if (digestTasks[t].batch)
-                shortcut->digestBatch(alikeSets[digestTasks[t].alike]);
-            else if (digestTasks[t].pair)
-                shortcut->digestPair(alikeSets[digestTasks[t].alike]);
+            const DigestTask& task = digestTasks[t];
+            if (task.kind == TaskKind::Single)
+                digest(task.member);
+            else if (task.kind == TaskKind::Batch)
+                shortcut->digestBatch(alikeSets[task.member]);
+            else if (task.kind == TaskKind::Pair)
+                shortcut->digestPair(alikeSets[task.member]);
             else
-                shortcut->digestAlike(alikeSets[digestTasks[t].alike]);
+                shortcut->digestAlike(alikeSets[task.member]);
         },
         [&](std::size_t t) {
-            progress.add(taskCost[t]);
+            progress.add(taskCost(digestTasks[t]));
             return matchClassesDone(t + 1);
         });
 }

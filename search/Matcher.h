@@ -48,6 +48,11 @@ using PrefixOf = std::function<std::optional<Fingerprint>(std::size_t index)>;
 // With `batched` true for a file, the files of its size are digested by one task, one after
 // another (in runs of at most kBatchSize), through digestBatch; so a copy can take the digest
 // of an equal file digested before it instead of computing it again.
+// What a look at a file's first bytes (prefixOf) reads. A file of kPrefixMinimumSize bytes or
+// less is read in one go by its digest, which costs as much: its size is not looked at.
+constexpr std::int64_t kPrefixBytes = 4096;
+constexpr std::int64_t kPrefixMinimumSize = 16384;
+
 struct ContentShortcut {
     std::function<bool(std::size_t index)> applies;
     std::function<std::optional<Fingerprint>(std::size_t index)> key;

@@ -19,6 +19,7 @@
 #include <cstring>
 #include <vector>
 #include <fcntl.h>
+#include <malloc.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -143,6 +144,14 @@ void SearchEngine::saveDigests() {
     m_openCache.reset();
 }
 
+void SearchEngine::releaseFound() {
+    if (m_openCache)
+        return;
+    FileTable().swap(m_state.aFilesFounded);
+    // Small blocks freed stay with the allocator; what comes next is made of large ones.
+    malloc_trim(0);
+}
+
 SearchEngine::~SearchEngine() {
     saveDigests();
 }
@@ -218,7 +227,7 @@ const RememberedKeys* SearchEngine::rememberedKeys(std::size_t index) const {
 std::optional<Fingerprint> SearchEngine::prefixKey(std::size_t index) const {
     const TFiles& file = m_state.aFilesFounded[index];
     // A small file is read in one go by its digest; a look at its start would cost as much.
-    if (file.fSize <= static_cast<std::int64_t>(kPrefixMinimumSize))
+    if (file.fSize <= kPrefixMinimumSize)
         return std::nullopt;
     if (const RememberedKeys* known = rememberedKeys(index); known != nullptr && known->prefix)
         return known->prefix;
@@ -231,7 +240,7 @@ std::optional<Fingerprint> SearchEngine::prefixKey(std::size_t index) const {
     if (got <= 0)
         return std::nullopt;
     const Fingerprint key = fingerprintOfBytes(buffer.data(), static_cast<std::size_t>(got));
-    if (m_cache != nullptr && got == static_cast<ssize_t>(kPrefixBytes))
+    if (m_cache != nullptr && got == kPrefixBytes)
         m_cache->rememberPrefix(m_state.aFilesFounded, index, key);
     return key;
 }

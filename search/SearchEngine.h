@@ -65,6 +65,9 @@ public:
     // shown the result, which need not wait for the writing; the next run and the engine's end
     // do it otherwise. The records of the last run must still be in the shared state.
     void saveDigests();
+    // Lets the found files of the last run go once no digest of them is left to save: the
+    // result keeps its own records. At a million files that is half of what a search holds.
+    void releaseFound();
 
     // Computes the digest of aFilesFounded[index] if the file is still the one that was found
     // and is not in use; otherwise leaves it empty.
@@ -72,8 +75,6 @@ public:
 
     // A key of the first 4 KiB of a file larger than 16 KiB, or nothing.
     std::optional<Fingerprint> prefixKey(std::size_t index) const;
-    static constexpr std::size_t kPrefixBytes = 4096;
-    static constexpr std::size_t kPrefixMinimumSize = 16384;
 
     // Large files of one size are keyed by their whole content (XXH3-128, far cheaper than the
     // digest); files with one key are digested once and the others compared byte for byte.

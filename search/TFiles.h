@@ -1,5 +1,6 @@
 #pragma once
 
+#include "search/DateText.h"
 #include "search/FolderText.h"
 
 #include <array>
@@ -26,7 +27,7 @@ enum FileStatus : std::int32_t {
 struct TFiles {
     std::string fName;      // name without folder
     std::int64_t fSize = 0; // bytes; -1 marks an entry the fast matcher has finished with
-    std::string fModified;  // local date text of the last modification
+    DateText fModified;     // local date text of the last modification
     FolderText fPath;       // folder, always ending in "/"; shared by the files of one folder
     std::int32_t fStatus = fsFound;
     bool fReference = false; // in a reference folder: compared, never picked, moved or removed
