@@ -4,7 +4,8 @@
 #
 #   bench/run.sh [-n RUNS] [-t SECONDS] [CORPUS...]
 #
-# CORPUS: small mixed large near tiny flat (default: mixed).
+# CORPUS: small mixed large near tiny flat, or sameN-start|middle|end (large files in groups of
+# N of one size that differ from one another in one byte there; default: mixed).
 #
 # A run that takes longer than SECONDS (default 300) is stopped and shown as such.
 #
@@ -68,9 +69,14 @@ def tools(corpus, folder):
     if os.path.exists(cache):
         os.remove(cache)
     first = [cli, "--quiet", "--no-cache"]
+    fresh = os.path.join(results, f"first-{corpus}.sqlite")
     listed = [
         ("twinscope-cli sha1", first + ["--format", "fdupes", "--hash", "sha1", folder]),
         ("twinscope-cli md5", first + ["--format", "fdupes", "--hash", "md5", folder]),
+        # A first search with the cache on, as the window and twinscope-cli search by default:
+        # its cache file is removed before each run.
+        ("twinscope-cli sha1, cache on, first search",
+         [cli, "--quiet", "--cache-file", fresh, "--format", "fdupes", "--hash", "sha1", folder]),
     ]
     if corpus in ("tiny", "flat"):
         # Memory of the other output formats, where a million files make it matter.
@@ -93,6 +99,12 @@ def tools(corpus, folder):
 def run(command):
     """Wall time in seconds, peak memory in KiB and standard output of one run; nothing when
     the run took longer than the limit."""
+    # A cache for first searches starts each run empty.
+    if "--cache-file" in command:
+        cache = command[command.index("--cache-file") + 1]
+        for suffix in ("", "-journal", "-wal", "-shm"):
+            if os.path.basename(cache).startswith("first-") and os.path.exists(cache + suffix):
+                os.remove(cache + suffix)
     out_path = os.path.join(results, "stdout.txt")
     with open(out_path, "wb") as out:
         start = time.monotonic()
@@ -123,9 +135,11 @@ print("twinscope-cli rows: first searches with the digest cache off (--no-cache)
 print("'digests kept': a second search of the unchanged tree, its digest cache filled by the")
 print("warm-up run.")
 print()
-print(f"| corpus | command | median s | ratio to jdupes | peak MiB | groups equal jdupes |")
-print(f"|---|---|---|---|---|---|")
+print(f"| corpus | command | median s | ratio to jdupes | peak MiB | memory ratio to jdupes | "
+      f"groups equal jdupes |")
+print(f"|---|---|---|---|---|---|---|")
 medians = {}
+peaks = {}
 for corpus in corpora:
     folder = os.path.join(work, corpus)
     rows = []
@@ -143,18 +157,25 @@ for corpus in corpora:
         medians[(corpus, name)] = statistics.median(walls)
         if name.startswith("jdupes"):
             reference = groups(output)
-    jdupes_time = next(r[1] for r in rows if r[0].startswith("jdupes"))
+    jdupes_time, jdupes_peak = next((r[1], r[2]) for r in rows if r[0].startswith("jdupes"))
     for name, wall, peak, output in rows:
         if wall is None:
-            print(f"| {corpus} | `{name}` | over {limit} s | | | |")
+            print(f"| {corpus} | `{name}` | over {limit} s | | | | |")
             continue
+        peaks[(corpus, name)] = peak
         same = ""
         if name.startswith("twinscope") and "json" not in name and "report" not in name:
             same = "yes" if groups(output) == reference else "NO"
         print(f"| {corpus} | `{name}` | {wall:.2f} | {wall / jdupes_time:.2f} | "
-              f"{peak / 1024:.1f} | {same} |")
+              f"{peak / 1024:.1f} | {peak / jdupes_peak:.2f} | {same} |")
 
 print()
+for corpus in corpora:
+    off = (corpus, "twinscope-cli sha1")
+    on = (corpus, "twinscope-cli sha1, cache on, first search")
+    if off in medians and on in medians:
+        print(f"{corpus}: first search, cache on / --no-cache: time {medians[on] / medians[off]:.2f}, "
+              f"peak memory {peaks[on] / peaks[off]:.2f}")
 for corpus in corpora:
     kept = medians.get((corpus, "twinscope-cli sha1, digests kept"))
     walk = medians.get((corpus, "find -type f -printf '%s\\n'"))

@@ -340,13 +340,13 @@ StoreStatus DigestStore::prepareWrites() {
         "ctime = excluded.ctime AND (xxh3 IS NULL OR excluded.xxh3 IS NULL OR xxh3 = "
         "excluded.xxh3) AND (prefix IS NULL OR excluded.prefix IS NULL OR prefix = "
         "excluded.prefix)";
-    std::string write = " ON CONFLICT(folder, name) DO UPDATE SET ";
+    std::string onConflict = " ON CONFLICT(folder, name) DO UPDATE SET ";
     for (const char* column : {"prefix", "xxh3", "md5", "sha1"}) {
-        write += std::string(column) + " = CASE WHEN " + same + " THEN coalesce(excluded." +
-                 column + ", " + column + ") ELSE excluded." + column + " END, ";
+        onConflict += std::string(column) + " = CASE WHEN " + same + " THEN coalesce(excluded." +
+                      column + ", " + column + ") ELSE excluded." + column + " END, ";
     }
-    write += "size = excluded.size, inode = excluded.inode, mtime = excluded.mtime, "
-             "ctime = excluded.ctime, seen = excluded.seen";
+    onConflict += "size = excluded.size, inode = excluded.inode, mtime = excluded.mtime, "
+                  "ctime = excluded.ctime, seen = excluded.seen";
     const std::string columns = "INSERT INTO files(folder, name, size, inode, mtime, ctime, "
                                 "prefix, xxh3, md5, sha1, seen) VALUES";
     auto rows = [&](std::size_t count) {
@@ -358,7 +358,7 @@ StoreStatus DigestStore::prepareWrites() {
                           std::to_string(static_cast<int>(row) * kWriteColumns + column);
             values += ")";
         }
-        return columns + values + write.substr(write.find(" ON CONFLICT"));
+        return columns + values + onConflict;
     };
     for (const auto& [statement, sql] :
          {std::pair{&m_write, rows(1)}, std::pair{&m_writeMany, rows(kRowsPerWrite)},
