@@ -132,14 +132,14 @@ def groups(fdupes_text):
 print(f"Machine: {platform.node()}, {os.cpu_count()} cores, {platform.platform()}")
 print(f"Date: {time.strftime('%Y-%m-%d %H:%M')}, runs per tool: {runs}, warm page cache")
 print("twinscope-cli rows: first searches with the digest cache off (--no-cache), except")
-print("'digests kept': a second search of the unchanged tree, its digest cache filled by the")
-print("warm-up run.")
+print("'cache on, first search': its cache file removed before each run, and 'digests kept': a")
+print("second search of the unchanged tree, its digest cache filled by the warm-up run.")
 print()
 print(f"| corpus | command | median s | ratio to jdupes | peak MiB | memory ratio to jdupes | "
       f"groups equal jdupes |")
 print(f"|---|---|---|---|---|---|---|")
 medians = {}
-peaks = {}
+peak_of = {}
 for corpus in corpora:
     folder = os.path.join(work, corpus)
     rows = []
@@ -162,7 +162,7 @@ for corpus in corpora:
         if wall is None:
             print(f"| {corpus} | `{name}` | over {limit} s | | | | |")
             continue
-        peaks[(corpus, name)] = peak
+        peak_of[(corpus, name)] = peak
         same = ""
         if name.startswith("twinscope") and "json" not in name and "report" not in name:
             same = "yes" if groups(output) == reference else "NO"
@@ -175,7 +175,7 @@ for corpus in corpora:
     on = (corpus, "twinscope-cli sha1, cache on, first search")
     if off in medians and on in medians:
         print(f"{corpus}: first search, cache on / --no-cache: time {medians[on] / medians[off]:.2f}, "
-              f"peak memory {peaks[on] / peaks[off]:.2f}")
+              f"peak memory {peak_of[on] / peak_of[off]:.2f}")
 for corpus in corpora:
     kept = medians.get((corpus, "twinscope-cli sha1, digests kept"))
     walk = medians.get((corpus, "find -type f -printf '%s\\n'"))

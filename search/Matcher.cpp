@@ -189,7 +189,7 @@ void matchFast(SharedState& state, RunControl& control, const DigestOnDemand& di
                const PrefixOf& prefixOf, unsigned threads, const ContentShortcut* shortcut,
                Index n) {
     FileTable& files = state.aFilesFounded;
-    const std::vector<Index> bySize = entriesBySize(files, n);
+    std::vector<Index> bySize = entriesBySize(files, n);
 
     // Size classes of two or more files, taken in the order of their first member: the order
     // in which a pairwise scan reaches them.
@@ -208,6 +208,10 @@ void matchFast(SharedState& state, RunControl& control, const DigestOnDemand& di
     }
     std::sort(classes.begin(), classes.end(),
               [&](const auto& a, const auto& b) { return bySize[a.first] < bySize[b.first]; });
+    // Each class's first member; bySize goes once the plan is made.
+    std::vector<Index> classFirst(classes.size());
+    for (std::size_t c = 0; c < classes.size(); ++c)
+        classFirst[c] = bySize[classes[c].first];
     auto membersOf = [&](std::size_t c) {
         return std::vector<Index>(bySize.begin() + static_cast<std::ptrdiff_t>(classes[c].first),
                                   bySize.begin() + static_cast<std::ptrdiff_t>(classes[c].second));
@@ -226,8 +230,7 @@ void matchFast(SharedState& state, RunControl& control, const DigestOnDemand& di
                         bySize.begin() + static_cast<std::ptrdiff_t>(classes[c].second), known);
     }
     auto looked = [&](std::size_t c) {
-        return prefixOf && !allKnown[c] &&
-               files[bySize[classes[c].first]].fSize > kPrefixMinimumSize;
+        return prefixOf && !allKnown[c] && files[classFirst[c]].fSize > kPrefixMinimumSize;
     };
     auto fileCost = [&](Index member) {
         return MatchProgress::workOf(known(member) ? 0 : files[member].fSize);
@@ -283,6 +286,14 @@ void matchFast(SharedState& state, RunControl& control, const DigestOnDemand& di
         for (std::size_t c = 0; c < classes.size(); ++c) {
             digestMembers[c] =
                 looked(c) ? prefixSurvivors(membersOf(c), prefixes, firstTask[c]) : membersOf(c);
+            // Known digests of files that the first look ruled out are of no further use.
+            if (looked(c)) {
+                for (Index member : membersOf(c)) {
+                    if (!std::binary_search(digestMembers[c].begin(), digestMembers[c].end(),
+                                            member))
+                        release(files[member]);
+                }
+            }
         }
     }
 
@@ -301,12 +312,15 @@ void matchFast(SharedState& state, RunControl& control, const DigestOnDemand& di
         return shortcut != nullptr && shortcut->batched && !allKnown[c] &&
                digestMembers[c].size() >= 2 && shortcut->batched(digestMembers[c].front());
     };
-    // A task per file digested on its own: at a million files, 16 bytes each.
-    enum class TaskKind : std::uint8_t { Single, Alike, Batch, Pair };
+    // A task digests a file on its own, or a set of alikeSets: files with one key, a run of
+    // files of one size, or the two files of a size. At a million files, 8 bytes a task.
+    enum class TaskKind : Index { Single, Alike, Batch, Pair };
     struct DigestTask {
-        Index member;                     // the file digested on its own, or the set's index in
-                                          // alikeSets: of files with one key, a run of files of
-        TaskKind kind = TaskKind::Single; // one size, or the two files of a size
+        Index value; // the kind in the two top bits, then the file or the set
+        DigestTask(Index member, TaskKind kind = TaskKind::Single)
+            : value(member | static_cast<Index>(kind) << 62) {}
+        Index member() const { return value & ((Index{1} << 62) - 1); }
+        TaskKind kind() const { return static_cast<TaskKind>(value >> 62); }
     };
     std::vector<DigestTask> digestTasks;
     std::vector<std::vector<Index>> alikeSets;
@@ -394,19 +408,21 @@ void matchFast(SharedState& state, RunControl& control, const DigestOnDemand& di
     // result table its copies as it grows; room never filled is never touched.
     std::size_t candidates = knownCandidates;
     auto taskCost = [&](const DigestTask& digestTask) {
-        if (digestTask.kind == TaskKind::Single)
-            return fileCost(digestTask.member);
+        if (digestTask.kind() == TaskKind::Single)
+            return fileCost(digestTask.member());
         Work cost;
-        for (Index member : alikeSets[digestTask.member])
+        for (Index member : alikeSets[digestTask.member()])
             cost += fileCost(member);
         return cost;
     };
     Work digestWork;
     for (const DigestTask& digestTask : digestTasks) {
-        candidates += digestTask.kind == TaskKind::Single ? 1 : alikeSets[digestTask.member].size();
+        candidates +=
+            digestTask.kind() == TaskKind::Single ? 1 : alikeSets[digestTask.member()].size();
         digestWork += taskCost(digestTask);
     }
     state.aDuplicatedFiles.reserve(candidates);
+    std::vector<Index>().swap(bySize);
     progress.setRemaining(digestWork);
 
     // The digests, computed in parallel and consumed class by class in the designed order: a
@@ -421,16 +437,8 @@ void matchFast(SharedState& state, RunControl& control, const DigestOnDemand& di
             collectGroups(files, digestMembers[c], pending, &lone);
             for (Index member : lone)
                 release(files[member]);
-            // Known digests of files that the first look ruled out.
-            if (looked(c)) {
-                for (Index member : membersOf(c)) {
-                    if (!std::binary_search(digestMembers[c].begin(), digestMembers[c].end(),
-                                            member))
-                        release(files[member]);
-                }
-            }
             // Groups that start before the next class's first member are final.
-            Index limit = c + 1 < classes.size() ? bySize[classes[c + 1].first] : n;
+            Index limit = c + 1 < classes.size() ? classFirst[c + 1] : n;
             storeGroupsBefore(state, pending, limit);
         }
         return true;
@@ -441,14 +449,14 @@ void matchFast(SharedState& state, RunControl& control, const DigestOnDemand& di
         digestTasks.size(),
         [&](std::size_t t) {
             const DigestTask& task = digestTasks[t];
-            if (task.kind == TaskKind::Single)
-                digest(task.member);
-            else if (task.kind == TaskKind::Batch)
-                shortcut->digestBatch(alikeSets[task.member]);
-            else if (task.kind == TaskKind::Pair)
-                shortcut->digestPair(alikeSets[task.member]);
+            if (task.kind() == TaskKind::Single)
+                digest(task.member());
+            else if (task.kind() == TaskKind::Batch)
+                shortcut->digestBatch(alikeSets[task.member()]);
+            else if (task.kind() == TaskKind::Pair)
+                shortcut->digestPair(alikeSets[task.member()]);
             else
-                shortcut->digestAlike(alikeSets[task.member]);
+                shortcut->digestAlike(alikeSets[task.member()]);
         },
         [&](std::size_t t) {
             progress.add(taskCost(digestTasks[t]));

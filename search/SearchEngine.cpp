@@ -115,13 +115,7 @@ bool SearchEngine::run(const std::string& folder, bool subfolders, const SearchO
                        size <= static_cast<std::int64_t>(hashReadSize());
             },
             [this](const std::vector<std::size_t>& members) { digestBatch(members); }};
-        // Comparing a pair of files settles whether either needs a digest, but leaves the
-        // cache no key of files that differ: with the cache, both are keyed, and a later search
-        // reads neither.
-        if (m_cache == nullptr)
-            shortcut.digestPair = [this](const std::vector<std::size_t>& pair) {
-                digestPair(pair);
-            };
+        shortcut.digestPair = [this](const std::vector<std::size_t>& pair) { digestPair(pair); };
         matchFiles(
             m_state, m_control, [this](std::size_t index) { digestOnDemand(index); },
             [this](std::size_t index) { return prefixKey(index); }, OrderedCrew::defaultHelpers(),
@@ -313,7 +307,8 @@ std::optional<Fingerprint> SearchEngine::contentKey(std::size_t index) const {
 }
 
 SearchEngine::Comparison SearchEngine::compareContent(const TFiles& file, const TFiles& with,
-                                                      bool tailFirst) const {
+                                                      bool tailFirst,
+                                                      std::array<Fingerprint, 2>* keys) const {
     const int a = openRecorded(file);
     if (a < 0)
         return Comparison::Unreadable;
@@ -329,22 +324,41 @@ SearchEngine::Comparison SearchEngine::compareContent(const TFiles& file, const 
     Comparison result = Comparison::Equal;
     // Files of one size that differ often differ at their end (tags, trailers, indexes): one
     // look there spares reading the rest.
-    if (tailFirst && file.fSize > static_cast<std::int64_t>(chunk)) {
+    if (tailFirst && keys == nullptr && file.fSize > static_cast<std::int64_t>(chunk)) {
         const std::int64_t tail = file.fSize - static_cast<std::int64_t>(chunk);
         if (pread(a, left, chunk, tail) == static_cast<ssize_t>(chunk) &&
             pread(b, right, chunk, tail) == static_cast<ssize_t>(chunk) &&
             std::memcmp(left, right, chunk) != 0)
             result = Comparison::Differs;
     }
-    for (std::int64_t position = 0; position < file.fSize && result == Comparison::Equal;) {
+    std::optional<std::array<FingerprintStream, 2>> streams;
+    if (keys != nullptr)
+        streams.emplace();
+    // Without keys to make, the first difference ends the comparison.
+    for (std::int64_t position = 0; position < file.fSize && result != Comparison::Unreadable &&
+                                    (result == Comparison::Equal || streams);) {
         ssize_t gotA = pread(a, left, chunk, position);
         ssize_t gotB = pread(b, right, chunk, position);
-        if (gotA <= 0 || m_control.checkpoint())
+        if (gotA <= 0 || m_control.checkpoint()) {
             result = Comparison::Unreadable;
-        else if (gotB != gotA || std::memcmp(left, right, static_cast<std::size_t>(gotA)) != 0)
+        } else if (gotB != gotA) {
             result = Comparison::Differs;
+            streams.reset(); // a file that changed its size gets no key
+        } else {
+            if (std::memcmp(left, right, static_cast<std::size_t>(gotA)) != 0)
+                result = Comparison::Differs;
+            if (streams) {
+                (*streams)[0].add(left, static_cast<std::size_t>(gotA));
+                (*streams)[1].add(right, static_cast<std::size_t>(gotA));
+            }
+        }
         position += std::max<ssize_t>(gotA, 0);
     }
+    // Keys only of two files read to their end.
+    if (keys != nullptr && streams && result != Comparison::Unreadable)
+        *keys = {(*streams)[0].result(), (*streams)[1].result()};
+    else if (keys != nullptr && result == Comparison::Equal)
+        result = Comparison::Unreadable;
     close(a);
     close(b);
     return result;
@@ -375,12 +389,30 @@ void SearchEngine::digestAlike(const std::vector<std::size_t>& alike) {
 void SearchEngine::digestPair(const std::vector<std::size_t>& pair) {
     TFiles& file = m_state.aFilesFounded[pair[1]];
     const TFiles& model = m_state.aFilesFounded[pair[0]];
+    // Keys remembered from an earlier search may tell the two apart without reading.
+    const RememberedKeys* modelKeys = rememberedKeys(pair[0]);
+    const RememberedKeys* fileKeys = rememberedKeys(pair[1]);
+    if (modelKeys != nullptr && fileKeys != nullptr && modelKeys->content && fileKeys->content &&
+        *modelKeys->content != *fileKeys->content)
+        return;
+    // With the cache, both are read to their end and keyed even when they differ, so that a
+    // later search reads neither.
+    std::array<Fingerprint, 2> keys;
+    const bool keyed = m_cache != nullptr;
+    const Comparison comparison =
+        keyed ? compareContent(file, model, false, &keys) : compareContent(file, model, true);
+    if (keyed && comparison != Comparison::Unreadable) {
+        m_cache->rememberContent(m_state.aFilesFounded, pair[1], keys[0]);
+        m_cache->rememberContent(m_state.aFilesFounded, pair[0], keys[1]);
+    }
     // Two files that differ are no one's duplicates; one that cannot be read is no one's either.
-    if (compareContent(file, model, true) != Comparison::Equal)
+    if (comparison != Comparison::Equal)
         return;
     digestOnDemand(pair[0]);
     if (model.fHash.empty())
         return;
     file.fHash = model.fHash;
     file.fFingerprint = model.fFingerprint;
+    if (keyed)
+        m_cache->remember(m_state.aFilesFounded, pair[1]);
 }

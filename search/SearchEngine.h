@@ -4,6 +4,7 @@
 #include "search/SearchOptions.h"
 #include "search/TFiles.h"
 
+#include <array>
 #include <atomic>
 #include <cstddef>
 #include <memory>
@@ -95,8 +96,10 @@ private:
 
     // Opens the file of a record if it is still the file that was found and is not in use.
     int openRecorded(const TFiles& file) const;
-    // With `tailFirst`, the last bytes are compared before the rest.
-    Comparison compareContent(const TFiles& file, const TFiles& with, bool tailFirst = false) const;
+    // With `tailFirst`, the last bytes are compared before the rest. With `keys`, both files
+    // are read to their end, whether they differ or not, and keyed as contentKey() does.
+    Comparison compareContent(const TFiles& file, const TFiles& with, bool tailFirst = false,
+                              std::array<Fingerprint, 2>* keys = nullptr) const;
     void digestOnDemand(std::size_t index, DigestMemo* memo);
     std::unique_ptr<DigestCache> openCache(const std::vector<SearchFolder>& roots,
                                            const SearchOptions& options);

@@ -275,3 +275,16 @@ std::optional<Fingerprint> fingerprintOfFile(int fd, std::int64_t size, RunContr
     }
     return toFingerprint(XXH3_128bits_digest(&state));
 }
+
+FingerprintStream::FingerprintStream()
+    : m_state(XXH3_createState(), [](XXH3_state_s* state) { XXH3_freeState(state); }) {
+    XXH3_128bits_reset(m_state.get());
+}
+
+void FingerprintStream::add(const void* data, std::size_t size) {
+    XXH3_128bits_update(m_state.get(), data, size);
+}
+
+Fingerprint FingerprintStream::result() const {
+    return toFingerprint(XXH3_128bits_digest(m_state.get()));
+}

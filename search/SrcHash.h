@@ -10,6 +10,7 @@ class SearchProgress;
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -72,3 +73,16 @@ HashProgressCallback HashCallBack(SearchProgress& progress);
 // file; nothing when the file delivers less or the run is asked to end.
 Fingerprint fingerprintOfBytes(const void* data, std::size_t size);
 std::optional<Fingerprint> fingerprintOfFile(int fd, std::int64_t size, RunControl* control);
+
+struct XXH3_state_s;
+
+// The fingerprint of bytes given piece by piece: that of fingerprintOfBytes of them all.
+class FingerprintStream {
+public:
+    FingerprintStream();
+    void add(const void* data, std::size_t size);
+    Fingerprint result() const;
+
+private:
+    std::unique_ptr<XXH3_state_s, void (*)(XXH3_state_s*)> m_state;
+};
