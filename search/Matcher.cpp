@@ -217,8 +217,8 @@ void matchFast(SharedState& state, RunControl& control, const DigestOnDemand& di
                                   bySize.begin() + static_cast<std::ptrdiff_t>(classes[c].second));
     };
     // A digest known before matching (remembered from an earlier search) needs no reading; a
-    // class of such files only is neither looked at nor keyed.
-    // As it was before matching: the cost of a task is counted after it has run.
+    // class of such files only is neither looked at nor keyed. What was known is kept apart,
+    // as a task's cost is counted after it has run.
     std::vector<bool> knownAtStart(n);
     for (Index i = 0; i < n; ++i)
         knownAtStart[i] = !files[i].fHash.empty();
@@ -425,8 +425,8 @@ void matchFast(SharedState& state, RunControl& control, const DigestOnDemand& di
     std::vector<Index>().swap(bySize);
     progress.setRemaining(digestWork);
 
-    // The digests, computed in parallel and consumed class by class in the designed order: a
-    // class is matched as soon as its last task is done.
+    // The digests, computed in parallel and consumed class by class in the order of a pairwise
+    // scan: a class is matched as soon as its last task is done.
     PendingGroups pending;
     std::size_t c = 0;
     auto matchClassesDone = [&](std::size_t tasksDone) {
