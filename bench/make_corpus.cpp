@@ -48,12 +48,11 @@ struct SplitMix {
     std::uint64_t below(std::uint64_t n) { return next() % n; }
 };
 
-// One file to write: its content is the stream of `seed`, `size` bytes long, with an optional
-// last byte flipped, and optionally the byte at `flipAt` (counted from 1; 0 for none).
+// One file to write: its content is the stream of `seed`, `size` bytes long, with the byte at
+// `flipAt` flipped (counted from 1; 0 for none, `size` for the last byte).
 struct Spec {
     std::uint64_t seed;
     std::uint64_t size;
-    bool flipLast = false;
     std::uint64_t flipAt = 0;
 };
 
@@ -85,8 +84,6 @@ void writeFile(const std::string& path, const Spec& spec) {
         std::size_t chunk =
             static_cast<std::size_t>(std::min<std::uint64_t>(left, buffer.size() * 8));
         auto* bytes = reinterpret_cast<unsigned char*>(buffer.data());
-        if (left == chunk && spec.flipLast)
-            bytes[chunk - 1] ^= 0xFF;
         const std::uint64_t written = spec.size - left;
         if (spec.flipAt > written && spec.flipAt <= written + chunk)
             bytes[spec.flipAt - 1 - written] ^= 0xFF;
@@ -136,7 +133,7 @@ std::vector<Spec> plan(std::size_t n, double duplicates, double firstByteTraps,
         double draw = random.uniform();
         if (i > 0 && draw < duplicates) {
             specs.push_back(specs[random.below(i)]);
-            specs.back().flipLast = false;
+            specs.back().flipAt = 0;
         } else if (i > 0 && draw < duplicates + firstByteTraps) {
             Spec trap = specs[random.below(i)];
             trap.seed = random.next();
@@ -144,7 +141,7 @@ std::vector<Spec> plan(std::size_t n, double duplicates, double firstByteTraps,
         } else if (i > 0 && draw < duplicates + firstByteTraps + lastByteTraps) {
             Spec trap = specs[random.below(i)];
             if (trap.size > 0)
-                trap.flipLast = !trap.flipLast;
+                trap.flipAt = trap.flipAt == trap.size ? 0 : trap.size;
             specs.push_back(trap);
         } else {
             specs.push_back(Spec{random.next(), size()});

@@ -9,12 +9,9 @@ class DateText {
 public:
     DateText() = default;
     DateText(const std::string& text);
-    DateText(const char* text) : DateText(std::string(text)) {}
 
     const std::string& str() const { return m_text != nullptr ? *m_text : none(); }
     operator const std::string&() const { return str(); }
-    const char* c_str() const { return str().c_str(); }
-    bool empty() const { return str().empty(); }
 
     friend bool operator==(const DateText& a, const DateText& b) { return a.str() == b.str(); }
     friend bool operator==(const DateText& a, const std::string& b) { return a.str() == b; }

@@ -255,21 +255,22 @@ void DigestCache::recall(FileTable& files, const std::vector<std::size_t>& indic
 void DigestCache::remember(const FileTable& files, std::size_t index) {
     const std::optional<std::array<std::uint8_t, 20>> digest = m_policy.digestOf(files[index]);
     if (digest)
-        keep(files[index], index, KeptKind::Digest, digest->data(), digest->size());
+        keep(files, index, KeptKind::Digest, digest->data(), digest->size());
 }
 
 void DigestCache::rememberPrefix(const FileTable& files, std::size_t index,
                                  const Fingerprint& prefix) {
-    keep(files[index], index, KeptKind::Prefix, prefix.bytes.data(), prefix.bytes.size());
+    keep(files, index, KeptKind::Prefix, prefix.bytes.data(), prefix.bytes.size());
 }
 
 void DigestCache::rememberContent(const FileTable& files, std::size_t index,
                                   const Fingerprint& content) {
-    keep(files[index], index, KeptKind::Content, content.bytes.data(), content.bytes.size());
+    keep(files, index, KeptKind::Content, content.bytes.data(), content.bytes.size());
 }
 
-void DigestCache::keep(const TFiles& file, std::size_t index, KeptKind kind,
+void DigestCache::keep(const FileTable& files, std::size_t index, KeptKind kind,
                        const std::uint8_t* bytes, std::size_t length) {
+    const TFiles& file = files[index];
     // A table of more files than the key holds goes without the rest.
     if (!m_policy.settled(file) || index >= (std::size_t{1} << 30))
         return;

@@ -97,7 +97,7 @@ private:
               RememberedKeys* keys);
     bool recallFolder(FileTable& files, std::vector<std::size_t>& run,
                       std::vector<std::pair<std::size_t, RememberedKeys>>* keys);
-    void keep(const TFiles& file, std::size_t index, KeptKind kind, const std::uint8_t* bytes,
+    void keep(const FileTable& files, std::size_t index, KeptKind kind, const std::uint8_t* bytes,
               std::size_t length);
     void failed(const StoreStatus& status, Step step);
     bool check(const StoreStatus& status, Step step);

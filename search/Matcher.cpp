@@ -284,15 +284,16 @@ void matchFast(SharedState& state, RunControl& control, const DigestOnDemand& di
         if (!lookedAll)
             return;
         for (std::size_t c = 0; c < classes.size(); ++c) {
-            digestMembers[c] =
-                looked(c) ? prefixSurvivors(membersOf(c), prefixes, firstTask[c]) : membersOf(c);
+            std::vector<Index> members = membersOf(c);
+            if (!looked(c)) {
+                digestMembers[c] = std::move(members);
+                continue;
+            }
+            digestMembers[c] = prefixSurvivors(members, prefixes, firstTask[c]);
             // Known digests of files that the first look ruled out are of no further use.
-            if (looked(c)) {
-                for (Index member : membersOf(c)) {
-                    if (!std::binary_search(digestMembers[c].begin(), digestMembers[c].end(),
-                                            member))
-                        release(files[member]);
-                }
+            for (Index member : members) {
+                if (!std::binary_search(digestMembers[c].begin(), digestMembers[c].end(), member))
+                    release(files[member]);
             }
         }
     }

@@ -306,9 +306,9 @@ std::optional<Fingerprint> SearchEngine::contentKey(std::size_t index) const {
     return key; // without a key, the digest will find out
 }
 
-SearchEngine::Comparison SearchEngine::compareContent(const TFiles& file, const TFiles& with,
-                                                      bool tailFirst,
-                                                      std::array<Fingerprint, 2>* keys) const {
+SearchEngine::Comparison
+SearchEngine::compareContent(const TFiles& file, const TFiles& with, bool tailFirst,
+                             std::optional<std::array<Fingerprint, 2>>* keys) const {
     const int a = openRecorded(file);
     if (a < 0)
         return Comparison::Unreadable;
@@ -356,9 +356,7 @@ SearchEngine::Comparison SearchEngine::compareContent(const TFiles& file, const 
     }
     // Keys only of two files read to their end.
     if (keys != nullptr && streams && result != Comparison::Unreadable)
-        *keys = {(*streams)[0].result(), (*streams)[1].result()};
-    else if (keys != nullptr && result == Comparison::Equal)
-        result = Comparison::Unreadable;
+        *keys = std::array{(*streams)[0].result(), (*streams)[1].result()};
     close(a);
     close(b);
     return result;
@@ -376,10 +374,7 @@ void SearchEngine::digestAlike(const std::vector<std::size_t>& alike) {
         const Comparison comparison =
             model.fHash.empty() ? Comparison::Differs : compareContent(file, model);
         if (comparison == Comparison::Equal) {
-            file.fHash = model.fHash;
-            file.fFingerprint = model.fFingerprint;
-            if (m_cache != nullptr)
-                m_cache->remember(m_state.aFilesFounded, alike[k]);
+            takeDigestOf(alike[k], first);
         } else if (comparison == Comparison::Differs) {
             digestOnDemand(alike[k]); // equal keys, different bytes: its own digest decides
         }
@@ -397,22 +392,25 @@ void SearchEngine::digestPair(const std::vector<std::size_t>& pair) {
         return;
     // With the cache, both are read to their end and keyed even when they differ, so that a
     // later search reads neither.
-    std::array<Fingerprint, 2> keys;
-    const bool keyed = m_cache != nullptr;
-    const Comparison comparison =
-        keyed ? compareContent(file, model, false, &keys) : compareContent(file, model, true);
-    if (keyed && comparison != Comparison::Unreadable) {
-        m_cache->rememberContent(m_state.aFilesFounded, pair[1], keys[0]);
-        m_cache->rememberContent(m_state.aFilesFounded, pair[0], keys[1]);
+    std::optional<std::array<Fingerprint, 2>> keys;
+    const Comparison comparison = m_cache != nullptr ? compareContent(file, model, false, &keys)
+                                                     : compareContent(file, model, true);
+    if (keys) {
+        m_cache->rememberContent(m_state.aFilesFounded, pair[1], (*keys)[0]);
+        m_cache->rememberContent(m_state.aFilesFounded, pair[0], (*keys)[1]);
     }
     // Two files that differ are no one's duplicates; one that cannot be read is no one's either.
     if (comparison != Comparison::Equal)
         return;
     digestOnDemand(pair[0]);
-    if (model.fHash.empty())
-        return;
-    file.fHash = model.fHash;
-    file.fFingerprint = model.fFingerprint;
-    if (keyed)
-        m_cache->remember(m_state.aFilesFounded, pair[1]);
+    if (!model.fHash.empty())
+        takeDigestOf(pair[1], pair[0]);
+}
+
+void SearchEngine::takeDigestOf(std::size_t index, std::size_t model) {
+    TFiles& file = m_state.aFilesFounded[index];
+    file.fHash = m_state.aFilesFounded[model].fHash;
+    file.fFingerprint = m_state.aFilesFounded[model].fFingerprint;
+    if (m_cache != nullptr)
+        m_cache->remember(m_state.aFilesFounded, index);
 }

@@ -98,8 +98,11 @@ private:
     int openRecorded(const TFiles& file) const;
     // With `tailFirst`, the last bytes are compared before the rest. With `keys`, both files
     // are read to their end, whether they differ or not, and keyed as contentKey() does.
+    // `keys` stays empty when either file could not be read to its end.
     Comparison compareContent(const TFiles& file, const TFiles& with, bool tailFirst = false,
-                              std::array<Fingerprint, 2>* keys = nullptr) const;
+                              std::optional<std::array<Fingerprint, 2>>* keys = nullptr) const;
+    // Gives files[index] the digest of files[model], whose bytes it was found to equal.
+    void takeDigestOf(std::size_t index, std::size_t model);
     void digestOnDemand(std::size_t index, DigestMemo* memo);
     std::unique_ptr<DigestCache> openCache(const std::vector<SearchFolder>& roots,
                                            const SearchOptions& options);

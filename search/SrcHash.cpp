@@ -262,18 +262,17 @@ std::optional<Fingerprint> fingerprintOfFile(int fd, std::int64_t size, RunContr
     if (size > static_cast<std::int64_t>(kHashChunkSize))
         posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
     std::uint8_t* const buffer = threadReadBuffer();
-    XXH3_state_t state;
-    XXH3_128bits_reset(&state);
+    FingerprintStream stream;
     for (std::int64_t position = 0; position < size;) {
         const auto want = static_cast<std::size_t>(
             std::min<std::int64_t>(size - position, static_cast<std::int64_t>(hashReadSize())));
         const ssize_t got = pread(fd, buffer, want, position);
         if (got <= 0 || (control != nullptr && control->checkpoint()))
             return std::nullopt;
-        XXH3_128bits_update(&state, buffer, static_cast<std::size_t>(got));
+        stream.add(buffer, static_cast<std::size_t>(got));
         position += got;
     }
-    return toFingerprint(XXH3_128bits_digest(&state));
+    return stream.result();
 }
 
 FingerprintStream::FingerprintStream()
