@@ -110,7 +110,7 @@ std::string formatJson(const SearchSummary& summary, const std::vector<TFiles>& 
         out += group == 0 ? "\n" : ",\n";
         ++group;
         out += "    {\"group\": " + std::to_string(group) +
-               ", \"hash\": " + jsonString(duplicates[start].fHash) +
+               ", \"hash\": " + jsonString(duplicates[start].fHash.str()) +
                ", \"size\": " + std::to_string(duplicates[start].fSize) + ", \"files\": [";
         for (std::size_t i = start; i < end; ++i) {
             const TFiles& file = duplicates[i];

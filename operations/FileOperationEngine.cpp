@@ -95,7 +95,8 @@ void FileOperationEngine::run(const OperationRequest& request, const std::vector
         start = end;
     }
     for (std::size_t k = 0; k < m_table.size(); ++k)
-        m_recordKeys.emplace(recordKey(m_table[k].fPath, m_table[k].fName, m_table[k].fHash), k);
+        m_recordKeys.emplace(recordKey(m_table[k].fPath, m_table[k].fName, m_table[k].fHash.str()),
+                             k);
 
     // A reference folder's files are never changed, nor is anything put into it.
     std::optional<std::string> intoReference;

@@ -21,19 +21,6 @@ std::int64_t tickOf(std::int64_t ns) {
     return tick;
 }
 
-bool fromHex(const std::string& text, std::uint8_t* out, std::size_t length) {
-    if (text.size() != 2 * length)
-        return false;
-    for (std::size_t i = 0; i < length; ++i) {
-        const int high = hexDigitValue(text[2 * i]);
-        const int low = hexDigitValue(text[2 * i + 1]);
-        if (high < 0 || low < 0)
-            return false;
-        out[i] = static_cast<std::uint8_t>(high << 4 | low);
-    }
-    return true;
-}
-
 } // namespace
 
 DigestPolicy::DigestPolicy(std::size_t digestLength, std::int64_t startNs)
@@ -49,7 +36,7 @@ DigestPolicy::Recalled DigestPolicy::recall(const StoredRecord& record, TFiles& 
         return {};
     Recalled recalled{true, false, RememberedKeys{record.prefix, record.content}};
     if (record.content && record.digest) {
-        file.fHash = DataToStr(record.digest->data(), static_cast<std::uint32_t>(m_length));
+        file.fHash = DigestText::ofBytes(record.digest->data(), m_length);
         file.fFingerprint = *record.content;
         recalled.digest = true;
     }
@@ -74,7 +61,7 @@ bool DigestPolicy::stableDevice(const TFiles& file) {
 
 std::optional<std::array<std::uint8_t, 20>> DigestPolicy::digestOf(const TFiles& file) const {
     std::array<std::uint8_t, 20> digest{};
-    if (m_length == 0 || !fromHex(file.fHash, digest.data(), m_length))
+    if (m_length == 0 || !file.fHash.bytes(digest.data(), m_length))
         return std::nullopt;
     return digest;
 }

@@ -1,19 +1,33 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
-#include <memory>
+#include <utility>
 #include <ostream>
 #include <string>
 
 // A folder text shared by all the records of one folder: a search of a million files keeps one
 // copy of each folder's path instead of one per file. Reads like a const std::string. The walk
 // also notes which folder it was (device and inode), so that an operation can tell whether the
-// path still leads to it.
+// path still leads to it. One pointer wide, as every found file holds one.
 class FolderText {
 public:
     FolderText() = default;
     FolderText(std::string text, std::uint64_t device = 0, std::uint64_t inode = 0)
-        : m_shared(std::make_shared<const Shared>(Shared{std::move(text), device, inode})) {}
+        : m_shared(new Shared{std::move(text), device, inode, {1}}) {}
+    FolderText(const FolderText& other) noexcept : m_shared(other.m_shared) {
+        if (m_shared != nullptr)
+            m_shared->users.fetch_add(1, std::memory_order_relaxed);
+    }
+    FolderText(FolderText&& other) noexcept : m_shared(std::exchange(other.m_shared, nullptr)) {}
+    FolderText& operator=(FolderText other) noexcept {
+        std::swap(m_shared, other.m_shared);
+        return *this;
+    }
+    ~FolderText() {
+        if (m_shared != nullptr && m_shared->users.fetch_sub(1, std::memory_order_acq_rel) == 1)
+            delete m_shared;
+    }
     FolderText(const char* text) : FolderText(std::string(text)) {}
 
     const std::string& str() const { return m_shared ? m_shared->text : empty(); }
@@ -38,11 +52,12 @@ private:
         std::string text;
         std::uint64_t device;
         std::uint64_t inode;
+        mutable std::atomic<std::size_t> users;
     };
     static const std::string& empty() {
         static const std::string none;
         return none;
     }
 
-    std::shared_ptr<const Shared> m_shared;
+    const Shared* m_shared = nullptr;
 };

@@ -29,7 +29,7 @@ using PendingGroups = std::priority_queue<Group, std::vector<Group>, LaterFirst>
 // Empties a found entry's digest once the matcher is done with it, as the pairwise scan marks
 // the entries it has finished with; the copy in the result keeps its digest.
 void release(TFiles& file) {
-    std::string().swap(file.fHash);
+    file.fHash.clear();
 }
 
 // A group of reference files only offers nothing to remove: it is not listed.
@@ -435,7 +435,8 @@ void matchFast(SharedState& state, RunControl& control, const DigestOnDemand& di
             if (control.checkpoint())
                 return false;
             std::vector<Index> lone;
-            collectGroups(files, digestMembers[c], pending, &lone);
+            // A matched class's members are not needed again; their room goes to the result.
+            collectGroups(files, std::move(digestMembers[c]), pending, &lone);
             for (Index member : lone)
                 release(files[member]);
             // Groups that start before the next class's first member are final.

@@ -12,13 +12,9 @@ ResultRow RowBuilder::add(const TFiles& file, std::size_t record) {
     m_first = false;
     m_previousHash = file.fHash;
     m_previousFingerprint = file.fFingerprint;
-    ResultRow row{std::to_string(m_group),
-                  file.fName,
-                  std::to_string(file.fSize) + " bytes",
-                  file.fModified,
-                  file.fPath,
-                  std::to_string(file.fStatus),
-                  file.fHash};
+    ResultRow row{std::to_string(m_group), file.fName, std::to_string(file.fSize) + " bytes",
+                  file.fModified,          file.fPath, std::to_string(file.fStatus),
+                  file.fHash.str()};
     row.record = record;
     row.reference = file.fReference;
     return row;

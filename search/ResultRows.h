@@ -33,7 +33,7 @@ public:
 
 private:
     int m_group = 0;
-    std::string m_previousHash;
+    DigestText m_previousHash;
     Fingerprint m_previousFingerprint;
     bool m_first = true;
 };

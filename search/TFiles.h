@@ -1,6 +1,7 @@
 #pragma once
 
 #include "search/DateText.h"
+#include "search/DigestText.h"
 #include "search/FolderText.h"
 
 #include <array>
@@ -31,7 +32,7 @@ struct TFiles {
     FolderText fPath;       // folder, always ending in "/"; shared by the files of one folder
     std::int32_t fStatus = fsFound;
     bool fReference = false; // in a reference folder: compared, never picked, moved or removed
-    std::string fHash; // lower-case hex digest; empty while not computed or unavailable
+    DigestText fHash;        // lower-case hex digest; empty while not computed or unavailable
 
     // Identity of the file when it was found, so later operations can tell whether the file
     // on disk is still the one that was compared.

@@ -37,7 +37,7 @@ void referenceMatch(SharedState& state, const DigestOnDemand& digest) {
             digest(static_cast<std::size_t>(k));
         return std::make_pair(files[k].fHash, files[k].fFingerprint);
     };
-    auto store = [&](int k, const std::string& hash, const Fingerprint& fingerprint) {
+    auto store = [&](int k, const DigestText& hash, const Fingerprint& fingerprint) {
         TFiles record = files[k];
         record.fHash = hash;
         record.fFingerprint = fingerprint;
@@ -52,8 +52,8 @@ void referenceMatch(SharedState& state, const DigestOnDemand& digest) {
             if (onlyReferences[files[k].fSize])
                 files[k].fSize = -1;
     }
-    std::pair<std::string, Fingerprint> outer;
-    std::pair<std::string, Fingerprint> inner;
+    std::pair<DigestText, Fingerprint> outer;
+    std::pair<DigestText, Fingerprint> inner;
     int lastOuter = -1;
     bool groupFound = false;
     for (int i = 0; i < n; ++i) {

@@ -1,5 +1,6 @@
 #include "TempTree.h"
 #include "search/DigestMemo.h"
+#include "search/DigestText.h"
 #include "search/RunControl.h"
 #include "search/SearchProgress.h"
 #include "search/SrcHash.h"
@@ -8,6 +9,7 @@
 
 #include <fcntl.h>
 #include <unistd.h>
+#include <stdexcept>
 #include <vector>
 
 namespace {
@@ -144,6 +146,52 @@ HashResult hashWithMemo(const std::string& path, const std::string& kind, Digest
         nullptr, -1, &memo);
     close(fd);
     return result;
+}
+
+// A digest is held as bytes, so any text given must read back, compare and sort as the text.
+TEST(DigestText, ReadsBackComparesAndSortsAsItsText) {
+    const std::vector<std::string> texts = {"",
+                                            "0",
+                                            "00",
+                                            "0a",
+                                            "a",
+                                            "ab",
+                                            "aB",
+                                            "AB",
+                                            "0f",
+                                            "f0",
+                                            "ff",
+                                            "h1",
+                                            "h12",
+                                            "digest",
+                                            "12",
+                                            "10",
+                                            "100",
+                                            "1000",
+                                            sha1Hex("abc"),
+                                            md5Hex("abc"),
+                                            sha1Hex(""),
+                                            sha1Hex("").substr(0, 38),
+                                            "0123456789abcdef0123",
+                                            "0123456789abcdef0123456789abcdef01234567"};
+    for (const std::string& a : texts) {
+        const DigestText digest(a);
+        EXPECT_EQ(digest.str(), a);
+        EXPECT_EQ(digest.size(), a.size());
+        EXPECT_EQ(digest.empty(), a.empty());
+        for (const std::string& b : texts) {
+            EXPECT_EQ(digest == DigestText(b), a == b) << a << " " << b;
+            EXPECT_EQ(digest < DigestText(b), a < b) << a << " " << b;
+        }
+    }
+    std::uint8_t bytes[20] = {};
+    EXPECT_TRUE(DigestText(sha1Hex("abc")).bytes(bytes, 20));
+    EXPECT_EQ(DigestText::ofBytes(bytes, 20), DigestText(sha1Hex("abc")));
+    EXPECT_FALSE(DigestText(sha1Hex("abc")).bytes(bytes, 16));
+    EXPECT_FALSE(DigestText("digest").bytes(bytes, 3));
+    // Nothing is cut short: a text longer than any digest that is not one is refused.
+    EXPECT_THROW(DigestText(std::string(21, 'x')), std::length_error);
+    EXPECT_THROW(DigestText(std::string(42, '0')), std::length_error);
 }
 
 TEST(DigestMemo, CopyTakesTheDigestOnlyWhenItsBytesAreEqual) {
