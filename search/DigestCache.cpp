@@ -106,8 +106,7 @@ void DigestCache::failed(const StoreStatus& status, Step step) {
     m_store.rollback();
     using Fault = StoreStatus::Fault;
     if (status.fault == Fault::Damaged && m_store.isOpen()) {
-        m_kept.clear();
-        m_used.clear();
+        forgetKept();
         if (m_mayReplace)
             replaceFile();
         else
@@ -118,8 +117,7 @@ void DigestCache::failed(const StoreStatus& status, Step step) {
     const char* verb = writing ? "write" : step == Step::Open ? "open" : "read";
     if (writing) {
         m_access = m_access == Access::None ? Access::None : Access::Read;
-        m_kept.clear();
-        m_used.clear();
+        forgetKept();
     } else {
         m_readable = false;
     }
@@ -253,42 +251,50 @@ void DigestCache::recall(FileTable& files, const std::vector<std::size_t>& indic
 }
 
 void DigestCache::remember(const FileTable& files, std::size_t index) {
-    const std::optional<std::array<std::uint8_t, 20>> digest = m_policy.digestOf(files[index]);
-    if (digest)
-        keep(files, index, KeptKind::Digest, digest->data(), digest->size());
+    if (m_policy.digestOf(files[index]))
+        keep(files, index, KeptKind::Digest, files[index].fFingerprint);
 }
 
 void DigestCache::rememberPrefix(const FileTable& files, std::size_t index,
                                  const Fingerprint& prefix) {
-    keep(files, index, KeptKind::Prefix, prefix.bytes.data(), prefix.bytes.size());
+    keep(files, index, KeptKind::Prefix, prefix);
 }
 
 void DigestCache::rememberContent(const FileTable& files, std::size_t index,
                                   const Fingerprint& content) {
-    keep(files, index, KeptKind::Content, content.bytes.data(), content.bytes.size());
+    keep(files, index, KeptKind::Content, content);
 }
 
 void DigestCache::keep(const FileTable& files, std::size_t index, KeptKind kind,
-                       const std::uint8_t* bytes, std::size_t length) {
+                       const Fingerprint& key) {
     const TFiles& file = files[index];
     // A table of more files than the key holds goes without the rest.
     if (!m_policy.settled(file) || index >= (std::size_t{1} << 30))
         return;
-    Kept kept{static_cast<std::uint32_t>(index << 2) | static_cast<std::uint32_t>(kind), {}};
-    std::copy(bytes, bytes + length, kept.bytes.begin());
     std::lock_guard lock(m_mutex);
     if (m_access != Access::ReadWrite || !m_policy.stableDevice(file))
         return;
     // Written once, when the search has ended: records come in the order files are read,
     // spread over the whole cache, and batches written as the search went on would rewrite
     // most of its pages each time (and hold up the threads that read the files).
-    m_kept.push_back(kept);
+    if (kind == KeptKind::Digest)
+        m_keptDigests.push_back(static_cast<std::uint32_t>(index));
+    else
+        m_kept.push_back(
+            {static_cast<std::uint32_t>(index << 2) | static_cast<std::uint32_t>(kind), key});
+}
+
+void DigestCache::forgetKept() {
+    m_kept.clear();
+    m_keptDigests.clear();
+    m_used.clear();
 }
 
 bool DigestCache::writeBatch(const FileTable& files) {
     StoreStatus status = m_store.prepareWrites();
     // A table shorter than the one the indices were given for is not that table.
     std::erase_if(m_kept, [&](const Kept& kept) { return kept.index() >= files.size(); });
+    std::erase_if(m_keptDigests, [&](std::uint32_t index) { return index >= files.size(); });
     std::erase_if(m_used, [&](const Used& used) { return used.index >= files.size(); });
 
     // In the order of the table: the walk gave each folder's files together, by name, so the
@@ -296,9 +302,15 @@ bool DigestCache::writeBatch(const FileTable& files) {
     // are looked up again in this transaction, as another program may have dropped one since.
     std::sort(m_kept.begin(), m_kept.end(),
               [](const Kept& a, const Kept& b) { return a.key < b.key; });
+    std::sort(m_keptDigests.begin(), m_keptDigests.end());
     m_lastFolderId = -1;
-    for (std::size_t k = 0; status.ok() && k < m_kept.size();) {
-        const TFiles& file = files[m_kept[k].index()];
+    std::size_t k = 0;
+    std::size_t d = 0;
+    while (status.ok() && (k < m_kept.size() || d < m_keptDigests.size())) {
+        const std::size_t index =
+            std::min(k < m_kept.size() ? m_kept[k].index() : files.size(),
+                     d < m_keptDigests.size() ? std::size_t{m_keptDigests[d]} : files.size());
+        const TFiles& file = files[index];
         std::int64_t folder = folderId(file);
         if (folder == 0) {
             status = m_store.addFolder(folderKey(file), folder);
@@ -317,33 +329,32 @@ bool DigestCache::writeBatch(const FileTable& files) {
         record.seen = m_today;
         // What was kept of one file in several steps (its first bytes, then its digest) is
         // one record.
-        const std::size_t index = m_kept[k].index();
         for (; k < m_kept.size() && m_kept[k].index() == index; ++k) {
-            const Kept& kept = m_kept[k];
-            Fingerprint key;
-            std::copy_n(kept.bytes.begin(), key.bytes.size(), key.bytes.begin());
-            if (kept.kind() == KeptKind::Prefix) {
-                record.prefix = key;
-            } else if (kept.kind() == KeptKind::Content) {
-                record.content = key;
-            } else {
-                record.digest = kept.bytes;
+            if (m_kept[k].kind() == KeptKind::Prefix)
+                record.prefix = m_kept[k].bytes;
+            else
+                record.content = m_kept[k].bytes;
+        }
+        // A digest once given is never taken back or changed, so the file holds it still.
+        for (; d < m_keptDigests.size() && m_keptDigests[d] == index; ++d) {
+            if (const auto digest = m_policy.digestOf(file)) {
+                record.digest = *digest;
                 record.content = file.fFingerprint;
             }
         }
-        status = m_store.write(folder, file.fName, record);
+        if (record.prefix || record.content || record.digest)
+            status = m_store.write(folder, file.fName, record);
     }
     m_lastFolderId = -1;
-    for (std::size_t k = 0; status.ok() && k < m_used.size(); ++k)
-        status = m_store.markUsed(m_used[k].folder, files[m_used[k].index].fName, m_today);
+    for (std::size_t u = 0; status.ok() && u < m_used.size(); ++u)
+        status = m_store.markUsed(m_used[u].folder, files[m_used[u].index].fName, m_today);
     if (status.ok())
         status = m_store.flushWrites();
     if (!check(status, Step::Write))
         return false;
     if (m_access != Access::ReadWrite)
         return false;
-    m_kept.clear();
-    m_used.clear();
+    forgetKept();
     return true;
 }
 
@@ -351,8 +362,9 @@ void DigestCache::save(const FileTable& files) {
     std::lock_guard lock(m_mutex);
     if (m_access != Access::ReadWrite)
         return;
-    const bool cleanUp = m_pruning.due(m_store.lastCleanUp(), m_today, m_kept.size());
-    if (m_kept.empty() && m_used.empty() && !cleanUp)
+    const bool cleanUp =
+        m_pruning.due(m_store.lastCleanUp(), m_today, m_kept.size() + m_keptDigests.size());
+    if (m_kept.empty() && m_keptDigests.empty() && m_used.empty() && !cleanUp)
         return; // a search of unchanged files writes nothing
     if (!check(m_store.beginWrite(), Step::Write) || !writeBatch(files))
         return;

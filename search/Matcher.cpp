@@ -26,12 +26,6 @@ struct LaterFirst {
 
 using PendingGroups = std::priority_queue<Group, std::vector<Group>, LaterFirst>;
 
-// Empties a found entry's digest once the matcher is done with it, as the pairwise scan marks
-// the entries it has finished with; the copy in the result keeps its digest.
-void release(TFiles& file) {
-    file.fHash.clear();
-}
-
 // A group of reference files only offers nothing to remove: it is not listed.
 template <typename Table>
 bool onlyReferences(const Table& files, const std::vector<Index>& members) {
@@ -41,21 +35,16 @@ bool onlyReferences(const Table& files, const std::vector<Index>& members) {
 
 void storeGroup(SharedState& state, const Group& group) {
     if (state.sTReferences && onlyReferences(state.aFilesFounded, group.members)) {
-        for (Index member : group.members)
-            release(state.aFilesFounded[member]);
         return;
     }
     for (std::size_t k = 1; k < group.members.size(); ++k)
         state.appendDuplicated(state.aFilesFounded[group.members[k]]);
     state.appendDuplicated(state.aFilesFounded[group.first()]);
-    for (Index member : group.members)
-        release(state.aFilesFounded[member]);
 }
 
 // Splits `members` (ascending found order) into groups of equal, non-empty digests.
 template <typename Table>
-void collectGroups(const Table& files, std::vector<Index> members, PendingGroups& pending,
-                   std::vector<Index>* lone = nullptr) {
+void collectGroups(const Table& files, std::vector<Index> members, PendingGroups& pending) {
     std::erase_if(members, [&](Index i) { return files[i].fHash.empty(); });
     std::stable_sort(members.begin(), members.end(), [&](Index a, Index b) {
         const TFiles& fa = files[a];
@@ -73,8 +62,6 @@ void collectGroups(const Table& files, std::vector<Index> members, PendingGroups
             // The stable sort kept found order inside the run.
             pending.push(Group{{members.begin() + static_cast<std::ptrdiff_t>(start),
                                 members.begin() + static_cast<std::ptrdiff_t>(end)}});
-        } else if (lone != nullptr) {
-            lone->push_back(members[start]);
         }
         start = end;
     }
@@ -290,11 +277,6 @@ void matchFast(SharedState& state, RunControl& control, const DigestOnDemand& di
                 continue;
             }
             digestMembers[c] = prefixSurvivors(members, prefixes, firstTask[c]);
-            // Known digests of files that the first look ruled out are of no further use.
-            for (Index member : members) {
-                if (!std::binary_search(digestMembers[c].begin(), digestMembers[c].end(), member))
-                    release(files[member]);
-            }
         }
     }
 
@@ -434,11 +416,8 @@ void matchFast(SharedState& state, RunControl& control, const DigestOnDemand& di
         for (; c < classes.size() && classEnd[c] <= tasksDone; ++c) {
             if (control.checkpoint())
                 return false;
-            std::vector<Index> lone;
             // A matched class's members are not needed again; their room goes to the result.
-            collectGroups(files, std::move(digestMembers[c]), pending, &lone);
-            for (Index member : lone)
-                release(files[member]);
+            collectGroups(files, std::move(digestMembers[c]), pending);
             // Groups that start before the next class's first member are final.
             Index limit = c + 1 < classes.size() ? classFirst[c + 1] : n;
             storeGroupsBefore(state, pending, limit);
