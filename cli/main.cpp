@@ -509,7 +509,10 @@ int main(int argc, char** argv) {
     if (written.ok)
         written = output.write(text);
     watcher.leaveToWork();
+    // The result is out: neither its text nor its records are needed while the digests are
+    // written, which then take no more memory than the search did.
     std::string().swap(text);
+    std::vector<TFiles>().swap(state.aDuplicatedFiles);
     if (!written.ok)
         printError(written.error);
     saveDigests();
