@@ -1,8 +1,10 @@
 #include "search/DigestText.h"
 
+#include "search/SrcHash.h"
 #include "tools/GeneralTools.h"
 
 #include <algorithm>
+#include <cstring>
 #include <ostream>
 #include <stdexcept>
 
@@ -45,13 +47,7 @@ DigestText DigestText::ofBytes(const std::uint8_t* bytes, std::size_t count) {
 std::string DigestText::str() const {
     if (!m_hex)
         return std::string(m_bytes.begin(), m_bytes.begin() + m_length);
-    static constexpr char kDigits[] = "0123456789abcdef";
-    std::string text(2 * m_length, '0');
-    for (std::size_t i = 0; i < m_length; ++i) {
-        text[2 * i] = kDigits[m_bytes[i] >> 4];
-        text[2 * i + 1] = kDigits[m_bytes[i] & 15];
-    }
-    return text;
+    return DataToStr(m_bytes.data(), m_length);
 }
 
 bool DigestText::bytes(std::uint8_t* out, std::size_t count) const {
@@ -59,6 +55,12 @@ bool DigestText::bytes(std::uint8_t* out, std::size_t count) const {
         return false;
     std::copy_n(m_bytes.begin(), count, out);
     return true;
+}
+
+std::uint64_t DigestText::head() const {
+    std::uint64_t head = 0;
+    std::memcpy(&head, m_bytes.data(), sizeof head);
+    return head ^ (std::uint64_t{m_length} << 1 | (m_hex ? 1 : 0));
 }
 
 std::strong_ordering operator<=>(const DigestText& a, const DigestText& b) {

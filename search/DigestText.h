@@ -26,6 +26,9 @@ public:
     std::string str() const;
     // The digest's bytes, when it is a digest of `count` bytes.
     bool bytes(std::uint8_t* out, std::size_t count) const;
+    // Equal texts give equal heads (its first bytes), so equal digests can be found by sorting
+    // numbers; unequal ones may share a head.
+    std::uint64_t head() const;
 
     // As the texts compare.
     friend bool operator==(const DigestText&, const DigestText&) = default;

@@ -5,6 +5,7 @@
 #include "search/SharedState.h"
 
 #include <algorithm>
+#include <cstring>
 #include <numeric>
 #include <optional>
 #include <queue>
@@ -44,26 +45,46 @@ void storeGroup(SharedState& state, const Group& group) {
 
 // Splits `members` (ascending found order) into groups of equal, non-empty digests.
 template <typename Table>
-void collectGroups(const Table& files, std::vector<Index> members, PendingGroups& pending) {
-    std::erase_if(members, [&](Index i) { return files[i].fHash.empty(); });
-    std::stable_sort(members.begin(), members.end(), [&](Index a, Index b) {
-        const TFiles& fa = files[a];
-        const TFiles& fb = files[b];
-        if (fa.fHash != fb.fHash)
-            return fa.fHash < fb.fHash;
-        return fa.fFingerprint < fb.fFingerprint;
-    });
-    for (std::size_t start = 0; start < members.size();) {
-        std::size_t end = start + 1;
-        while (end < members.size() && files[members[end]].fHash == files[members[start]].fHash &&
-               files[members[end]].fFingerprint == files[members[start]].fFingerprint)
-            ++end;
-        if (end - start >= 2) {
-            // The stable sort kept found order inside the run.
-            pending.push(Group{{members.begin() + static_cast<std::ptrdiff_t>(start),
-                                members.begin() + static_cast<std::ptrdiff_t>(end)}});
+void collectGroups(const Table& files, const std::vector<Index>& members, PendingGroups& pending) {
+    // Heads of the digest and key sorted beside their indices: far faster than sorting indices
+    // that look their digests up in the table. Equal contents have equal heads, and the index
+    // keeps found order among them.
+    std::vector<std::pair<std::uint64_t, Index>> keyed;
+    keyed.reserve(members.size());
+    for (Index i : members) {
+        const TFiles& file = files[i];
+        if (!file.fHash.empty()) {
+            std::uint64_t key = 0;
+            std::memcpy(&key, file.fFingerprint.bytes.data(), sizeof key);
+            keyed.emplace_back(file.fHash.head() ^ key, i);
         }
+    }
+    std::sort(keyed.begin(), keyed.end());
+    auto same = [&](Index a, Index b) {
+        return files[a].fHash == files[b].fHash && files[a].fFingerprint == files[b].fFingerprint;
+    };
+    std::vector<Index> run;
+    for (std::size_t start = 0; start < keyed.size();) {
+        std::size_t end = start + 1;
+        while (end < keyed.size() && keyed[end].first == keyed[start].first)
+            ++end;
+        run.clear();
+        for (std::size_t k = start; k < end; ++k)
+            run.push_back(keyed[k].second);
         start = end;
+        // One head may be shared by several contents: each is a group of its own.
+        while (run.size() >= 2) {
+            const Index model = run.front();
+            std::vector<Index> group;
+            std::erase_if(run, [&](Index i) {
+                if (!same(i, model))
+                    return false;
+                group.push_back(i);
+                return true;
+            });
+            if (group.size() >= 2)
+                pending.push(Group{std::move(group)});
+        }
     }
 }
 
@@ -417,7 +438,8 @@ void matchFast(SharedState& state, RunControl& control, const DigestOnDemand& di
             if (control.checkpoint())
                 return false;
             // A matched class's members are not needed again; their room goes to the result.
-            collectGroups(files, std::move(digestMembers[c]), pending);
+            collectGroups(files, digestMembers[c], pending);
+            std::vector<Index>().swap(digestMembers[c]);
             // Groups that start before the next class's first member are final.
             Index limit = c + 1 < classes.size() ? classFirst[c + 1] : n;
             storeGroupsBefore(state, pending, limit);

@@ -203,12 +203,12 @@ HashResult hashOpenFile(HashKind kind, int fd, const HashProgressCallback& callb
         SHA1_DIG digest{};
         if (digestInto<Sha1Context>(fd, callback, digest, &result.fingerprint, control, knownSize,
                                     memo))
-            result.text = SHA1ToStr(digest);
+            result.text = DigestText::ofBytes(digest.data(), digest.size());
     } else {
         MD5_DIG digest{};
         if (digestInto<Md5Context>(fd, callback, digest, &result.fingerprint, control, knownSize,
                                    memo))
-            result.text = MD5ToStr(digest);
+            result.text = DigestText::ofBytes(digest.data(), digest.size());
     }
     return result;
 }

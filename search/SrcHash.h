@@ -37,7 +37,7 @@ bool SHA1(int fd, const HashProgressCallback& callback, SHA1_DIG& digest,
           Fingerprint* fingerprint = nullptr, RunControl* control = nullptr);
 
 struct HashResult {
-    std::string text; // empty: no digest
+    DigestText text; // empty: no digest
     Fingerprint fingerprint;
 };
 

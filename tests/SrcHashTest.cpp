@@ -26,7 +26,7 @@ std::vector<Report> reportsFor(const std::string& path, std::string* text = null
         reports.push_back({c, s, p});
     });
     if (text != nullptr)
-        *text = result.text;
+        *text = result.text.str();
     return reports;
 }
 
