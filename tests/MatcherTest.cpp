@@ -144,8 +144,9 @@ Table randomTable(std::mt19937& random) {
         int content = std::uniform_int_distribution<int>(0, contentKinds)(random);
         FakeContent fake;
         // Content 0 is a file that cannot be read; contents 1 and 2 collide on the digest text.
+        // The others are hex, as digests are, with first bytes that rise with their keys'.
         if (content != 0) {
-            fake.text = content <= 2 ? "collide" : "h" + std::to_string(content);
+            fake.text = content <= 2 ? "collide" : "a" + std::to_string(content);
             fake.fingerprint = fingerprintOf(content);
         }
         table.files.push_back(file);
