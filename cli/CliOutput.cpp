@@ -24,7 +24,8 @@ void appendHex4(std::string& out, unsigned value) {
 }
 } // namespace
 
-std::string formatReport(const SearchSummary& summary, const std::vector<TFiles>& duplicates) {
+void formatReport(const SearchSummary& summary, const std::vector<TFiles>& duplicates,
+                  const TextSink& out) {
     ReportInput input;
     input.dateText = summary.dateText;
     input.timeText = summary.timeText;
@@ -32,23 +33,29 @@ std::string formatReport(const SearchSummary& summary, const std::vector<TFiles>
     input.summaryLine =
         searchSummaryLine(static_cast<int>(duplicates.size()), summary.filesFound, summary.elapsed);
     // Rows made one at a time as the report is written: a million rows never stand at once.
-    return reportText(input, [&](const auto& visit) {
-        RowBuilder builder;
-        for (std::size_t i = 0; i < duplicates.size(); ++i)
-            visit(builder.add(duplicates[i], i));
-    });
+    writeReportLines(
+        input,
+        [&](const auto& visit) {
+            RowBuilder builder;
+            for (std::size_t i = 0; i < duplicates.size(); ++i)
+                visit(builder.add(duplicates[i], i));
+        },
+        localeCharset(),
+        [&](std::string_view line) {
+            out(line);
+            out("\r\n");
+        });
 }
 
-std::string formatFdupes(const std::vector<TFiles>& duplicates) {
-    std::string out;
+void formatFdupes(const std::vector<TFiles>& duplicates, const TextSink& out) {
     forEachGroup(duplicates, [&](std::size_t start, std::size_t end) {
         for (std::size_t i = start; i < end; ++i) {
-            out += duplicates[i].fullName();
-            out += '\n';
+            out(duplicates[i].fPath.str());
+            out(duplicates[i].fName);
+            out("\n");
         }
-        out += '\n';
+        out("\n");
     });
-    return out;
 }
 
 std::string jsonString(const std::string& bytes) {
@@ -94,7 +101,8 @@ std::string jsonString(const std::string& bytes) {
     return out;
 }
 
-std::string formatJson(const SearchSummary& summary, const std::vector<TFiles>& duplicates) {
+void formatJson(const SearchSummary& summary, const std::vector<TFiles>& duplicates,
+                const TextSink& sink) {
     std::string out = "{\n  \"folder\": " + jsonString(summary.folder) + ",\n";
     out += "  \"folders\": [{\"path\": " + jsonString(summary.folder) + ", \"reference\": false}";
     for (const SearchFolder& further : summary.further)
@@ -115,6 +123,8 @@ std::string formatJson(const SearchSummary& summary, const std::vector<TFiles>& 
         for (std::size_t i = start; i < end; ++i) {
             const TFiles& file = duplicates[i];
             out += i == start ? "\n" : ",\n";
+            sink(out);
+            out.clear();
             out += "      {\"name\": " + jsonString(file.fName) +
                    ", \"folder\": " + jsonString(file.fPath) +
                    ", \"size\": " + std::to_string(file.fSize) +
@@ -125,7 +135,7 @@ std::string formatJson(const SearchSummary& summary, const std::vector<TFiles>& 
         out += "\n    ]}";
     });
     out += group == 0 ? "]\n}\n" : "\n  ]\n}\n";
-    return out;
+    sink(out);
 }
 
 std::string formatSelection(const std::vector<TFiles>& duplicates, const std::vector<char>& picked,

@@ -3,7 +3,9 @@
 #include "search/SearchOptions.h"
 #include "search/TFiles.h"
 
+#include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 struct SearchSummary {
@@ -16,16 +18,21 @@ struct SearchSummary {
     PassedOver passedOver;
 };
 
+// Takes a text piece by piece, in order: a listing of a million files is never held whole.
+using TextSink = std::function<void(std::string_view)>;
+
 // The report text (already encoded for the locale, CR LF line ends).
-std::string formatReport(const SearchSummary& summary, const std::vector<TFiles>& duplicates);
+void formatReport(const SearchSummary& summary, const std::vector<TFiles>& duplicates,
+                  const TextSink& out);
 
 // One full path per line as raw bytes, each group followed by an empty line.
-std::string formatFdupes(const std::vector<TFiles>& duplicates);
+void formatFdupes(const std::vector<TFiles>& duplicates, const TextSink& out);
 
 // A JSON object with the folders, the number of files found and the groups. Bytes that are not
 // UTF-8 are written as the escapes \udc80 to \udcff (one per byte), which decoders such as
 // Python's "surrogateescape" turn back into the original bytes.
-std::string formatJson(const SearchSummary& summary, const std::vector<TFiles>& duplicates);
+void formatJson(const SearchSummary& summary, const std::vector<TFiles>& duplicates,
+                const TextSink& out);
 
 // A JSON string literal for raw bytes, with the escapes above.
 std::string jsonString(const std::string& bytes);

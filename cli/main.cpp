@@ -492,26 +492,43 @@ int main(int argc, char** argv) {
                           currentDateText(),
                           currentTimeText(),
                           engine.passedOver()};
-    std::string text;
-    switch (options->format) {
-    case OutputFormat::Report:
-        text = formatReport(summary, state.aDuplicatedFiles);
-        break;
-    case OutputFormat::Fdupes:
-        text = formatFdupes(state.aDuplicatedFiles);
-        break;
-    case OutputFormat::Json:
-        text = formatJson(summary, state.aDuplicatedFiles);
-        break;
-    }
+    auto writeListing = [&](const TextSink& out) {
+        switch (options->format) {
+        case OutputFormat::Report:
+            formatReport(summary, state.aDuplicatedFiles, out);
+            break;
+        case OutputFormat::Fdupes:
+            formatFdupes(state.aDuplicatedFiles, out);
+            break;
+        case OutputFormat::Json:
+            formatJson(summary, state.aDuplicatedFiles, out);
+            break;
+        }
+    };
+    // Made twice rather than held: once for its size, so that the room is taken before a byte
+    // is written, then in pieces of a megabyte.
+    std::size_t size = 0;
+    writeListing([&](std::string_view text) { size += text.size(); });
     watcher.endAtOnce(&output);
-    TransferResult written = output.prepare(text.size());
+    TransferResult written = output.prepare(size);
+    std::string piece;
+    auto flush = [&] {
+        if (written.ok)
+            written = output.append(piece);
+        piece.clear();
+    };
+    writeListing([&](std::string_view text) {
+        piece += text;
+        if (piece.size() >= (1 << 20))
+            flush();
+    });
+    flush();
     if (written.ok)
-        written = output.write(text);
+        written = output.finish();
     watcher.leaveToWork();
-    // The result is out: neither its text nor its records are needed while the digests are
-    // written, which then take no more memory than the search did.
-    std::string().swap(text);
+    // The result is out: its records are not needed while the digests are written, which then
+    // take no more memory than the search did.
+    std::string().swap(piece);
     std::vector<TFiles>().swap(state.aDuplicatedFiles);
     if (!written.ok)
         printError(written.error);

@@ -332,6 +332,8 @@ TransferResult WholeFileWriter::prepare(std::size_t size) {
     const std::string cannotWrite = "Cannot write " + shownName() + ". ";
     abandon();
     m_inPlace = true;
+    m_written = 0;
+    m_rewound = false;
     struct stat st {};
     if (m_fileName.empty()) {
         // Standard output is written where it stands; on a file, the room is taken now.
@@ -404,11 +406,34 @@ TransferResult WholeFileWriter::prepare(std::size_t size) {
 }
 
 TransferResult WholeFileWriter::write(std::string_view bytes) {
+    const TransferResult appended = append(bytes);
+    return appended.ok ? finish() : appended;
+}
+
+TransferResult WholeFileWriter::append(std::string_view bytes) {
     const std::string cannotWrite = "Cannot write " + shownName() + ". ";
     if (m_inPlace) {
         const int fd = m_fileName.empty() ? STDOUT_FILENO : m_out.get();
         if (!writeAll(fd, bytes.data(), bytes.size()))
             return failure(cannotWrite + reason(errno));
+        return {};
+    }
+    if (!m_out)
+        return failure(cannotWrite + reason(EBADF));
+    if ((!m_rewound && ::lseek(m_out.get(), 0, SEEK_SET) != 0) ||
+        !writeAll(m_out.get(), bytes.data(), bytes.size())) {
+        const int error = errno;
+        abandon();
+        return failure(cannotWrite + reason(error));
+    }
+    m_rewound = true;
+    m_written += bytes.size();
+    return {};
+}
+
+TransferResult WholeFileWriter::finish() {
+    const std::string cannotWrite = "Cannot write " + shownName() + ". ";
+    if (m_inPlace) {
         if (!m_fileName.empty() && m_out.close() != 0)
             return failure(cannotWrite + reason(errno));
         return {};
@@ -419,10 +444,7 @@ TransferResult WholeFileWriter::write(std::string_view bytes) {
         abandon();
         return failure(cannotWrite + reason(error));
     };
-    if (::lseek(m_out.get(), 0, SEEK_SET) != 0 ||
-        !writeAll(m_out.get(), bytes.data(), bytes.size()) ||
-        ::ftruncate(m_out.get(), static_cast<off_t>(bytes.size())) != 0 ||
-        ::fsync(m_out.get()) != 0)
+    if (::ftruncate(m_out.get(), static_cast<off_t>(m_written)) != 0 || ::fsync(m_out.get()) != 0)
         return give(errno);
     if (const int error = m_out.close(); error != 0)
         return give(error);

@@ -84,6 +84,9 @@ public:
 
     TransferResult prepare(std::size_t size);
     TransferResult write(std::string_view bytes);
+    // The same as write, in pieces: the text is complete (and in place) once finish succeeds.
+    TransferResult append(std::string_view bytes);
+    TransferResult finish();
     // The temporary file while there is one, for a program that must end at once to remove.
     const std::string& temporary() const { return m_temporary; }
 
@@ -96,6 +99,8 @@ private:
     std::string m_temporary;
     UniqueFd m_out;
     bool m_inPlace = true;
+    std::size_t m_written = 0; // into the temporary file
+    bool m_rewound = false;    // past the zeros that may have taken the room
 };
 
 // The last steps of removeChecked for a file set aside: it is moved on into the open folder
