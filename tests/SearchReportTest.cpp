@@ -1,4 +1,5 @@
 #include "TempTree.h"
+#include "operations/FileTransfer.h"
 #include "operations/SearchReport.h"
 #include "platform/TextEncoding.h"
 
@@ -250,6 +251,30 @@ std::vector<std::string> namesBelow(const std::string& folder) {
         names.push_back(entry.path().string().substr(folder.size() + 1));
     std::sort(names.begin(), names.end());
     return names;
+}
+
+// A text written in pieces is the whole text, in a new file or over a longer one, and a text
+// left unfinished leaves the file as it was.
+TEST(SearchReport, TextWrittenInPiecesReplacesTheFileOnlyWhenFinished) {
+    TempTree tree;
+    const std::vector<std::string> pieces = {std::string(70000, 'a'), "", "bc\n", "d"};
+    const std::string whole = pieces[0] + pieces[2] + pieces[3];
+    tree.file("longer.txt", std::string(100000, 'o'));
+    for (const char* name : {"new.txt", "longer.txt"}) {
+        WholeFileWriter writer(tree.path(name));
+        ASSERT_TRUE(writer.prepare(whole.size()).ok) << name;
+        for (const std::string& piece : pieces)
+            ASSERT_TRUE(writer.append(piece).ok) << name;
+        ASSERT_TRUE(writer.finish().ok) << name;
+        EXPECT_EQ(readWholeFile(tree.path(name)), whole) << name;
+    }
+    {
+        WholeFileWriter writer(tree.path("new.txt"));
+        ASSERT_TRUE(writer.prepare(5).ok);
+        ASSERT_TRUE(writer.append("other").ok);
+    }
+    EXPECT_EQ(readWholeFile(tree.path("new.txt")), whole);
+    EXPECT_EQ(namesBelow(tree.root()), (std::vector<std::string>{"longer.txt", "new.txt"}));
 }
 
 TEST(SearchReport, ReplacedReportKeepsItsModeAndLinksStayLinks) {
