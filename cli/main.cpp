@@ -386,7 +386,9 @@ int main(int argc, char** argv) {
     sigaddset(&signals, kWakeSignal);
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
-    SharedState state;
+    // Left to the system at exit, which takes a million records back at once instead of one
+    // by one.
+    SharedState& state = *new SharedState;
     RunControl control;
     SearchProgress progress;
     SearchEngine engine(state, control, progress);
@@ -426,9 +428,6 @@ int main(int argc, char** argv) {
         if (!engine.cacheProblem().empty() && !options->quiet)
             printError(engine.cacheProblem());
     };
-    // Without the cache nothing needs the found files now; the listing about to be made may
-    // be as large.
-    engine.releaseFound();
     WholeFileWriter output(options->outputFile);
 
     if (options->select) {

@@ -19,7 +19,6 @@
 #include <cstring>
 #include <vector>
 #include <fcntl.h>
-#include <malloc.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -136,14 +135,6 @@ void SearchEngine::saveDigests() {
     m_openCache->save(m_state.aFilesFounded);
     m_cacheProblem = m_openCache->problem();
     m_openCache.reset();
-}
-
-void SearchEngine::releaseFound() {
-    if (m_openCache)
-        return;
-    FileTable().swap(m_state.aFilesFounded);
-    // Small blocks freed stay with the allocator; what comes next is made of large ones.
-    malloc_trim(0);
 }
 
 SearchEngine::~SearchEngine() {

@@ -66,9 +66,6 @@ public:
     // shown the result, which need not wait for the writing; the next run and the engine's end
     // do it otherwise. The records of the last run must still be in the shared state.
     void saveDigests();
-    // Lets the found files of the last run go once no digest of them is left to save: the
-    // result keeps its own records. At a million files that is half of what a search holds.
-    void releaseFound();
 
     // Computes the digest of aFilesFounded[index] if the file is still the one that was found
     // and is not in use; otherwise leaves it empty.
