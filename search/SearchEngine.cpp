@@ -267,15 +267,24 @@ void SearchEngine::digestOnDemand(std::size_t index, DigestMemo* memo) {
     const int fd = openRecorded(file);
     if (fd < 0)
         return;
+    showDigesting(file);
+    HashResult hash =
+        hashOpenFile(m_state.sTHash, fd, HashCallBack(m_progress), &m_control, file.fSize, memo);
+    close(fd);
+    giveDigest(index, std::move(hash));
+}
+
+void SearchEngine::showDigesting(const TFiles& file) {
     // The window shows the name at display rate: large files always, small ones now and then.
     if (file.fSize >= (1 << 20) || m_digestCount.fetch_add(1, std::memory_order_relaxed) % 64 == 0)
         m_progress.setFileAndDirectory(file.fName, file.fPath);
-    HashResult hash =
-        hashOpenFile(m_state.sTHash, fd, HashCallBack(m_progress), &m_control, file.fSize, memo);
-    file.fHash = std::move(hash.text);
+}
+
+void SearchEngine::giveDigest(std::size_t index, HashResult hash) {
+    TFiles& file = m_state.aFilesFounded[index];
+    file.fHash = hash.text;
     file.fFingerprint = hash.fingerprint;
     m_progress.setHashPercent(100);
-    close(fd);
     if (m_cache != nullptr && !file.fHash.empty())
         m_cache->remember(m_state.aFilesFounded, index);
 }
@@ -299,7 +308,8 @@ std::optional<Fingerprint> SearchEngine::contentKey(std::size_t index) const {
 
 SearchEngine::Comparison
 SearchEngine::compareContent(const TFiles& file, const TFiles& with, bool tailFirst,
-                             std::optional<std::array<Fingerprint, 2>>* keys) const {
+                             std::optional<std::array<Fingerprint, 2>>* keys,
+                             DigestStream* digest) const {
     const int a = openRecorded(file);
     if (a < 0)
         return Comparison::Unreadable;
@@ -342,6 +352,8 @@ SearchEngine::compareContent(const TFiles& file, const TFiles& with, bool tailFi
                 (*streams)[0].add(left, static_cast<std::size_t>(gotA));
                 (*streams)[1].add(right, static_cast<std::size_t>(gotA));
             }
+            if (digest != nullptr && result == Comparison::Equal)
+                digest->add(right, static_cast<std::size_t>(gotA));
         }
         position += std::max<ssize_t>(gotA, 0);
     }
@@ -382,10 +394,13 @@ void SearchEngine::digestPair(const std::vector<std::size_t>& pair) {
         *modelKeys->content != *fileKeys->content)
         return;
     // With the cache, both are read to their end and keyed even when they differ, so that a
-    // later search reads neither.
+    // later search reads neither. The model is digested as it is read.
+    showDigesting(model);
     std::optional<std::array<Fingerprint, 2>> keys;
-    const Comparison comparison = m_cache != nullptr ? compareContent(file, model, false, &keys)
-                                                     : compareContent(file, model, true);
+    DigestStream digest(m_state.sTHash);
+    const Comparison comparison = m_cache != nullptr
+                                      ? compareContent(file, model, false, &keys, &digest)
+                                      : compareContent(file, model, true, nullptr, &digest);
     if (keys) {
         m_cache->rememberContent(m_state.aFilesFounded, pair[1], (*keys)[0]);
         m_cache->rememberContent(m_state.aFilesFounded, pair[0], (*keys)[1]);
@@ -393,7 +408,7 @@ void SearchEngine::digestPair(const std::vector<std::size_t>& pair) {
     // Two files that differ are no one's duplicates; one that cannot be read is no one's either.
     if (comparison != Comparison::Equal)
         return;
-    digestOnDemand(pair[0]);
+    giveDigest(pair[0], digest.result());
     if (!model.fHash.empty())
         takeDigestOf(pair[1], pair[0]);
 }

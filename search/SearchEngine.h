@@ -2,6 +2,7 @@
 
 #include "search/DigestCache.h"
 #include "search/SearchOptions.h"
+#include "search/SrcHash.h"
 #include "search/TFiles.h"
 
 #include <array>
@@ -95,12 +96,18 @@ private:
     int openRecorded(const TFiles& file) const;
     // With `tailFirst`, the last bytes are compared before the rest. With `keys`, both files
     // are read to their end, whether they differ or not, and keyed as contentKey() does.
-    // `keys` stays empty when either file could not be read to its end.
+    // `keys` stays empty when either file could not be read to its end. With `digest`, the
+    // bytes of `with` are digested as they are read: its digest when the two are found equal.
     Comparison compareContent(const TFiles& file, const TFiles& with, bool tailFirst = false,
-                              std::optional<std::array<Fingerprint, 2>>* keys = nullptr) const;
+                              std::optional<std::array<Fingerprint, 2>>* keys = nullptr,
+                              DigestStream* digest = nullptr) const;
     // Gives files[index] the digest of files[model], whose bytes it was found to equal.
     void takeDigestOf(std::size_t index, std::size_t model);
     void digestOnDemand(std::size_t index, DigestMemo* memo);
+    // Shows the file being digested (large files always, small ones now and then) and gives it
+    // the digest made.
+    void showDigesting(const TFiles& file);
+    void giveDigest(std::size_t index, HashResult hash);
     std::unique_ptr<DigestCache> openCache(const std::vector<SearchFolder>& roots,
                                            const SearchOptions& options);
     void recallCandidates();

@@ -287,3 +287,39 @@ void FingerprintStream::add(const void* data, std::size_t size) {
 Fingerprint FingerprintStream::result() const {
     return toFingerprint(XXH3_128bits_digest(m_state.get()));
 }
+
+struct DigestStream::Contexts {
+    HashKind kind;
+    bool ok = true;
+    Sha1Context sha1;
+    Md5Context md5;
+};
+
+DigestStream::DigestStream(HashKind kind) : m_contexts(std::make_unique<Contexts>()) {
+    m_contexts->kind = kind;
+    m_contexts->ok = kind == HashKind::Sha1 ? m_contexts->sha1.init() : m_contexts->md5.init();
+}
+
+DigestStream::~DigestStream() = default;
+
+void DigestStream::add(const std::uint8_t* data, std::size_t size) {
+    Contexts& c = *m_contexts;
+    c.ok =
+        c.ok && (c.kind == HashKind::Sha1 ? c.sha1.update(data, size) : c.md5.update(data, size));
+    m_fingerprint.add(data, size);
+}
+
+HashResult DigestStream::result() {
+    Contexts& c = *m_contexts;
+    HashResult result;
+    std::array<std::uint8_t, 20> digest{};
+    const std::size_t length =
+        c.kind == HashKind::Sha1 ? Sha1Context::kLength : Md5Context::kLength;
+    if (c.ok &&
+        (c.kind == HashKind::Sha1 ? c.sha1.final(digest.data()) : c.md5.final(digest.data()))) {
+        result.text = DigestText::ofBytes(digest.data(), length);
+        result.fingerprint = m_fingerprint.result();
+    }
+    c.ok = false;
+    return result;
+}

@@ -86,3 +86,21 @@ public:
 private:
     std::unique_ptr<XXH3_state_s, void (*)(XXH3_state_s*)> m_state;
 };
+
+// The digest and fingerprint of bytes given piece by piece, in order: what hashOpenFile gives
+// for a file of those bytes. For a pair of files compared byte for byte, so that the digest of
+// an equal pair needs no third read.
+class DigestStream {
+public:
+    explicit DigestStream(HashKind kind);
+    ~DigestStream();
+    DigestStream(const DigestStream&) = delete;
+    DigestStream& operator=(const DigestStream&) = delete;
+    void add(const std::uint8_t* data, std::size_t size);
+    HashResult result();
+
+private:
+    struct Contexts;
+    std::unique_ptr<Contexts> m_contexts;
+    FingerprintStream m_fingerprint;
+};
