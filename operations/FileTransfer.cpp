@@ -15,6 +15,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <linux/magic.h>
+#include <poll.h>
 #include <random>
 #include <sys/stat.h>
 #include <sys/statfs.h>
@@ -327,6 +328,15 @@ std::string WholeFileWriter::shownName() const {
     return m_fileName.empty() ? std::string("standard output") : "file \"" + m_fileName + "\"";
 }
 
+namespace {
+// Whether `fd` is a pipe whose readers have all gone: a write of nothing cannot tell, and a
+// listing that must be written before files are removed would be lost.
+bool readerGone(int fd) {
+    pollfd out{fd, POLLOUT, 0};
+    return ::poll(&out, 1, 0) == 1 && (out.revents & POLLERR) != 0;
+}
+} // namespace
+
 TransferResult WholeFileWriter::prepare(std::size_t size) {
     const std::string cannotCreate = "Cannot create " + shownName() + ". ";
     const std::string cannotWrite = "Cannot write " + shownName() + ". ";
@@ -355,6 +365,8 @@ TransferResult WholeFileWriter::prepare(std::size_t size) {
                 return failure(cannotWrite + reason(error));
             return {};
         }
+        if (S_ISFIFO(st.st_mode) && readerGone(STDOUT_FILENO))
+            return failure(cannotWrite + reason(EPIPE));
         return ::write(STDOUT_FILENO, "", 0) == 0 ? TransferResult{}
                                                   : failure(cannotWrite + reason(errno));
     }
@@ -369,6 +381,8 @@ TransferResult WholeFileWriter::prepare(std::size_t size) {
             return failure(cannotCreate + reason(errno));
         if (::write(m_out.get(), "", 0) != 0)
             return failure(cannotWrite + reason(errno));
+        if (readerGone(m_out.get()))
+            return failure(cannotWrite + reason(EPIPE));
         return {};
     }
     // A file this user may not write is not replaced either, as writing it in place would fail.

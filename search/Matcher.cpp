@@ -35,9 +35,8 @@ bool onlyReferences(const Table& files, const std::vector<Index>& members) {
 }
 
 void storeGroup(SharedState& state, const Group& group) {
-    if (state.sTReferences && onlyReferences(state.aFilesFounded, group.members)) {
+    if (state.sTReferences && onlyReferences(state.aFilesFounded, group.members))
         return;
-    }
     for (std::size_t k = 1; k < group.members.size(); ++k)
         state.appendDuplicated(state.aFilesFounded[group.members[k]]);
     state.appendDuplicated(state.aFilesFounded[group.first()]);

@@ -8,7 +8,10 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <csignal>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace {
 
@@ -275,6 +278,32 @@ TEST(SearchReport, TextWrittenInPiecesReplacesTheFileOnlyWhenFinished) {
     }
     EXPECT_EQ(readWholeFile(tree.path("new.txt")), whole);
     EXPECT_EQ(namesBelow(tree.root()), (std::vector<std::string>{"longer.txt", "new.txt"}));
+}
+
+// A listing that must be written before files are removed is refused at once when standard
+// output is a pipe nobody reads any more, and taken when someone does.
+TEST(SearchReport, StandardOutputToAPipeWithoutReaderIsRefusedBeforeAnythingIsWritten) {
+    for (const bool readerGone : {false, true}) {
+        int ends[2];
+        ASSERT_EQ(pipe(ends), 0);
+        if (readerGone)
+            close(ends[0]);
+        const pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            signal(SIGPIPE, SIG_IGN);
+            dup2(ends[1], STDOUT_FILENO);
+            WholeFileWriter writer("");
+            _exit(writer.prepare(10).ok ? 0 : 1);
+        }
+        close(ends[1]);
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        EXPECT_TRUE(WIFEXITED(status));
+        EXPECT_EQ(WEXITSTATUS(status), readerGone ? 1 : 0) << "reader gone: " << readerGone;
+        if (!readerGone)
+            close(ends[0]);
+    }
 }
 
 TEST(SearchReport, ReplacedReportKeepsItsModeAndLinksStayLinks) {
