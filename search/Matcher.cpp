@@ -291,12 +291,8 @@ void matchFast(SharedState& state, RunControl& control, const DigestOnDemand& di
         if (!lookedAll)
             return;
         for (std::size_t c = 0; c < classes.size(); ++c) {
-            std::vector<Index> members = membersOf(c);
-            if (!looked(c)) {
-                digestMembers[c] = std::move(members);
-                continue;
-            }
-            digestMembers[c] = prefixSurvivors(members, prefixes, firstTask[c]);
+            digestMembers[c] =
+                looked(c) ? prefixSurvivors(membersOf(c), prefixes, firstTask[c]) : membersOf(c);
         }
     }
 

@@ -17,6 +17,11 @@ using DigestOnDemand = std::function<void(std::size_t index)>;
 // A key of the first bytes of entry `index`, or nothing when it has none worth comparing.
 using PrefixOf = std::function<std::optional<Fingerprint>(std::size_t index)>;
 
+// What a look at a file's first bytes (prefixOf) reads. A file of kPrefixMinimumSize bytes or
+// less is read in one go by its digest, which costs as much: its size is not looked at.
+constexpr std::int64_t kPrefixBytes = 4096;
+constexpr std::int64_t kPrefixMinimumSize = 16384;
+
 // Groups the entries of aFilesFounded into aDuplicatedFiles, group by group. A group of
 // reference files only is left out (and a size class of them only is not read).
 //
@@ -42,17 +47,12 @@ using PrefixOf = std::function<std::optional<Fingerprint>(std::size_t index)>;
 // looked at by `prefixOf` nor keyed by `shortcut`.
 //
 // With `digestPair`, a size class of exactly two such large files, neither with a known digest,
-// is not keyed but handed whole to digestPair, which compares their bytes and digests them only
-// when they are equal: two files that differ are no one's duplicates.
+// is not keyed but handed whole to digestPair, which compares their bytes and gives them a digest
+// only when they are equal: two files that differ are no one's duplicates.
 //
 // With `batched` true for a file, the files of its size are digested by one task, one after
 // another (in runs of at most kBatchSize), through digestBatch; so a copy can take the digest
 // of an equal file digested before it instead of computing it again.
-// What a look at a file's first bytes (prefixOf) reads. A file of kPrefixMinimumSize bytes or
-// less is read in one go by its digest, which costs as much: its size is not looked at.
-constexpr std::int64_t kPrefixBytes = 4096;
-constexpr std::int64_t kPrefixMinimumSize = 16384;
-
 struct ContentShortcut {
     std::function<bool(std::size_t index)> applies;
     std::function<std::optional<Fingerprint>(std::size_t index)> key;

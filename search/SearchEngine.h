@@ -104,9 +104,9 @@ private:
     // Gives files[index] the digest of files[model], whose bytes it was found to equal.
     void takeDigestOf(std::size_t index, std::size_t model);
     void digestOnDemand(std::size_t index, DigestMemo* memo);
-    // Shows the file being digested (large files always, small ones now and then) and gives it
-    // the digest made.
+    // Shows the file being digested: large files always, small ones now and then.
     void showDigesting(const TFiles& file);
+    // Gives files[index] the digest made of its bytes, and tells the cache.
     void giveDigest(std::size_t index, HashResult hash);
     std::unique_ptr<DigestCache> openCache(const std::vector<SearchFolder>& roots,
                                            const SearchOptions& options);

@@ -18,6 +18,8 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <type_traits>
+#include <variant>
 #include <vector>
 
 namespace {
@@ -289,37 +291,36 @@ Fingerprint FingerprintStream::result() const {
 }
 
 struct DigestStream::Contexts {
-    HashKind kind;
+    std::variant<Sha1Context, Md5Context> context;
     bool ok = true;
-    Sha1Context sha1;
-    Md5Context md5;
 };
 
 DigestStream::DigestStream(HashKind kind) : m_contexts(std::make_unique<Contexts>()) {
-    m_contexts->kind = kind;
-    m_contexts->ok = kind == HashKind::Sha1 ? m_contexts->sha1.init() : m_contexts->md5.init();
+    if (kind == HashKind::Md5)
+        m_contexts->context.emplace<Md5Context>();
+    m_contexts->ok = std::visit([](auto& context) { return context.init(); }, m_contexts->context);
 }
 
 DigestStream::~DigestStream() = default;
 
 void DigestStream::add(const std::uint8_t* data, std::size_t size) {
-    Contexts& c = *m_contexts;
-    c.ok =
-        c.ok && (c.kind == HashKind::Sha1 ? c.sha1.update(data, size) : c.md5.update(data, size));
+    m_contexts->ok =
+        m_contexts->ok &&
+        std::visit([&](auto& context) { return context.update(data, size); }, m_contexts->context);
     m_fingerprint.add(data, size);
 }
 
 HashResult DigestStream::result() {
-    Contexts& c = *m_contexts;
     HashResult result;
-    std::array<std::uint8_t, 20> digest{};
-    const std::size_t length =
-        c.kind == HashKind::Sha1 ? Sha1Context::kLength : Md5Context::kLength;
-    if (c.ok &&
-        (c.kind == HashKind::Sha1 ? c.sha1.final(digest.data()) : c.md5.final(digest.data()))) {
-        result.text = DigestText::ofBytes(digest.data(), length);
-        result.fingerprint = m_fingerprint.result();
-    }
-    c.ok = false;
+    std::visit(
+        [&](auto& context) {
+            std::array<std::uint8_t, std::decay_t<decltype(context)>::kLength> digest{};
+            if (m_contexts->ok && context.final(digest.data())) {
+                result.text = DigestText::ofBytes(digest.data(), digest.size());
+                result.fingerprint = m_fingerprint.result();
+            }
+        },
+        m_contexts->context);
+    m_contexts->ok = false;
     return result;
 }
